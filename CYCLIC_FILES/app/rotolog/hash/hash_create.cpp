@@ -96,10 +96,13 @@ hash_table_t *hash_create_with_flags(int requested_size,
                                      hash_release_value_function_t release_value,
                                      unsigned int flags) {
   const bool copy_keys = (flags & HASH_KEY_NOCOPY) == 0;
-  return hash_create_custom(
-      requested_size, 0, (flags & HASH_KEY_NOCASE) ? HASH_KEY_KIND_STRING_NOCASE : HASH_KEY_KIND_STRING,
-      nullptr, nullptr, (flags & HASH_FREE_VALUE) ? release_value : nullptr,
-      copy_keys ? copy_string_key : nullptr, copy_keys ? release_string_key : nullptr, 0.1);
+  const int key_kind =
+      (flags & HASH_KEY_NOCASE) ? HASH_KEY_KIND_STRING_NOCASE : HASH_KEY_KIND_STRING;
+  // Threshold 0 selects the default 0.5; the key kind decides hash and compare.
+  return hash_create_custom(requested_size, 0, key_kind, nullptr, nullptr,
+                            (flags & HASH_FREE_VALUE) ? release_value : nullptr,
+                            copy_keys ? copy_string_key : nullptr,
+                            copy_keys ? release_string_key : nullptr, 0.1);
 }
 
 hash_table_t *hash_create(int requested_size) {

@@ -55,7 +55,9 @@ void release_entry(hash_table_t *table, hash_node_t *node, bool release_value) {
 }
 
 bool keys_match(const hash_table_t *table, const void *given_key, const void *stored_key) {
-  if (table->compare_function != nullptr) return table->compare_function(given_key, stored_key) == 0;
+  if (table->compare_function != nullptr) {
+    return table->compare_function(given_key, stored_key) == 0;
+  }
   return given_key == stored_key;
 }
 
