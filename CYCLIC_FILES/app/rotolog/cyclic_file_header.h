@@ -58,7 +58,8 @@ struct cyclic_file_header_t {
 
   /* Per field: set_ stores the value and raises its bit (false, changing
    * nothing, when field_count does not reach the field); has_ tells whether
-   * it is present; get_ stores it through value only when present. */
+   * it is present; get_ stores it through value only when present (false,
+   * storing nothing, for a null value). Not synchronised: one thread per record. */
   bool set_buffer_size(int value) { return set_field(1, &buffer_size, value); }
   bool has_buffer_size() const { return has_field(1); }
   bool get_buffer_size(int *value) const { return get_field(1, buffer_size, value); }
