@@ -24,7 +24,7 @@ class CCyclicBuffer {
 
   // Objects live in vel_malloc memory, like every block of the library.
   static void *operator new(std::size_t size) noexcept;
-  static void *operator new(std::size_t size, void *place) noexcept { return place; }
+  static void *operator new(std::size_t, void *place) noexcept { return place; }
   static void operator delete(void *object) noexcept;
 
   void clear();
