@@ -3,6 +3,7 @@
 #include "cyclic_file_handle.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -51,8 +52,7 @@ CCyclicFile::CCyclicFile(const char *name, int32_t mode_flags, int32_t size) {
   mode = mode_flags;
   map_base = nullptr;
   mapping = nullptr;
-  header = static_cast<cyclic_file_header_t *>(vel_malloc(sizeof(cyclic_file_header_t)));
-  if (header != nullptr) header->init();
+  header = allocate_cyclic_file_header();
   header_length = 0;
   lock_name[0] = '\0';
   interprocess_lock = nullptr;
@@ -212,22 +212,16 @@ void CCyclicFile::unmap() {
 // The header
 
 // A header that decodes may still not describe this file; using it would
-// send the ring outside the mapping. It must carry every field, and its ring
-// must fill the mapping after the header exactly.
+// send the ring outside the mapping. Beyond lying within the ring, its ring
+// must fill the mapping after the header exactly, its tail must be one a
+// length field can leave, and every record takes at least 4 bytes.
 bool CCyclicFile::header_fits_mapping(const cyclic_file_header_t &record) const {
-  int32_t size, count, tail, write_offset, read_offset;
-  if (!record.get_buffer_size(&size) || !record.get_message_count(&count) ||
-      !record.get_wasted_tail(&tail) || !record.get_write_offset(&write_offset) ||
-      !record.get_read_offset(&read_offset)) {
+  uint64_t ring_bytes = mapped_length - static_cast<uint64_t>(header_length);
+  if (ring_bytes > INT32_MAX || !cyclic_file_header_fits_ring(&record, static_cast<int32_t>(ring_bytes))) {
     return false;
   }
-  if (size <= 0 || static_cast<uint64_t>(header_length) + static_cast<uint64_t>(size) != mapped_length) {
-    return false;
-  }
-  // Every record takes at least its 4-byte length field.
-  if (count < 0 || count > size / 4) return false;
-  if (tail < 0 || tail > 3) return false;
-  return write_offset >= 0 && write_offset <= size && read_offset >= 0 && read_offset <= size;
+  return static_cast<uint64_t>(record.buffer_size) == ring_bytes && record.wasted_tail <= 3 &&
+         record.message_count <= record.buffer_size / 4;
 }
 
 int CCyclicFile::reload_header() {

@@ -65,6 +65,8 @@ class CCyclicFile : public CCyclicBuffer {
   bool header_fits_mapping(const cyclic_file_header_t &record) const;
   void build_lock_name(const char *name);
   void obtain_locks();
+  int store_interim_header(const char *data, int32_t length);
+  void repair_after_dead_holder();
   bool enter_locks();
   void leave_locks();
 };
