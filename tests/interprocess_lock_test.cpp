@@ -297,6 +297,52 @@ TEST_F(InterprocessLock, ManyProcessesCreatingTheSameNewLockAtOnceAllGetOne) {
   munmap(race, sizeof(Race));
 }
 
+// Removes the object of path and any temporary a killed creator left.
+void remove_object_and_temporaries(const std::string &path) {
+  DIR *directory = opendir(directory_of(path).c_str());
+  if (directory == nullptr) return;
+  std::string base = base_name_of(path);
+  while (dirent *entry = readdir(directory))
+    if (std::strncmp(entry->d_name, base.c_str(), base.size()) == 0)
+      unlink((directory_of(path) + "/" + entry->d_name).c_str());
+  closedir(directory);
+}
+
+TEST_F(InterprocessLock, ACreatorKilledAtAnyMomentNeverLeavesAnUnusableLock) {
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    const std::string name = unique_name();
+    // Removing the object each time makes every init of the loop a creation,
+    // so the kill lands inside one most of the time.
+    pid_t creator = start_child([&] {
+      for (;;) {
+        vandrel_lock_t lock = init_interprocess_critical_section(name.c_str());
+        unlink(object_path(lock).c_str());
+        destroy_interprocess_critical_section(lock);
+      }
+      return 0;
+    });
+    usleep(static_cast<useconds_t>(200 + round * 37 % 400));
+    kill(creator, SIGKILL);
+    wait_child(creator, 5000);
+    int status = run_in_child(
+        [&] {
+          vandrel_lock_t lock = init_interprocess_critical_section(name.c_str());
+          if (lock == nullptr) return 100 + errno % 100;
+          int result = enter_interprocess_critical_section(lock);
+          leave_interprocess_critical_section(lock);
+          return result;
+        },
+        5000);
+    EXPECT_EQ(status, VANDREL_LOCK_TAKEN);
+    char path[256];
+    vandrel_lock_t lock = init_interprocess_critical_section(name.c_str());
+    ASSERT_EQ(vandrel_test_lock_object_path(lock, path, sizeof path), 0);
+    destroy_interprocess_critical_section(lock);
+    remove_object_and_temporaries(path);
+  }
+}
+
 TEST_F(InterprocessLock, NewObjectsGetMode0660LessTheUmask) {
   const std::string first = unique_name(), second = unique_name();
   int status = run_in_child([&] {
