@@ -162,7 +162,9 @@ TEST_F(InterprocessLock, TheSameNameGivesOneLockAndAnotherNameAnIndependentOne) 
     leave_interprocess_critical_section(same);
     return result;
   });
-  while (timeline->child_ready == 0) usleep(1000);
+  for (int waited = 0; timeline->child_ready == 0 && waited < 5000; ++waited) usleep(1000);
+  if (timeline->child_ready == 0) wait_child(waiter, 0);  // kills and reaps it
+  ASSERT_EQ(timeline->child_ready, 1);
   usleep(200000);
   timeline->parent_left_ms = platform_test::monotonic_ms();
   leave_interprocess_critical_section(lock);
@@ -210,10 +212,12 @@ TEST_F(InterprocessLock, AHolderKilledWhileHoldingNeverBlocksTheOthers) {
       if (write(ready[1], "x", 1) != 1) return 2;
       for (;;) pause();
     });
+    close(ready[1]);  // a holder that fails to enter ends the read with 0
     char signal_byte;
-    ASSERT_EQ(read(ready[0], &signal_byte, 1), 1);
+    ssize_t got = read(ready[0], &signal_byte, 1);
     close(ready[0]);
-    close(ready[1]);
+    if (got != 1) wait_child(holder, 0);  // kills and reaps it
+    ASSERT_EQ(got, 1);
     ASSERT_EQ(kill(holder, SIGKILL), 0);
     EXPECT_EQ(wait_child(holder, 5000), 128 + SIGKILL);
 
