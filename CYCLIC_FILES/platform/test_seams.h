@@ -30,6 +30,7 @@ enum sysbrace_service {
   SYSBRACE_SERVICE_FSYNC,  /* os_file_sync */
   SYSBRACE_SERVICE_MSYNC,  /* os_flush_view (which then returns 0) */
   SYSBRACE_SERVICE_UNLINK, /* os_file_delete */
+  SYSBRACE_SERVICE_PUBLISH, /* os_file_publish */
   SYSBRACE_SERVICE_COUNT
 };
 PLATFORM_SEAM_API void sysbrace_test_fail_call(enum sysbrace_service service, long nth, int error);

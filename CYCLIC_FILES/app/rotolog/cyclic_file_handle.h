@@ -25,7 +25,7 @@ class CCyclicFile : public CCyclicBuffer {
  public:
   CCyclicFile(const char *file_name, int32_t mode, int32_t buffer_size);
 
-  static void *operator new(std::size_t size, void *place) noexcept { return place; }
+  static void *operator new(std::size_t, void *place) noexcept { return place; }
 
   int load();
   void release();

@@ -67,6 +67,18 @@ SYSBRACE_API int os_file_delete(const char *path);
  * null address gives EINVAL), unlike the other file services. */
 SYSBRACE_API int os_flush_view(void *address, size_t length);
 
+/* Creates a new file beside path under a unique temporary name (path plus
+ * a suffix), as os_file_create_new does, and writes that name into
+ * temporary (temporary_size bytes). Returns the descriptor, or -1
+ * (ENAMETOOLONG when the name does not fit). */
+SYSBRACE_API int os_file_create_temporary(const char *path, char *temporary, size_t temporary_size);
+
+/* Gives the finished file at temporary the name path as well, atomically,
+ * never replacing what is there (link, or a rename that refuses to replace
+ * where the file system has no links). The caller then deletes temporary.
+ * Returns 0, or -1: EEXIST when something is at path already. */
+SYSBRACE_API int os_file_publish(const char *temporary, const char *path);
+
 /* Writes into out (out_size bytes, NUL included) the identity under which
  * the file at path is locked: its canonical absolute path. For an existing
  * file that is realpath(path), so relative and absolute names, "./", "..",
