@@ -342,6 +342,7 @@ int CCyclicBuffer::write_message(const char *data, int32_t length) {
 // must lie within the stored span; otherwise, or when the scratch area cannot
 // be sized, nothing changes and -4 is returned.
 int CCyclicBuffer::read_piece(int32_t width, void *value, char **payload, int64_t limit) {
+  if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
   const int64_t stored = stored_span();
   char *at = read_pos;
   int64_t used = 0;
