@@ -10,7 +10,7 @@ build: deps
 	@cmake --build --preset release
 
 demo: build
-	@./build/release/examples/rotolog_demo
+	@./build/release/examples/rotolog_demo build/release/rotolog-demo.cyclic
 
 test: build
 	@ctest --preset release

@@ -1,11 +1,17 @@
 // rotolog demo: the in-memory cyclic buffer in eviction mode and in growth
-// mode, with plain and array messages. Each part is one function, so later
-// parts (cyclic files) slot in beside them.
+// mode, with plain and array messages; then the main job, several processes
+// appending to one cyclic file at once and a fresh handle reading it back.
 #include <rotolog/cyclic_buffer.h>
+#include <rotolog/cyclic_file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -89,10 +95,95 @@ bool demo_buffer_arrays() {
   return rc == CYCLIC_BUFFER_OK;
 }
 
+constexpr int kWriters = 4;
+constexpr int kMessagesPerWriter = 5000;
+constexpr int kFileRing = 256 * 1024;
+
+// One writer process: formatted messages that say who wrote them and carry a
+// check digit, so the reader can tell a whole message from a torn one.
+int run_writer(const char *path, int writer) {
+  int status = 0;
+  void *file = cyclic_file_create_handle(path, CYCLIC_FILE_MODE_WRITE, kFileRing, &status);
+  if (file == nullptr) return 1;
+  for (int sequence = 0; sequence < kMessagesPerWriter; ++sequence) {
+    int rc = cyclic_file_fwritef(file, "writer %d message %05d check %d\n", writer, sequence,
+                                 (writer * 7 + sequence) % 10);
+    if (rc != CYCLIC_FILE_OK) return 2;
+  }
+  cyclic_file_destroy_handle(file);
+  return 0;
+}
+
+bool demo_cyclic_file(const char *path) {
+  std::printf("Cyclic file: %d processes append to %s (ring of %d bytes)\n", kWriters, path, kFileRing);
+  unlink(path);  // a fresh file for every run of the demo
+  std::vector<pid_t> writers;
+  for (int writer = 0; writer < kWriters; ++writer) {
+    pid_t child = fork();
+    if (child == 0) _exit(run_writer(path, writer));
+    writers.push_back(child);
+  }
+  bool all_wrote = true;
+  for (pid_t child : writers) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    all_wrote = all_wrote && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+  std::printf("  each writer wrote %d messages: %s\n", kMessagesPerWriter, all_wrote ? "ok" : "FAILED");
+
+  int status = 0;
+  void *reader = cyclic_file_create_handle(path, CYCLIC_FILE_MODE_READ, 0, &status);
+  if (reader == nullptr) {
+    std::printf("  could not open the file: %s\n", cyclic_file_get_error_string(status));
+    return false;
+  }
+  char *block = nullptr;
+  int length = 0;
+  int count = cyclic_file_read_all(reader, &block, &length);
+  if (count < 0) {
+    std::printf("  read_all: %s\n", cyclic_file_get_error_string(count));
+    cyclic_file_destroy_handle(reader);
+    return false;
+  }
+  // Every message ends in a newline; each must parse and pass its check.
+  std::map<int, int> survived;
+  std::vector<std::string> lines;
+  int torn = 0;
+  for (int start = 0, at = 0; at < length; ++at) {
+    if (block[at] != '\n') continue;
+    std::string line(block + start, static_cast<size_t>(at - start));
+    int writer = -1, sequence = -1, check = -1;
+    if (std::sscanf(line.c_str(), "writer %d message %d check %d", &writer, &sequence, &check) == 3 &&
+        check == (writer * 7 + sequence) % 10) {
+      ++survived[writer];
+    } else {
+      ++torn;
+    }
+    lines.push_back(line);
+    start = at + 1;
+  }
+  cyclic_file_free_read_buffer(reader, block);
+  cyclic_file_destroy_handle(reader);
+
+  struct stat info {};
+  stat(path, &info);
+  std::printf("  file size %lld bytes; %d messages survived (%d bytes), %d torn\n",
+              static_cast<long long>(info.st_size), count, length, torn);
+  for (int writer = 0; writer < kWriters; ++writer) {
+    std::printf("    writer %d: its newest %d messages (older ones were evicted)\n", writer, survived[writer]);
+  }
+  std::printf("  the last few messages:\n");
+  for (size_t i = lines.size() > 4 ? lines.size() - 4 : 0; i < lines.size(); ++i)
+    std::printf("    %s\n", lines[i].c_str());
+  return all_wrote && torn == 0 && count == static_cast<int>(lines.size());
+}
+
 }  // namespace
 
-int main() {
-  const bool ok = demo_buffer_eviction() && demo_buffer_growth() && demo_buffer_arrays();
+int main(int argc, char **argv) {
+  const char *file_path = argc > 1 ? argv[1] : "rotolog-demo.cyclic";
+  const bool ok = demo_buffer_eviction() && demo_buffer_growth() && demo_buffer_arrays() &&
+                  demo_cyclic_file(file_path);
   std::printf(ok ? "Demo finished.\n" : "Demo failed.\n");
   return ok ? 0 : 1;
 }

@@ -15,14 +15,6 @@
 static_assert(!std::is_copy_constructible_v<cyclic_file_header_t>);
 static_assert(!std::is_copy_assignable_v<cyclic_file_header_t>);
 
-// Until the ring's implementation is linked into the test, these weak
-// definitions stand in for the two members a hand-built ring needs.
-__attribute__((weak)) void CCyclicBuffer::clear() {
-  buffer_size = message_count = wasted_tail = error_flag = max_messages = 0;
-  ring_start = write_pos = read_pos = scratch = ring_end = nullptr;
-}
-__attribute__((weak)) CCyclicBuffer::~CCyclicBuffer() {}
-
 namespace {
 
 // A ring over caller storage whose fields the tests set by hand.
