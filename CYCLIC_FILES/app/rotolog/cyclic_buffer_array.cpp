@@ -28,32 +28,14 @@ int CCyclicBuffer::write_array(const char *const *segments, const int16_t *lengt
   if (max_messages <= 0 && total + kTotalWidth >= buffer_size) return CYCLIC_BUFFER_TOO_SMALL;
   if (total + kTotalWidth + 1 > std::numeric_limits<int32_t>::max())
     return CYCLIC_BUFFER_TOO_SMALL;  // no ring can grow to hold it
-  if (message_count == 0) {
-    write_pos = ring_start;
-    read_pos = ring_start;
-    wasted_tail = 0;
-  }
-  if (!positions_valid()) {
-    error_flag = 1;
-    return CYCLIC_BUFFER_WRITE_FAILED;
-  }
-  char *const saved_read_pos = read_pos;
-  const int32_t saved_count = message_count;
-  if (max_messages > 0 && message_count >= max_messages) {
-    int32_t freed = 0;
-    const int rc = evict_oldest(&freed);
-    if (rc != CYCLIC_BUFFER_OK) return rc;
-  }
+  WriteStart start;
+  int rc = begin_write(&start);
+  if (rc != CYCLIC_BUFFER_OK) return rc;
   // Room for the whole record first: once it is made, every piece lands in
   // free space and nothing can fail half-way.
   const RecordShape shape{kTotalWidth, -1, lengths, segment_count};
-  const int rc = make_room_for(shape);
-  if (rc != CYCLIC_BUFFER_OK) {
-    read_pos = saved_read_pos;
-    message_count = saved_count;
-    if (max_messages <= 0) error_flag = 1;
-    return rc;
-  }
+  rc = make_room_for(shape);
+  if (rc != CYCLIC_BUFFER_OK) return fail_write(start, rc);
   place_piece(kTotalWidth, static_cast<int32_t>(total), nullptr);
   for (int32_t i = 0; i < segment_count; ++i) place_piece(kSegmentWidth, lengths[i], segments[i]);
   ++message_count;

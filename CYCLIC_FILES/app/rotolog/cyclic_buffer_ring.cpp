@@ -304,6 +304,20 @@ int CCyclicBuffer::write_message(const char *data, int32_t length) {
   const int64_t record_bytes = static_cast<int64_t>(length) + kLengthWidth;
   if (max_messages <= 0 && record_bytes > buffer_size) return CYCLIC_BUFFER_TOO_SMALL;
   if (record_bytes > kLargestStorage) return CYCLIC_BUFFER_TOO_SMALL;  // no ring holds it
+  WriteStart start;
+  int rc = begin_write(&start);
+  if (rc != CYCLIC_BUFFER_OK) return rc;
+  rc = write_record(kLengthWidth, length, data);
+  if (rc != CYCLIC_BUFFER_OK) return fail_write(start, rc);
+  ++message_count;
+  return CYCLIC_BUFFER_OK;
+}
+
+// The steps of every write before room is made: an empty ring starts over at
+// the start of the storage, state restored from outside is checked, and at
+// the growth limit the oldest record makes way. Eviction moves only read_pos
+// and the count, which `start` keeps so that a failure can be undone.
+int CCyclicBuffer::begin_write(WriteStart *start) {
   if (message_count == 0) {
     write_pos = ring_start;
     read_pos = ring_start;
@@ -313,25 +327,23 @@ int CCyclicBuffer::write_message(const char *data, int32_t length) {
     error_flag = 1;
     return CYCLIC_BUFFER_WRITE_FAILED;
   }
-  // Eviction moves only read_pos and the count, so a failure can be undone.
-  char *const saved_read_pos = read_pos;
-  const int32_t saved_count = message_count;
+  start->read_pos = read_pos;
+  start->message_count = message_count;
   if (max_messages > 0 && message_count >= max_messages) {
     int32_t freed = 0;
-    const int rc = evict_oldest(&freed);
-    if (rc != CYCLIC_BUFFER_OK) return rc;
+    return evict_oldest(&freed);
   }
-  const int rc = write_record(kLengthWidth, length, data);
-  if (rc != CYCLIC_BUFFER_OK) {
-    read_pos = saved_read_pos;
-    message_count = saved_count;
-    // A failed growth (memory) is not sticky; in eviction mode only a stored
-    // length that does not fit the ring fails here, and that is.
-    if (max_messages <= 0) error_flag = 1;
-    return rc;
-  }
-  ++message_count;
   return CYCLIC_BUFFER_OK;
+}
+
+// Undoes a write's evictions. A failed growth (memory) is not sticky; in
+// eviction mode only a stored length that does not fit the ring fails, and
+// that is.
+int CCyclicBuffer::fail_write(const WriteStart &start, int code) {
+  read_pos = start.read_pos;
+  message_count = start.message_count;
+  if (max_messages <= 0) error_flag = 1;
+  return code;
 }
 
 // ---------------------------------------------------------------------------

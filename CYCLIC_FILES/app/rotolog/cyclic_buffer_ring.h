@@ -85,6 +85,13 @@ class CCyclicBuffer {
   int64_t record_span(const RecordShape &shape) const;
   int64_t bytes_to_free(int64_t span) const;
   int make_room_for(const RecordShape &shape);
+  // What a write saves so that a failure can undo its evictions.
+  struct WriteStart {
+    char *read_pos;
+    int32_t message_count;
+  };
+  int begin_write(WriteStart *start);
+  int fail_write(const WriteStart &start, int code);
   void place_piece(int32_t width, int32_t value, const char *payload);
   int read_piece(int32_t width, void *value, char **payload, int64_t limit);
 };
