@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <test_seams.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -374,4 +376,36 @@ TEST(CyclicFileMemory, EveryFailedAllocationIsReportedAndLeavesTheFileUsable) {
   vandrel_test_fail_allocation(1);
   EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kRW, 256, &status), nullptr);
   EXPECT_EQ(status, CYCLIC_FILE_NO_MEMORY);
+}
+
+TEST(CyclicFileCreation, AFullDiskFailsTheCreationAndLeavesNoFileBehind) {
+  TempDir dir;
+  std::string path = dir.file("log");
+  sysbrace_test_fail_call(SYSBRACE_SERVICE_RESERVE, 1, ENOSPC);
+  int status = 0;
+  EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kRW, 4096, &status), nullptr);
+  EXPECT_EQ(status, CYCLIC_FILE_NOT_FOUND);
+  EXPECT_FALSE(file_exists(path));
+  EXPECT_EQ(std::system(("test -z \"$(ls -A '" + dir.path() + "')\"").c_str()), 0) << "a temporary file was left";
+}
+
+TEST(CyclicFileLocks, AHandleWithoutItsInterprocessLockNeverTouchesTheFile) {
+  TempDir dir;
+  std::string path = dir.file("log");
+  int status = 0;
+  void *writer = cyclic_file_create_handle(path.c_str(), kRW, 256, &status);
+  ASSERT_NE(writer, nullptr);
+  ASSERT_EQ(cyclic_file_write(writer, "kept", 4), 0);
+  vandrel_test_fail_lock_call(VANDREL_LOCK_SERVICE_OPEN, 1, EACCES);
+  void *lockless = cyclic_file_create_handle(path.c_str(), kRW, 256, &status);
+  vandrel_test_fail_lock_call(VANDREL_LOCK_SERVICE_OPEN, 0, 0);
+  ASSERT_NE(lockless, nullptr);
+  EXPECT_EQ(cyclic_file_write(lockless, "lost", 4), CYCLIC_FILE_WRITE_FAILED);
+  char *block = nullptr;
+  int length = 0;
+  EXPECT_EQ(cyclic_file_read_all(lockless, &block, &length), CYCLIC_FILE_READ_ALL_FAILED);
+  EXPECT_EQ(block, nullptr);
+  EXPECT_EQ(read_all(writer), "kept");
+  cyclic_file_destroy_handle(lockless);
+  cyclic_file_destroy_handle(writer);
 }
