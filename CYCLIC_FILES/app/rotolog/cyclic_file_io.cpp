@@ -234,6 +234,6 @@ int CCyclicFile::read_all(char **buffer, int32_t *length) {
 // ---------------------------------------------------------------------------
 // Flushing
 
-int CCyclicFile::flush_view() {
-  return os_flush_view(map_base, static_cast<std::size_t>(header_length) + static_cast<std::size_t>(buffer_size));
-}
+// The whole file, header and ring. The mapped length is fixed at load (every
+// header must describe exactly it), so no lock is needed to read it.
+int CCyclicFile::flush_view() { return os_flush_view(map_base, mapped_length); }
