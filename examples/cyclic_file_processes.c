@@ -19,7 +19,8 @@ static int run_writer(const char *path, int writer) {
   }
   int failures = 0;
   for (int i = 0; i < kMessagesEach; ++i) {
-    int rc = cyclic_file_fwritef(file, "writer %d (pid %ld) message %d\n", writer, (long)getpid(), i);
+    int rc =
+        cyclic_file_fwritef(file, "writer %d (pid %ld) message %d\n", writer, (long)getpid(), i);
     if (rc != CYCLIC_FILE_OK) ++failures;
   }
   cyclic_file_destroy_handle(file);
@@ -46,8 +47,8 @@ int main(int argc, char **argv) {
 
   /* read_all joins the messages; each one ends in a newline, so they read as lines. */
   int status = 0;
-  void *file = cyclic_file_create_handle(path, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0,
-                                         &status);
+  void *file = cyclic_file_create_handle(path, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST,
+                                         0, &status);
   if (file == NULL) {
     fprintf(stderr, "%s: %s\n", path, cyclic_file_get_error_string(status));
     return 1;

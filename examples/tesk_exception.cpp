@@ -7,7 +7,8 @@
 
 class CFileRotationException : public CTeskBaseException {
  public:
-  explicit CFileRotationException(const std::string &path) : description_("cannot rotate " + path) {}
+  explicit CFileRotationException(const std::string &path)
+      : description_("cannot rotate " + path) {}
   // The text stays owned by the exception and lives as long as it does.
   char *GetDescription() override { return &description_[0]; }
 

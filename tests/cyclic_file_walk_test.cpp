@@ -42,12 +42,13 @@ TEST(CyclicFileWalk, VisitsEachMessageOldestFirstWithItsOwnBoundaries) {
   EXPECT_TRUE(empty.messages.empty());
 
   // 64-byte ring: the fifth record wraps over the end and evicts the first.
-  for (const char *text : {"evicted early", "first line\n", "0123456789", "abcd", "payload crosses the end"})
+  for (const char *text :
+       {"evicted early", "first line\n", "0123456789", "abcd", "payload crosses the end"})
     write_text(file, text);
   Collected walked;
   EXPECT_EQ(file->for_each_message(collect, &walked), 4);
-  EXPECT_EQ(walked.messages,
-            (std::vector<std::string>{"first line\n", "0123456789", "abcd", "payload crosses the end"}));
+  EXPECT_EQ(walked.messages, (std::vector<std::string>{"first line\n", "0123456789", "abcd",
+                                                       "payload crosses the end"}));
   EXPECT_EQ(file->message_count, 4);
 
   // Nothing consumed: a second walk and read_all see the same messages.

@@ -24,11 +24,11 @@ int main(int argc, char **argv) {
     const char *data;
     int length;
   } messages[] = {
-      {"evicted early", 13},                 // record at 0..16
-      {"first line\n", 11},                  // 17..31
-      {"say \"hi\"\t\\", 10},                // 32..45
-      {binary, 4},                           // 46..53
-      {"h\xc3\xa9llo wrapped around", 21},   // 54..63 then 0..14, evicting the first
+      {"evicted early", 13},                // record at 0..16
+      {"first line\n", 11},                 // 17..31
+      {"say \"hi\"\t\\", 10},               // 32..45
+      {binary, 4},                          // 46..53
+      {"h\xc3\xa9llo wrapped around", 21},  // 54..63 then 0..14, evicting the first
   };
   int failures = 0;
   for (const Message &message : messages) {

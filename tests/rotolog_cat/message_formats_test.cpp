@@ -65,20 +65,27 @@ TEST(Base64, EncodesEveryRemainderWithPadding) {
 }
 
 TEST(PrintJson, ChoosesTextOrBase64) {
-  auto json = [](std::FILE *out, const std::string &bytes) { print_json(out, 7, bytes.data(), bytes.size()); };
+  auto json = [](std::FILE *out, const std::string &bytes) {
+    print_json(out, 7, bytes.data(), bytes.size());
+  };
   EXPECT_EQ(captured(json, "ok\n"), "{\"index\":7,\"length\":3,\"text\":\"ok\\n\"}\n");
-  EXPECT_EQ(captured(json, std::string("\0\1", 2)), "{\"index\":7,\"length\":2,\"base64\":\"AAE=\"}\n");
+  EXPECT_EQ(captured(json, std::string("\0\1", 2)),
+            "{\"index\":7,\"length\":2,\"base64\":\"AAE=\"}\n");
 }
 
 TEST(PrintPlain, AddsANewlineOnlyWhenTheMessageLacksOne) {
-  auto plain = [](std::FILE *out, const std::string &bytes) { print_plain(out, bytes.data(), bytes.size()); };
+  auto plain = [](std::FILE *out, const std::string &bytes) {
+    print_plain(out, bytes.data(), bytes.size());
+  };
   EXPECT_EQ(captured(plain, "line"), "line\n");
   EXPECT_EQ(captured(plain, "line\n"), "line\n");
   EXPECT_EQ(captured(plain, "two\n\n"), "two\n\n");
 }
 
 TEST(PrintHex, LaysOutSixteenBytesPerLineWithAnAsciiColumn) {
-  auto hex = [](std::FILE *out, const std::string &bytes) { print_hex(out, 1, bytes.data(), bytes.size()); };
+  auto hex = [](std::FILE *out, const std::string &bytes) {
+    print_hex(out, 1, bytes.data(), bytes.size());
+  };
   EXPECT_EQ(captured(hex, "0123456789abcdef\x01"),
             "message 1: 17 bytes\n"
             "  00000000  30 31 32 33 34 35 36 37  38 39 61 62 63 64 65 66  |0123456789abcdef|\n"

@@ -6,7 +6,9 @@
 
 namespace {
 
-const unsigned char *bytes_of(const char *data) { return reinterpret_cast<const unsigned char *>(data); }
+const unsigned char *bytes_of(const char *data) {
+  return reinterpret_cast<const unsigned char *>(data);
+}
 
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
@@ -63,11 +65,21 @@ std::string json_string(const char *data, std::size_t length) {
   for (std::size_t i = 0; i < length; ++i) {
     char c = data[i];
     switch (c) {
-      case '"': literal += "\\\""; break;
-      case '\\': literal += "\\\\"; break;
-      case '\n': literal += "\\n"; break;
-      case '\t': literal += "\\t"; break;
-      default: literal += c; break;
+      case '"':
+        literal += "\\\"";
+        break;
+      case '\\':
+        literal += "\\\\";
+        break;
+      case '\n':
+        literal += "\\n";
+        break;
+      case '\t':
+        literal += "\\t";
+        break;
+      default:
+        literal += c;
+        break;
     }
   }
   literal += '"';
@@ -75,7 +87,8 @@ std::string json_string(const char *data, std::size_t length) {
 }
 
 std::string base64(const char *data, std::size_t length) {
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   const unsigned char *in = bytes_of(data);
   std::string out;
   out.reserve((length + 2) / 3 * 4);
@@ -126,7 +139,8 @@ void print_hex(std::FILE *out, long index, const char *data, std::size_t length)
 }
 
 void print_json(std::FILE *out, long index, const char *data, std::size_t length) {
-  std::string line = "{\"index\":" + std::to_string(index) + ",\"length\":" + std::to_string(length);
+  std::string line =
+      "{\"index\":" + std::to_string(index) + ",\"length\":" + std::to_string(length);
   if (is_printable_utf8(data, length)) {
     line += ",\"text\":" + json_string(data, length);
   } else {

@@ -6,8 +6,8 @@
 #include <string>
 
 #include <rotolog/cyclic_file.h>
-#include "rotolog/cyclic_file_handle.h"
 #include "message_formats.h"
+#include "rotolog/cyclic_file_handle.h"
 
 namespace {
 
@@ -43,10 +43,17 @@ int visit_message(const char *data, int32_t length, void *context) {
   Walk *walk = static_cast<Walk *>(context);
   std::size_t size = static_cast<std::size_t>(length);
   switch (walk->format) {
-    case Format::kPlain: print_plain(walk->out, data, size); break;
-    case Format::kHex: print_hex(walk->out, walk->index, data, size); break;
-    case Format::kJson: print_json(walk->out, walk->index, data, size); break;
-    case Format::kStats: break;
+    case Format::kPlain:
+      print_plain(walk->out, data, size);
+      break;
+    case Format::kHex:
+      print_hex(walk->out, walk->index, data, size);
+      break;
+    case Format::kJson:
+      print_json(walk->out, walk->index, data, size);
+      break;
+    case Format::kStats:
+      break;
   }
   if (walk->index == 0 || length < walk->smallest) walk->smallest = length;
   if (walk->index == 0 || length > walk->largest) walk->largest = length;
@@ -118,7 +125,8 @@ int main(int argc, char **argv) {
       } else {
         return usage_error((std::string("unknown option ") + arg).c_str());
       }
-      if (format_given && chosen != format) return usage_error("choose one of --hex, --json, --stats");
+      if (format_given && chosen != format)
+        return usage_error("choose one of --hex, --json, --stats");
       format = chosen;
       format_given = true;
       continue;
@@ -130,8 +138,8 @@ int main(int argc, char **argv) {
 
   // Must exist and is opened for reading only: the tool never creates a file.
   int status = CYCLIC_FILE_OK;
-  void *handle = cyclic_file_create_handle(path, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0,
-                                           &status);
+  void *handle = cyclic_file_create_handle(
+      path, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0, &status);
   if (handle == nullptr) {
     std::fprintf(stderr, "rotolog-cat: %s: %s\n", path, cyclic_file_get_error_string(status));
     return kExitUnreadable;
