@@ -24,12 +24,12 @@ PLATFORM_SEAM_API long vandrel_test_allocation_count(void);
 
 /* sysbrace file services; a call is one call of the os_file_ function. */
 enum sysbrace_service {
-  SYSBRACE_SERVICE_CREATE, /* os_file_create_new */
-  SYSBRACE_SERVICE_WRITE,  /* os_file_write_at */
+  SYSBRACE_SERVICE_CREATE,  /* os_file_create_new */
+  SYSBRACE_SERVICE_WRITE,   /* os_file_write_at */
   SYSBRACE_SERVICE_RESERVE, /* os_file_reserve (posix_fallocate / ftruncate) */
-  SYSBRACE_SERVICE_FSYNC,  /* os_file_sync */
-  SYSBRACE_SERVICE_MSYNC,  /* os_flush_view (which then returns 0) */
-  SYSBRACE_SERVICE_UNLINK, /* os_file_delete */
+  SYSBRACE_SERVICE_FSYNC,   /* os_file_sync */
+  SYSBRACE_SERVICE_MSYNC,   /* os_flush_view (which then returns 0) */
+  SYSBRACE_SERVICE_UNLINK,  /* os_file_delete */
   SYSBRACE_SERVICE_PUBLISH, /* os_file_publish */
   SYSBRACE_SERVICE_COUNT
 };
@@ -56,7 +56,8 @@ enum vandrel_lock_service {
   VANDREL_LOCK_SERVICE_MMAP,    /* mmap of the object (new or published) */
   VANDREL_LOCK_SERVICE_COUNT
 };
-PLATFORM_SEAM_API void vandrel_test_fail_lock_call(enum vandrel_lock_service service, long nth, int error);
+PLATFORM_SEAM_API void vandrel_test_fail_lock_call(enum vandrel_lock_service service, long nth,
+                                                   int error);
 PLATFORM_SEAM_API long vandrel_test_lock_call_count(enum vandrel_lock_service service);
 
 /* The nth successful enter_interprocess_critical_section from now reports

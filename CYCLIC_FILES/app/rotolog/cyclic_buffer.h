@@ -17,13 +17,13 @@
 #include "export.h"
 
 /* Status codes of the family: X(name, value, text). Never renumbered. */
-#define CYCLIC_BUFFER_STATUS_TABLE(X)                                                  \
-  X(CYCLIC_BUFFER_OK, 0, "success")                                                   \
-  X(CYCLIC_BUFFER_NO_MORE_MESSAGES, -1, "No more messages in cyclic buffer")          \
-  X(CYCLIC_BUFFER_INVALID_INPUT, -2, "Input is invalid")                              \
-  X(CYCLIC_BUFFER_TOO_SMALL, -3, "Cyclic buffer is too small to contain message")     \
-  X(CYCLIC_BUFFER_WRITE_FAILED, -4, "Failed to write message")                        \
-  X(CYCLIC_BUFFER_EARLIER_ERROR, -5, "An earlier error has occured")                  \
+#define CYCLIC_BUFFER_STATUS_TABLE(X)                                             \
+  X(CYCLIC_BUFFER_OK, 0, "success")                                               \
+  X(CYCLIC_BUFFER_NO_MORE_MESSAGES, -1, "No more messages in cyclic buffer")      \
+  X(CYCLIC_BUFFER_INVALID_INPUT, -2, "Input is invalid")                          \
+  X(CYCLIC_BUFFER_TOO_SMALL, -3, "Cyclic buffer is too small to contain message") \
+  X(CYCLIC_BUFFER_WRITE_FAILED, -4, "Failed to write message")                    \
+  X(CYCLIC_BUFFER_EARLIER_ERROR, -5, "An earlier error has occured")              \
   X(CYCLIC_BUFFER_INVALID_HANDLE, -6, "Invalid cyclic buffer handle")
 
 #define CYCLIC_BUFFER_STATUS_ENUMERATOR(name, value, text) name = (value),

@@ -20,9 +20,9 @@
 
 class CCyclicBuffer {
  public:
-  // Allocates buffer_size bytes of storage; ring_start stays null when that
-  // fails. max_messages 0 (or negative) evicts, a positive limit grows.
-  CCyclicBuffer(int32_t buffer_size, int32_t max_messages);
+  // Allocates size bytes of storage; ring_start stays null when that fails.
+  // A limit (max_messages) of 0 or less evicts, a positive limit grows.
+  CCyclicBuffer(int32_t size, int32_t limit);
   // Frees the storage (when ring_start is not null) and the scratch area. A
   // derived class whose storage it does not own sets ring_start to null first.
   ~CCyclicBuffer();

@@ -23,16 +23,16 @@
 #include "export.h"
 
 /* Status codes of the family: X(name, value, text). Never renumbered. */
-#define CYCLIC_FILE_STATUS_TABLE(X)                                          \
-  X(CYCLIC_FILE_OK, 0, "success")                                           \
-  X(CYCLIC_FILE_LOAD_ERROR, -10, "Error loading file")                      \
-  X(CYCLIC_FILE_INVALID_BUFFER_SIZE, -11, "Invalid buffer size")            \
-  X(CYCLIC_FILE_PERMISSION_DENIED, -12, "Permission denied")                \
-  X(CYCLIC_FILE_WRITE_FAILED, -13, "Failed to write message")               \
-  X(CYCLIC_FILE_READ_ALL_FAILED, -14, "Failed to read all messages")        \
-  X(CYCLIC_FILE_INVALID_HANDLE, -15, "Invalid cyclic file handle")          \
-  X(CYCLIC_FILE_NOT_FOUND, -16, "File not found")                           \
-  X(CYCLIC_FILE_MAP_FAILED, -17, "Unable to map file to memory")            \
+#define CYCLIC_FILE_STATUS_TABLE(X)                                  \
+  X(CYCLIC_FILE_OK, 0, "success")                                    \
+  X(CYCLIC_FILE_LOAD_ERROR, -10, "Error loading file")               \
+  X(CYCLIC_FILE_INVALID_BUFFER_SIZE, -11, "Invalid buffer size")     \
+  X(CYCLIC_FILE_PERMISSION_DENIED, -12, "Permission denied")         \
+  X(CYCLIC_FILE_WRITE_FAILED, -13, "Failed to write message")        \
+  X(CYCLIC_FILE_READ_ALL_FAILED, -14, "Failed to read all messages") \
+  X(CYCLIC_FILE_INVALID_HANDLE, -15, "Invalid cyclic file handle")   \
+  X(CYCLIC_FILE_NOT_FOUND, -16, "File not found")                    \
+  X(CYCLIC_FILE_MAP_FAILED, -17, "Unable to map file to memory")     \
   X(CYCLIC_FILE_NO_MEMORY, -18, "Failed to allocate memory")
 
 #define CYCLIC_FILE_STATUS_ENUMERATOR(name, value, text) name = (value),
@@ -40,10 +40,11 @@ enum cyclic_file_status { CYCLIC_FILE_STATUS_TABLE(CYCLIC_FILE_STATUS_ENUMERATOR
 #undef CYCLIC_FILE_STATUS_ENUMERATOR
 
 /* Mode flags, freely combined. */
-#define CYCLIC_FILE_MODE_READ 1       /* cyclic_file_read_all is permitted */
-#define CYCLIC_FILE_MODE_WRITE 2      /* writes are permitted; a missing file is created */
-#define CYCLIC_FILE_MODE_MUST_EXIST 4 /* loading fails with CYCLIC_FILE_NOT_FOUND when the file is missing */
-#define CYCLIC_FILE_MODE_FLUSH 8      /* every successful write is flushed to disk */
+#define CYCLIC_FILE_MODE_READ 1  /* cyclic_file_read_all is permitted */
+#define CYCLIC_FILE_MODE_WRITE 2 /* writes are permitted; a missing file is created */
+/* loading fails with CYCLIC_FILE_NOT_FOUND when the file is missing */
+#define CYCLIC_FILE_MODE_MUST_EXIST 4
+#define CYCLIC_FILE_MODE_FLUSH 8 /* every successful write is flushed to disk */
 
 ROTOLOG_EXTERN_C_BEGIN
 

@@ -7,10 +7,10 @@
 #include <atomic>
 
 enum class CrashPoint {
-  kHeaderReloaded = 1,   // the header is read; nothing is changed yet
-  kInterimStored = 2,    // the records to evict are dropped from the header
-  kRecordWritten = 3,    // the new record is in the ring, the header is not
-  kHeaderStored = 4,     // the final header is stored
+  kHeaderReloaded = 1,  // the header is read; nothing is changed yet
+  kInterimStored = 2,   // the records to evict are dropped from the header
+  kRecordWritten = 3,   // the new record is in the ring, the header is not
+  kHeaderStored = 4,    // the final header is stored
 };
 
 using CrashPointHook = void (*)(CrashPoint point);

@@ -34,7 +34,8 @@ void format_lock_name(char *out, std::size_t out_size, const char *name) {
   int needed = std::snprintf(out, out_size, "%s%s", kLockNamePrefix, name);
   if (needed >= 0 && static_cast<std::size_t>(needed) < out_size) return;
   char suffix[20];
-  std::snprintf(suffix, sizeof suffix, "#%016llx", static_cast<unsigned long long>(name_hash(name)));
+  std::snprintf(suffix, sizeof suffix, "#%016llx",
+                static_cast<unsigned long long>(name_hash(name)));
   std::size_t keep = out_size - 1 - std::strlen(suffix);
   std::memcpy(out + keep, suffix, std::strlen(suffix) + 1);
 }
@@ -217,7 +218,8 @@ void CCyclicFile::unmap() {
 // length field can leave, and every record takes at least 4 bytes.
 bool CCyclicFile::header_fits_mapping(const cyclic_file_header_t &record) const {
   uint64_t ring_bytes = mapped_length - static_cast<uint64_t>(header_length);
-  if (ring_bytes > INT32_MAX || !cyclic_file_header_fits_ring(&record, static_cast<int32_t>(ring_bytes))) {
+  if (ring_bytes > INT32_MAX ||
+      !cyclic_file_header_fits_ring(&record, static_cast<int32_t>(ring_bytes))) {
     return false;
   }
   return static_cast<uint64_t>(record.buffer_size) == ring_bytes && record.wasted_tail <= 3 &&
@@ -245,6 +247,10 @@ int CCyclicFile::store_header() {
   return stored == header_length ? 0 : -1;
 }
 
-void CCyclicFile::capture_header(cyclic_file_header_t *record) const { capture_ring_header(*this, record); }
+void CCyclicFile::capture_header(cyclic_file_header_t *record) const {
+  capture_ring_header(*this, record);
+}
 
-void CCyclicFile::apply_header(const cyclic_file_header_t *record) { apply_ring_header(*this, record); }
+void CCyclicFile::apply_header(const cyclic_file_header_t *record) {
+  apply_ring_header(*this, record);
+}

@@ -35,6 +35,17 @@ class CCyclicFile : public CCyclicBuffer {
   int read_all(char **buffer, int32_t *length);
   int flush_view();
 
+  // Read-only walk for tools that need message boundaries (cyclic_file_walk.cpp).
+  // Calls visit(data, length, context) for each message, oldest first, under
+  // both locks; data is valid only during the call. A nonzero result from
+  // visit stops the walk. Returns the number of messages visited,
+  // CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ) or
+  // CYCLIC_FILE_READ_ALL_FAILED (damaged file, missing lock). Consumes
+  // nothing and stores no header; on return the ring fields hold the state
+  // the walk read (count and positions as in the header).
+  using MessageVisitor = int (*)(const char *data, int32_t length, void *context);
+  int for_each_message(MessageVisitor visit, void *context);
+
   void capture_header(cyclic_file_header_t *record) const;
   void apply_header(const cyclic_file_header_t *record);
 

@@ -33,15 +33,15 @@
  * and go back only through xdr_free_p_cyclic_file_header_t.
  * Offsets count in bytes from the ring's first byte, not the file's. */
 struct cyclic_file_header_t {
-  int32_t field_count;     /* optional fields the record carries: 5 */
-  uint32_t *present;       /* the presence word: &present_bits */
-  int32_t buffer_size;     /* field 1: ring size in bytes */
-  int32_t message_count;   /* field 2: messages in the ring */
-  int32_t wasted_tail;     /* field 3: bytes skipped before the ring's end */
-  int32_t write_offset;    /* field 4: write position minus ring start */
-  int32_t read_offset;     /* field 5: read position minus ring start */
-  uint32_t present_bits;   /* presence bits, CYCLIC_FILE_HEADER_*_BIT */
-  int32_t present_words;   /* 1; kept for the record's layout, unused */
+  int32_t field_count;   /* optional fields the record carries: 5 */
+  uint32_t *present;     /* the presence word: &present_bits */
+  int32_t buffer_size;   /* field 1: ring size in bytes */
+  int32_t message_count; /* field 2: messages in the ring */
+  int32_t wasted_tail;   /* field 3: bytes skipped before the ring's end */
+  int32_t write_offset;  /* field 4: write position minus ring start */
+  int32_t read_offset;   /* field 5: read position minus ring start */
+  uint32_t present_bits; /* presence bits, CYCLIC_FILE_HEADER_*_BIT */
+  int32_t present_words; /* 1; kept for the record's layout, unused */
 
   cyclic_file_header_t() = default;
   cyclic_file_header_t(const cyclic_file_header_t &) = delete;
@@ -89,7 +89,9 @@ struct cyclic_file_header_t {
     *present |= bit_of(number);
     return true;
   }
-  bool has_field(int number) const { return field_count >= number && (*present & bit_of(number)) != 0; }
+  bool has_field(int number) const {
+    return field_count >= number && (*present & bit_of(number)) != 0;
+  }
   bool get_field(int number, int32_t field, int *value) const {
     if (!has_field(number) || value == nullptr) return false;
     *value = field;
@@ -115,8 +117,10 @@ ROTOLOG_API bool_t xdr_p_cyclic_file_header_t(XDR *stream, cyclic_file_header_t 
 /* Encodes *record / **record into buffer[0..length). Returns the bytes
  * written, or -1 when the buffer is too short or an argument is null (or
  * length negative). The record stays the caller's. */
-ROTOLOG_API int xdr_encode_cyclic_file_header_t(cyclic_file_header_t *record, char *buffer, int length);
-ROTOLOG_API int xdr_encode_p_cyclic_file_header_t(cyclic_file_header_t **record, char *buffer, int length);
+ROTOLOG_API int xdr_encode_cyclic_file_header_t(cyclic_file_header_t *record, char *buffer,
+                                                int length);
+ROTOLOG_API int xdr_encode_p_cyclic_file_header_t(cyclic_file_header_t **record, char *buffer,
+                                                  int length);
 
 /* Decodes buffer[0..length) into a new record stored in *record (the old
  * value of *record is overwritten, not freed). Returns the bytes consumed,
@@ -124,7 +128,8 @@ ROTOLOG_API int xdr_encode_p_cyclic_file_header_t(cyclic_file_header_t **record,
  * any call that got past argument checks, *record holds a record to release
  * with xdr_free_p_cyclic_file_header_t, or null. A null buffer or record
  * pointer, or a negative length, gives -1 and leaves *record alone. */
-ROTOLOG_API int xdr_decode_p_cyclic_file_header_t(char *buffer, int length, cyclic_file_header_t **record);
+ROTOLOG_API int xdr_decode_p_cyclic_file_header_t(char *buffer, int length,
+                                                  cyclic_file_header_t **record);
 
 /* Frees a record made by the decoder and stores null in *record. Accepts a
  * null record pointer and a null *record (nothing happens). */

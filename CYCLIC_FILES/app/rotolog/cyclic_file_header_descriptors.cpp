@@ -37,6 +37,10 @@ const trellon_length_descriptor_t length_descriptor = {5, length_entries};
 
 }  // namespace
 
-const trellon_coding_descriptor_t *cyclic_file_header_coding_descriptor() { return &coding_descriptor; }
+const trellon_coding_descriptor_t *cyclic_file_header_coding_descriptor() {
+  return &coding_descriptor;
+}
 
-const trellon_length_descriptor_t *cyclic_file_header_length_descriptor() { return &length_descriptor; }
+const trellon_length_descriptor_t *cyclic_file_header_length_descriptor() {
+  return &length_descriptor;
+}

@@ -77,20 +77,22 @@ void CCyclicFile::leave_locks() {
 int CCyclicFile::write(const char *data, int32_t length) {
   if (!(mode & CYCLIC_FILE_MODE_WRITE)) return CYCLIC_FILE_PERMISSION_DENIED;
   if (!enter_locks()) return CYCLIC_FILE_WRITE_FAILED;
-  int result = CYCLIC_FILE_OK;
-  if (reload_header() != 0) {
-    result = CYCLIC_FILE_READ_ALL_FAILED;
-  } else if (crash_point(CrashPoint::kHeaderReloaded), store_interim_header(data, length) != 0) {
-    result = CYCLIC_FILE_WRITE_FAILED;
-  } else if (crash_point(CrashPoint::kInterimStored), write_message(data, length) != CYCLIC_BUFFER_OK) {
-    // The header is not stored: the file still describes the ring as it was.
-    result = CYCLIC_FILE_WRITE_FAILED;
-  } else if (crash_point(CrashPoint::kRecordWritten), store_header() != 0) {
-    result = CYCLIC_FILE_WRITE_FAILED;
-  } else {
+  // The steps in their order; the first that fails decides the result.
+  auto locked_write = [&]() -> int {
+    if (reload_header() != 0) return CYCLIC_FILE_READ_ALL_FAILED;
+    crash_point(CrashPoint::kHeaderReloaded);
+    if (store_interim_header(data, length) != 0) return CYCLIC_FILE_WRITE_FAILED;
+    crash_point(CrashPoint::kInterimStored);
+    // A refused record leaves the header unstored: the file still describes
+    // the ring as it was.
+    if (write_message(data, length) != CYCLIC_BUFFER_OK) return CYCLIC_FILE_WRITE_FAILED;
+    crash_point(CrashPoint::kRecordWritten);
+    if (store_header() != 0) return CYCLIC_FILE_WRITE_FAILED;
     crash_point(CrashPoint::kHeaderStored);
     if (mode & CYCLIC_FILE_MODE_FLUSH) flush_view();
-  }
+    return CYCLIC_FILE_OK;
+  };
+  int result = locked_write();
   leave_locks();
   return result;
 }
@@ -107,7 +109,8 @@ int CCyclicFile::store_interim_header(const char *data, int32_t length) {
   shadow.make_room(4, length);  // a failure empties the shadow, as the write would
   if (shadow.message_count == message_count) return 0;
   capture_ring_header(shadow, header);
-  return xdr_encode_p_cyclic_file_header_t(&header, map_base, header_length) == header_length ? 0 : -1;
+  return xdr_encode_p_cyclic_file_header_t(&header, map_base, header_length) == header_length ? 0
+                                                                                              : -1;
 }
 
 // After a holder died inside a write, the header may be torn between two

@@ -47,9 +47,8 @@ CNamedLockTable::CNamedLockTable()
 CNamedLockTable::~CNamedLockTable() {
   if (table_ != nullptr) {
     // Every value is a lock: a name is inserted only with its lock.
-    hash_for_each(table_, [](void *lock) {
-      CInProcessLock::Release(static_cast<CInProcessLock *>(lock));
-    });
+    hash_for_each(table_,
+                  [](void *lock) { CInProcessLock::Release(static_cast<CInProcessLock *>(lock)); });
     hash_destroy(table_);  // frees the copied names, nodes and buckets
   }
   CInProcessLock::Release(guard_);

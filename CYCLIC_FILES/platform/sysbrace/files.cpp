@@ -5,10 +5,10 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/syscall.h>
-#include <time.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,7 +54,8 @@ int os_file_create_new(const char *path) {
 
 int os_file_write_at(int fd, const void *data, size_t length, uint64_t offset) {
   if (call_must_fail(SYSBRACE_SERVICE_WRITE)) return -1;
-  if (offset > static_cast<uint64_t>(INT64_MAX) || length > static_cast<uint64_t>(INT64_MAX) - offset) {
+  if (offset > static_cast<uint64_t>(INT64_MAX) ||
+      length > static_cast<uint64_t>(INT64_MAX) - offset) {
     errno = EFBIG;
     return -1;
   }

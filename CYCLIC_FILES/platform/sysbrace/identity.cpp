@@ -75,7 +75,8 @@ int os_file_lock_identity(const char *path, char *out, size_t out_size) {
     return -1;
   }
   char resolved[PATH_MAX];
-  if (realpath(path, resolved) != nullptr) return copy_out(resolved, std::strlen(resolved), out, out_size);
+  if (realpath(path, resolved) != nullptr)
+    return copy_out(resolved, std::strlen(resolved), out, out_size);
   if (errno != ENOENT) return -1;
   return missing_file_identity(path, out, out_size);
 }

@@ -61,7 +61,8 @@ extern "C" {
 
 bool_t xdr_opt_fields(XDR *stream, uint32_t *present, int field_count,
                       const trellon_coding_descriptor_t *descriptor, void *record) {
-  if (stream == nullptr || present == nullptr || descriptor == nullptr || record == nullptr) return FALSE;
+  if (stream == nullptr || present == nullptr || descriptor == nullptr || record == nullptr)
+    return FALSE;
   if (field_count < 0 || descriptor->entry_count < 0) return FALSE;
   if (descriptor->entries == nullptr && descriptor->entry_count > 0) return FALSE;
   int counted = counted_fields(field_count, descriptor->entry_count);

@@ -27,8 +27,8 @@ namespace {
 // process of another word size or C library refuses the object instead of
 // misreading its mutex.
 constexpr uint32_t object_magic = 0x6b6c7472;  // "rtlk"
-constexpr uint32_t object_version =
-    1u | (static_cast<uint32_t>(sizeof(pthread_mutex_t)) << 8) | (static_cast<uint32_t>(sizeof(void *)) << 24);
+constexpr uint32_t object_version = 1u | (static_cast<uint32_t>(sizeof(pthread_mutex_t)) << 8) |
+                                    (static_cast<uint32_t>(sizeof(void *)) << 24);
 
 struct SharedLockObject {
   uint32_t magic;
@@ -72,9 +72,11 @@ __extension__ typedef unsigned __int128 hash128_t;
 hash128_t lock_name_hash(const char *name) {
   const hash128_t offset_basis =
       (static_cast<hash128_t>(0x6c62272e07bb0142ULL) << 64) | 0x62b821756295c58dULL;
-  const hash128_t prime = (static_cast<hash128_t>(0x0000000001000000ULL) << 64) | 0x000000000000013bULL;
+  const hash128_t prime =
+      (static_cast<hash128_t>(0x0000000001000000ULL) << 64) | 0x000000000000013bULL;
   hash128_t hash = offset_basis;
-  for (const unsigned char *byte = reinterpret_cast<const unsigned char *>(name); *byte != 0; ++byte) {
+  for (const unsigned char *byte = reinterpret_cast<const unsigned char *>(name); *byte != 0;
+       ++byte) {
     hash ^= *byte;
     hash *= prime;
   }
@@ -102,7 +104,8 @@ void build_object_path(const char *name, char *path, size_t capacity) {
 
 SharedLockObject *map_object(int fd) {
   if (call_must_fail(VANDREL_LOCK_SERVICE_MMAP)) return nullptr;
-  void *address = mmap(nullptr, sizeof(SharedLockObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void *address =
+      mmap(nullptr, sizeof(SharedLockObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   return address == MAP_FAILED ? nullptr : static_cast<SharedLockObject *>(address);
 }
 

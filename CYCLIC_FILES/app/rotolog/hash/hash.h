@@ -35,9 +35,9 @@ extern const uint32_t hash_primes[HASH_LARGEST_SIZE_INDEX + 1];
 #define HASH_KEY_KIND_CUSTOM 4        /* the caller's hash function, else byte reversal */
 
 /* Flags of hash_create_with_flags. */
-#define HASH_FREE_VALUE 1u  /* install the given value release function */
-#define HASH_KEY_NOCASE 2u  /* case-folding string keys */
-#define HASH_KEY_NOCOPY 4u  /* store the caller's key pointers instead of copies */
+#define HASH_FREE_VALUE 1u /* install the given value release function */
+#define HASH_KEY_NOCASE 2u /* case-folding string keys */
+#define HASH_KEY_NOCOPY 4u /* store the caller's key pointers instead of copies */
 
 /* Results of hash_insert and hash_rehash. */
 #define HASH_OK 0
@@ -53,8 +53,8 @@ typedef struct hash_node {
 } hash_node_t;
 
 typedef struct hash_table {
-  int32_t size_index; /* bucket count is hash_primes[size_index] */
-  hash_function_t hash_function;          /* null: byte-reversal hash */
+  int32_t size_index;                       /* bucket count is hash_primes[size_index] */
+  hash_function_t hash_function;            /* null: byte-reversal hash */
   hash_compare_function_t compare_function; /* null: equal key values */
   hash_node_t **buckets;
   int32_t entry_count;
@@ -62,16 +62,16 @@ typedef struct hash_table {
   hash_release_key_function_t release_key; /* used when context_release_key is null */
   hash_node_t *free_list;
   int32_t free_list_length;
-  double grow_threshold; /* mean entries per bucket at which insertion grows */
+  double grow_threshold;  /* mean entries per bucket at which insertion grows */
   double free_list_ratio; /* spare nodes per bucket below which a node is kept */
   hash_release_value_function_t release_value;
   void *key_context;
   hash_context_copy_key_function_t context_copy_key;
   hash_context_release_key_function_t context_release_key;
   void *allocator_context;
-  hash_allocate_function_t allocate;             /* null: vel_malloc */
+  hash_allocate_function_t allocate;               /* null: vel_malloc */
   hash_allocate_zeroed_function_t allocate_zeroed; /* null: vel_calloc */
-  hash_release_function_t release;               /* null: vel_free */
+  hash_release_function_t release;                 /* null: vel_free */
 } hash_table_t;
 
 typedef struct hash_iterator {
@@ -98,26 +98,21 @@ uint32_t hash_key_value(const void *key);
  * Defaults: requested_size < 1 -> 31; grow_threshold <= 0 -> 0.5;
  * free_list_ratio < 0 -> 0.1 (0 keeps no spare nodes). The bucket count is
  * the largest prime of hash_primes not above requested_size, at least 11. */
-hash_table_t *hash_create_ex(int requested_size, double grow_threshold, int key_kind,
-                             hash_function_t hash_function,
-                             hash_compare_function_t compare_function,
-                             hash_release_value_function_t release_value,
-                             hash_copy_key_function_t copy_key,
-                             hash_release_key_function_t release_key, double free_list_ratio,
-                             void *key_context,
-                             hash_context_copy_key_function_t context_copy_key,
-                             hash_context_release_key_function_t context_release_key,
-                             void *allocator_context, hash_allocate_function_t allocate,
-                             hash_allocate_zeroed_function_t allocate_zeroed,
-                             hash_release_function_t release);
+hash_table_t *hash_create_ex(
+    int requested_size, double grow_threshold, int key_kind, hash_function_t hash_function,
+    hash_compare_function_t compare_function, hash_release_value_function_t release_value,
+    hash_copy_key_function_t copy_key, hash_release_key_function_t release_key,
+    double free_list_ratio, void *key_context, hash_context_copy_key_function_t context_copy_key,
+    hash_context_release_key_function_t context_release_key, void *allocator_context,
+    hash_allocate_function_t allocate, hash_allocate_zeroed_function_t allocate_zeroed,
+    hash_release_function_t release);
 /* hash_create_ex without contexts or allocator functions. */
 hash_table_t *hash_create_custom(int requested_size, double grow_threshold, int key_kind,
                                  hash_function_t hash_function,
                                  hash_compare_function_t compare_function,
                                  hash_release_value_function_t release_value,
                                  hash_copy_key_function_t copy_key,
-                                 hash_release_key_function_t release_key,
-                                 double free_list_ratio);
+                                 hash_release_key_function_t release_key, double free_list_ratio);
 /* A string table shaped by HASH_FREE_VALUE, HASH_KEY_NOCASE, HASH_KEY_NOCOPY. */
 hash_table_t *hash_create_with_flags(int requested_size,
                                      hash_release_value_function_t release_value,

@@ -36,18 +36,14 @@ bool apply_key_kind(hash_table_t *table, unsigned kind, hash_function_t caller_h
 
 }  // namespace
 
-hash_table_t *hash_create_ex(int requested_size, double grow_threshold, int key_kind,
-                             hash_function_t hash_function,
-                             hash_compare_function_t compare_function,
-                             hash_release_value_function_t release_value,
-                             hash_copy_key_function_t copy_key,
-                             hash_release_key_function_t release_key, double free_list_ratio,
-                             void *key_context,
-                             hash_context_copy_key_function_t context_copy_key,
-                             hash_context_release_key_function_t context_release_key,
-                             void *allocator_context, hash_allocate_function_t allocate,
-                             hash_allocate_zeroed_function_t allocate_zeroed,
-                             hash_release_function_t release) {
+hash_table_t *hash_create_ex(
+    int requested_size, double grow_threshold, int key_kind, hash_function_t hash_function,
+    hash_compare_function_t compare_function, hash_release_value_function_t release_value,
+    hash_copy_key_function_t copy_key, hash_release_key_function_t release_key,
+    double free_list_ratio, void *key_context, hash_context_copy_key_function_t context_copy_key,
+    hash_context_release_key_function_t context_release_key, void *allocator_context,
+    hash_allocate_function_t allocate, hash_allocate_zeroed_function_t allocate_zeroed,
+    hash_release_function_t release) {
   // The allocator settings are needed before the record exists.
   hash_table_t settings{};
   settings.allocator_context = allocator_context;
@@ -85,11 +81,10 @@ hash_table_t *hash_create_custom(int requested_size, double grow_threshold, int 
                                  hash_compare_function_t compare_function,
                                  hash_release_value_function_t release_value,
                                  hash_copy_key_function_t copy_key,
-                                 hash_release_key_function_t release_key,
-                                 double free_list_ratio) {
-  return hash_create_ex(requested_size, grow_threshold, key_kind, hash_function,
-                        compare_function, release_value, copy_key, release_key, free_list_ratio,
-                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+                                 hash_release_key_function_t release_key, double free_list_ratio) {
+  return hash_create_ex(requested_size, grow_threshold, key_kind, hash_function, compare_function,
+                        release_value, copy_key, release_key, free_list_ratio, nullptr, nullptr,
+                        nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
 hash_table_t *hash_create_with_flags(int requested_size,

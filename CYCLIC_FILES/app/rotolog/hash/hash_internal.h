@@ -12,9 +12,7 @@ void *allocate(const hash_table_t *table, size_t size);
 void *allocate_zeroed(const hash_table_t *table, size_t count, size_t element_size);
 void release(const hash_table_t *table, void *memory);
 
-inline uint32_t bucket_count(const hash_table_t *table) {
-  return hash_primes[table->size_index];
-}
+inline uint32_t bucket_count(const hash_table_t *table) { return hash_primes[table->size_index]; }
 
 inline uint32_t hash_of(const hash_table_t *table, const void *key) {
   return table->hash_function != nullptr ? table->hash_function(key) : hash_key_value(key);

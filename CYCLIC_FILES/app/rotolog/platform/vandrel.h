@@ -37,9 +37,10 @@ VANDREL_API void vel_free(void *block);
 typedef void *vandrel_lock_t;
 
 /* Results of enter_interprocess_critical_section. */
-#define VANDREL_LOCK_TAKEN 0       /* the caller holds the lock */
-#define VANDREL_LOCK_OWNER_DIED 1  /* the caller holds the lock; the previous holder died holding it */
-#define VANDREL_LOCK_FAILED (-1)   /* the lock is not held (null handle or unusable lock) */
+#define VANDREL_LOCK_TAKEN 0 /* the caller holds the lock */
+#define VANDREL_LOCK_OWNER_DIED \
+  1 /* the caller holds the lock; the previous holder died holding it */
+#define VANDREL_LOCK_FAILED (-1) /* the lock is not held (null handle or unusable lock) */
 
 /* Opens the lock called name (a NUL-terminated byte string), creating its
  * shared object when no process has yet; concurrent creators all get the one

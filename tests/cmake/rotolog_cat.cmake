@@ -1,0 +1,17 @@
+# rotolog-cat: its output on a known file (check_rotolog_cat.sh), and its
+# message formats on their own.
+if(TARGET rotolog_cat)
+  add_executable(rotolog_cat_make_known_file ${CMAKE_CURRENT_SOURCE_DIR}/rotolog_cat/make_known_file.cpp)
+  target_link_libraries(rotolog_cat_make_known_file PRIVATE rotolog rotolog_warnings)
+  add_test(NAME rotolog_cat.output_on_a_known_file
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/rotolog_cat/check_rotolog_cat.sh
+            $<TARGET_FILE:rotolog_cat> $<TARGET_FILE:rotolog_cat_make_known_file>
+            ${CMAKE_CURRENT_BINARY_DIR}/rotolog_cat_work)
+  set_tests_properties(rotolog_cat.output_on_a_known_file PROPERTIES TIMEOUT 120)
+
+  add_executable(rotolog_cat_formats_test ${CMAKE_CURRENT_SOURCE_DIR}/rotolog_cat/message_formats_test.cpp
+                 ${PROJECT_SOURCE_DIR}/tools/rotolog_cat/message_formats.cpp)
+  target_include_directories(rotolog_cat_formats_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/rotolog_cat)
+  target_link_libraries(rotolog_cat_formats_test PRIVATE GTest::gtest_main rotolog_warnings)
+  gtest_discover_tests(rotolog_cat_formats_test DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
+endif()

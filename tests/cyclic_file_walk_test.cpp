@@ -1,0 +1,99 @@
+// The read-only walk over a cyclic file's messages (the walk rotolog-cat
+// uses): boundaries, order, nothing consumed, and refusals.
+#include <gtest/gtest.h>
+#include <rotolog/cyclic_file.h>
+
+#include <string>
+#include <vector>
+
+#include "rotolog/cyclic_file_handle.h"
+#include "test_support.h"
+
+namespace {
+
+struct Collected {
+  std::vector<std::string> messages;
+  std::size_t stop_after = 0;  // 0: never stop
+};
+
+int collect(const char *data, int32_t length, void *context) {
+  Collected *collected = static_cast<Collected *>(context);
+  collected->messages.emplace_back(data, static_cast<std::size_t>(length));
+  return collected->stop_after != 0 && collected->messages.size() >= collected->stop_after ? 1 : 0;
+}
+
+CCyclicFile *open_file(const std::string &path, int mode, int size = 64) {
+  int status = 0;
+  return static_cast<CCyclicFile *>(cyclic_file_create_handle(path.c_str(), mode, size, &status));
+}
+
+void write_text(CCyclicFile *file, const std::string &text) {
+  ASSERT_EQ(cyclic_file_write(file, text.data(), static_cast<int>(text.size())), CYCLIC_FILE_OK);
+}
+
+}  // namespace
+
+TEST(CyclicFileWalk, VisitsEachMessageOldestFirstWithItsOwnBoundaries) {
+  test_support::TempDir dir;
+  CCyclicFile *file = open_file(dir.file("walk"), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE);
+  ASSERT_NE(file, nullptr);
+  Collected empty;
+  EXPECT_EQ(file->for_each_message(collect, &empty), 0);
+  EXPECT_TRUE(empty.messages.empty());
+
+  // 64-byte ring: the fifth record wraps over the end and evicts the first.
+  for (const char *text :
+       {"evicted early", "first line\n", "0123456789", "abcd", "payload crosses the end"})
+    write_text(file, text);
+  Collected walked;
+  EXPECT_EQ(file->for_each_message(collect, &walked), 4);
+  EXPECT_EQ(walked.messages, (std::vector<std::string>{"first line\n", "0123456789", "abcd",
+                                                       "payload crosses the end"}));
+  EXPECT_EQ(file->message_count, 4);
+
+  // Nothing consumed: a second walk and read_all see the same messages.
+  Collected again;
+  EXPECT_EQ(file->for_each_message(collect, &again), 4);
+  EXPECT_EQ(again.messages, walked.messages);
+  char *block = nullptr;
+  int length = 0;
+  EXPECT_EQ(cyclic_file_read_all(file, &block, &length), 4);
+  EXPECT_EQ(std::string(block, static_cast<std::size_t>(length)),
+            "first line\n0123456789abcdpayload crosses the end");
+  cyclic_file_free_read_buffer(file, block);
+  cyclic_file_destroy_handle(file);
+}
+
+TEST(CyclicFileWalk, AVisitorCanStopTheWalkEarlyWithoutConsumingAnything) {
+  test_support::TempDir dir;
+  CCyclicFile *file = open_file(dir.file("walk"), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE);
+  ASSERT_NE(file, nullptr);
+  for (const char *text : {"one", "two", "three"}) write_text(file, text);
+  Collected first_two;
+  first_two.stop_after = 2;
+  EXPECT_EQ(file->for_each_message(collect, &first_two), 2);
+  EXPECT_EQ(first_two.messages, (std::vector<std::string>{"one", "two"}));
+  Collected all;
+  EXPECT_EQ(file->for_each_message(collect, &all), 3);
+  cyclic_file_destroy_handle(file);
+}
+
+TEST(CyclicFileWalk, RefusesWithoutReadModeAndOnADamagedHeader) {
+  test_support::TempDir dir;
+  const std::string path = dir.file("walk");
+  CCyclicFile *writer = open_file(path, CYCLIC_FILE_MODE_WRITE);
+  ASSERT_NE(writer, nullptr);
+  write_text(writer, "kept");
+  Collected unused;
+  EXPECT_EQ(writer->for_each_message(collect, &unused), CYCLIC_FILE_PERMISSION_DENIED);
+
+  CCyclicFile *reader = open_file(path, CYCLIC_FILE_MODE_READ);
+  ASSERT_NE(reader, nullptr);
+  EXPECT_EQ(reader->for_each_message(nullptr, nullptr), CYCLIC_FILE_READ_ALL_FAILED);
+  // Another process damages the header while the file is open.
+  reader->map_base[0] = '\x7f';
+  EXPECT_EQ(reader->for_each_message(collect, &unused), CYCLIC_FILE_READ_ALL_FAILED);
+  EXPECT_TRUE(unused.messages.empty());
+  cyclic_file_destroy_handle(reader);
+  cyclic_file_destroy_handle(writer);
+}

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Checks rotolog-cat's output on the file make_known_file writes: each format,
+# the exit codes, and that reading leaves the file byte for byte as it was.
+# Usage: check_rotolog_cat.sh ROTOLOG_CAT MAKE_KNOWN_FILE WORK_DIR
+set -uo pipefail
+cat_tool=$1
+make_known_file=$2
+work=$3
+rm -rf "$work" && mkdir -p "$work" || exit 1
+known=$work/known.cyclic
+failures=0
+
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# expect_exit CODE DESCRIPTION COMMAND...: stdout to $work/out, stderr to $work/err.
+expect_exit() {
+  local expected=$1 description=$2
+  shift 2
+  "$@" >"$work/out" 2>"$work/err"
+  local actual=$?
+  [[ $actual -eq $expected ]] || fail "$description: exit $actual, expected $expected ($(head -c 300 "$work/err"))"
+}
+
+"$make_known_file" "$known" || { echo "FAIL: make_known_file" >&2; exit 1; }
+cp "$known" "$work/before"
+
+# Plain: each message as it stands, a newline added after those without one.
+printf 'first line\nsay "hi"\t\\\n\x00\x01\xfe\xff\nh\xc3\xa9llo wrapped around\n' >"$work/expected"
+expect_exit 0 "plain" "$cat_tool" "$known"
+cmp -s "$work/out" "$work/expected" || fail "plain output differs: $(od -c "$work/out" | head -8)"
+
+# JSON: escapes in text, base64 for bytes that are not printable UTF-8.
+cat >"$work/expected" <<'JSON'
+{"index":0,"length":11,"text":"first line\n"}
+{"index":1,"length":10,"text":"say \"hi\"\t\\"}
+{"index":2,"length":4,"base64":"AAH+/w=="}
+{"index":3,"length":21,"text":"héllo wrapped around"}
+JSON
+expect_exit 0 "--json" "$cat_tool" --json "$known"
+cmp -s "$work/out" "$work/expected" || fail "--json output differs: $(cat "$work/out")"
+if command -v python3 >/dev/null; then
+  python3 -c 'import json,sys; [json.loads(l) for l in open(sys.argv[1], encoding="utf-8")]' \
+    "$work/out" || fail "--json lines do not parse as JSON"
+fi
+
+# Hex: one header line per message, then offset, bytes and ASCII column.
+expect_exit 0 "--hex" "$cat_tool" --hex "$known"
+[[ $(grep -c '^message [0-9]*: [0-9]* bytes$' "$work/out") -eq 4 ]] || fail "--hex: not 4 message lines"
+grep -q '^message 2: 4 bytes$' "$work/out" || fail "--hex: no header for the binary message"
+grep -Eq '^  00000000  00 01 fe ff +\|\.\.\.\.\|$' "$work/out" || fail "--hex: binary message line wrong"
+grep -Eq '^  00000010  72 6f 75 6e 64 +\|round\|$' "$work/out" || fail "--hex: second line of message 3 wrong"
+
+# Stats: header fields as the file holds them after the eviction.
+expect_exit 0 "--stats" "$cat_tool" --stats "$known"
+for line in 'header length:  28 bytes' 'buffer size:    64 bytes' 'message count:  4' \
+  'wasted tail:    0 bytes' 'write offset:   15' 'read offset:    17' \
+  'used:           62 of 64 bytes (96.9%)' 'messages:       4' 'payload bytes:  46' \
+  'message sizes:  4 to 21 bytes'; do
+  grep -qxF "$line" "$work/out" || fail "--stats lacks \"$line\": $(cat "$work/out")"
+done
+
+cmp -s "$known" "$work/before" || fail "reading changed the file"
+
+# An empty file: no output, and stats without a size range.
+empty=$work/empty.cyclic
+"$make_known_file" "$empty" empty || fail "make_known_file empty"
+expect_exit 0 "plain, empty file" "$cat_tool" "$empty"
+[[ -s "$work/out" ]] && fail "an empty file printed something"
+expect_exit 0 "--stats, empty file" "$cat_tool" --stats "$empty"
+for line in 'message count:  0' 'used:           0 of 64 bytes (0.0%)' 'message sizes:  -'; do
+  grep -qxF "$line" "$work/out" || fail "--stats of an empty file lacks \"$line\""
+done
+
+# Exit 1: the library's error text on stderr.
+expect_exit 1 "missing file" "$cat_tool" "$work/missing.cyclic"
+grep -qxF "rotolog-cat: $work/missing.cyclic: File not found" "$work/err" || fail "missing file: $(cat "$work/err")"
+head -c 100 /dev/urandom >"$work/garbage.cyclic"
+printf '\xff\xff\xff\xff' | dd of="$work/garbage.cyclic" conv=notrunc status=none
+expect_exit 1 "damaged file" "$cat_tool" --json "$work/garbage.cyclic"
+grep -qxF "rotolog-cat: $work/garbage.cyclic: Error loading file" "$work/err" || fail "damaged file: $(cat "$work/err")"
+[[ -e "$work/missing.cyclic" ]] && fail "reading a missing file created it"
+
+# Exit 2: usage errors print the usage on stderr; --help prints it on stdout.
+expect_exit 2 "no file" "$cat_tool"
+expect_exit 2 "unknown option" "$cat_tool" --tail "$known"
+grep -q '^usage: rotolog-cat' "$work/err" || fail "unknown option: no usage text"
+expect_exit 2 "two files" "$cat_tool" "$known" "$known"
+expect_exit 2 "two formats" "$cat_tool" --hex --json "$known"
+expect_exit 0 "--help" "$cat_tool" --help
+grep -q -- '--stats' "$work/out" || fail "--help does not describe --stats"
+
+if [[ $failures -ne 0 ]]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "rotolog-cat: all checks passed"

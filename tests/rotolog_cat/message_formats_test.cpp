@@ -1,0 +1,93 @@
+// rotolog-cat's message formats: which bytes count as printable UTF-8, JSON
+// escaping, base64, and the plain and hex layouts.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "message_formats.h"
+
+namespace {
+
+bool printable(const std::string &bytes) { return is_printable_utf8(bytes.data(), bytes.size()); }
+
+std::string captured(void (*print)(std::FILE *, const std::string &), const std::string &bytes) {
+  char *text = nullptr;
+  std::size_t size = 0;
+  std::FILE *out = open_memstream(&text, &size);
+  print(out, bytes);
+  std::fclose(out);
+  std::string result(text, size);
+  std::free(text);
+  return result;
+}
+
+}  // namespace
+
+TEST(PrintableUtf8, AcceptsTextTabsNewlinesAndEveryWidthOfSequence) {
+  EXPECT_TRUE(printable("plain text\twith a tab\n"));
+  EXPECT_TRUE(printable("h\xc3\xa9llo \xe2\x82\xac \xf0\x9f\x99\x82"));  // 2, 3 and 4 bytes
+  EXPECT_TRUE(printable(""));
+  EXPECT_TRUE(printable("\xf4\x8f\xbf\xbf"));  // U+10FFFF
+}
+
+TEST(PrintableUtf8, RejectsControlCharactersOtherThanTabAndNewline) {
+  EXPECT_FALSE(printable(std::string("nul\0inside", 10)));
+  EXPECT_FALSE(printable("carriage\r"));
+  EXPECT_FALSE(printable("\x1b[0m"));
+  EXPECT_FALSE(printable("del\x7f"));
+  EXPECT_FALSE(printable("c1 \xc2\x85"));  // U+0085, a C1 control
+}
+
+TEST(PrintableUtf8, RejectsMalformedSequences) {
+  EXPECT_FALSE(printable("\xc3"));              // cut short
+  EXPECT_FALSE(printable("\xc3("));             // bad continuation
+  EXPECT_FALSE(printable("\x80"));              // stray continuation
+  EXPECT_FALSE(printable("\xc0\xaf"));          // overlong '/'
+  EXPECT_FALSE(printable("\xe0\x80\xaf"));      // overlong, 3 bytes
+  EXPECT_FALSE(printable("\xed\xa0\x80"));      // surrogate U+D800
+  EXPECT_FALSE(printable("\xf4\x90\x80\x80"));  // above U+10FFFF
+  EXPECT_FALSE(printable("\xff"));
+}
+
+TEST(JsonString, EscapesQuotesBackslashesNewlinesAndTabs) {
+  EXPECT_EQ(json_string("a\"b\\c\nd\te", 9), "\"a\\\"b\\\\c\\nd\\te\"");
+  EXPECT_EQ(json_string("h\xc3\xa9", 3), "\"h\xc3\xa9\"");
+}
+
+TEST(Base64, EncodesEveryRemainderWithPadding) {
+  EXPECT_EQ(base64("", 0), "");
+  EXPECT_EQ(base64("f", 1), "Zg==");
+  EXPECT_EQ(base64("fo", 2), "Zm8=");
+  EXPECT_EQ(base64("foo", 3), "Zm9v");
+  EXPECT_EQ(base64("foobar", 6), "Zm9vYmFy");
+  EXPECT_EQ(base64("\x00\xff\xfe", 3), "AP/+");
+}
+
+TEST(PrintJson, ChoosesTextOrBase64) {
+  auto json = [](std::FILE *out, const std::string &bytes) {
+    print_json(out, 7, bytes.data(), bytes.size());
+  };
+  EXPECT_EQ(captured(json, "ok\n"), "{\"index\":7,\"length\":3,\"text\":\"ok\\n\"}\n");
+  EXPECT_EQ(captured(json, std::string("\0\1", 2)),
+            "{\"index\":7,\"length\":2,\"base64\":\"AAE=\"}\n");
+}
+
+TEST(PrintPlain, AddsANewlineOnlyWhenTheMessageLacksOne) {
+  auto plain = [](std::FILE *out, const std::string &bytes) {
+    print_plain(out, bytes.data(), bytes.size());
+  };
+  EXPECT_EQ(captured(plain, "line"), "line\n");
+  EXPECT_EQ(captured(plain, "line\n"), "line\n");
+  EXPECT_EQ(captured(plain, "two\n\n"), "two\n\n");
+}
+
+TEST(PrintHex, LaysOutSixteenBytesPerLineWithAnAsciiColumn) {
+  auto hex = [](std::FILE *out, const std::string &bytes) {
+    print_hex(out, 1, bytes.data(), bytes.size());
+  };
+  EXPECT_EQ(captured(hex, "0123456789abcdef\x01"),
+            "message 1: 17 bytes\n"
+            "  00000000  30 31 32 33 34 35 36 37  38 39 61 62 63 64 65 66  |0123456789abcdef|\n"
+            "  00000010  01                                                |.|\n");
+}

@@ -1,0 +1,151 @@
+// rotolog-cat: the output formats of one message (plain, hex dump, JSON) and
+// the UTF-8 check and encoders they rest on.
+#include "message_formats.h"
+
+#include <cstdint>
+
+namespace {
+
+const unsigned char *bytes_of(const char *data) {
+  return reinterpret_cast<const unsigned char *>(data);
+}
+
+bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// Length of the UTF-8 sequence at text[0..available), or 0 when it is not
+// well formed. *code_point receives the decoded value.
+std::size_t utf8_sequence(const unsigned char *text, std::size_t available, uint32_t *code_point) {
+  unsigned char lead = text[0];
+  std::size_t width = 0;
+  uint32_t value = 0;
+  uint32_t smallest = 0;
+  if (lead < 0x80) {
+    *code_point = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    width = 2, value = lead & 0x1F, smallest = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    width = 3, value = lead & 0x0F, smallest = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    width = 4, value = lead & 0x07, smallest = 0x10000;
+  } else {
+    return 0;
+  }
+  if (width > available) return 0;
+  for (std::size_t i = 1; i < width; ++i) {
+    if (!is_continuation(text[i])) return 0;
+    value = (value << 6) | (text[i] & 0x3F);
+  }
+  if (value < smallest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  *code_point = value;
+  return width;
+}
+
+bool is_control(uint32_t code_point) {
+  return code_point < 0x20 || code_point == 0x7F || (code_point >= 0x80 && code_point < 0xA0);
+}
+
+}  // namespace
+
+bool is_printable_utf8(const char *data, std::size_t length) {
+  const unsigned char *text = bytes_of(data);
+  std::size_t at = 0;
+  while (at < length) {
+    uint32_t code_point = 0;
+    std::size_t width = utf8_sequence(text + at, length - at, &code_point);
+    if (width == 0) return false;
+    if (is_control(code_point) && code_point != '\t' && code_point != '\n') return false;
+    at += width;
+  }
+  return true;
+}
+
+std::string json_string(const char *data, std::size_t length) {
+  std::string literal = "\"";
+  for (std::size_t i = 0; i < length; ++i) {
+    char c = data[i];
+    switch (c) {
+      case '"':
+        literal += "\\\"";
+        break;
+      case '\\':
+        literal += "\\\\";
+        break;
+      case '\n':
+        literal += "\\n";
+        break;
+      case '\t':
+        literal += "\\t";
+        break;
+      default:
+        literal += c;
+        break;
+    }
+  }
+  literal += '"';
+  return literal;
+}
+
+std::string base64(const char *data, std::size_t length) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const unsigned char *in = bytes_of(data);
+  std::string out;
+  out.reserve((length + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 3 <= length; i += 3) {
+    uint32_t group = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
+    out += kAlphabet[(group >> 18) & 63];
+    out += kAlphabet[(group >> 12) & 63];
+    out += kAlphabet[(group >> 6) & 63];
+    out += kAlphabet[group & 63];
+  }
+  std::size_t left = length - i;
+  if (left > 0) {
+    uint32_t group = uint32_t{in[i]} << 16;
+    if (left == 2) group |= uint32_t{in[i + 1]} << 8;
+    out += kAlphabet[(group >> 18) & 63];
+    out += kAlphabet[(group >> 12) & 63];
+    out += left == 2 ? kAlphabet[(group >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+void print_plain(std::FILE *out, const char *data, std::size_t length) {
+  std::fwrite(data, 1, length, out);
+  if (length == 0 || data[length - 1] != '\n') std::fputc('\n', out);
+}
+
+void print_hex(std::FILE *out, long index, const char *data, std::size_t length) {
+  const unsigned char *in = bytes_of(data);
+  std::fprintf(out, "message %ld: %zu bytes\n", index, length);
+  for (std::size_t line = 0; line < length; line += 16) {
+    std::fprintf(out, "  %08zx ", line);
+    for (std::size_t i = line; i < line + 16; ++i) {
+      if (i % 8 == 0) std::fputc(' ', out);
+      if (i < length) {
+        std::fprintf(out, "%02x ", in[i]);
+      } else {
+        std::fputs("   ", out);
+      }
+    }
+    std::fputs(" |", out);
+    for (std::size_t i = line; i < line + 16 && i < length; ++i) {
+      std::fputc(in[i] >= 0x20 && in[i] < 0x7F ? in[i] : '.', out);
+    }
+    std::fputs("|\n", out);
+  }
+}
+
+void print_json(std::FILE *out, long index, const char *data, std::size_t length) {
+  std::string line =
+      "{\"index\":" + std::to_string(index) + ",\"length\":" + std::to_string(length);
+  if (is_printable_utf8(data, length)) {
+    line += ",\"text\":" + json_string(data, length);
+  } else {
+    line += ",\"base64\":\"" + base64(data, length) + "\"";
+  }
+  line += "}\n";
+  std::fputs(line.c_str(), out);
+}
