@@ -1,6 +1,6 @@
 # Thin doors onto the CMake presets. `make demo` and `make test` first install
 # whatever Debian packages are missing (scripts/install-deps).
-.PHONY: deps demo test test-asan test-tsan build bench clean
+.PHONY: deps demo test test-asan test-tsan build bench package format format-check lint clean
 
 deps:
 	@scripts/install-deps
@@ -10,7 +10,7 @@ build: deps
 	@cmake --build --preset release
 
 demo: build
-	@./build/release/examples/rotolog_demo
+	@./build/release/examples/rotolog_demo build/release/rotolog-demo.cyclic
 
 test: build
 	@ctest --preset release
@@ -36,6 +36,30 @@ bench: deps
 	@$(BENCH_DIR)/bench/rotolog_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
 	  --benchmark_out=$(BENCH_DIR)/results.json --benchmark_out_format=json $(BENCH_ARGS) > $(BENCH_DIR)/results.txt
 	@python3 bench/report.py $(BENCH_DIR)/results.json --svg $(BENCH_DIR)/results.svg | tee $(BENCH_DIR)/results.md
+
+# Debian packages (librotolog0, librotolog-dev, rotolog-tools) in build/package.
+package: deps
+	@cmake --preset package >/dev/null
+	@cmake --build --preset package --target package
+
+# House style (.clang-format, .clang-tidy; the tools are version 14).
+CLANG_FORMAT ?= clang-format
+CLANG_TIDY ?= clang-tidy
+FORMAT_DIRS := CYCLIC_FILES tests examples bench tools
+format_sources = $(shell find $(FORMAT_DIRS) -name '*.c' -o -name '*.cpp' -o -name '*.h' 2>/dev/null)
+lint_sources = $(shell find CYCLIC_FILES -name '*.cpp')
+
+format:
+	@$(CLANG_FORMAT) -i $(format_sources)
+
+format-check:
+	@$(CLANG_FORMAT) --dry-run -Werror $(format_sources)
+
+# clang-tidy over the library and its platform libraries, with the compile
+# commands of the release build.
+lint: deps
+	@cmake --preset release >/dev/null
+	@printf '%s\n' $(lint_sources) | xargs -P 2 -n 4 $(CLANG_TIDY) -p build/release --quiet
 
 clean:
 	rm -rf build

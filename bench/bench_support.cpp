@@ -14,7 +14,8 @@ MessageParts message_parts(int size) {
                                   parts.worker, parts.status);
   parts.filler_length = size > fixed ? size - fixed : 0;
   parts.filler.reserve(static_cast<std::size_t>(parts.filler_length));
-  for (int i = 0; i < parts.filler_length; ++i) parts.filler.push_back(static_cast<char>('a' + i % 26));
+  for (int i = 0; i < parts.filler_length; ++i)
+    parts.filler.push_back(static_cast<char>('a' + i % 26));
   return parts;
 }
 
@@ -32,7 +33,8 @@ namespace {
 struct ScratchDirectory {
   std::string path;
   ScratchDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "rotolog-bench-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "rotolog-bench-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
       std::perror("rotolog bench: mkdtemp");
       std::exit(1);
@@ -59,7 +61,8 @@ std::string scratch_path(const std::string &stem) {
 
 std::string result_name(const char *measurement, const char *contender, int message_size,
                         int processes) {
-  std::string name = std::string(measurement) + "/" + contender + "/" + std::to_string(message_size);
+  std::string name =
+      std::string(measurement) + "/" + contender + "/" + std::to_string(message_size);
   if (processes > 0) name += "/procs:" + std::to_string(processes);
   return name;
 }

@@ -48,6 +48,14 @@ std::string scratch_path(const std::string &stem);
 std::string result_name(const char *measurement, const char *contender, int message_size,
                         int processes = 0);
 
+// Registers a single-process benchmark timed by the wall clock, which is
+// what a caller waiting on I/O or a lock experiences.
+template <typename Function, typename... Arguments>
+benchmark::internal::Benchmark *register_benchmark(const std::string &name, Function function,
+                                                   Arguments... arguments) {
+  return benchmark::RegisterBenchmark(name.c_str(), function, arguments...)->UseRealTime();
+}
+
 // Every result reports messages per second as items per second.
 void count_messages(benchmark::State &state, long long messages_per_iteration);
 

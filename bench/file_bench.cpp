@@ -15,15 +15,13 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
-#include <boost/interprocess/ipc/message_queue.hpp>
 #include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/sinks/rotating_file_sink.h>
+#include <boost/interprocess/ipc/message_queue.hpp>
 
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
 #include <rotolog/cyclic_file.h>
-#endif
 
 #include "bench_support.h"
 
@@ -35,13 +33,13 @@ constexpr int kFileRing = 1 << 20;
 // does not fill the disk; the rare ftruncate is part of the measured cost.
 constexpr long long kAppendLimit = 64LL << 20;
 
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
 // ---- rotolog ---------------------------------------------------------------
 
 void *full_cyclic_file(const std::string &message) {
   int status = 0;
-  void *file = cyclic_file_create_handle(bench::scratch_path("cyclic").c_str(),
-                                         CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, kFileRing, &status);
+  void *file =
+      cyclic_file_create_handle(bench::scratch_path("cyclic").c_str(),
+                                CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, kFileRing, &status);
   const int size = static_cast<int>(message.size());
   for (int i = 0; file != nullptr && i < kFileRing / (size + 4) + 1; ++i)
     cyclic_file_write(file, message.data(), size);
@@ -77,8 +75,6 @@ void rotolog_fwritef(benchmark::State &state, int size) {
   cyclic_file_destroy_handle(file);
 }
 
-#endif
-
 // ---- write(2) with O_APPEND ----------------------------------------------------
 
 void write_append(benchmark::State &state, int size) {
@@ -106,7 +102,8 @@ void write_append(benchmark::State &state, int size) {
 // ---- spdlog file sinks ---------------------------------------------------------
 
 void use_message_pattern(spdlog::logger &logger) {
-  logger.set_formatter(std::make_unique<spdlog::pattern_formatter>("%v", spdlog::pattern_time_type::local, ""));
+  logger.set_formatter(
+      std::make_unique<spdlog::pattern_formatter>("%v", spdlog::pattern_time_type::local, ""));
 }
 
 template <typename Sink, typename... SinkArguments>
@@ -120,7 +117,8 @@ void spdlog_file(benchmark::State &state, int size, bool formatted, const std::s
     if (formatted) {
       const spdlog::string_view_t filler(parts.filler.data(), parts.filler.size());
       for (auto _ : state)
-        logger.info("req {:08d} worker {:02d} status {} {}", parts.request, parts.worker, parts.status, filler);
+        logger.info("req {:08d} worker {:02d} status {} {}", parts.request, parts.worker,
+                    parts.status, filler);
     } else {
       const spdlog::string_view_t text(message.data(), message.size());
       for (auto _ : state) logger.info(text);
@@ -131,11 +129,13 @@ void spdlog_file(benchmark::State &state, int size, bool formatted, const std::s
 }
 
 void spdlog_basic_file(benchmark::State &state, int size) {
-  spdlog_file<spdlog::sinks::basic_file_sink_mt>(state, size, false, bench::scratch_path("spdlog"), true);
+  spdlog_file<spdlog::sinks::basic_file_sink_mt>(state, size, false, bench::scratch_path("spdlog"),
+                                                 true);
 }
 
 void spdlog_basic_file_formatted(benchmark::State &state, int size) {
-  spdlog_file<spdlog::sinks::basic_file_sink_mt>(state, size, true, bench::scratch_path("spdlog"), true);
+  spdlog_file<spdlog::sinks::basic_file_sink_mt>(state, size, true, bench::scratch_path("spdlog"),
+                                                 true);
 }
 
 void spdlog_rotating_file(benchmark::State &state, int size) {
@@ -172,7 +172,8 @@ void boost_message_queue(benchmark::State &state, int size) {
 
 void limit_locks_memcpy(benchmark::State &state, int size) {
   const std::string message = bench::make_message(size);
-  void *shared = mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void *shared = mmap(nullptr, sizeof(pthread_mutex_t), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (shared == MAP_FAILED) return state.SkipWithError("mmap failed");
   auto *interprocess = static_cast<pthread_mutex_t *>(shared);
   pthread_mutexattr_t attributes;
@@ -199,24 +200,20 @@ void limit_locks_memcpy(benchmark::State &state, int size) {
 const bool registered = [] {
   for (const int size : {bench::kSmallMessage, bench::kLargeMessage}) {
     using bench::result_name;
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
-    benchmark::RegisterBenchmark(result_name(kFileWrite, "rotolog_write", size).c_str(), rotolog_write, size);
-#endif
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
-    benchmark::RegisterBenchmark(result_name(kFileWrite, "rotolog_fwritef", size).c_str(), rotolog_fwritef,
-                                 size);
-#endif
-    benchmark::RegisterBenchmark(result_name(kFileWrite, "write_append", size).c_str(), write_append, size);
-    benchmark::RegisterBenchmark(result_name(kFileWrite, "spdlog_basic_file", size).c_str(),
-                                 spdlog_basic_file, size);
-    benchmark::RegisterBenchmark(result_name(kFileWrite, "spdlog_basic_file_formatted", size).c_str(),
-                                 spdlog_basic_file_formatted, size);
-    benchmark::RegisterBenchmark(result_name(kFileWrite, "spdlog_rotating_file", size).c_str(),
-                                 spdlog_rotating_file, size);
-    benchmark::RegisterBenchmark(result_name(kFileWrite, "boost_message_queue", size).c_str(),
-                                 boost_message_queue, size);
-    benchmark::RegisterBenchmark(result_name(kFileWrite, "limit_locks_memcpy", size).c_str(),
-                                 limit_locks_memcpy, size);
+    bench::register_benchmark(result_name(kFileWrite, "rotolog_write", size), rotolog_write, size);
+    bench::register_benchmark(result_name(kFileWrite, "rotolog_fwritef", size), rotolog_fwritef,
+                              size);
+    bench::register_benchmark(result_name(kFileWrite, "write_append", size), write_append, size);
+    bench::register_benchmark(result_name(kFileWrite, "spdlog_basic_file", size), spdlog_basic_file,
+                              size);
+    bench::register_benchmark(result_name(kFileWrite, "spdlog_basic_file_formatted", size),
+                              spdlog_basic_file_formatted, size);
+    bench::register_benchmark(result_name(kFileWrite, "spdlog_rotating_file", size),
+                              spdlog_rotating_file, size);
+    bench::register_benchmark(result_name(kFileWrite, "boost_message_queue", size),
+                              boost_message_queue, size);
+    bench::register_benchmark(result_name(kFileWrite, "limit_locks_memcpy", size),
+                              limit_locks_memcpy, size);
   }
   return true;
 }();

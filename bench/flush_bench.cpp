@@ -8,9 +8,7 @@
 
 #include <benchmark/benchmark.h>
 
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
 #include <rotolog/cyclic_file.h>
-#endif
 
 #include "bench_support.h"
 
@@ -23,12 +21,12 @@ struct FileSize {
 constexpr FileSize kSmallFile{"flush_64KiB", 64 << 10};
 constexpr FileSize kLargeFile{"flush_64MiB", 64 << 20};
 
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
 void rotolog_flush_write(benchmark::State &state, int size, int file_bytes) {
   const std::string message = bench::make_message(size);
   int status = 0;
   void *file = cyclic_file_create_handle(bench::scratch_path("flushed").c_str(),
-                                         CYCLIC_FILE_MODE_WRITE | CYCLIC_FILE_MODE_FLUSH, file_bytes, &status);
+                                         CYCLIC_FILE_MODE_WRITE | CYCLIC_FILE_MODE_FLUSH,
+                                         file_bytes, &status);
   if (file == nullptr) return state.SkipWithError("cyclic_file_create_handle failed");
   cyclic_file_flush(file);
   for (auto _ : state) {
@@ -40,7 +38,6 @@ void rotolog_flush_write(benchmark::State &state, int size, int file_bytes) {
   bench::count_messages(state, 1);
   cyclic_file_destroy_handle(file);
 }
-#endif
 
 void pwrite_fdatasync(benchmark::State &state, int size, int file_bytes) {
   const std::string message = bench::make_message(size);
@@ -53,7 +50,8 @@ void pwrite_fdatasync(benchmark::State &state, int size, int file_bytes) {
   }
   off_t offset = 0;
   for (auto _ : state) {
-    if (pwrite(fd, message.data(), message.size(), offset) != static_cast<ssize_t>(message.size()) ||
+    if (pwrite(fd, message.data(), message.size(), offset) !=
+            static_cast<ssize_t>(message.size()) ||
         fdatasync(fd) != 0) {
       state.SkipWithError("pwrite or fdatasync failed");
       break;
@@ -70,15 +68,11 @@ const bool registered = [] {
   for (const FileSize file : {kSmallFile, kLargeFile}) {
     for (const int size : {bench::kSmallMessage, bench::kLargeMessage}) {
       using bench::result_name;
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
-      benchmark::RegisterBenchmark(result_name(file.measurement, "rotolog_flush", size).c_str(),
-                                   rotolog_flush_write, size, file.bytes)
-          ->UseRealTime()
+      bench::register_benchmark(result_name(file.measurement, "rotolog_flush", size),
+                                rotolog_flush_write, size, file.bytes)
           ->MinTime(0.2);
-#endif
-      benchmark::RegisterBenchmark(result_name(file.measurement, "pwrite_fdatasync", size).c_str(),
-                                   pwrite_fdatasync, size, file.bytes)
-          ->UseRealTime()
+      bench::register_benchmark(result_name(file.measurement, "pwrite_fdatasync", size),
+                                pwrite_fdatasync, size, file.bytes)
           ->MinTime(0.2);
     }
   }

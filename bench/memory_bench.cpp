@@ -8,14 +8,12 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
-#include <boost/circular_buffer.hpp>
 #include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/ringbuffer_sink.h>
+#include <boost/circular_buffer.hpp>
 
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
 #include <rotolog/cyclic_buffer.h>
-#endif
 
 #include "bench_support.h"
 
@@ -24,7 +22,6 @@ namespace {
 constexpr const char *kWrite = "memory_write";
 constexpr const char *kWriteRead = "memory_write_read";
 
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
 // ---- rotolog ---------------------------------------------------------------
 
 // A full eviction-mode buffer sized for kRingMessages records of this size.
@@ -68,8 +65,6 @@ void rotolog_write_read(benchmark::State &state, int size) {
   bench::count_messages(state, 1);
   cyclic_buffer_destroy_handle(ring);
 }
-
-#endif
 
 // ---- boost::circular_buffer<std::string> ------------------------------------
 
@@ -118,7 +113,8 @@ void boost_push_pop(benchmark::State &state, int size) {
 
 // ---- spdlog ringbuffer_sink_mt ----------------------------------------------
 
-std::unique_ptr<spdlog::logger> ring_logger(std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink) {
+std::unique_ptr<spdlog::logger> ring_logger(
+    std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink) {
   auto logger = std::make_unique<spdlog::logger>("bench", std::move(sink));
   logger->set_formatter(
       std::make_unique<spdlog::pattern_formatter>("%v", spdlog::pattern_time_type::local, ""));
@@ -128,7 +124,8 @@ std::unique_ptr<spdlog::logger> ring_logger(std::shared_ptr<spdlog::sinks::ringb
 void spdlog_ringbuffer(benchmark::State &state, int size) {
   const std::string message = bench::make_message(size);
   const spdlog::string_view_t text(message.data(), message.size());
-  auto logger = ring_logger(std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(bench::kRingMessages));
+  auto logger =
+      ring_logger(std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(bench::kRingMessages));
   for (int i = 0; i < bench::kRingMessages; ++i) logger->info(text);
   for (auto _ : state) logger->info(text);
   bench::count_messages(state, 1);
@@ -138,12 +135,14 @@ void spdlog_ringbuffer(benchmark::State &state, int size) {
 
 void limit_memcpy_mutex(benchmark::State &state, int size) {
   const std::string message = bench::make_message(size);
-  std::vector<char> slots(static_cast<std::size_t>(bench::kRingMessages) * static_cast<std::size_t>(size));
+  std::vector<char> slots(static_cast<std::size_t>(bench::kRingMessages) *
+                          static_cast<std::size_t>(size));
   std::mutex guard;
   std::size_t slot = 0;
   for (auto _ : state) {
     std::lock_guard<std::mutex> hold(guard);
-    std::memcpy(slots.data() + slot * static_cast<std::size_t>(size), message.data(), message.size());
+    std::memcpy(slots.data() + slot * static_cast<std::size_t>(size), message.data(),
+                message.size());
     slot = (slot + 1) % bench::kRingMessages;
     benchmark::ClobberMemory();
   }
@@ -153,23 +152,17 @@ void limit_memcpy_mutex(benchmark::State &state, int size) {
 const bool registered = [] {
   for (const int size : {bench::kSmallMessage, bench::kLargeMessage}) {
     using bench::result_name;
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
-    benchmark::RegisterBenchmark(result_name(kWrite, "rotolog", size).c_str(), rotolog_write, size);
-#endif
-    benchmark::RegisterBenchmark(result_name(kWrite, "boost_push_new_string", size).c_str(),
-                                 boost_push_new_string, size);
-    benchmark::RegisterBenchmark(result_name(kWrite, "boost_push_copy", size).c_str(), boost_push_copy,
-                                 size);
-    benchmark::RegisterBenchmark(result_name(kWrite, "spdlog_ringbuffer", size).c_str(),
-                                 spdlog_ringbuffer, size);
-    benchmark::RegisterBenchmark(result_name(kWrite, "limit_memcpy_mutex", size).c_str(),
-                                 limit_memcpy_mutex, size);
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
-    benchmark::RegisterBenchmark(result_name(kWriteRead, "rotolog", size).c_str(), rotolog_write_read,
-                                 size);
-#endif
-    benchmark::RegisterBenchmark(result_name(kWriteRead, "boost_push_pop", size).c_str(), boost_push_pop,
-                                 size);
+    bench::register_benchmark(result_name(kWrite, "rotolog", size), rotolog_write, size);
+    bench::register_benchmark(result_name(kWrite, "boost_push_new_string", size),
+                              boost_push_new_string, size);
+    bench::register_benchmark(result_name(kWrite, "boost_push_copy", size), boost_push_copy, size);
+    bench::register_benchmark(result_name(kWrite, "spdlog_ringbuffer", size), spdlog_ringbuffer,
+                              size);
+    bench::register_benchmark(result_name(kWrite, "limit_memcpy_mutex", size), limit_memcpy_mutex,
+                              size);
+    bench::register_benchmark(result_name(kWriteRead, "rotolog", size), rotolog_write_read, size);
+    bench::register_benchmark(result_name(kWriteRead, "boost_push_pop", size), boost_push_pop,
+                              size);
   }
   return true;
 }();

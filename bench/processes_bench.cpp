@@ -20,9 +20,7 @@
 #include <benchmark/benchmark.h>
 #include <boost/interprocess/ipc/message_queue.hpp>
 
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
 #include <rotolog/cyclic_file.h>
-#endif
 
 #include "bench_support.h"
 
@@ -59,7 +57,8 @@ bool all_stopped(const std::vector<pid_t> &children) {
 // returns the seconds taken (negative on failure); the messages they wrote
 // are summed into `messages`.
 double run_workers(const std::vector<Worker> &workers, long long &messages) {
-  void *area = mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void *area =
+      mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (area == MAP_FAILED) return -1;
   Control &control = *new (area) Control{};
   std::vector<pid_t> children;
@@ -102,9 +101,11 @@ double run_workers(const std::vector<Worker> &workers, long long &messages) {
     }
     std::this_thread::sleep_for(std::chrono::microseconds(100));
   }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   messages = 0;
-  for (std::size_t index = 0; index < workers.size(); ++index) messages += control.written[index].load();
+  for (std::size_t index = 0; index < workers.size(); ++index)
+    messages += control.written[index].load();
   const bool failed = control.failed.load() != 0;
   munmap(area, sizeof(Control));
   return failed ? -1 : seconds;
@@ -130,7 +131,6 @@ void run(benchmark::State &state, const std::vector<Worker> &workers) {
   state.SetItemsProcessed(total);
 }
 
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
 // ---- rotolog ---------------------------------------------------------------
 
 void rotolog_processes(benchmark::State &state, int size, int processes) {
@@ -139,11 +139,13 @@ void rotolog_processes(benchmark::State &state, int size, int processes) {
   int status = 0;
   void *file = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_WRITE, kFileRing, &status);
   if (file == nullptr) return state.SkipWithError("cyclic_file_create_handle failed");
-  for (int i = 0; i < kFileRing / (size + 4) + 1; ++i) cyclic_file_write(file, message.data(), size);
+  for (int i = 0; i < kFileRing / (size + 4) + 1; ++i)
+    cyclic_file_write(file, message.data(), size);
   cyclic_file_destroy_handle(file);
   const Worker writer = [&](Control &control, int) -> long long {
     int child_status = 0;
-    void *handle = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_WRITE, kFileRing, &child_status);
+    void *handle =
+        cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_WRITE, kFileRing, &child_status);
     if (handle == nullptr) return -1;
     wait_for_go(control);
     long long written = 0;
@@ -157,8 +159,6 @@ void rotolog_processes(benchmark::State &state, int size, int processes) {
   run(state, std::vector<Worker>(static_cast<std::size_t>(processes), writer));
 }
 
-#endif
-
 // ---- write(2) with O_APPEND ----------------------------------------------------
 
 void write_append_processes(benchmark::State &state, int size, int processes) {
@@ -171,7 +171,8 @@ void write_append_processes(benchmark::State &state, int size, int processes) {
     long long written = 0;
     long long appended = 0;
     while (control.stop.load(std::memory_order_relaxed) == 0) {
-      if (write(fd, message.data(), message.size()) != static_cast<ssize_t>(message.size())) return -1;
+      if (write(fd, message.data(), message.size()) != static_cast<ssize_t>(message.size()))
+        return -1;
       ++written;
       appended += size;
       if (appended >= kAppendLimit / processes) {
@@ -215,13 +216,15 @@ void boost_queue_processes(benchmark::State &state, int size, int processes) {
     workers.push_back([&](Control &control, int) -> long long {
       ipc::message_queue queue(ipc::open_only, name.c_str());
       wait_for_go(control);
-      while (control.stop.load(std::memory_order_relaxed) == 0) queue.send(message.data(), message.size(), 0);
+      while (control.stop.load(std::memory_order_relaxed) == 0)
+        queue.send(message.data(), message.size(), 0);
       queue.send(message.data(), 0, 0);
       return 0;
     });
   }
   {
-    ipc::message_queue queue(ipc::create_only, name.c_str(), bench::kRingMessages, static_cast<std::size_t>(size));
+    ipc::message_queue queue(ipc::create_only, name.c_str(), bench::kRingMessages,
+                             static_cast<std::size_t>(size));
     run(state, workers);
   }
   ipc::message_queue::remove(name.c_str());
@@ -231,18 +234,17 @@ const bool registered = [] {
   for (const int size : {bench::kSmallMessage, bench::kLargeMessage}) {
     for (const int processes : {1, 2, 4}) {
       using bench::result_name;
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
       benchmark::RegisterBenchmark(result_name(kProcesses, "rotolog", size, processes).c_str(),
                                    rotolog_processes, size, processes)
           ->UseManualTime()
           ->Iterations(3);
-#endif
       benchmark::RegisterBenchmark(result_name(kProcesses, "write_append", size, processes).c_str(),
                                    write_append_processes, size, processes)
           ->UseManualTime()
           ->Iterations(3);
-      benchmark::RegisterBenchmark(result_name(kProcesses, "boost_message_queue", size, processes).c_str(),
-                                   boost_queue_processes, size, processes)
+      benchmark::RegisterBenchmark(
+          result_name(kProcesses, "boost_message_queue", size, processes).c_str(),
+          boost_queue_processes, size, processes)
           ->UseManualTime()
           ->Iterations(3);
     }

@@ -8,13 +8,11 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
-#include <boost/circular_buffer.hpp>
 #include <spdlog/logger.h>
 #include <spdlog/sinks/ringbuffer_sink.h>
+#include <boost/circular_buffer.hpp>
 
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
 #include <rotolog/cyclic_file.h>
-#endif
 
 #include "bench_support.h"
 
@@ -26,13 +24,12 @@ constexpr int kFileRing = 1 << 20;
 // What a full ring of kFileRing bytes holds, for the peers' rings.
 int messages_in_full_ring(int size) { return kFileRing / (size + 4); }
 
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
 void rotolog_read_all(benchmark::State &state, int size) {
   const std::string message = bench::make_message(size);
   const std::string path = bench::scratch_path("read-all");
   int status = 0;
-  void *file = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE,
-                                         kFileRing, &status);
+  void *file = cyclic_file_create_handle(
+      path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, kFileRing, &status);
   if (file == nullptr) return state.SkipWithError("cyclic_file_create_handle failed");
   for (int i = 0; i < 2 * messages_in_full_ring(size); ++i)
     cyclic_file_write(file, message.data(), size);
@@ -51,14 +48,15 @@ void rotolog_read_all(benchmark::State &state, int size) {
   bench::count_messages(state, messages);
   cyclic_file_destroy_handle(file);
 }
-#endif
 
 void spdlog_last_raw(benchmark::State &state, int size) {
   const std::string message = bench::make_message(size);
   const int messages = messages_in_full_ring(size);
-  auto sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(static_cast<std::size_t>(messages));
+  auto sink =
+      std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(static_cast<std::size_t>(messages));
   spdlog::logger logger("bench", sink);
-  for (int i = 0; i < 2 * messages; ++i) logger.info(spdlog::string_view_t(message.data(), message.size()));
+  for (int i = 0; i < 2 * messages; ++i)
+    logger.info(spdlog::string_view_t(message.data(), message.size()));
   for (auto _ : state) {
     auto copy = sink->last_raw();
     benchmark::DoNotOptimize(copy.data());
@@ -80,7 +78,8 @@ void boost_copy_to_vector(benchmark::State &state, int size) {
 
 void limit_memcpy_live_bytes(benchmark::State &state, int size) {
   const int messages = messages_in_full_ring(size);
-  const std::size_t live_bytes = static_cast<std::size_t>(messages) * static_cast<std::size_t>(size);
+  const std::size_t live_bytes =
+      static_cast<std::size_t>(messages) * static_cast<std::size_t>(size);
   std::vector<char> ring(live_bytes, 'x');
   std::vector<char> block(live_bytes);
   for (auto _ : state) {
@@ -93,15 +92,13 @@ void limit_memcpy_live_bytes(benchmark::State &state, int size) {
 const bool registered = [] {
   for (const int size : {bench::kSmallMessage, bench::kLargeMessage}) {
     using bench::result_name;
-#ifndef ROTOLOG_BENCH_PEERS_ONLY
-    benchmark::RegisterBenchmark(result_name(kReadAll, "rotolog", size).c_str(), rotolog_read_all, size);
-#endif
-    benchmark::RegisterBenchmark(result_name(kReadAll, "spdlog_last_raw", size).c_str(), spdlog_last_raw,
-                                 size);
-    benchmark::RegisterBenchmark(result_name(kReadAll, "boost_copy_to_vector", size).c_str(),
-                                 boost_copy_to_vector, size);
-    benchmark::RegisterBenchmark(result_name(kReadAll, "limit_memcpy", size).c_str(),
-                                 limit_memcpy_live_bytes, size);
+    bench::register_benchmark(result_name(kReadAll, "rotolog", size), rotolog_read_all, size);
+    bench::register_benchmark(result_name(kReadAll, "spdlog_last_raw", size), spdlog_last_raw,
+                              size);
+    bench::register_benchmark(result_name(kReadAll, "boost_copy_to_vector", size),
+                              boost_copy_to_vector, size);
+    bench::register_benchmark(result_name(kReadAll, "limit_memcpy", size), limit_memcpy_live_bytes,
+                              size);
   }
   return true;
 }();

@@ -6,6 +6,12 @@
 // Record layout: a 4-byte little-endian length, then the payload. A length
 // field is never split across the end of the storage (the bytes before the
 // end are skipped and counted in wasted_tail); a payload may be.
+//
+// Lengths read back from the storage are checked against the ring before they
+// are used, because a cyclic file's ring may come from a corrupt or hostile
+// file: a length that does not fit fails the operation with
+// CYCLIC_BUFFER_WRITE_FAILED (-4), leaves the positions and the count as they
+// were, and never reaches outside [ring_start, ring_end).
 #ifndef ROTOLOG_CYCLIC_BUFFER_RING_H
 #define ROTOLOG_CYCLIC_BUFFER_RING_H
 
@@ -17,6 +23,8 @@ class CCyclicBuffer {
   // Allocates buffer_size bytes of storage; ring_start stays null when that
   // fails. max_messages 0 (or negative) evicts, a positive limit grows.
   CCyclicBuffer(int32_t buffer_size, int32_t max_messages);
+  // Frees the storage (when ring_start is not null) and the scratch area. A
+  // derived class whose storage it does not own sets ring_start to null first.
   ~CCyclicBuffer();
 
   CCyclicBuffer(const CCyclicBuffer &) = delete;
@@ -24,7 +32,7 @@ class CCyclicBuffer {
 
   // Objects live in vel_malloc memory, like every block of the library.
   static void *operator new(std::size_t size) noexcept;
-  static void *operator new(std::size_t size, void *place) noexcept { return place; }
+  static void *operator new(std::size_t, void *place) noexcept { return place; }
   static void operator delete(void *object) noexcept;
 
   void clear();
@@ -36,11 +44,13 @@ class CCyclicBuffer {
   int read_array(char **segments, int16_t *lengths, int32_t *segment_count);
   int clean();
 
+  // Every result below is 0 or CYCLIC_BUFFER_WRITE_FAILED (-4).
   int evict_oldest(int32_t *freed);
   int evict_bytes(int32_t byte_count);
   int grow(int32_t extra);
   int make_room(int32_t width, int32_t payload_length);
   int write_record(int32_t width, int32_t value, const char *payload);
+  // value points at an int32_t (width 4) or an int16_t (width 2).
   int read_field(int32_t width, void *value, char **payload);
 
   // The ten fields, in this order; the object holds nothing else.
@@ -58,6 +68,32 @@ class CCyclicBuffer {
  protected:
   // For CCyclicFile, whose storage is a mapping: every field starts at zero.
   CCyclicBuffer() { clear(); }
+
+ private:
+  // The pieces of one record as write_record places them: a first field of
+  // first_width bytes followed by first_payload bytes (negative: no payload),
+  // then, for an array message, one 2-byte field and its bytes per segment.
+  struct RecordShape {
+    int32_t first_width;
+    int32_t first_payload;
+    const int16_t *segment_lengths;
+    int32_t segment_count;
+  };
+
+  bool positions_valid() const;
+  int64_t stored_span() const;
+  int64_t record_span(const RecordShape &shape) const;
+  int64_t bytes_to_free(int64_t span) const;
+  int make_room_for(const RecordShape &shape);
+  // What a write saves so that a failure can undo its evictions.
+  struct WriteStart {
+    char *read_pos;
+    int32_t message_count;
+  };
+  int begin_write(WriteStart *start);
+  int fail_write(const WriteStart &start, int code);
+  void place_piece(int32_t width, int32_t value, const char *payload);
+  int read_piece(int32_t width, void *value, char **payload, int64_t limit);
 };
 
 #endif

@@ -1,0 +1,416 @@
+// CCyclicBuffer's ring: construction and release, single-message writes and
+// reads, and the machinery shared with array messages (record placement,
+// making room by eviction or growth, reading fields back).
+#include "cyclic_buffer_ring.h"
+
+#include <rotolog/cyclic_buffer.h>
+#include <rotolog/platform/vandrel.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+constexpr int32_t kLengthWidth = 4;
+constexpr int64_t kLargestStorage = std::numeric_limits<int32_t>::max();
+
+// Fields are little-endian whatever the host, so a cyclic file reads the same
+// on every machine.
+void store_field(char *at, int32_t width, int32_t value) {
+  uint32_t bits = static_cast<uint32_t>(value);
+  for (int32_t i = 0; i < width; ++i) {
+    at[i] = static_cast<char>(bits & 0xFFu);
+    bits >>= 8;
+  }
+}
+
+int32_t load_field(const char *at, int32_t width) {
+  uint32_t bits = 0;
+  for (int32_t i = width - 1; i >= 0; --i) bits = (bits << 8) | static_cast<unsigned char>(at[i]);
+  if (width == 2) return static_cast<int16_t>(static_cast<uint16_t>(bits));
+  return static_cast<int32_t>(bits);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Life cycle
+
+CCyclicBuffer::CCyclicBuffer(int32_t size, int32_t limit) {
+  clear();
+  if (size > 0) ring_start = static_cast<char *>(vel_malloc(static_cast<size_t>(size)));
+  if (ring_start != nullptr) {
+    buffer_size = size;
+    ring_end = ring_start + size;
+  }
+  write_pos = ring_start;
+  read_pos = ring_start;
+  // A negative limit behaves exactly as 0: eviction, with the too-long test.
+  max_messages = limit > 0 ? limit : 0;
+}
+
+CCyclicBuffer::~CCyclicBuffer() {
+  if (ring_start != nullptr) vel_free(ring_start);
+  ring_start = nullptr;
+  free_scratch();
+}
+
+void *CCyclicBuffer::operator new(std::size_t size) noexcept { return vel_malloc(size); }
+
+void CCyclicBuffer::operator delete(void *object) noexcept {
+  if (object != nullptr) vel_free(object);
+}
+
+void CCyclicBuffer::clear() {
+  buffer_size = 0;
+  message_count = 0;
+  ring_start = nullptr;
+  write_pos = nullptr;
+  read_pos = nullptr;
+  scratch = nullptr;
+  ring_end = nullptr;
+  wasted_tail = 0;
+  error_flag = 0;
+  max_messages = 0;
+}
+
+void CCyclicBuffer::free_scratch() {
+  if (scratch != nullptr) vel_free(scratch);
+  scratch = nullptr;
+}
+
+int CCyclicBuffer::clean() {
+  write_pos = ring_start;
+  read_pos = ring_start;
+  message_count = 0;
+  wasted_tail = 0;
+  error_flag = 0;
+  return CYCLIC_BUFFER_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Sanity of the state restored from outside (a cyclic file's header)
+
+bool CCyclicBuffer::positions_valid() const {
+  return ring_start != nullptr && buffer_size > 0 && ring_end == ring_start + buffer_size &&
+         read_pos >= ring_start && read_pos <= ring_end && write_pos >= ring_start &&
+         write_pos <= ring_end && message_count >= 0 && wasted_tail >= 0 &&
+         wasted_tail < kLengthWidth;
+}
+
+// Bytes from read_pos forward to write_pos: every stored record, and the
+// tails skipped between them, lies in this span. Equal positions with records
+// stored mean the storage is full.
+int64_t CCyclicBuffer::stored_span() const {
+  if (message_count == 0) return 0;
+  if (write_pos > read_pos) return write_pos - read_pos;
+  return (ring_end - read_pos) + (write_pos - ring_start);
+}
+
+// ---------------------------------------------------------------------------
+// Making room
+
+// Bytes from write_pos to the end of the record once placed, skipped tails
+// included. Exact whenever the record fits the storage; for a record larger
+// than the storage (growth mode) it is at least the record's size, which is
+// all the growth needs.
+int64_t CCyclicBuffer::record_span(const RecordShape &shape) const {
+  const int64_t size = buffer_size;
+  int64_t at = write_pos - ring_start;
+  int64_t span = 0;
+  auto place = [&](int32_t width, int64_t payload) {
+    if (size - at < width) {  // the field never splits: skip to the start
+      span += size - at;
+      at = 0;
+    }
+    at += width;
+    span += width;
+    if (payload < 0) return;
+    if (at == size) at = 0;  // the payload begins at the start
+    span += payload;
+    at += payload;
+    if (at > size) at = (at - 1) % size + 1;  // at == size: ends exactly at the end
+  };
+  place(shape.first_width, shape.first_payload);
+  for (int32_t i = 0; i < shape.segment_count; ++i) place(2, shape.segment_lengths[i]);
+  return span;
+}
+
+// How many bytes, counted from read_pos, must stop holding records so that
+// `span` bytes from write_pos hold none. P is the offset just past the new data.
+int64_t CCyclicBuffer::bytes_to_free(int64_t span) const {
+  const int64_t size = buffer_size;
+  if (message_count == 0 && (max_messages <= 0 || span <= size)) return 0;
+  const int64_t w = write_pos - ring_start;
+  const int64_t r = read_pos - ring_start;
+  if (w + span <= size) {  // the new data stays before the end
+    const int64_t p = w + span;
+    if (w > r || r >= p) return 0;
+    return p - r;
+  }
+  const int64_t p = w + span - size;  // the new data wraps to the start
+  if (r >= w) return (size - r) + p;
+  if (r >= p) return 0;
+  return p - r;
+}
+
+// Evicts (eviction mode) or grows (growth mode) until the whole record fits
+// without touching a stored record. Room is made for the whole record before
+// its first piece is written, so a record never overwrites itself and nothing
+// of it is written when room cannot be made.
+int CCyclicBuffer::make_room_for(const RecordShape &shape) {
+  for (;;) {
+    const int64_t bytes = bytes_to_free(record_span(shape));
+    if (bytes <= 0) return CYCLIC_BUFFER_OK;
+    if (bytes > kLargestStorage) return CYCLIC_BUFFER_WRITE_FAILED;
+    if (max_messages <= 0) return evict_bytes(static_cast<int32_t>(bytes));
+    // Growth moves the write position, so the span is measured again; growth
+    // at least doubles the storage, so this ends after a few rounds.
+    const int rc = grow(static_cast<int32_t>(bytes));
+    if (rc != CYCLIC_BUFFER_OK) return rc;
+  }
+}
+
+int CCyclicBuffer::make_room(int32_t width, int32_t payload_length) {
+  const RecordShape shape{width, payload_length, nullptr, 0};
+  return make_room_for(shape);
+}
+
+int CCyclicBuffer::evict_oldest(int32_t *freed) {
+  if (message_count == 0) {
+    error_flag = 1;
+    return CYCLIC_BUFFER_WRITE_FAILED;
+  }
+  if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
+  const int64_t size = buffer_size;
+  int64_t at = read_pos - ring_start;
+  int64_t dropped = 0;
+  if (size - at < kLengthWidth) {
+    dropped = size - at;
+    at = 0;
+  }
+  const int32_t length = load_field(ring_start + at, kLengthWidth);
+  if (length < 0 || length > size - kLengthWidth) return CYCLIC_BUFFER_WRITE_FAILED;
+  at += kLengthWidth;
+  dropped += kLengthWidth;
+  if (at + length > size) {
+    // The body crosses the end; an array record's skipped byte lies inside it.
+    at = at + length - size + wasted_tail;
+    dropped += length + wasted_tail;
+  } else {
+    at += length;
+    dropped += length;
+  }
+  if (dropped > stored_span() || at > size) return CYCLIC_BUFFER_WRITE_FAILED;
+  read_pos = ring_start + at;
+  --message_count;
+  if (freed != nullptr) *freed = static_cast<int32_t>(dropped);
+  return CYCLIC_BUFFER_OK;
+}
+
+int CCyclicBuffer::evict_bytes(int32_t byte_count) {
+  int64_t total = 0;
+  while (total < byte_count) {
+    if (message_count == 0) {
+      // Every stored record is gone before the count was reached: this
+      // happens when the write position sat in the last bytes of the storage,
+      // whose skipped tail the count included. The record fits the emptied
+      // storage (the caller checked its size), so it starts at its first byte.
+      write_pos = ring_start;
+      read_pos = ring_start;
+      wasted_tail = 0;
+      return CYCLIC_BUFFER_OK;
+    }
+    int32_t freed = 0;
+    const int rc = evict_oldest(&freed);
+    if (rc != CYCLIC_BUFFER_OK) return rc;
+    total += freed;
+  }
+  return CYCLIC_BUFFER_OK;
+}
+
+int CCyclicBuffer::grow(int32_t extra) {
+  const int64_t old_size = buffer_size;
+  int64_t new_size = old_size + extra > 2 * old_size ? old_size + extra : 2 * old_size;
+  if (new_size > kLargestStorage) new_size = kLargestStorage;
+  if (new_size <= old_size || new_size < old_size + extra) return CYCLIC_BUFFER_WRITE_FAILED;
+
+  const int64_t w = write_pos - ring_start;
+  const int64_t r = read_pos - ring_start;
+  // On failure the old block, and with it the ring, stays as it was.
+  char *block = static_cast<char *>(vel_realloc(ring_start, static_cast<size_t>(new_size)));
+  if (block == nullptr) return CYCLIC_BUFFER_WRITE_FAILED;
+  ring_start = block;
+  buffer_size = static_cast<int32_t>(new_size);
+  ring_end = block + new_size;
+
+  if (message_count == 0) {
+    write_pos = block;
+    read_pos = block;
+  } else if (w > r) {
+    write_pos = block + w;
+    read_pos = block + r;
+  } else {
+    // Wrapped: move the records at the start to follow the last record byte
+    // before the old end, so the ring is straight again.
+    const int64_t joined_at = old_size - wasted_tail;
+    std::memmove(block + joined_at, block, static_cast<size_t>(w));
+    write_pos = block + joined_at + w;
+    read_pos = block + r;
+  }
+  wasted_tail = 0;
+  return CYCLIC_BUFFER_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+// Places one field and its payload at write_pos; room has been made.
+void CCyclicBuffer::place_piece(int32_t width, int32_t value, const char *payload) {
+  if (ring_end - write_pos < width) {
+    wasted_tail = static_cast<int32_t>(ring_end - write_pos);
+    write_pos = ring_start;
+  }
+  store_field(write_pos, width, value);
+  write_pos += width;
+  if (payload == nullptr) return;
+  if (write_pos == ring_end) {
+    write_pos = ring_start;
+    wasted_tail = 0;
+  }
+  const int64_t left = ring_end - write_pos;
+  if (left < value) {
+    std::memcpy(write_pos, payload, static_cast<size_t>(left));
+    std::memcpy(ring_start, payload + left, static_cast<size_t>(value - left));
+    write_pos = ring_start + (value - left);
+    wasted_tail = 0;
+  } else {
+    std::memcpy(write_pos, payload, static_cast<size_t>(value));
+    write_pos += value;
+  }
+}
+
+int CCyclicBuffer::write_record(int32_t width, int32_t value, const char *payload) {
+  const int rc = make_room(width, payload != nullptr ? value : -1);
+  if (rc != CYCLIC_BUFFER_OK) return rc;
+  place_piece(width, value, payload);
+  return CYCLIC_BUFFER_OK;
+}
+
+int CCyclicBuffer::write_message(const char *data, int32_t length) {
+  if (error_flag != 0) return CYCLIC_BUFFER_EARLIER_ERROR;
+  if (data == nullptr || length <= 0) return CYCLIC_BUFFER_INVALID_INPUT;
+  const int64_t record_bytes = static_cast<int64_t>(length) + kLengthWidth;
+  if (max_messages <= 0 && record_bytes > buffer_size) return CYCLIC_BUFFER_TOO_SMALL;
+  if (record_bytes > kLargestStorage) return CYCLIC_BUFFER_TOO_SMALL;  // no ring holds it
+  WriteStart start;
+  int rc = begin_write(&start);
+  if (rc != CYCLIC_BUFFER_OK) return rc;
+  rc = write_record(kLengthWidth, length, data);
+  if (rc != CYCLIC_BUFFER_OK) return fail_write(start, rc);
+  ++message_count;
+  return CYCLIC_BUFFER_OK;
+}
+
+// The steps of every write before room is made: an empty ring starts over at
+// the start of the storage, state restored from outside is checked, and at
+// the growth limit the oldest record makes way. Eviction moves only read_pos
+// and the count, which `start` keeps so that a failure can be undone.
+int CCyclicBuffer::begin_write(WriteStart *start) {
+  if (message_count == 0) {
+    write_pos = ring_start;
+    read_pos = ring_start;
+    wasted_tail = 0;
+  }
+  if (!positions_valid()) {
+    error_flag = 1;
+    return CYCLIC_BUFFER_WRITE_FAILED;
+  }
+  start->read_pos = read_pos;
+  start->message_count = message_count;
+  if (max_messages > 0 && message_count >= max_messages) {
+    int32_t freed = 0;
+    return evict_oldest(&freed);
+  }
+  return CYCLIC_BUFFER_OK;
+}
+
+// Undoes a write's evictions. A failed growth (memory) is not sticky; in
+// eviction mode only a stored length that does not fit the ring fails, and
+// that is.
+int CCyclicBuffer::fail_write(const WriteStart &start, int code) {
+  read_pos = start.read_pos;
+  message_count = start.message_count;
+  if (max_messages <= 0) error_flag = 1;
+  return code;
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+// Reads one field at read_pos and, when wanted, hands out its payload. The
+// field and its payload may use at most `limit` bytes (skipped tail aside) and
+// must lie within the stored span; otherwise, or when the scratch area cannot
+// be sized, nothing changes and -4 is returned.
+int CCyclicBuffer::read_piece(int32_t width, void *value, char **payload, int64_t limit) {
+  if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
+  const int64_t stored = stored_span();
+  char *at = read_pos;
+  int64_t used = 0;
+  if (ring_end - at < width) {
+    used = ring_end - at;
+    at = ring_start;
+  }
+  const int32_t field = load_field(at, width);
+  at += width;
+  used += width;
+  const int64_t payload_length = payload != nullptr ? field : 0;
+  if (width == kLengthWidth ? (field < 0 || field > buffer_size - kLengthWidth) : field <= 0)
+    return CYCLIC_BUFFER_WRITE_FAILED;
+  if (width + payload_length > limit || used + payload_length > stored)
+    return CYCLIC_BUFFER_WRITE_FAILED;
+
+  if (payload != nullptr) {
+    if (at == ring_end) at = ring_start;
+    const int64_t left = ring_end - at;
+    if (left >= payload_length) {
+      *payload = at;
+      at += payload_length;
+    } else {
+      // The payload crosses the end: join its two parts in scratch.
+      char *joined = static_cast<char *>(vel_realloc(scratch, static_cast<size_t>(payload_length)));
+      if (joined == nullptr) return CYCLIC_BUFFER_WRITE_FAILED;
+      scratch = joined;
+      std::memcpy(scratch, at, static_cast<size_t>(left));
+      std::memcpy(scratch + left, ring_start, static_cast<size_t>(payload_length - left));
+      *payload = scratch;
+      at = ring_start + (payload_length - left);
+    }
+  }
+  if (width == kLengthWidth)
+    *static_cast<int32_t *>(value) = field;
+  else
+    *static_cast<int16_t *>(value) = static_cast<int16_t>(field);
+  read_pos = at;
+  return CYCLIC_BUFFER_OK;
+}
+
+int CCyclicBuffer::read_field(int32_t width, void *value, char **payload) {
+  return read_piece(width, value, payload, buffer_size);
+}
+
+int CCyclicBuffer::read_message(char **data, int32_t *length) {
+  if (error_flag != 0) return CYCLIC_BUFFER_EARLIER_ERROR;
+  if (data == nullptr || length == nullptr) return CYCLIC_BUFFER_INVALID_INPUT;
+  if (message_count == 0) return CYCLIC_BUFFER_NO_MORE_MESSAGES;
+  if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
+  int32_t stored_length = 0;
+  char *bytes = nullptr;
+  const int rc = read_field(kLengthWidth, &stored_length, &bytes);
+  if (rc != CYCLIC_BUFFER_OK) return rc;
+  *data = bytes;
+  *length = stored_length;
+  --message_count;
+  return CYCLIC_BUFFER_OK;
+}

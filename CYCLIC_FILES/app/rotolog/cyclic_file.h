@@ -1,0 +1,120 @@
+/* rotolog cyclic file: a ring of messages inside a file that several
+ * processes of one machine map and append to at once.
+ *
+ * The file holds an XDR-encoded header (ring size, message count, wasted
+ * tail, write and read offsets) followed by the ring's records. Every write
+ * and read takes an in-process lock shared by the handles of the file in this
+ * process, then an interprocess lock shared by all processes, reloads the
+ * header, works on the ring and (for a write) stores the header again.
+ *
+ * Thread and process safety: any thread of any process may write and read a
+ * file through its own handles at the same time. One handle may be used by
+ * several threads, but must not be destroyed while another thread uses it.
+ *
+ * Limitation: a file truncated by another program while it is mapped makes
+ * the process that touches the lost pages receive SIGBUS; rotolog installs no
+ * signal handlers in its callers' processes.
+ */
+#ifndef ROTOLOG_CYCLIC_FILE_H
+#define ROTOLOG_CYCLIC_FILE_H
+
+#include <stdarg.h>
+
+#include "export.h"
+
+/* Status codes of the family: X(name, value, text). Never renumbered. */
+#define CYCLIC_FILE_STATUS_TABLE(X)                                          \
+  X(CYCLIC_FILE_OK, 0, "success")                                           \
+  X(CYCLIC_FILE_LOAD_ERROR, -10, "Error loading file")                      \
+  X(CYCLIC_FILE_INVALID_BUFFER_SIZE, -11, "Invalid buffer size")            \
+  X(CYCLIC_FILE_PERMISSION_DENIED, -12, "Permission denied")                \
+  X(CYCLIC_FILE_WRITE_FAILED, -13, "Failed to write message")               \
+  X(CYCLIC_FILE_READ_ALL_FAILED, -14, "Failed to read all messages")        \
+  X(CYCLIC_FILE_INVALID_HANDLE, -15, "Invalid cyclic file handle")          \
+  X(CYCLIC_FILE_NOT_FOUND, -16, "File not found")                           \
+  X(CYCLIC_FILE_MAP_FAILED, -17, "Unable to map file to memory")            \
+  X(CYCLIC_FILE_NO_MEMORY, -18, "Failed to allocate memory")
+
+#define CYCLIC_FILE_STATUS_ENUMERATOR(name, value, text) name = (value),
+enum cyclic_file_status { CYCLIC_FILE_STATUS_TABLE(CYCLIC_FILE_STATUS_ENUMERATOR) };
+#undef CYCLIC_FILE_STATUS_ENUMERATOR
+
+/* Mode flags, freely combined. */
+#define CYCLIC_FILE_MODE_READ 1       /* cyclic_file_read_all is permitted */
+#define CYCLIC_FILE_MODE_WRITE 2      /* writes are permitted; a missing file is created */
+#define CYCLIC_FILE_MODE_MUST_EXIST 4 /* loading fails with CYCLIC_FILE_NOT_FOUND when the file is missing */
+#define CYCLIC_FILE_MODE_FLUSH 8      /* every successful write is flushed to disk */
+
+ROTOLOG_EXTERN_C_BEGIN
+
+/* Opens the cyclic file `file_name`, creating it (mode 0660 less the umask)
+ * with a ring of `buffer_size` bytes when it is missing and `mode` has
+ * CYCLIC_FILE_MODE_WRITE. An existing file is never recreated: its own ring
+ * size replaces `buffer_size`. Stores the status through `status` (may be
+ * null): CYCLIC_FILE_OK, CYCLIC_FILE_LOAD_ERROR (no name, or the header is
+ * damaged; the file is left as it is), CYCLIC_FILE_INVALID_BUFFER_SIZE,
+ * CYCLIC_FILE_NOT_FOUND (missing, or could not be created),
+ * CYCLIC_FILE_MAP_FAILED (not a regular file, or not mappable),
+ * CYCLIC_FILE_NO_MEMORY. Returns the handle, or null on any failure.
+ * Release it with cyclic_file_destroy_handle. Takes no lock. */
+ROTOLOG_API void *cyclic_file_create_handle(const char *file_name, int mode, int buffer_size,
+                                            int *status);
+
+/* Unmaps the file and frees the handle; the file stays on disk with its
+ * messages. Accepts null. Must not race with other uses of the handle. */
+ROTOLOG_API void cyclic_file_destroy_handle(void *handle);
+
+/* Appends one message of `length` bytes (1 to the ring size less 4), dropping
+ * the oldest messages when room is short. Returns CYCLIC_FILE_OK,
+ * CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_WRITE),
+ * CYCLIC_FILE_WRITE_FAILED (null data, bad length, the handle's ring failed
+ * earlier, or a lock is missing), CYCLIC_FILE_READ_ALL_FAILED (the header in
+ * the file is damaged) or CYCLIC_FILE_INVALID_HANDLE. The bytes are copied. */
+ROTOLOG_API int cyclic_file_write(void *handle, const char *data, int length);
+
+/* Formats like vsnprintf and appends the text (without a terminating NUL) as
+ * one message. Returns what cyclic_file_write returns, or
+ * CYCLIC_FILE_NO_MEMORY when the text cannot be formatted in memory, or
+ * CYCLIC_FILE_WRITE_FAILED for an empty text, a null format or a formatting
+ * error. `args` is not consumed (each formatting pass works on a copy). */
+ROTOLOG_API int cyclic_file_vfwritef(void *handle, const char *format, va_list args);
+
+/* cyclic_file_vfwritef with a variable argument list. */
+ROTOLOG_API int cyclic_file_fwritef(void *handle, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+/* Copies every message, oldest first, into one new block, with no separator
+ * and no length prefix, without consuming them. On success returns the
+ * number of messages (0 for an empty file, with *buffer null and *length 0)
+ * and stores the block and its byte count. The block (ring size + 1 bytes) is
+ * the caller's, released with cyclic_file_free_read_buffer. Failures:
+ * CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ),
+ * CYCLIC_FILE_READ_ALL_FAILED (damaged file, or a lock is missing),
+ * CYCLIC_FILE_NO_MEMORY, CYCLIC_FILE_INVALID_HANDLE; *buffer is then null
+ * and *length 0 (not written at all for the first and the last). */
+ROTOLOG_API int cyclic_file_read_all(void *handle, char **buffer, int *length);
+
+/* Releases a block from cyclic_file_read_all. Does nothing when the handle
+ * or the block is null. */
+ROTOLOG_API void cyclic_file_free_read_buffer(void *handle, char *buffer);
+
+/* Writes the whole mapped file (header and ring) to disk and waits for it.
+ * Returns nonzero on success, 0 when the flush failed, and
+ * CYCLIC_FILE_INVALID_HANDLE for a null handle. Takes no lock. */
+ROTOLOG_API int cyclic_file_flush(void *handle);
+
+/* The constant English text of a status code ("Unknown" for any other
+ * value, 0 included). Never fails; the text must not be freed. */
+ROTOLOG_API const char *cyclic_file_get_error_string(int code);
+
+ROTOLOG_EXTERN_C_END
+
+#ifdef __cplusplus
+/* Loads a handle that is not loaded yet. Every handle from
+ * cyclic_file_create_handle is loaded already, so this returns
+ * CYCLIC_FILE_LOAD_ERROR for it and changes nothing;
+ * CYCLIC_FILE_INVALID_HANDLE for null. Exported under its C++ name. */
+ROTOLOG_API int cyclic_file_load_file(void *handle);
+#endif
+
+#endif

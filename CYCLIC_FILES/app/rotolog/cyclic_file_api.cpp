@@ -1,0 +1,85 @@
+// The exported cyclic_file_* functions: each tests its handle and forwards to
+// one operation of CCyclicFile.
+#include <cstdarg>
+#include <new>
+
+#include "cyclic_file.h"
+#include "cyclic_file_handle.h"
+
+namespace {
+CCyclicFile *as_file(void *handle) { return static_cast<CCyclicFile *>(handle); }
+
+void store_status(int *status, int value) {
+  if (status != nullptr) *status = value;
+}
+}  // namespace
+
+void *cyclic_file_create_handle(const char *file_name, int mode, int buffer_size, int *status) {
+  void *memory = vel_malloc(sizeof(CCyclicFile));
+  if (memory == nullptr) {
+    store_status(status, CYCLIC_FILE_NO_MEMORY);
+    return nullptr;
+  }
+  CCyclicFile *file = new (memory) CCyclicFile(file_name, mode, buffer_size);
+  int result = file->load();
+  store_status(status, result);
+  if (result < 0) {
+    file->release();
+    file->~CCyclicFile();
+    vel_free(memory);
+    return nullptr;
+  }
+  return file;
+}
+
+void cyclic_file_destroy_handle(void *handle) {
+  if (handle == nullptr) return;
+  CCyclicFile *file = as_file(handle);
+  file->release();
+  file->~CCyclicFile();
+  vel_free(handle);
+}
+
+int cyclic_file_load_file(void *handle) {
+  return handle != nullptr ? as_file(handle)->load() : CYCLIC_FILE_INVALID_HANDLE;
+}
+
+int cyclic_file_write(void *handle, const char *data, int length) {
+  return handle != nullptr ? as_file(handle)->write(data, length) : CYCLIC_FILE_INVALID_HANDLE;
+}
+
+int cyclic_file_vfwritef(void *handle, const char *format, va_list args) {
+  return handle != nullptr ? as_file(handle)->vfwritef(format, args) : CYCLIC_FILE_INVALID_HANDLE;
+}
+
+int cyclic_file_fwritef(void *handle, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  int result = cyclic_file_vfwritef(handle, format, args);
+  va_end(args);
+  return result;
+}
+
+int cyclic_file_read_all(void *handle, char **buffer, int *length) {
+  return handle != nullptr ? as_file(handle)->read_all(buffer, length) : CYCLIC_FILE_INVALID_HANDLE;
+}
+
+void cyclic_file_free_read_buffer(void *handle, char *buffer) {
+  if (handle != nullptr && buffer != nullptr) vel_free(buffer);
+}
+
+int cyclic_file_flush(void *handle) {
+  return handle != nullptr ? as_file(handle)->flush_view() : CYCLIC_FILE_INVALID_HANDLE;
+}
+
+const char *cyclic_file_get_error_string(int code) {
+  switch (code) {
+#define CYCLIC_FILE_STATUS_CASE(name, value, text) \
+  case (value):                                    \
+    return (value) == 0 ? "Unknown" : (text);
+    CYCLIC_FILE_STATUS_TABLE(CYCLIC_FILE_STATUS_CASE)
+#undef CYCLIC_FILE_STATUS_CASE
+    default:
+      return "Unknown";
+  }
+}

@@ -1,0 +1,250 @@
+// CCyclicFile: construction, loading (creating, mapping, reading the header),
+// the header's reload and store, the lock name, and release.
+#include "cyclic_file_handle.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "cyclic_file.h"
+#include "cyclic_file_header.h"
+#include "cyclic_file_header_bridge.h"
+#include "named_lock_table.h"
+
+namespace {
+
+constexpr int kMapModeSharedReadWrite = 259;
+constexpr int kMapOpenExisting = 1;
+constexpr char kLockNamePrefix[] = "mutex_";
+
+// 64-bit FNV-1a: tells apart two long names that share the part of them that
+// fits in a lock name.
+uint64_t name_hash(const char *text) {
+  uint64_t hash = 14695981039346656037ull;
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+    hash = (hash ^ *p) * 1099511628211ull;
+  }
+  return hash;
+}
+
+// Writes prefix + name into out (out_size bytes). A name too long to fit is
+// kept whole up to the room left and ends in a hash of the whole name.
+void format_lock_name(char *out, std::size_t out_size, const char *name) {
+  int needed = std::snprintf(out, out_size, "%s%s", kLockNamePrefix, name);
+  if (needed >= 0 && static_cast<std::size_t>(needed) < out_size) return;
+  char suffix[20];
+  std::snprintf(suffix, sizeof suffix, "#%016llx", static_cast<unsigned long long>(name_hash(name)));
+  std::size_t keep = out_size - 1 - std::strlen(suffix);
+  std::memcpy(out + keep, suffix, std::strlen(suffix) + 1);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Construction and release
+
+CCyclicFile::CCyclicFile(const char *name, int32_t mode_flags, int32_t size) {
+  clear();
+  file_name = name != nullptr ? os_strdup(name) : nullptr;
+  name_copy_failed = name != nullptr && file_name == nullptr;
+  buffer_size = size;
+  mode = mode_flags;
+  map_base = nullptr;
+  mapping = nullptr;
+  header = allocate_cyclic_file_header();
+  header_length = 0;
+  lock_name[0] = '\0';
+  interprocess_lock = nullptr;
+  process_lock = nullptr;
+  mapped_length = 0;
+  if (file_name != nullptr) {
+    build_lock_name(file_name);
+    obtain_locks();
+  }
+}
+
+void CCyclicFile::build_lock_name(const char *name) {
+  format_lock_name(lock_name, sizeof lock_name, name);
+  sanitize_lock_name(lock_name);
+}
+
+// Both locks are keyed on the file's identity (its canonical path), so that
+// handles naming one file differently (relative, through symlinks) still
+// exclude each other. When the identity cannot be had, the lock name serves.
+void CCyclicFile::obtain_locks() {
+  char identity[4096];
+  char key[sizeof identity + sizeof kLockNamePrefix + 20];
+  if (os_file_lock_identity(file_name, identity, sizeof identity) == 0) {
+    format_lock_name(key, sizeof key, identity);
+  } else {
+    std::memcpy(key, lock_name, sizeof lock_name);
+  }
+  interprocess_lock = init_interprocess_critical_section(key);
+  CNamedLockTable *registry = named_lock_registry();
+  process_lock = registry != nullptr ? registry->GetLock(key) : nullptr;
+}
+
+void CCyclicFile::sanitize_lock_name(char *text) {
+  if (text == nullptr) return;
+  for (; *text != '\0'; ++text) {
+    if (*text == '\\' || *text == '/') *text = '_';
+  }
+}
+
+void CCyclicFile::release() {
+  unmap();
+  if (header != nullptr) {
+    vel_free(header);
+    header = nullptr;
+  }
+  if (file_name != nullptr) {
+    os_strdup_free(file_name);
+    file_name = nullptr;
+  }
+  if (interprocess_lock != nullptr) {
+    destroy_interprocess_critical_section(interprocess_lock);
+    interprocess_lock = nullptr;
+  }
+  free_scratch();
+}
+
+// ---------------------------------------------------------------------------
+// Loading
+
+int CCyclicFile::load() {
+  if (name_copy_failed) return CYCLIC_FILE_NO_MEMORY;
+  if (file_name == nullptr || map_base != nullptr) return CYCLIC_FILE_LOAD_ERROR;
+  if (header == nullptr) return CYCLIC_FILE_NO_MEMORY;
+
+  if ((mode & CYCLIC_FILE_MODE_WRITE) && os_is_file_exist(file_name) != 1) {
+    if (buffer_size <= 0) return CYCLIC_FILE_INVALID_BUFFER_SIZE;
+    int created = create_file();
+    if (created != CYCLIC_FILE_OK) {
+      unmap();
+      return created;
+    }
+  }
+  if ((mode & (CYCLIC_FILE_MODE_WRITE | CYCLIC_FILE_MODE_MUST_EXIST)) &&
+      os_is_file_exist(file_name) == 0) {
+    return CYCLIC_FILE_NOT_FOUND;
+  }
+  if (map_file() != 0) {
+    unmap();
+    return CYCLIC_FILE_MAP_FAILED;
+  }
+  // A file this load created is read back like any other: its header is
+  // checked against the mapping the same way.
+  if (reload_header() != 0) {
+    unmap();
+    return CYCLIC_FILE_LOAD_ERROR;
+  }
+  return CYCLIC_FILE_OK;
+}
+
+// Lays out a new file: the header of an empty ring, then the ring's bytes,
+// reserved on disk so that a full disk fails here rather than later. The file
+// is built under a temporary name and published whole with a link, so that
+// no process ever maps a file whose header is not written yet, and a process
+// that loses the race to create it simply opens the winner's.
+int CCyclicFile::create_file() {
+  cyclic_file_header_t record;
+  record.init();
+  capture_header(&record);
+  char encoded[kCyclicFileHeaderRoom];
+  int encoded_length = xdr_encode_cyclic_file_header_t(&record, encoded, sizeof encoded);
+  if (encoded_length < 0) return CYCLIC_FILE_NOT_FOUND;
+
+  std::size_t name_length = std::strlen(file_name);
+  char *temporary = static_cast<char *>(vel_malloc(name_length + 32));
+  if (temporary == nullptr) return CYCLIC_FILE_NO_MEMORY;
+  int fd = os_file_create_temporary(file_name, temporary, name_length + 32);
+  if (fd < 0) {
+    vel_free(temporary);
+    return CYCLIC_FILE_NOT_FOUND;
+  }
+  uint64_t file_size = static_cast<uint64_t>(encoded_length) + static_cast<uint64_t>(buffer_size);
+  bool written = os_file_write_at(fd, encoded, static_cast<std::size_t>(encoded_length), 0) == 0 &&
+                 os_file_reserve(fd, file_size) == 0 && os_file_sync(fd) == 0;
+  os_file_close(fd);
+  int result = CYCLIC_FILE_NOT_FOUND;
+  if (written) {
+    int published = os_file_publish(temporary, file_name);
+    // EEXIST: another process created the file first; load maps theirs.
+    if (published == 0 || errno == EEXIST) result = CYCLIC_FILE_OK;
+  }
+  delete_file(temporary);
+  vel_free(temporary);
+  return result;
+}
+
+void CCyclicFile::delete_file(const char *path) { os_file_delete(path); }
+
+int CCyclicFile::map_file() {
+  mapping = mmap_create_handle();
+  if (mapping == nullptr) return -1;
+  mmap_set_mode(mapping, kMapModeSharedReadWrite);
+  mmap_set_file_name(mapping, file_name);
+  mmap_open_ex(mapping, kMapOpenExisting);
+  map_base = static_cast<char *>(mmap_get_base_address(mapping));
+  if (map_base == nullptr) {
+    mmap_destroy_handle(mapping);
+    mapping = nullptr;
+    return -1;
+  }
+  mapped_length = mmap_get_length(mapping);
+  return 0;
+}
+
+void CCyclicFile::unmap() {
+  if (mapping != nullptr) mmap_destroy_handle(mapping);
+  mapping = nullptr;
+  map_base = nullptr;
+  ring_start = nullptr;
+  write_pos = nullptr;
+  read_pos = nullptr;
+  message_count = 0;
+  header_length = 0;
+  mapped_length = 0;
+}
+
+// ---------------------------------------------------------------------------
+// The header
+
+// A header that decodes may still not describe this file; using it would
+// send the ring outside the mapping. Beyond lying within the ring, its ring
+// must fill the mapping after the header exactly, its tail must be one a
+// length field can leave, and every record takes at least 4 bytes.
+bool CCyclicFile::header_fits_mapping(const cyclic_file_header_t &record) const {
+  uint64_t ring_bytes = mapped_length - static_cast<uint64_t>(header_length);
+  if (ring_bytes > INT32_MAX || !cyclic_file_header_fits_ring(&record, static_cast<int32_t>(ring_bytes))) {
+    return false;
+  }
+  return static_cast<uint64_t>(record.buffer_size) == ring_bytes && record.wasted_tail <= 3 &&
+         record.message_count <= record.buffer_size / 4;
+}
+
+int CCyclicFile::reload_header() {
+  int room = mapped_length < static_cast<std::size_t>(kCyclicFileHeaderRoom)
+                 ? static_cast<int>(mapped_length)
+                 : kCyclicFileHeaderRoom;
+  header_length = decode_cyclic_file_header_into(map_base, room, header);
+  if (header_length < 0 || !header_fits_mapping(*header)) {
+    header_length = 0;
+    return -1;
+  }
+  ring_start = map_base + header_length;
+  ring_end = ring_start + header->buffer_size;
+  apply_header(header);
+  return 0;
+}
+
+int CCyclicFile::store_header() {
+  capture_header(header);
+  int stored = xdr_encode_p_cyclic_file_header_t(&header, map_base, header_length);
+  return stored == header_length ? 0 : -1;
+}
+
+void CCyclicFile::capture_header(cyclic_file_header_t *record) const { capture_ring_header(*this, record); }
+
+void CCyclicFile::apply_header(const cyclic_file_header_t *record) { apply_ring_header(*this, record); }

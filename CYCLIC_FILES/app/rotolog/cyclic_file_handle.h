@@ -1,0 +1,74 @@
+// CCyclicFile: the ring of CCyclicBuffer laid into a memory-mapped file
+// behind an encoded header. The ring's storage is the mapping; the ring's
+// fields are only a cache of the header, refreshed under both locks before
+// every write and read.
+#ifndef ROTOLOG_CYCLIC_FILE_HANDLE_H
+#define ROTOLOG_CYCLIC_FILE_HANDLE_H
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#include "cyclic_buffer_ring.h"
+#include "platform/spanwick.h"
+#include "platform/sysbrace.h"
+#include "platform/vandrel.h"
+
+struct cyclic_file_header_t;
+
+// Room for the header at the start of a file: every store and reload works
+// on at most this many bytes.
+constexpr int kCyclicFileHeaderRoom = 60;
+constexpr std::size_t kLockNameSize = 512;
+
+class CCyclicFile : public CCyclicBuffer {
+ public:
+  CCyclicFile(const char *file_name, int32_t mode, int32_t buffer_size);
+
+  static void *operator new(std::size_t, void *place) noexcept { return place; }
+
+  int load();
+  void release();
+
+  int write(const char *data, int32_t length);
+  int vfwritef(const char *format, va_list args);
+  int read_all(char **buffer, int32_t *length);
+  int flush_view();
+
+  void capture_header(cyclic_file_header_t *record) const;
+  void apply_header(const cyclic_file_header_t *record);
+
+  static void sanitize_lock_name(char *text);
+
+  // Fields added to the ring's ten, in this order.
+  char *file_name;
+  int32_t mode;
+  char *map_base;
+  mmap_handle_t mapping;
+  cyclic_file_header_t *header;
+  int32_t header_length;
+  char lock_name[kLockNameSize];
+  vandrel_lock_t interprocess_lock;
+  os_critical_section_t *process_lock;
+  // Bytes mapped; a header must describe exactly this many.
+  std::size_t mapped_length;
+  // The name could not be copied: load reports exhausted memory.
+  bool name_copy_failed;
+
+ private:
+  int map_file();
+  void unmap();
+  int create_file();
+  void delete_file(const char *path);
+  int reload_header();
+  int store_header();
+  bool header_fits_mapping(const cyclic_file_header_t &record) const;
+  void build_lock_name(const char *name);
+  void obtain_locks();
+  int store_interim_header(const char *data, int32_t length);
+  void repair_after_dead_holder();
+  bool enter_locks();
+  void leave_locks();
+};
+
+#endif

@@ -1,0 +1,41 @@
+// Copies a ring's state into a cyclic file header record and back, so that
+// every process sharing a file agrees on the ring. Internal to librotolog;
+// CCyclicFile::capture_header and apply_header forward here.
+#ifndef ROTOLOG_CYCLIC_FILE_HEADER_BRIDGE_H
+#define ROTOLOG_CYCLIC_FILE_HEADER_BRIDGE_H
+
+#include <cstdint>
+
+#include "cyclic_buffer_ring.h"
+#include "cyclic_file_header.h"
+
+// Sets each field that record->field_count reaches, raising its bit:
+// buffer_size, message_count, wasted_tail, and write_pos / read_pos as byte
+// offsets from ring_start (0 while the ring has no storage). Null record ignored.
+void capture_ring_header(const CCyclicBuffer &ring, cyclic_file_header_t *record);
+
+// Copies the record's present fields (within field_count) into the ring;
+// write_pos and read_pos become ring_start plus the offsets, so a header
+// captured under one mapping address applies under another. Absent fields,
+// ring_start, ring_end and error_flag are left alone. With no ring_start the
+// positions become null. Null record ignored. Apply only records that passed
+// cyclic_file_header_fits_ring: the offsets are used as they are.
+void apply_ring_header(CCyclicBuffer &ring, const cyclic_file_header_t *record);
+
+// True when all five fields are present and describe a ring that lies within
+// ring_capacity bytes: 0 < buffer_size <= ring_capacity, message_count >= 0,
+// and wasted_tail, write_offset and read_offset within [0, buffer_size].
+// A header read from a file must pass this before it moves any position.
+bool cyclic_file_header_fits_ring(const cyclic_file_header_t *record, int32_t ring_capacity);
+
+// Decodes buffer[0..length) into a caller's record without allocating (the
+// per-write reload path). The record is initialised first and, when decoding
+// fails, left initialised (no field present). Returns the bytes consumed, or
+// -1 for a short or damaged header or a null argument.
+int decode_cyclic_file_header_into(const char *buffer, int length, cyclic_file_header_t *record);
+
+// A new record from vel_malloc, initialised; null when memory ran out.
+// Released with xdr_free_p_cyclic_file_header_t (or vel_free).
+cyclic_file_header_t *allocate_cyclic_file_header();
+
+#endif

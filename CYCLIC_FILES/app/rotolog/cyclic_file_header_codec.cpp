@@ -1,0 +1,95 @@
+// The eight exported codec functions of cyclic_file_header_t on libtirpc's
+// XDR memory streams, and the allocation-free decoder of the reload path.
+#include <rotolog/platform/trellon.h>
+#include <rotolog/platform/vandrel.h>
+
+#include "cyclic_file_header.h"
+#include "cyclic_file_header_bridge.h"
+#include "cyclic_file_header_descriptors.h"
+
+namespace {
+
+// Runs routine over buffer[0..length) in the given mode: the stream position
+// when it succeeds, else -1. The stream is destroyed either way.
+template <typename Object, typename Routine>
+int run_memory_stream(char *buffer, int length, xdr_op mode, Routine routine, Object object) {
+  if (buffer == nullptr || length < 0) return -1;
+  XDR stream;
+  xdrmem_create(&stream, buffer, static_cast<u_int>(length), mode);
+  int result = routine(&stream, object) ? static_cast<int>(XDR_GETPOS(&stream)) : -1;
+  XDR_DESTROY(&stream);
+  return result;
+}
+
+}  // namespace
+
+bool_t _xdr_cyclic_file_header_t(XDR *stream, cyclic_file_header_t *record) {
+  if (stream == nullptr || record == nullptr) return FALSE;
+  return xdr_opt_fields(stream, record->present, record->field_count,
+                        cyclic_file_header_coding_descriptor(), record);
+}
+
+bool_t xdr_p_cyclic_file_header_t(XDR *stream, cyclic_file_header_t **record) {
+  if (stream == nullptr || record == nullptr) return FALSE;
+  switch (stream->x_op) {
+    case XDR_ENCODE:
+      return _xdr_cyclic_file_header_t(stream, *record);
+    case XDR_DECODE:
+      // Whatever *record held is the caller's business; it is overwritten,
+      // never freed. Null on allocation failure, so a caller that frees
+      // *record afterwards frees nothing twice.
+      *record = allocate_cyclic_file_header();
+      if (*record == nullptr) return FALSE;
+      return _xdr_cyclic_file_header_t(stream, *record);
+    case XDR_FREE:
+      if (*record == nullptr) return TRUE;
+      if (!_xdr_cyclic_file_header_t(stream, *record)) return FALSE;
+      vel_free(*record);
+      *record = nullptr;
+      return TRUE;
+  }
+  return FALSE;
+}
+
+int xdr_encode_cyclic_file_header_t(cyclic_file_header_t *record, char *buffer, int length) {
+  if (record == nullptr) return -1;
+  return run_memory_stream(buffer, length, XDR_ENCODE, _xdr_cyclic_file_header_t, record);
+}
+
+int xdr_encode_p_cyclic_file_header_t(cyclic_file_header_t **record, char *buffer, int length) {
+  if (record == nullptr || *record == nullptr) return -1;
+  return run_memory_stream(buffer, length, XDR_ENCODE, xdr_p_cyclic_file_header_t, record);
+}
+
+int xdr_decode_p_cyclic_file_header_t(char *buffer, int length, cyclic_file_header_t **record) {
+  if (record == nullptr) return -1;
+  return run_memory_stream(buffer, length, XDR_DECODE, xdr_p_cyclic_file_header_t, record);
+}
+
+void xdr_free_p_cyclic_file_header_t(cyclic_file_header_t **record) {
+  if (record == nullptr) return;
+  // xdr_free runs the routine in XDR_FREE mode; the routine's own signature
+  // differs from xdrproc_t only in its object pointer's type.
+  xdr_free(reinterpret_cast<xdrproc_t>(&xdr_p_cyclic_file_header_t), record);
+}
+
+int xdr_length_of_encoded_cyclic_file_header_t(cyclic_file_header_t *record) {
+  if (record == nullptr) return -1;
+  return xdr_length_of_encoded_optional_struct(record->present, record->field_count,
+                                               cyclic_file_header_length_descriptor(), record);
+}
+
+int xdr_length_of_encoded_p_cyclic_file_header_t(cyclic_file_header_t **record) {
+  if (record == nullptr) return -1;
+  return xdr_length_of_encoded_cyclic_file_header_t(*record);
+}
+
+int decode_cyclic_file_header_into(const char *buffer, int length, cyclic_file_header_t *record) {
+  if (record == nullptr) return -1;
+  record->init();
+  // A decoding stream only reads its buffer.
+  int consumed = run_memory_stream(const_cast<char *>(buffer), length, XDR_DECODE,
+                                   _xdr_cyclic_file_header_t, record);
+  if (consumed < 0) record->init();
+  return consumed;
+}

@@ -1,0 +1,69 @@
+/* spanwick: memory-mapped files. A handle names an existing regular file and
+ * maps all of it into memory; the mapping outlives the descriptor it was made
+ * from, so a mapped handle holds no file descriptor. */
+#ifndef ROTOLOG_PLATFORM_SPANWICK_H
+#define ROTOLOG_PLATFORM_SPANWICK_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define SPANWICK_API __attribute__((visibility("default")))
+
+/* Mode bits for mmap_set_mode; SPANWICK_MODE_READ is required. */
+#define SPANWICK_MODE_READ 1     /* pages are readable */
+#define SPANWICK_MODE_WRITE 2    /* pages are writable (the file is opened read-write) */
+#define SPANWICK_MODE_SHARED 256 /* stores reach the file and every other mapping of it */
+#define SPANWICK_MODE_SHARED_READ_WRITE 259 /* the three above; the default */
+
+/* Flags for mmap_open_ex. */
+#define SPANWICK_OPEN_EXISTING 1 /* open the existing file and map all of it */
+
+/* Opaque handle. Thread safety: one handle must not be used by two threads at
+ * once; distinct handles (of the same file too) are independent. */
+typedef void *mmap_handle_t;
+
+/* Creates an unmapped handle with mode SPANWICK_MODE_SHARED_READ_WRITE and no
+ * file name. Returns the handle, to be released with mmap_destroy_handle, or
+ * null when memory is exhausted. */
+SPANWICK_API mmap_handle_t mmap_create_handle(void);
+
+/* Sets how the next mmap_open_ex maps the file: SPANWICK_MODE_ bits. Returns
+ * 0, or -1 with errno EINVAL for a null handle, unknown bits or a mode
+ * without SPANWICK_MODE_READ. */
+SPANWICK_API int mmap_set_mode(mmap_handle_t handle, int mode);
+
+/* Sets the path of the file to map; the handle keeps its own copy, so name
+ * may be released on return. Returns 0, or -1 with errno EINVAL (null handle
+ * or name) or ENOMEM (the old name is then kept). */
+SPANWICK_API int mmap_set_file_name(mmap_handle_t handle, const char *name);
+
+/* With SPANWICK_OPEN_EXISTING: opens the named file (a symlink to it is
+ * followed), which must exist and be a nonempty regular file, and maps all of
+ * it as the mode says; never blocks, even on a FIFO or a device. Returns 0,
+ * or -1 with errno: EINVAL (null handle, no name, other flags, empty file),
+ * EBUSY (already mapped), ENODEV (not a regular file: FIFO, device, socket),
+ * EISDIR, EFBIG (larger than the address space), or that of open, fstat or
+ * mmap. A file truncated by someone else while mapped raises SIGBUS in the
+ * process that touches the lost pages. */
+SPANWICK_API int mmap_open_ex(mmap_handle_t handle, int flags);
+
+/* Address of the file's first byte, valid until mmap_destroy_handle; null
+ * for a null or unmapped handle. */
+SPANWICK_API void *mmap_get_base_address(mmap_handle_t handle);
+
+/* Length of the mapping in bytes (the file's size when it was mapped); 0 for
+ * a null or unmapped handle. */
+SPANWICK_API size_t mmap_get_length(mmap_handle_t handle);
+
+/* Unmaps the file (stores already made stay in it) and frees the handle.
+ * Accepts null and then does nothing. */
+SPANWICK_API void mmap_destroy_handle(mmap_handle_t handle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

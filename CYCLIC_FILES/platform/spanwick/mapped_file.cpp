@@ -1,0 +1,176 @@
+// spanwick: maps a whole existing regular file into memory through a handle
+// that remembers the mode, the file name and the mapping.
+#include <rotolog/platform/spanwick.h>
+#include <rotolog/platform/vandrel.h>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "../test_seams.h"
+#include "fault_seam.h"
+
+namespace {
+
+struct MappedFile {
+  int mode;
+  char *file_name;  // from vel_malloc; null until set
+  void *base;       // null while unmapped
+  size_t length;
+};
+
+platform_seam::FaultPoint service_faults[SPANWICK_SERVICE_COUNT];
+
+bool call_must_fail(spanwick_service service) {
+  int error = service_faults[service].check();
+  if (error == 0) return false;
+  errno = error;
+  return true;
+}
+
+constexpr int known_mode_bits = SPANWICK_MODE_READ | SPANWICK_MODE_WRITE | SPANWICK_MODE_SHARED;
+
+// Opens the file without blocking: O_NONBLOCK keeps a FIFO or a device from
+// stalling the open, O_NOCTTY keeps a terminal from becoming ours. Both are
+// harmless on the regular file that is the only thing ever mapped.
+int open_file(const MappedFile *file) {
+  if (call_must_fail(SPANWICK_SERVICE_OPEN)) return -1;
+  int access = (file->mode & SPANWICK_MODE_WRITE) ? O_RDWR : O_RDONLY;
+  int fd;
+  do {
+    fd = open(file->file_name, access | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Size of the regular file behind fd, or -1 (errno set) for anything that
+// cannot be mapped whole.
+int64_t mappable_size(int fd) {
+  struct stat info;
+  if (call_must_fail(SPANWICK_SERVICE_FSTAT) || fstat(fd, &info) != 0) return -1;
+  if (S_ISDIR(info.st_mode)) {
+    errno = EISDIR;
+    return -1;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    errno = ENODEV;
+    return -1;
+  }
+  if (info.st_size <= 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (static_cast<uint64_t>(info.st_size) > SIZE_MAX) {
+    errno = EFBIG;
+    return -1;
+  }
+  return info.st_size;
+}
+
+void *map_whole_file(const MappedFile *file, int fd, size_t length) {
+  if (call_must_fail(SPANWICK_SERVICE_MMAP)) return nullptr;
+  int protection = PROT_READ | ((file->mode & SPANWICK_MODE_WRITE) ? PROT_WRITE : 0);
+  int sharing = (file->mode & SPANWICK_MODE_SHARED) ? MAP_SHARED : MAP_PRIVATE;
+  void *base = mmap(nullptr, length, protection, sharing, fd, 0);
+  return base == MAP_FAILED ? nullptr : base;
+}
+
+}  // namespace
+
+extern "C" {
+
+mmap_handle_t mmap_create_handle(void) {
+  MappedFile *file = static_cast<MappedFile *>(vel_malloc(sizeof(MappedFile)));
+  if (file == nullptr) return nullptr;
+  file->mode = SPANWICK_MODE_SHARED_READ_WRITE;
+  file->file_name = nullptr;
+  file->base = nullptr;
+  file->length = 0;
+  return file;
+}
+
+int mmap_set_mode(mmap_handle_t handle, int mode) {
+  if (handle == nullptr || (mode & ~known_mode_bits) != 0 || !(mode & SPANWICK_MODE_READ)) {
+    errno = EINVAL;
+    return -1;
+  }
+  static_cast<MappedFile *>(handle)->mode = mode;
+  return 0;
+}
+
+int mmap_set_file_name(mmap_handle_t handle, const char *name) {
+  if (handle == nullptr || name == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  MappedFile *file = static_cast<MappedFile *>(handle);
+  size_t length = std::strlen(name) + 1;
+  char *copy = static_cast<char *>(vel_malloc(length));
+  if (copy == nullptr) {
+    errno = ENOMEM;
+    return -1;
+  }
+  std::memcpy(copy, name, length);
+  vel_free(file->file_name);
+  file->file_name = copy;
+  return 0;
+}
+
+int mmap_open_ex(mmap_handle_t handle, int flags) {
+  MappedFile *file = static_cast<MappedFile *>(handle);
+  if (file == nullptr || file->file_name == nullptr || flags != SPANWICK_OPEN_EXISTING) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (file->base != nullptr) {
+    errno = EBUSY;
+    return -1;
+  }
+  int fd = open_file(file);
+  if (fd < 0) return -1;
+  int64_t size = mappable_size(fd);
+  void *base = size > 0 ? map_whole_file(file, fd, static_cast<size_t>(size)) : nullptr;
+  // The mapping keeps its own reference to the file: the descriptor goes now,
+  // whatever happened, and errno survives the close.
+  int saved_errno = errno;
+  close(fd);
+  errno = saved_errno;
+  if (base == nullptr) return -1;
+  file->base = base;
+  file->length = static_cast<size_t>(size);
+  return 0;
+}
+
+void *mmap_get_base_address(mmap_handle_t handle) {
+  return handle == nullptr ? nullptr : static_cast<MappedFile *>(handle)->base;
+}
+
+size_t mmap_get_length(mmap_handle_t handle) {
+  return handle == nullptr ? 0 : static_cast<MappedFile *>(handle)->length;
+}
+
+void mmap_destroy_handle(mmap_handle_t handle) {
+  if (handle == nullptr) return;
+  MappedFile *file = static_cast<MappedFile *>(handle);
+  if (file->base != nullptr) munmap(file->base, file->length);
+  vel_free(file->file_name);
+  vel_free(file);
+}
+
+// ---- Test seams ----
+
+void spanwick_test_fail_call(enum spanwick_service service, long nth, int error) {
+  if (service >= 0 && service < SPANWICK_SERVICE_COUNT) service_faults[service].arm(nth, error);
+}
+
+long spanwick_test_call_count(enum spanwick_service service) {
+  if (service < 0 || service >= SPANWICK_SERVICE_COUNT) return 0;
+  return service_faults[service].calls();
+}
+
+}  // extern "C"

@@ -1,0 +1,61 @@
+# Install rules of librotolog: public headers, the shared library with the
+# private platform libraries it loads, the CMake package and rotolog.pc.
+# Components: runtime (librotolog0), dev (librotolog-dev), tools (rotolog-tools).
+include(CMakePackageConfigHelpers)
+
+set(ROTOLOG_HEADER_DIR ${PROJECT_SOURCE_DIR}/CYCLIC_FILES/app/rotolog)
+# The platform stand-ins are rotolog's own business: they live in a private
+# directory that librotolog.so finds through its RUNPATH, not on the
+# system's search path.
+set(ROTOLOG_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/rotolog)
+set(ROTOLOG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/rotolog)
+
+# Public headers only; internal ones (ring, lock table, hash, platform,
+# bridges) are never installed. Headers not written yet are skipped.
+set(ROTOLOG_PUBLIC_HEADERS
+  cyclic_buffer.h cyclic_file.h cyclic_file_header.h tesk_base_exception.h export.h)
+foreach(header ${ROTOLOG_PUBLIC_HEADERS})
+  if(EXISTS ${ROTOLOG_HEADER_DIR}/${header})
+    install(FILES ${ROTOLOG_HEADER_DIR}/${header}
+      DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rotolog COMPONENT dev)
+  endif()
+endforeach()
+
+set_target_properties(rotolog PROPERTIES INSTALL_RPATH "\$ORIGIN/rotolog")
+set_target_properties(${ROTOLOG_PLATFORM_LIBRARIES} PROPERTIES INSTALL_RPATH "\$ORIGIN")
+
+install(TARGETS rotolog EXPORT rotolog-targets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
+# They join the export set because the imported rotolog::rotolog must name
+# the libraries it loads (CMake passes them to the linker as -rpath-link).
+install(TARGETS ${ROTOLOG_PLATFORM_LIBRARIES} EXPORT rotolog-targets
+  LIBRARY DESTINATION ${ROTOLOG_PRIVATE_LIBDIR} COMPONENT runtime NAMELINK_SKIP)
+
+install(EXPORT rotolog-targets NAMESPACE rotolog::
+  DESTINATION ${ROTOLOG_CMAKE_DIR} COMPONENT dev)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/rotolog-config.cmake.in
+  ${PROJECT_BINARY_DIR}/rotolog-config.cmake INSTALL_DESTINATION ${ROTOLOG_CMAKE_DIR})
+# The major version is the SONAME's: a 1.x caller cannot use 0.x.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/rotolog-config-version.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/rotolog-config.cmake
+              ${PROJECT_BINARY_DIR}/rotolog-config-version.cmake
+  DESTINATION ${ROTOLOG_CMAKE_DIR} COMPONENT dev)
+
+# rotolog.pc is written at install time so that it names the prefix actually
+# installed to (cmake --install --prefix, DESTDIR and CPack all work).
+foreach(kind LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
+    set(ROTOLOG_PC_${kind} "${CMAKE_INSTALL_${kind}}")
+  else()
+    set(ROTOLOG_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
+  endif()
+endforeach()
+set(ROTOLOG_PC_PREFIX "@ROTOLOG_PC_PREFIX@")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/rotolog.pc.in ${PROJECT_BINARY_DIR}/rotolog.pc.in @ONLY)
+install(CODE "
+  set(ROTOLOG_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  configure_file(\"${PROJECT_BINARY_DIR}/rotolog.pc.in\" \"${PROJECT_BINARY_DIR}/rotolog.pc\" @ONLY)
+  " COMPONENT dev)
+install(FILES ${PROJECT_BINARY_DIR}/rotolog.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)

@@ -1,0 +1,102 @@
+// Cyclic files that are damaged or are not files at all: loading, writing and
+// reading give codes, never a crash, a hang or an access outside the mapping.
+#include <gtest/gtest.h>
+#include <rotolog/cyclic_file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <string>
+
+#include "test_support.h"
+
+using test_support::TempDir;
+
+namespace {
+
+constexpr int kRW = CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE;
+
+// Loads the file and, when it loads, writes and reads it. Returns 0 when every
+// call gave a documented code (the child's exit tells a crash apart).
+int exercise(const std::string &path) {
+  int status = 0;
+  void *handle = cyclic_file_create_handle(path.c_str(), kRW, 128, &status);
+  if (handle == nullptr) {
+    return (status == CYCLIC_FILE_LOAD_ERROR || status == CYCLIC_FILE_MAP_FAILED) ? 0 : 20;
+  }
+  int bad = 0;
+  for (int i = 0; i < 20; ++i) {
+    int written = cyclic_file_write(handle, "0123456789abcdef", 1 + i % 16);
+    if (written != 0 && written != CYCLIC_FILE_WRITE_FAILED && written != CYCLIC_FILE_READ_ALL_FAILED) bad = 21;
+    char *block = nullptr;
+    int length = 0;
+    int read = cyclic_file_read_all(handle, &block, &length);
+    if (read < 0 && read != CYCLIC_FILE_READ_ALL_FAILED) bad = 22;
+    if (read > 0 && (block == nullptr || length < 0)) bad = 23;
+    cyclic_file_free_read_buffer(handle, block);
+  }
+  cyclic_file_destroy_handle(handle);
+  return bad;
+}
+
+std::string make_valid_file(const std::string &path, int ring_size, int messages) {
+  int status = 0;
+  void *handle = cyclic_file_create_handle(path.c_str(), kRW, ring_size, &status);
+  for (int i = 0; i < messages; ++i) cyclic_file_fwritef(handle, "message %d %s", i, std::string(i % 23, '#').c_str());
+  cyclic_file_destroy_handle(handle);
+  return test_support::read_file(path);
+}
+
+}  // namespace
+
+TEST(CyclicFileHostile, RandomBytesAnywhereGiveCodesNeverACrash) {
+  TempDir dir;
+  std::string path = dir.file("log");
+  std::string valid = make_valid_file(path, 256, 40);
+  std::mt19937 random(20261207);
+  for (int round = 0; round < 300; ++round) {
+    std::string damaged = valid;
+    int flips = 1 + static_cast<int>(random() % 8);
+    bool header_only = round % 2 == 0;
+    for (int i = 0; i < flips; ++i) {
+      size_t at = header_only ? random() % 60 : random() % damaged.size();
+      damaged[at] = static_cast<char>(random());
+    }
+    test_support::write_file(path, damaged);
+    ASSERT_EQ(test_support::run_in_child([&] { return exercise(path); }, std::chrono::seconds(20)), 0)
+        << "round " << round;
+  }
+}
+
+TEST(CyclicFileHostile, TruncatedAndOverclaimingFilesAreRefused) {
+  TempDir dir;
+  std::string path = dir.file("log");
+  std::string valid = make_valid_file(path, 256, 10);
+  for (size_t keep : {size_t{0}, size_t{1}, size_t{8}, size_t{30}, valid.size() / 2, valid.size() - 1}) {
+    test_support::write_file(path, valid.substr(0, keep));
+    int status = 0;
+    EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kRW, 256, &status), nullptr) << keep;
+    EXPECT_TRUE(status == CYCLIC_FILE_LOAD_ERROR || status == CYCLIC_FILE_MAP_FAILED) << status;
+  }
+  test_support::write_file(path, valid + std::string(100, '\0'));
+  int status = 0;
+  EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kRW, 256, &status), nullptr);
+  EXPECT_EQ(status, CYCLIC_FILE_LOAD_ERROR);
+}
+
+TEST(CyclicFileHostile, ThingsThatAreNotRegularFilesAreRefusedWithoutBlocking) {
+  TempDir dir;
+  std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string &path : {fifo, dir.path(), std::string("/dev/null")}) {
+    int result = test_support::run_in_child(
+        [&] {
+          int status = 0;
+          void *handle = cyclic_file_create_handle(path.c_str(), kRW, 128, &status);
+          return handle == nullptr && status == CYCLIC_FILE_MAP_FAILED ? 0 : 1;
+        },
+        std::chrono::seconds(5));
+    EXPECT_EQ(result, 0) << path;
+  }
+}

@@ -1,0 +1,302 @@
+// The sysbrace file services: creation, positioned writes, reservation,
+// sync, removal, flushing a mapping, the lock identity of a file, and the
+// seams that make each of them fail.
+#include <gtest/gtest.h>
+#include <rotolog/platform/sysbrace.h>
+#include <test_seams.h>
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform_child_process.h"
+
+namespace {
+
+class FileServices : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/rotolog-files-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory_ = pattern;
+  }
+  void TearDown() override {
+    for (int service = 0; service < SYSBRACE_SERVICE_COUNT; ++service)
+      sysbrace_test_fail_call(static_cast<sysbrace_service>(service), 0, 0);
+    std::filesystem::remove_all(directory_);
+  }
+  std::string path(const std::string &name) const { return directory_ + "/" + name; }
+
+  std::string directory_;
+};
+
+off_t file_size(const std::string &path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? info.st_size : -1;
+}
+
+std::string identity_of(const std::string &path) {
+  char out[PATH_MAX];
+  if (os_file_lock_identity(path.c_str(), out, sizeof out) != 0) return "error " + std::to_string(errno);
+  return out;
+}
+
+// ---- Creation, writing, sizing, syncing, removal ----
+
+TEST_F(FileServices, CreateNewMakesACloseOnExecFileAndRefusesAnythingAlreadyThere) {
+  int fd = os_file_create_new(path("log").c_str());
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_EQ(os_file_close(fd), 0);
+
+  errno = 0;
+  EXPECT_EQ(os_file_create_new(path("log").c_str()), -1);
+  EXPECT_EQ(errno, EEXIST);
+  // A dangling symlink is something there too: creation never follows it.
+  ASSERT_EQ(symlink(path("elsewhere").c_str(), path("dangling").c_str()), 0);
+  EXPECT_EQ(os_file_create_new(path("dangling").c_str()), -1);
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(file_size(path("elsewhere")), -1);
+  EXPECT_EQ(os_file_create_new(nullptr), -1);
+  EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(FileServices, CreateNewGivesMode0660LessTheUmask) {
+  // umask is process-wide: change it in a child only.
+  int status = platform_test::run_in_child([&] {
+    const mode_t masks[] = {0, 022, 077};
+    const mode_t expected[] = {0660, 0640, 0600};
+    for (int i = 0; i < 3; ++i) {
+      umask(masks[i]);
+      std::string name = path("mode" + std::to_string(i));
+      int fd = os_file_create_new(name.c_str());
+      if (fd < 0) return 10 + i;
+      os_file_close(fd);
+      struct stat info;
+      if (stat(name.c_str(), &info) != 0 || (info.st_mode & 07777) != expected[i]) return 20 + i;
+    }
+    return 0;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(FileServices, WriteAtWritesEveryByteAtItsOffsetWithoutMovingThePosition) {
+  int fd = os_file_create_new(path("log").c_str());
+  ASSERT_GE(fd, 0);
+  std::vector<char> block(1 << 20);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7);
+  ASSERT_EQ(os_file_write_at(fd, "head", 4, 0), 0);
+  ASSERT_EQ(os_file_write_at(fd, block.data(), block.size(), 4096), 0);
+  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
+  os_file_close(fd);
+
+  EXPECT_EQ(file_size(path("log")), static_cast<off_t>(4096 + block.size()));
+  int reader = open(path("log").c_str(), O_RDONLY);
+  std::vector<char> back(block.size());
+  char head[4];
+  EXPECT_EQ(pread(reader, head, 4, 0), 4);
+  EXPECT_EQ(std::string(head, 4), "head");
+  EXPECT_EQ(pread(reader, back.data(), back.size(), 4096), static_cast<ssize_t>(back.size()));
+  EXPECT_EQ(back, block);
+  close(reader);
+
+  EXPECT_EQ(os_file_write_at(reader, "x", 1, 0), -1);  // closed descriptor
+  EXPECT_EQ(errno, EBADF);
+}
+
+TEST_F(FileServices, ReserveSizesTheFileExactlyAndReservesItsBlocks) {
+  int fd = os_file_create_new(path("log").c_str());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(os_file_write_at(fd, "header", 6, 0), 0);
+  ASSERT_EQ(os_file_reserve(fd, (1 << 20) + 60), 0);
+  struct stat info;
+  ASSERT_EQ(fstat(fd, &info), 0);
+  EXPECT_EQ(info.st_size, (1 << 20) + 60);
+  EXPECT_GE(static_cast<long long>(info.st_blocks) * 512, (1 << 20) + 60);
+  char header[6];
+  int reader = open(path("log").c_str(), O_RDONLY);  // fd is write-only
+  EXPECT_EQ(pread(reader, header, 6, 0), 6);
+  EXPECT_EQ(std::string(header, 6), "header");
+  close(reader);
+
+  ASSERT_EQ(os_file_reserve(fd, 100), 0);  // a longer file is cut to size
+  EXPECT_EQ(file_size(path("log")), 100);
+  ASSERT_EQ(os_file_reserve(fd, 0), 0);
+  EXPECT_EQ(file_size(path("log")), 0);
+  EXPECT_EQ(os_file_reserve(fd, UINT64_MAX), -1);
+  EXPECT_EQ(errno, EFBIG);
+  EXPECT_EQ(os_file_sync(fd), 0);
+  EXPECT_EQ(os_file_close(fd), 0);
+  EXPECT_EQ(os_file_close(fd), -1);
+  EXPECT_EQ(errno, EBADF);
+  EXPECT_EQ(os_file_sync(fd), -1);
+}
+
+TEST_F(FileServices, DeleteRemovesTheNameAndNotASymlinksTarget) {
+  int fd = os_file_create_new(path("log").c_str());
+  ASSERT_GE(fd, 0);
+  os_file_close(fd);
+  ASSERT_EQ(symlink(path("log").c_str(), path("link").c_str()), 0);
+  EXPECT_EQ(os_file_delete(path("link").c_str()), 0);
+  EXPECT_EQ(file_size(path("log")), 0);
+  EXPECT_EQ(os_file_delete(path("log").c_str()), 0);
+  EXPECT_EQ(file_size(path("log")), -1);
+  EXPECT_EQ(os_file_delete(path("log").c_str()), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(os_file_delete(nullptr), -1);
+}
+
+// ---- Flushing a mapping ----
+
+TEST_F(FileServices, FlushViewIsNonzeroOnSuccessFromAnyStartAndZeroOnFailure) {
+  const size_t length = 3 * 4096 + 123;
+  int fd = os_file_create_new(path("log").c_str());
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(os_file_reserve(fd, length), 0);
+  os_file_close(fd);
+  fd = open(path("log").c_str(), O_RDWR);
+  char *base = static_cast<char *>(mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+  close(fd);
+  ASSERT_NE(base, MAP_FAILED);
+  base[4097] = 'x';
+
+  EXPECT_NE(os_flush_view(base, length), 0);
+  EXPECT_NE(os_flush_view(base + 4097, 60), 0);  // not page-aligned
+  EXPECT_NE(os_flush_view(base + 60, length - 60), 0);
+  munmap(base, length);
+
+  errno = 0;
+  EXPECT_EQ(os_flush_view(base, length), 0);  // no longer mapped
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(os_flush_view(nullptr, 10), 0);
+  EXPECT_EQ(errno, EINVAL);
+}
+
+// ---- Seams ----
+
+TEST_F(FileServices, EachSeamFailsExactlyTheNthCallWithTheChosenErrno) {
+  int fd = os_file_create_new(path("log").c_str());
+  ASSERT_GE(fd, 0);
+  long writes_before = sysbrace_test_call_count(SYSBRACE_SERVICE_WRITE);
+  sysbrace_test_fail_call(SYSBRACE_SERVICE_WRITE, 2, EIO);
+  EXPECT_EQ(os_file_write_at(fd, "a", 1, 0), 0);
+  EXPECT_EQ(os_file_write_at(fd, "b", 1, 1), -1);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(os_file_write_at(fd, "c", 1, 1), 0);
+  EXPECT_EQ(sysbrace_test_call_count(SYSBRACE_SERVICE_WRITE) - writes_before, 3);
+
+  // A full disk at reservation: the file keeps its size.
+  sysbrace_test_fail_call(SYSBRACE_SERVICE_RESERVE, 1, ENOSPC);
+  EXPECT_EQ(os_file_reserve(fd, 1 << 20), -1);
+  EXPECT_EQ(errno, ENOSPC);
+  EXPECT_EQ(file_size(path("log")), 2);
+
+  sysbrace_test_fail_call(SYSBRACE_SERVICE_FSYNC, 1, EIO);
+  EXPECT_EQ(os_file_sync(fd), -1);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(os_file_sync(fd), 0);
+  os_file_close(fd);
+
+  sysbrace_test_fail_call(SYSBRACE_SERVICE_CREATE, 1, EACCES);
+  EXPECT_EQ(os_file_create_new(path("other").c_str()), -1);
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_EQ(file_size(path("other")), -1);
+
+  sysbrace_test_fail_call(SYSBRACE_SERVICE_UNLINK, 1, EPERM);
+  EXPECT_EQ(os_file_delete(path("log").c_str()), -1);
+  EXPECT_EQ(errno, EPERM);
+  EXPECT_EQ(file_size(path("log")), 2);
+
+  char page[64];
+  sysbrace_test_fail_call(SYSBRACE_SERVICE_MSYNC, 1, EIO);
+  EXPECT_EQ(os_flush_view(page, sizeof page), 0);
+  EXPECT_EQ(errno, EIO);
+}
+
+// ---- Lock identity ----
+
+class FileIdentity : public FileServices {
+ protected:
+  void SetUp() override {
+    FileServices::SetUp();
+    ASSERT_EQ(mkdir(path("dir").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(path("dir/sub").c_str(), 0700), 0);
+    ASSERT_EQ(symlink(path("dir").c_str(), path("linkdir").c_str()), 0);
+    int fd = os_file_create_new(path("dir/log").c_str());
+    ASSERT_GE(fd, 0);
+    os_file_close(fd);
+    ASSERT_EQ(symlink(path("dir/log").c_str(), path("linkfile").c_str()), 0);
+    ASSERT_EQ(symlink("../log", path("dir/sub/relative").c_str()), 0);
+    char resolved[PATH_MAX];
+    ASSERT_NE(realpath(path("dir").c_str(), resolved), nullptr);
+    canonical_dir_ = resolved;
+  }
+
+  std::string canonical_dir_;
+};
+
+TEST_F(FileIdentity, EveryNameOfAnExistingFileGivesOneCanonicalIdentity) {
+  const std::string expected = canonical_dir_ + "/log";
+  EXPECT_EQ(identity_of(path("dir/log")), expected);
+  EXPECT_EQ(identity_of(path("dir/./log")), expected);
+  EXPECT_EQ(identity_of(path("dir/sub/../log")), expected);
+  EXPECT_EQ(identity_of(path("linkdir/log")), expected);
+  EXPECT_EQ(identity_of(path("linkfile")), expected);
+  EXPECT_EQ(identity_of(path("dir/sub/relative")), expected);
+  EXPECT_EQ(identity_of("/" + path("dir//log")), expected);
+
+  char cwd[PATH_MAX];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(path("dir/sub").c_str()), 0);
+  EXPECT_EQ(identity_of("../log"), expected);
+  EXPECT_EQ(identity_of("./../../dir/log"), expected);
+  EXPECT_EQ(identity_of("relative"), expected);
+  ASSERT_EQ(chdir(cwd), 0);
+}
+
+TEST_F(FileIdentity, AMissingFileInAnExistingDirectoryGetsTheIdentityItWillHave) {
+  const std::string expected = canonical_dir_ + "/new";
+  char cwd[PATH_MAX];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir(path("dir").c_str()), 0);
+  EXPECT_EQ(identity_of("new"), expected);
+  EXPECT_EQ(identity_of("./new"), expected);
+  EXPECT_EQ(identity_of("sub/../new"), expected);
+  ASSERT_EQ(chdir(cwd), 0);
+  EXPECT_EQ(identity_of(path("linkdir/new")), expected);
+  EXPECT_EQ(identity_of(path("dir/sub/../new")), expected);
+
+  int fd = os_file_create_new(path("linkdir/new").c_str());
+  ASSERT_GE(fd, 0);
+  os_file_close(fd);
+  EXPECT_EQ(identity_of(path("dir/new")), expected);
+
+  EXPECT_EQ(identity_of(path("missing/new")), "error " + std::to_string(ENOENT));
+  EXPECT_EQ(identity_of(path("dir/log/new")), "error " + std::to_string(ENOTDIR));
+}
+
+TEST_F(FileIdentity, AnIdentityThatDoesNotFitIsRefusedAndOneThatFitsExactlyIsWhole) {
+  const std::string expected = canonical_dir_ + "/log";
+  std::vector<char> out(expected.size() + 1, '#');
+  EXPECT_EQ(os_file_lock_identity(path("dir/log").c_str(), out.data(), out.size()), 0);
+  EXPECT_EQ(std::string(out.data()), expected);
+  EXPECT_EQ(os_file_lock_identity(path("dir/log").c_str(), out.data(), out.size() - 1), -1);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+  EXPECT_EQ(os_file_lock_identity(path("dir/newer").c_str(), out.data(), out.size()), -1);
+  EXPECT_EQ(errno, ENAMETOOLONG);
+  EXPECT_EQ(os_file_lock_identity(nullptr, out.data(), out.size()), -1);
+  EXPECT_EQ(errno, EINVAL);
+
+  char root[2];
+  EXPECT_EQ(os_file_lock_identity("/", root, sizeof root), 0);
+  EXPECT_STREQ(root, "/");
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+// spanwick: mapping whole regular files shared and writable, refusing
+// anything else without blocking, and holding no descriptor once mapped.
+#include <gtest/gtest.h>
+#include <rotolog/platform/spanwick.h>
+#include <rotolog/platform/vandrel.h>
+#include <test_seams.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "platform_child_process.h"
+
+namespace {
+
+int open_descriptor_count() {
+  int count = 0;
+  DIR *directory = opendir("/proc/self/fd");
+  if (directory == nullptr) return -1;
+  while (readdir(directory) != nullptr) ++count;
+  closedir(directory);
+  return count;
+}
+
+class Spanwick : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/rotolog-spanwick-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory_ = pattern;
+    file_ = directory_ + "/ring";
+    write_file(file_, std::string(10000, '.'));
+  }
+  void TearDown() override {
+    for (int service = 0; service < SPANWICK_SERVICE_COUNT; ++service)
+      spanwick_test_fail_call(static_cast<spanwick_service>(service), 0, 0);
+    std::filesystem::remove_all(directory_);
+  }
+
+  static void write_file(const std::string &path, const std::string &content) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(fd);
+  }
+
+  // Maps path as the cyclic file does; null when it cannot (errno set).
+  static mmap_handle_t map(const std::string &path) {
+    mmap_handle_t handle = mmap_create_handle();
+    if (handle == nullptr) return nullptr;
+    mmap_set_mode(handle, SPANWICK_MODE_SHARED_READ_WRITE);
+    mmap_set_file_name(handle, path.c_str());
+    if (mmap_open_ex(handle, SPANWICK_OPEN_EXISTING) != 0) {
+      int saved_errno = errno;
+      EXPECT_EQ(mmap_get_base_address(handle), nullptr);
+      EXPECT_EQ(mmap_get_length(handle), 0u);
+      mmap_destroy_handle(handle);
+      errno = saved_errno;
+      return nullptr;
+    }
+    return handle;
+  }
+
+  // errno of a refused mapping of path, found in a child with a deadline so
+  // that a mapping that blocks fails the test instead of hanging it.
+  static int refusal_errno(const std::string &path) {
+    return platform_test::run_in_child(
+        [&] {
+          mmap_handle_t handle = map(path);
+          if (handle != nullptr) return 255;
+          return errno;
+        },
+        2000);
+  }
+
+  std::string directory_;
+  std::string file_;
+};
+
+// ---- Mapping ----
+
+TEST_F(Spanwick, MapsTheWholeFileSharedSoStoresReachOtherMappingsAndTheFile) {
+  mmap_handle_t first = map(file_);
+  ASSERT_NE(first, nullptr);
+  mmap_handle_t second = map(file_);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(mmap_get_length(first), 10000u);
+  char *a = static_cast<char *>(mmap_get_base_address(first));
+  char *b = static_cast<char *>(mmap_get_base_address(second));
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(a, b);
+
+  std::memcpy(a + 9990, "last bytes", 10);
+  std::memcpy(a, "first", 5);
+  EXPECT_EQ(std::string(b + 9990, 10), "last bytes");
+  mmap_destroy_handle(first);
+  EXPECT_EQ(std::string(b, 5), "first");  // survives the other handle's unmapping
+
+  char from_file[10];
+  int fd = open(file_.c_str(), O_RDONLY);
+  EXPECT_EQ(pread(fd, from_file, 10, 9990), 10);
+  close(fd);
+  EXPECT_EQ(std::string(from_file, 10), "last bytes");
+  mmap_destroy_handle(second);
+  mmap_destroy_handle(nullptr);
+}
+
+TEST_F(Spanwick, StoresThroughOneProcessAreSeenByAnother) {
+  mmap_handle_t handle = map(file_);
+  ASSERT_NE(handle, nullptr);
+  int status = platform_test::run_in_child([&] {
+    mmap_handle_t own = map(file_);
+    if (own == nullptr) return 1;
+    std::memcpy(mmap_get_base_address(own), "from child", 10);
+    mmap_destroy_handle(own);
+    return 0;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(std::string(static_cast<char *>(mmap_get_base_address(handle)), 10), "from child");
+  mmap_destroy_handle(handle);
+}
+
+TEST_F(Spanwick, FollowsASymlinkToTheFileAndKeepsItsOwnCopyOfTheName) {
+  ASSERT_EQ(symlink(file_.c_str(), (directory_ + "/link").c_str()), 0);
+  std::string name = directory_ + "/link";
+  mmap_handle_t handle = mmap_create_handle();
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(mmap_set_file_name(handle, name.c_str()), 0);
+  name.assign(name.size(), 'x');
+  ASSERT_EQ(mmap_open_ex(handle, SPANWICK_OPEN_EXISTING), 0);
+  EXPECT_EQ(mmap_get_length(handle), 10000u);
+  EXPECT_EQ(mmap_open_ex(handle, SPANWICK_OPEN_EXISTING), -1);
+  EXPECT_EQ(errno, EBUSY);
+  mmap_destroy_handle(handle);
+}
+
+TEST_F(Spanwick, RefusesBadArgumentsAndModes) {
+  mmap_handle_t handle = mmap_create_handle();
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(mmap_open_ex(handle, SPANWICK_OPEN_EXISTING), -1);  // no name yet
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(mmap_set_mode(handle, SPANWICK_MODE_WRITE), -1);
+  EXPECT_EQ(mmap_set_mode(handle, 4096 | SPANWICK_MODE_READ), -1);
+  EXPECT_EQ(mmap_set_file_name(handle, nullptr), -1);
+  ASSERT_EQ(mmap_set_file_name(handle, file_.c_str()), 0);
+  EXPECT_EQ(mmap_open_ex(handle, 2), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(mmap_set_mode(nullptr, SPANWICK_MODE_SHARED_READ_WRITE), -1);
+  EXPECT_EQ(mmap_set_file_name(nullptr, "x"), -1);
+  EXPECT_EQ(mmap_open_ex(nullptr, SPANWICK_OPEN_EXISTING), -1);
+  EXPECT_EQ(mmap_get_base_address(nullptr), nullptr);
+  EXPECT_EQ(mmap_get_length(nullptr), 0u);
+
+  // A read-only private mapping of the same file: stores stay in this process.
+  ASSERT_EQ(mmap_set_mode(handle, SPANWICK_MODE_READ), 0);
+  ASSERT_EQ(mmap_open_ex(handle, SPANWICK_OPEN_EXISTING), 0);
+  EXPECT_EQ(static_cast<char *>(mmap_get_base_address(handle))[0], '.');
+  mmap_destroy_handle(handle);
+}
+
+// ---- Files that cannot be mapped ----
+
+TEST_F(Spanwick, RefusesFifosDirectoriesDevicesMissingAndEmptyFilesWithoutBlocking) {
+  ASSERT_EQ(mkfifo((directory_ + "/fifo").c_str(), 0600), 0);
+  write_file(directory_ + "/empty", "");
+  EXPECT_EQ(refusal_errno(directory_ + "/fifo"), ENODEV);
+  EXPECT_EQ(refusal_errno(directory_), EISDIR);
+  EXPECT_EQ(refusal_errno("/dev/null"), ENODEV);
+  EXPECT_EQ(refusal_errno(directory_ + "/missing"), ENOENT);
+  EXPECT_EQ(refusal_errno(directory_ + "/empty"), EINVAL);
+}
+
+TEST_F(Spanwick, HoldsNoDescriptorWhenMappedNorAfterAnyFailure) {
+  ASSERT_EQ(mkfifo((directory_ + "/fifo").c_str(), 0600), 0);
+  int before = open_descriptor_count();
+  mmap_handle_t handle = map(file_);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(open_descriptor_count(), before);
+  EXPECT_EQ(map(directory_ + "/fifo"), nullptr);
+  EXPECT_EQ(map("/dev/null"), nullptr);
+  spanwick_test_fail_call(SPANWICK_SERVICE_MMAP, 1, ENOMEM);
+  EXPECT_EQ(map(file_), nullptr);
+  EXPECT_EQ(open_descriptor_count(), before);
+  mmap_destroy_handle(handle);
+  EXPECT_EQ(open_descriptor_count(), before);
+}
+
+// ---- Seams ----
+
+TEST_F(Spanwick, EachStepOfOpeningFailsThroughItsSeamAndLeavesTheHandleUsable) {
+  const spanwick_service services[] = {SPANWICK_SERVICE_OPEN, SPANWICK_SERVICE_FSTAT, SPANWICK_SERVICE_MMAP};
+  const int errors[] = {EMFILE, EIO, ENOMEM};
+  for (int i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    mmap_handle_t handle = mmap_create_handle();
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(mmap_set_file_name(handle, file_.c_str()), 0);
+    long calls = spanwick_test_call_count(services[i]);
+    spanwick_test_fail_call(services[i], 1, errors[i]);
+    EXPECT_EQ(mmap_open_ex(handle, SPANWICK_OPEN_EXISTING), -1);
+    EXPECT_EQ(errno, errors[i]);
+    EXPECT_EQ(spanwick_test_call_count(services[i]), calls + 1);
+    EXPECT_EQ(mmap_get_base_address(handle), nullptr);
+    EXPECT_EQ(mmap_open_ex(handle, SPANWICK_OPEN_EXISTING), 0);
+    EXPECT_NE(mmap_get_base_address(handle), nullptr);
+    mmap_destroy_handle(handle);
+  }
+}
+
+TEST_F(Spanwick, AllocationFailuresGiveNullOrKeepTheOldName) {
+  vandrel_test_fail_allocation(1);
+  EXPECT_EQ(mmap_create_handle(), nullptr);
+
+  mmap_handle_t handle = mmap_create_handle();
+  ASSERT_NE(handle, nullptr);
+  ASSERT_EQ(mmap_set_file_name(handle, file_.c_str()), 0);
+  vandrel_test_fail_allocation(1);
+  EXPECT_EQ(mmap_set_file_name(handle, "/nonexistent"), -1);
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(mmap_open_ex(handle, SPANWICK_OPEN_EXISTING), 0);
+  mmap_destroy_handle(handle);
+}
+
+}  // namespace
