@@ -37,6 +37,19 @@ class RingShadow : public CCyclicBuffer {
   }
 };
 
+// Flush mode: the header's page and the pages the record went to reach the
+// disk in one flush, from the start of the mapping to the end of the record.
+// One call, because every flush waits for the disk's cache (two cost twice
+// one); the clean pages in between cost nothing. A record that wrapped went
+// to both ends of the ring, and then the whole mapping is flushed.
+// record_from is the write position before the write.
+void flush_written(const CCyclicFile &file, const char *record_from) {
+  std::size_t length = file.mapped_length;
+  if (file.write_pos >= record_from)
+    length = static_cast<std::size_t>(file.write_pos - file.map_base);
+  os_flush_view(file.map_base, length);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -78,18 +91,21 @@ int CCyclicFile::write(const char *data, int32_t length) {
   if (!(mode & CYCLIC_FILE_MODE_WRITE)) return CYCLIC_FILE_PERMISSION_DENIED;
   if (!enter_locks()) return CYCLIC_FILE_WRITE_FAILED;
   int result = CYCLIC_FILE_OK;
+  const char *record_from = nullptr;
   if (reload_header() != 0) {
     result = CYCLIC_FILE_READ_ALL_FAILED;
-  } else if (crash_point(CrashPoint::kHeaderReloaded), store_interim_header(data, length) != 0) {
+  } else if (record_from = write_pos, crash_point(CrashPoint::kHeaderReloaded),
+             store_interim_header(data, length) != 0) {
     result = CYCLIC_FILE_WRITE_FAILED;
-  } else if (crash_point(CrashPoint::kInterimStored), write_message(data, length) != CYCLIC_BUFFER_OK) {
+  } else if (crash_point(CrashPoint::kInterimStored),
+             write_message(data, length) != CYCLIC_BUFFER_OK) {
     // The header is not stored: the file still describes the ring as it was.
     result = CYCLIC_FILE_WRITE_FAILED;
   } else if (crash_point(CrashPoint::kRecordWritten), store_header() != 0) {
     result = CYCLIC_FILE_WRITE_FAILED;
   } else {
     crash_point(CrashPoint::kHeaderStored);
-    if (mode & CYCLIC_FILE_MODE_FLUSH) flush_view();
+    if (mode & CYCLIC_FILE_MODE_FLUSH) flush_written(*this, record_from);
   }
   leave_locks();
   return result;
@@ -104,10 +120,20 @@ int CCyclicFile::store_interim_header(const char *data, int32_t length) {
     return 0;
   }
   RingShadow shadow(*this);
-  shadow.make_room(4, length);  // a failure empties the shadow, as the write would
+  int made = shadow.make_room(4, length);  // a failure empties the shadow, as the write would
   if (shadow.message_count == message_count) return 0;
   capture_ring_header(shadow, header);
-  return xdr_encode_p_cyclic_file_header_t(&header, map_base, header_length) == header_length ? 0 : -1;
+  if (encode_cyclic_file_header_into(header, map_base, header_length) != header_length) return -1;
+  // The ring takes over the evictions just worked out (they move only the
+  // read position and the count), so write_message finds the room made and
+  // does not walk the same records again. A ring that the evictions emptied
+  // is left as it was: write_message places the record of an empty ring
+  // differently, and works that case out itself.
+  if (made == CYCLIC_BUFFER_OK && shadow.message_count > 0) {
+    read_pos = shadow.read_pos;
+    message_count = shadow.message_count;
+  }
+  return 0;
 }
 
 // After a holder died inside a write, the header may be torn between two
@@ -146,16 +172,23 @@ void CCyclicFile::repair_after_dead_holder() {
 // Formats into a buffer one byte larger than the text it may hold, since
 // vsnprintf always ends with a NUL that is not part of the message. Each pass
 // formats from a fresh copy of the arguments; the second pass is sized from
-// the length the first one reported.
+// the length the first one reported. The first pass formats on the stack, so
+// a text of up to 512 bytes costs no allocation.
 int CCyclicFile::vfwritef(const char *format, va_list args) {
   if (format == nullptr) return CYCLIC_FILE_WRITE_FAILED;
-  int32_t size = kFirstFormatSize;
+  char first[kFirstFormatSize + 1];
+  va_list pass;
+  va_copy(pass, args);
+  int formatted = std::vsnprintf(first, sizeof first, format, pass);
+  va_end(pass);
+  if (formatted < 0) return CYCLIC_FILE_WRITE_FAILED;
+  if (formatted <= kFirstFormatSize) return write(first, formatted);
+  int32_t size = formatted > kFirstFormatSize * 2 ? formatted : kFirstFormatSize * 2;
   for (;;) {
     char *text = static_cast<char *>(vel_malloc(static_cast<std::size_t>(size) + 1));
     if (text == nullptr) return CYCLIC_FILE_NO_MEMORY;
-    va_list pass;
     va_copy(pass, args);
-    int formatted = std::vsnprintf(text, static_cast<std::size_t>(size) + 1, format, pass);
+    formatted = std::vsnprintf(text, static_cast<std::size_t>(size) + 1, format, pass);
     va_end(pass);
     if (formatted < 0) {
       vel_free(text);
@@ -200,35 +233,21 @@ int CCyclicFile::read_all(char **buffer, int32_t *length) {
     *length = 0;
     return CYCLIC_FILE_NO_MEMORY;
   }
-  char *noted_read_pos = read_pos;
-  int32_t noted_count = message_count;
-  int32_t copied = 0;
-  int last = CYCLIC_BUFFER_OK;
-  for (;;) {
-    char *message = nullptr;
-    int32_t message_length = 0;
-    last = read_message(&message, &message_length);
-    if (last != CYCLIC_BUFFER_OK) break;
-    // The ring checks every length against itself; this guards the block.
-    if (message_length > buffer_size - copied) {
-      last = CYCLIC_BUFFER_WRITE_FAILED;
-      break;
-    }
-    std::memcpy(block + copied, message, static_cast<std::size_t>(message_length));
-    copied += message_length;
-  }
-  read_pos = noted_read_pos;
-  message_count = noted_count;
+  // One walk over the records copies every payload; the ring's state, and so
+  // the file, stay as they are.
+  int64_t copied = 0;
+  int copy_result = copy_messages(block, buffer_size, &copied);
+  int32_t messages_read = message_count;
   leave_locks();
-  if (last != CYCLIC_BUFFER_NO_MORE_MESSAGES) {
+  if (copy_result != CYCLIC_BUFFER_OK) {
     vel_free(block);
     *buffer = nullptr;
     *length = 0;
     return CYCLIC_FILE_READ_ALL_FAILED;
   }
   *buffer = block;
-  *length = copied;
-  return noted_count;
+  *length = static_cast<int32_t>(copied);
+  return messages_read;
 }
 
 // ---------------------------------------------------------------------------
