@@ -26,15 +26,18 @@ test-tsan: deps
 	@ctest --preset tsan
 
 # Benchmarks against the peers: an optimised build, five repetitions of each
-# measurement, then the table of medians and ratios (and a chart) from the
-# JSON. BENCH_ARGS passes more options, e.g. BENCH_ARGS=--benchmark_filter=memory.
+# measurement in random order (so that a noisy spell of the machine does not
+# fall on one contender), then the table of medians and ratios (and a chart)
+# from the JSON. BENCH_ARGS passes more options, e.g. BENCH_ARGS=--benchmark_filter=memory.
 BENCH_DIR := build/bench
 bench: deps
 	@cmake --preset bench >/dev/null
-	@cmake --build --preset bench --target rotolog_bench
-	@echo "bench: running (a few minutes); console log in $(BENCH_DIR)/results.txt"
+	@cmake --build --preset bench --target rotolog_bench >/dev/null
+	@echo "bench: running (about 4 minutes); console log in $(BENCH_DIR)/results.txt"
 	@$(BENCH_DIR)/bench/rotolog_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-	  --benchmark_out=$(BENCH_DIR)/results.json --benchmark_out_format=json $(BENCH_ARGS) > $(BENCH_DIR)/results.txt
+	  --benchmark_enable_random_interleaving=true \
+	  --benchmark_out=$(BENCH_DIR)/results.json --benchmark_out_format=json $(BENCH_ARGS) \
+	  > $(BENCH_DIR)/results.txt 2>&1
 	@python3 bench/report.py $(BENCH_DIR)/results.json --svg $(BENCH_DIR)/results.svg | tee $(BENCH_DIR)/results.md
 
 # Debian packages (librotolog0, librotolog-dev, rotolog-tools) in build/package.
