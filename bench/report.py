@@ -57,7 +57,7 @@ def parse_name(run_name):
 def load(paths):
     """Messages per second by (measurement, processes) -> contender -> size.
     Medians when the run has aggregates, otherwise the median of the runs."""
-    medians, samples = {}, {}
+    medians, samples, registered = {}, {}, {}
     for path in paths:
         with open(path) as stream:
             document = json.load(stream)
@@ -65,6 +65,8 @@ def load(paths):
             if entry.get("error_occurred") or "items_per_second" not in entry:
                 continue
             key = parse_name(entry.get("run_name", entry["name"]))
+            index = entry.get("family_index", len(registered))
+            registered[key[1]] = min(index, registered.get(key[1], index))
             if entry.get("run_type") == "aggregate":
                 if entry.get("aggregate_name") == "median":
                     medians[key] = entry["items_per_second"]
@@ -76,7 +78,10 @@ def load(paths):
             middle = len(values) // 2
             medians[key] = values[middle] if len(values) % 2 else (values[middle - 1] + values[middle]) / 2
     groups = OrderedDict()
-    for (measurement, contender, size, processes), rate in medians.items():
+    # Contenders in the order the benchmark registered them, whatever order
+    # the repetitions ran in.
+    by_registration = sorted(medians.items(), key=lambda item: registered.get(item[0][1], 0))
+    for (measurement, contender, size, processes), rate in by_registration:
         groups.setdefault((measurement, processes), OrderedDict()).setdefault(contender, {})[size] = rate
     return groups
 
@@ -105,9 +110,14 @@ def group_title(measurement, processes):
     return title
 
 
+def in_report_order(groups):
+    """The groups in the order of TITLES, then by process count."""
+    rank = lambda key: (list(TITLES).index(key[0]) if key[0] in TITLES else len(TITLES), key[1])
+    return sorted(groups.items(), key=lambda item: rank(item[0]))
+
+
 def print_tables(groups, out):
-    for (measurement, processes), contenders in sorted(groups.items(), key=lambda item: (
-            list(TITLES).index(item[0][0]) if item[0][0] in TITLES else 99, item[0][1])):
+    for (measurement, processes), contenders in in_report_order(groups):
         sizes = sorted({size for rates in contenders.values() for size in rates})
         ours = [name for name in ordered(contenders) if name.startswith("rotolog")]
         out.write("\n### %s\n\n" % group_title(measurement, processes))
@@ -153,7 +163,7 @@ def check_targets(groups, out):
 def write_svg(groups, path):
     """Horizontal bars on a log scale, one block per measurement and size."""
     rows = []
-    for (measurement, processes), contenders in groups.items():
+    for (measurement, processes), contenders in in_report_order(groups):
         for size in sorted({size for rates in contenders.values() for size in rates}):
             rows.append(("title", "%s, %s" % (group_title(measurement, processes), size_text(size)), 0))
             for name in ordered(contenders):

@@ -53,6 +53,20 @@ int32_t load_field(const char *at, int32_t width) {
   return static_cast<int32_t>(bits);
 }
 
+// Small payloads are copied with fixed-size moves, which the compiler inlines;
+// a call to memcpy costs more than copying a 64-byte message.
+void copy_payload(char *to, const char *from, int64_t length) {
+  if (length >= 32 && length <= 64) {
+    std::memcpy(to, from, 32);
+    std::memcpy(to + length - 32, from + length - 32, 32);
+  } else if (length >= 16 && length < 32) {
+    std::memcpy(to, from, 16);
+    std::memcpy(to + length - 16, from + length - 16, 16);
+  } else {
+    std::memcpy(to, from, static_cast<size_t>(length));
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -310,7 +324,7 @@ void CCyclicBuffer::place_piece(int32_t width, int32_t value, const char *payloa
     write_pos = ring_start + (value - left);
     wasted_tail = 0;
   } else {
-    std::memcpy(write_pos, payload, static_cast<size_t>(value));
+    copy_payload(write_pos, payload, value);
     write_pos += value;
   }
 }
@@ -442,23 +456,6 @@ int CCyclicBuffer::read_field(int32_t width, void *value, char **payload) {
   return CYCLIC_BUFFER_OK;
 }
 
-// Small payloads are copied with fixed-size moves, which the compiler inlines;
-// a call to memcpy costs more than copying a 64-byte message.
-namespace {
-
-void copy_payload(char *to, const char *from, int64_t length) {
-  if (length >= 32 && length <= 64) {
-    std::memcpy(to, from, 32);
-    std::memcpy(to + length - 32, from + length - 32, 32);
-  } else if (length >= 16 && length < 32) {
-    std::memcpy(to, from, 16);
-    std::memcpy(to + length - 16, from + length - 16, 16);
-  } else {
-    std::memcpy(to, from, static_cast<size_t>(length));
-  }
-}
-
-}  // namespace
 
 // The walk of read_message, record by record, on a local read position: the
 // same skipped tails, the same checks of each length against the ring and the
