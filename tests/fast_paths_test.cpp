@@ -117,6 +117,26 @@ TEST(HeaderFastPath, DecodesWhatTheXdrStreamDecodesAndRefusesWhatItRefuses) {
   EXPECT_EQ(record.present_bits, 0u);
 }
 
+TEST(HeaderFastPath, EncodesARingAsCapturingItIntoARecordDoes) {
+  std::mt19937 random(11);
+  CCyclicBuffer ring(300, 0);
+  for (int step = 0; step < 500; ++step) {
+    ASSERT_EQ(
+        write_text(ring, message_of(std::uniform_int_distribution<int>(1, 120)(random), step)), 0);
+    if (step % 3 == 0) read_text(ring);
+    cyclic_file_header_t record;
+    record.init();
+    capture_ring_header(ring, &record);
+    std::vector<char> direct(60, '\x11'), streamed(60, '\x11');
+    ASSERT_EQ(encode_ring_header_into(ring, direct.data(), 60),
+              xdr_encode_cyclic_file_header_t(&record, streamed.data(), 60));
+    ASSERT_EQ(direct, streamed) << step;
+  }
+  std::vector<char> buffer(60);
+  EXPECT_EQ(encode_ring_header_into(ring, buffer.data(), 27), -1);
+  EXPECT_EQ(encode_ring_header_into(ring, nullptr, 60), -1);
+}
+
 // ---------------------------------------------------------------------------
 // Copying every message at once
 

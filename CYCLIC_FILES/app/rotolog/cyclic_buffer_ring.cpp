@@ -207,7 +207,9 @@ int CCyclicBuffer::make_room_for(const RecordShape &shape) {
   }
 }
 
-int CCyclicBuffer::make_room(int32_t width, int32_t payload_length) {
+// flatten, as write_message: a cyclic file works out a write's evictions
+// with this call first, once per write.
+[[gnu::flatten]] int CCyclicBuffer::make_room(int32_t width, int32_t payload_length) {
   const RecordShape shape{width, payload_length, nullptr, 0};
   return make_room_for(shape);
 }

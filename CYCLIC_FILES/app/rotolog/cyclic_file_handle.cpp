@@ -240,8 +240,7 @@ int CCyclicFile::reload_header() {
 }
 
 int CCyclicFile::store_header() {
-  capture_header(header);
-  int stored = encode_cyclic_file_header_into(header, map_base, header_length);
+  int stored = encode_ring_header_into(*this, map_base, header_length);
   return stored == header_length ? 0 : -1;
 }
 

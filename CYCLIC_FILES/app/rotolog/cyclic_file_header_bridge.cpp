@@ -23,21 +23,6 @@ bool within(int32_t value, int32_t low, int32_t high) { return value >= low && v
 
 void capture_ring_header(const CCyclicBuffer &ring, cyclic_file_header_t *record) {
   if (record == nullptr) return;
-  if (record->field_count >= 5 && record->present == &record->present_bits) {
-    // What the five setters do, with the presence bits raised in one store:
-    // each setter's read-modify-write of the presence word would wait for
-    // the one before it, and this runs twice per write of a cyclic file.
-    record->buffer_size = ring.buffer_size;
-    record->message_count = ring.message_count;
-    record->wasted_tail = ring.wasted_tail;
-    record->write_offset = offset_in_ring(ring.ring_start, ring.write_pos);
-    record->read_offset = offset_in_ring(ring.ring_start, ring.read_pos);
-    record->present_bits |=
-        CYCLIC_FILE_HEADER_BUFFER_SIZE_BIT | CYCLIC_FILE_HEADER_MESSAGE_COUNT_BIT |
-        CYCLIC_FILE_HEADER_WASTED_TAIL_BIT | CYCLIC_FILE_HEADER_WRITE_OFFSET_BIT |
-        CYCLIC_FILE_HEADER_READ_OFFSET_BIT;
-    return;
-  }
   // Each setter refuses, and leaves alone, a field beyond field_count.
   record->set_buffer_size(ring.buffer_size);
   record->set_message_count(ring.message_count);

@@ -151,3 +151,16 @@ int encode_cyclic_file_header_into(cyclic_file_header_t *record, char *buffer, i
     store_unit(buffer + (2 + index) * BYTES_PER_XDR_UNIT, static_cast<uint32_t>(fields[index]));
   return kFullHeaderLength;
 }
+
+int encode_ring_header_into(const CCyclicBuffer &ring, char *buffer, int length) {
+  if (buffer == nullptr || length < kFullHeaderLength || ring.ring_start == nullptr) return -1;
+  // The values capture_ring_header gives a record, in field order.
+  const int32_t fields[kFieldCount] = {ring.buffer_size, ring.message_count, ring.wasted_tail,
+                                       static_cast<int32_t>(ring.write_pos - ring.ring_start),
+                                       static_cast<int32_t>(ring.read_pos - ring.ring_start)};
+  store_unit(buffer, TRELLON_PRESENCE_WORDS);
+  store_unit(buffer + BYTES_PER_XDR_UNIT, kAllFieldBits);
+  for (int index = 0; index < kFieldCount; ++index)
+    store_unit(buffer + (2 + index) * BYTES_PER_XDR_UNIT, static_cast<uint32_t>(fields[index]));
+  return kFullHeaderLength;
+}

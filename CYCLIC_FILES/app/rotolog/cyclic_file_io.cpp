@@ -122,8 +122,7 @@ int CCyclicFile::store_interim_header(const char *data, int32_t length) {
   RingShadow shadow(*this);
   int made = shadow.make_room(4, length);  // a failure empties the shadow, as the write would
   if (shadow.message_count == message_count) return 0;
-  capture_ring_header(shadow, header);
-  if (encode_cyclic_file_header_into(header, map_base, header_length) != header_length) return -1;
+  if (encode_ring_header_into(shadow, map_base, header_length) != header_length) return -1;
   // The ring takes over the evictions just worked out (they move only the
   // read position and the count), so write_message finds the room made and
   // does not walk the same records again. A ring that the evictions emptied
