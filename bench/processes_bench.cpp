@@ -7,12 +7,12 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +57,7 @@ bool all_stopped(const std::vector<pid_t> &children) {
 // returns the seconds taken (negative on failure); the messages they wrote
 // are summed into `messages`.
 double run_workers(const std::vector<Worker> &workers, long long &messages) {
+  if (workers.size() > kMaxProcesses + 1) return -1;
   void *area =
       mmap(nullptr, sizeof(Control), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (area == MAP_FAILED) return -1;
