@@ -119,20 +119,29 @@ int CCyclicFile::store_interim_header(const char *data, int32_t length) {
       length > buffer_size - 4) {
     return 0;
   }
-  RingShadow shadow(*this);
-  int made = shadow.make_room(4, length);  // a failure empties the shadow, as the write would
-  if (shadow.message_count == message_count) return 0;
-  if (encode_ring_header_into(shadow, map_base, header_length) != header_length) return -1;
-  // The ring takes over the evictions just worked out (they move only the
-  // read position and the count), so write_message finds the room made and
-  // does not walk the same records again. A ring that the evictions emptied
-  // is left as it was: write_message places the record of an empty ring
+  // The evictions are worked out on the ring itself: they only read length
+  // fields, and what they change is noted so that it can be put back.
+  char *const noted_write_pos = write_pos;
+  char *const noted_read_pos = read_pos;
+  const int32_t noted_count = message_count;
+  const int32_t noted_tail = wasted_tail;
+  const int32_t noted_error = error_flag;
+  int made = make_room(4, length);  // a failure empties the ring, as the write would
+  if (message_count == noted_count) return 0;
+  int stored = encode_ring_header_into(*this, map_base, header_length);
+  // The ring keeps the evictions (they moved only the read position and the
+  // count), so write_message finds the room made and does not walk the same
+  // records again. A ring that the evictions emptied, or that failed, goes
+  // back to its state: write_message places the record of an empty ring
   // differently, and works that case out itself.
-  if (made == CYCLIC_BUFFER_OK && shadow.message_count > 0) {
-    read_pos = shadow.read_pos;
-    message_count = shadow.message_count;
+  if (stored != header_length || made != CYCLIC_BUFFER_OK || message_count == 0) {
+    write_pos = noted_write_pos;
+    read_pos = noted_read_pos;
+    message_count = noted_count;
+    wasted_tail = noted_tail;
+    error_flag = noted_error;
   }
-  return 0;
+  return stored == header_length ? 0 : -1;
 }
 
 // After a holder died inside a write, the header may be torn between two
