@@ -241,9 +241,6 @@ int CCyclicBuffer::evict_oldest(int32_t *freed) {
   }
   if (dropped > stored_span() || at > size) return CYCLIC_BUFFER_WRITE_FAILED;
   read_pos = ring_start + at;
-  // A full ring evicts once per write: the next eviction reads the length
-  // field here, which the writes have left far behind in the cache.
-  __builtin_prefetch(read_pos);
   --message_count;
   if (freed != nullptr) *freed = static_cast<int32_t>(dropped);
   return CYCLIC_BUFFER_OK;
@@ -457,7 +454,6 @@ int CCyclicBuffer::read_field(int32_t width, void *value, char **payload) {
   --message_count;
   return CYCLIC_BUFFER_OK;
 }
-
 
 // The walk of read_message, record by record, on a local read position: the
 // same skipped tails, the same checks of each length against the ring and the
