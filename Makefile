@@ -1,6 +1,6 @@
 # Thin doors onto the CMake presets. `make demo` and `make test` first install
 # whatever Debian packages are missing (scripts/install-deps).
-.PHONY: deps demo test test-asan test-tsan build package format format-check lint clean
+.PHONY: deps demo test test-asan test-tsan build bench package format format-check lint clean
 
 deps:
 	@scripts/install-deps
@@ -24,6 +24,21 @@ test-tsan: deps
 	@cmake --preset tsan >/dev/null
 	@cmake --build --preset tsan
 	@ctest --preset tsan
+
+# Benchmarks against the peers: an optimised build, five repetitions of each
+# measurement in random order (so that a noisy spell of the machine does not
+# fall on one contender), then the table of medians and ratios (and a chart)
+# from the JSON. BENCH_ARGS passes more options, e.g. BENCH_ARGS=--benchmark_filter=memory.
+BENCH_DIR := build/bench
+bench: deps
+	@cmake --preset bench >/dev/null
+	@cmake --build --preset bench --target rotolog_bench >/dev/null
+	@echo "bench: running (about 4 minutes); console log in $(BENCH_DIR)/results.txt"
+	@$(BENCH_DIR)/bench/rotolog_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+	  --benchmark_enable_random_interleaving=true \
+	  --benchmark_out=$(BENCH_DIR)/results.json --benchmark_out_format=json $(BENCH_ARGS) \
+	  > $(BENCH_DIR)/results.txt 2>&1
+	@python3 bench/report.py $(BENCH_DIR)/results.json --svg $(BENCH_DIR)/results.svg | tee $(BENCH_DIR)/results.md
 
 # Debian packages (librotolog0, librotolog-dev, rotolog-tools) in build/package.
 package: deps

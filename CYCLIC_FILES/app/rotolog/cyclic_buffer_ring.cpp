@@ -16,9 +16,20 @@ constexpr int32_t kLengthWidth = 4;
 constexpr int64_t kLargestStorage = std::numeric_limits<int32_t>::max();
 
 // Fields are little-endian whatever the host, so a cyclic file reads the same
-// on every machine.
+// on every machine. On a little-endian host a field is a plain unaligned copy.
+constexpr bool kLittleEndianHost = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
 void store_field(char *at, int32_t width, int32_t value) {
   uint32_t bits = static_cast<uint32_t>(value);
+  if (kLittleEndianHost) {
+    if (width == 4) {
+      std::memcpy(at, &bits, 4);
+    } else {
+      const uint16_t low = static_cast<uint16_t>(bits);
+      std::memcpy(at, &low, 2);
+    }
+    return;
+  }
   for (int32_t i = 0; i < width; ++i) {
     at[i] = static_cast<char>(bits & 0xFFu);
     bits >>= 8;
@@ -26,10 +37,34 @@ void store_field(char *at, int32_t width, int32_t value) {
 }
 
 int32_t load_field(const char *at, int32_t width) {
+  if (kLittleEndianHost) {
+    if (width == 4) {
+      int32_t field = 0;
+      std::memcpy(&field, at, 4);
+      return field;
+    }
+    int16_t field = 0;
+    std::memcpy(&field, at, 2);
+    return field;
+  }
   uint32_t bits = 0;
   for (int32_t i = width - 1; i >= 0; --i) bits = (bits << 8) | static_cast<unsigned char>(at[i]);
   if (width == 2) return static_cast<int16_t>(static_cast<uint16_t>(bits));
   return static_cast<int32_t>(bits);
+}
+
+// Small payloads are copied with fixed-size moves, which the compiler inlines;
+// a call to memcpy costs more than copying a 64-byte message.
+void copy_payload(char *to, const char *from, int64_t length) {
+  if (length >= 32 && length <= 64) {
+    std::memcpy(to, from, 32);
+    std::memcpy(to + length - 32, from + length - 32, 32);
+  } else if (length >= 16 && length < 32) {
+    std::memcpy(to, from, 16);
+    std::memcpy(to + length - 16, from + length - 16, 16);
+  } else {
+    std::memcpy(to, from, static_cast<size_t>(length));
+  }
 }
 
 }  // namespace
@@ -172,7 +207,9 @@ int CCyclicBuffer::make_room_for(const RecordShape &shape) {
   }
 }
 
-int CCyclicBuffer::make_room(int32_t width, int32_t payload_length) {
+// flatten, as write_message: a cyclic file works out a write's evictions
+// with this call first, once per write.
+[[gnu::flatten]] int CCyclicBuffer::make_room(int32_t width, int32_t payload_length) {
   const RecordShape shape{width, payload_length, nullptr, 0};
   return make_room_for(shape);
 }
@@ -286,7 +323,7 @@ void CCyclicBuffer::place_piece(int32_t width, int32_t value, const char *payloa
     write_pos = ring_start + (value - left);
     wasted_tail = 0;
   } else {
-    std::memcpy(write_pos, payload, static_cast<size_t>(value));
+    copy_payload(write_pos, payload, value);
     write_pos += value;
   }
 }
@@ -298,7 +335,10 @@ int CCyclicBuffer::write_record(int32_t width, int32_t value, const char *payloa
   return CYCLIC_BUFFER_OK;
 }
 
-int CCyclicBuffer::write_message(const char *data, int32_t length) {
+// flatten: the steps of a write (room, eviction, placement) are inlined into
+// this one function; called once per message, their calls cost more than
+// their work.
+[[gnu::flatten]] int CCyclicBuffer::write_message(const char *data, int32_t length) {
   if (error_flag != 0) return CYCLIC_BUFFER_EARLIER_ERROR;
   if (data == nullptr || length <= 0) return CYCLIC_BUFFER_INVALID_INPUT;
   const int64_t record_bytes = static_cast<int64_t>(length) + kLengthWidth;
@@ -400,7 +440,7 @@ int CCyclicBuffer::read_field(int32_t width, void *value, char **payload) {
   return read_piece(width, value, payload, buffer_size);
 }
 
-int CCyclicBuffer::read_message(char **data, int32_t *length) {
+[[gnu::flatten]] int CCyclicBuffer::read_message(char **data, int32_t *length) {
   if (error_flag != 0) return CYCLIC_BUFFER_EARLIER_ERROR;
   if (data == nullptr || length == nullptr) return CYCLIC_BUFFER_INVALID_INPUT;
   if (message_count == 0) return CYCLIC_BUFFER_NO_MORE_MESSAGES;
@@ -412,5 +452,48 @@ int CCyclicBuffer::read_message(char **data, int32_t *length) {
   *data = bytes;
   *length = stored_length;
   --message_count;
+  return CYCLIC_BUFFER_OK;
+}
+
+// The walk of read_message, record by record, on a local read position: the
+// same skipped tails, the same checks of each length against the ring and the
+// stored span, and a payload that crosses the end copied in its two parts.
+int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied) const {
+  *copied = 0;
+  if (error_flag != 0) return CYCLIC_BUFFER_EARLIER_ERROR;
+  if (message_count == 0) return CYCLIC_BUFFER_OK;
+  if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
+  // Locals, since every byte stored into block could alias the fields.
+  const char *const start = ring_start;
+  const char *const end = ring_end;
+  const char *const write_at = write_pos;
+  const int32_t longest = buffer_size - kLengthWidth;
+  const char *at = read_pos;
+  int64_t total = 0;
+  for (int32_t left_to_copy = message_count; left_to_copy > 0; --left_to_copy) {
+    const int64_t stored = write_at > at ? write_at - at : (end - at) + (write_at - start);
+    int64_t used = 0;
+    if (end - at < kLengthWidth) {
+      used = end - at;
+      at = start;
+    }
+    const int32_t length = load_field(at, kLengthWidth);
+    at += kLengthWidth;
+    used += kLengthWidth;
+    if (length < 0 || length > longest || used + length > stored || length > capacity - total)
+      return CYCLIC_BUFFER_WRITE_FAILED;
+    if (at == end) at = start;
+    const int64_t left = end - at;
+    if (left >= length) {
+      copy_payload(block + total, at, length);
+      at += length;
+    } else {
+      std::memcpy(block + total, at, static_cast<size_t>(left));
+      std::memcpy(block + total + left, start, static_cast<size_t>(length - left));
+      at = start + (length - left);
+    }
+    total += length;
+  }
+  *copied = total;
   return CYCLIC_BUFFER_OK;
 }

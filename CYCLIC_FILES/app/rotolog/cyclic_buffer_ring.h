@@ -53,6 +53,16 @@ class CCyclicBuffer {
   // value points at an int32_t (width 4) or an int16_t (width 2).
   int read_field(int32_t width, void *value, char **payload);
 
+  // Copies the payload of every stored single message, oldest first and one
+  // right after the other, into block (at most capacity bytes) without
+  // consuming anything: what repeated read_message calls would hand out, with
+  // the same checks of every stored length, but no scratch area and no change
+  // to the ring. Returns 0 with the bytes copied in *copied,
+  // CYCLIC_BUFFER_EARLIER_ERROR (-5) while error_flag is set, or
+  // CYCLIC_BUFFER_WRITE_FAILED (-4) for a length that does not fit the ring or
+  // the block.
+  int copy_messages(char *block, int64_t capacity, int64_t *copied) const;
+
   // The ten fields, in this order; the object holds nothing else.
   int32_t buffer_size;
   int32_t message_count;

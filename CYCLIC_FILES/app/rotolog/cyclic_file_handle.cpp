@@ -242,8 +242,7 @@ int CCyclicFile::reload_header() {
 }
 
 int CCyclicFile::store_header() {
-  capture_header(header);
-  int stored = xdr_encode_p_cyclic_file_header_t(&header, map_base, header_length);
+  int stored = encode_ring_header_into(*this, map_base, header_length);
   return stored == header_length ? 0 : -1;
 }
 

@@ -34,6 +34,19 @@ bool cyclic_file_header_fits_ring(const cyclic_file_header_t *record, int32_t ri
 // -1 for a short or damaged header or a null argument.
 int decode_cyclic_file_header_into(const char *buffer, int length, cyclic_file_header_t *record);
 
+// Encodes the record into buffer[0..length) as xdr_encode_cyclic_file_header_t
+// does, byte for byte, without setting up an XDR stream when all five fields
+// are present (the per-write store path). Returns the bytes written, or -1
+// when the record does not fit or is null.
+int encode_cyclic_file_header_into(cyclic_file_header_t *record, char *buffer, int length);
+
+// Encodes the ring's state into buffer[0..length) exactly as capturing it
+// into a record (capture_ring_header) and encoding that record would: the
+// five fields present, the positions as offsets from ring_start. No record
+// is involved (the per-write store path). Returns the bytes written, or -1
+// when they do not fit, buffer is null or the ring has no storage.
+int encode_ring_header_into(const CCyclicBuffer &ring, char *buffer, int length);
+
 // A new record from vel_malloc, initialised; null when memory ran out.
 // Released with xdr_free_p_cyclic_file_header_t (or vel_free).
 cyclic_file_header_t *allocate_cyclic_file_header();

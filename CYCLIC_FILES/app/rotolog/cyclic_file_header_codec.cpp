@@ -1,7 +1,10 @@
 // The eight exported codec functions of cyclic_file_header_t on libtirpc's
 // XDR memory streams, and the allocation-free decoder of the reload path.
+#include <arpa/inet.h>
 #include <rotolog/platform/trellon.h>
 #include <rotolog/platform/vandrel.h>
+
+#include <cstring>
 
 #include "cyclic_file_header.h"
 #include "cyclic_file_header_bridge.h"
@@ -19,6 +22,36 @@ int run_memory_stream(char *buffer, int length, xdr_op mode, Routine routine, Ob
   int result = routine(&stream, object) ? static_cast<int>(XDR_GETPOS(&stream)) : -1;
   XDR_DESTROY(&stream);
   return result;
+}
+
+// A header with all five fields present, the only kind a ring stores, is seven
+// XDR units: the presence-word count (1), the presence word and the five
+// values, each a big-endian 32-bit word. The per-write paths read and write
+// that shape directly and leave every other shape to the XDR streams, which
+// lay it out byte for byte the same.
+constexpr uint32_t kAllFieldBits =
+    CYCLIC_FILE_HEADER_BUFFER_SIZE_BIT | CYCLIC_FILE_HEADER_MESSAGE_COUNT_BIT |
+    CYCLIC_FILE_HEADER_WASTED_TAIL_BIT | CYCLIC_FILE_HEADER_WRITE_OFFSET_BIT |
+    CYCLIC_FILE_HEADER_READ_OFFSET_BIT;
+constexpr int kFieldCount = 5;
+constexpr int kFullHeaderUnits = 2 + kFieldCount;
+constexpr int kFullHeaderLength = kFullHeaderUnits * BYTES_PER_XDR_UNIT;
+static_assert(TRELLON_PRESENCE_WORDS == 1, "the direct layout has one presence word");
+
+uint32_t load_unit(const char *at) {
+  uint32_t unit = 0;
+  std::memcpy(&unit, at, sizeof unit);
+  return ntohl(unit);
+}
+
+void store_unit(char *at, uint32_t value) {
+  const uint32_t unit = htonl(value);
+  std::memcpy(at, &unit, sizeof unit);
+}
+
+bool has_all_fields(const cyclic_file_header_t &record) {
+  return record.field_count >= kFieldCount && record.present != nullptr &&
+         (*record.present & kAllFieldBits) == kAllFieldBits;
 }
 
 }  // namespace
@@ -87,9 +120,47 @@ int xdr_length_of_encoded_p_cyclic_file_header_t(cyclic_file_header_t **record) 
 int decode_cyclic_file_header_into(const char *buffer, int length, cyclic_file_header_t *record) {
   if (record == nullptr) return -1;
   record->init();
+  if (buffer != nullptr && length >= kFullHeaderLength &&
+      load_unit(buffer) == TRELLON_PRESENCE_WORDS &&
+      load_unit(buffer + BYTES_PER_XDR_UNIT) == kAllFieldBits) {
+    int32_t *fields[kFieldCount] = {&record->buffer_size, &record->message_count,
+                                    &record->wasted_tail, &record->write_offset,
+                                    &record->read_offset};
+    for (int index = 0; index < kFieldCount; ++index)
+      *fields[index] = static_cast<int32_t>(load_unit(buffer + (2 + index) * BYTES_PER_XDR_UNIT));
+    *record->present = kAllFieldBits;
+    return kFullHeaderLength;
+  }
   // A decoding stream only reads its buffer.
   int consumed = run_memory_stream(const_cast<char *>(buffer), length, XDR_DECODE,
                                    _xdr_cyclic_file_header_t, record);
   if (consumed < 0) record->init();
   return consumed;
+}
+
+int encode_cyclic_file_header_into(cyclic_file_header_t *record, char *buffer, int length) {
+  if (record == nullptr) return -1;
+  if (buffer == nullptr || length < kFullHeaderLength || !has_all_fields(*record))
+    return xdr_encode_cyclic_file_header_t(record, buffer, length);
+  const int32_t fields[kFieldCount] = {record->buffer_size, record->message_count,
+                                       record->wasted_tail, record->write_offset,
+                                       record->read_offset};
+  store_unit(buffer, TRELLON_PRESENCE_WORDS);
+  store_unit(buffer + BYTES_PER_XDR_UNIT, kAllFieldBits);
+  for (int index = 0; index < kFieldCount; ++index)
+    store_unit(buffer + (2 + index) * BYTES_PER_XDR_UNIT, static_cast<uint32_t>(fields[index]));
+  return kFullHeaderLength;
+}
+
+int encode_ring_header_into(const CCyclicBuffer &ring, char *buffer, int length) {
+  if (buffer == nullptr || length < kFullHeaderLength || ring.ring_start == nullptr) return -1;
+  // The values capture_ring_header gives a record, in field order.
+  const int32_t fields[kFieldCount] = {ring.buffer_size, ring.message_count, ring.wasted_tail,
+                                       static_cast<int32_t>(ring.write_pos - ring.ring_start),
+                                       static_cast<int32_t>(ring.read_pos - ring.ring_start)};
+  store_unit(buffer, TRELLON_PRESENCE_WORDS);
+  store_unit(buffer + BYTES_PER_XDR_UNIT, kAllFieldBits);
+  for (int index = 0; index < kFieldCount; ++index)
+    store_unit(buffer + (2 + index) * BYTES_PER_XDR_UNIT, static_cast<uint32_t>(fields[index]));
+  return kFullHeaderLength;
 }

@@ -37,6 +37,19 @@ class RingShadow : public CCyclicBuffer {
   }
 };
 
+// Flush mode: the header's page and the pages the record went to reach the
+// disk in one flush, from the start of the mapping to the end of the record.
+// One call, because every flush waits for the disk's cache (two cost twice
+// one); the clean pages in between cost nothing. A record that wrapped went
+// to both ends of the ring, and then the whole mapping is flushed.
+// record_from is the write position before the write.
+void flush_written(const CCyclicFile &file, const char *record_from) {
+  std::size_t length = file.mapped_length;
+  if (file.write_pos >= record_from)
+    length = static_cast<std::size_t>(file.write_pos - file.map_base);
+  os_flush_view(file.map_base, length);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -80,6 +93,7 @@ int CCyclicFile::write(const char *data, int32_t length) {
   // The steps in their order; the first that fails decides the result.
   auto locked_write = [&]() -> int {
     if (reload_header() != 0) return CYCLIC_FILE_READ_ALL_FAILED;
+    const char *record_from = write_pos;
     crash_point(CrashPoint::kHeaderReloaded);
     if (store_interim_header(data, length) != 0) return CYCLIC_FILE_WRITE_FAILED;
     crash_point(CrashPoint::kInterimStored);
@@ -89,7 +103,7 @@ int CCyclicFile::write(const char *data, int32_t length) {
     crash_point(CrashPoint::kRecordWritten);
     if (store_header() != 0) return CYCLIC_FILE_WRITE_FAILED;
     crash_point(CrashPoint::kHeaderStored);
-    if (mode & CYCLIC_FILE_MODE_FLUSH) flush_view();
+    if (mode & CYCLIC_FILE_MODE_FLUSH) flush_written(*this, record_from);
     return CYCLIC_FILE_OK;
   };
   int result = locked_write();
@@ -105,12 +119,29 @@ int CCyclicFile::store_interim_header(const char *data, int32_t length) {
       length > buffer_size - 4) {
     return 0;
   }
-  RingShadow shadow(*this);
-  shadow.make_room(4, length);  // a failure empties the shadow, as the write would
-  if (shadow.message_count == message_count) return 0;
-  capture_ring_header(shadow, header);
-  return xdr_encode_p_cyclic_file_header_t(&header, map_base, header_length) == header_length ? 0
-                                                                                              : -1;
+  // The evictions are worked out on the ring itself: they only read length
+  // fields, and what they change is noted so that it can be put back.
+  char *const noted_write_pos = write_pos;
+  char *const noted_read_pos = read_pos;
+  const int32_t noted_count = message_count;
+  const int32_t noted_tail = wasted_tail;
+  const int32_t noted_error = error_flag;
+  int made = make_room(4, length);  // a failure empties the ring, as the write would
+  if (message_count == noted_count) return 0;
+  int stored = encode_ring_header_into(*this, map_base, header_length);
+  // The ring keeps the evictions (they moved only the read position and the
+  // count), so write_message finds the room made and does not walk the same
+  // records again. A ring that the evictions emptied, or that failed, goes
+  // back to its state: write_message places the record of an empty ring
+  // differently, and works that case out itself.
+  if (stored != header_length || made != CYCLIC_BUFFER_OK || message_count == 0) {
+    write_pos = noted_write_pos;
+    read_pos = noted_read_pos;
+    message_count = noted_count;
+    wasted_tail = noted_tail;
+    error_flag = noted_error;
+  }
+  return stored == header_length ? 0 : -1;
 }
 
 // After a holder died inside a write, the header may be torn between two
@@ -149,16 +180,23 @@ void CCyclicFile::repair_after_dead_holder() {
 // Formats into a buffer one byte larger than the text it may hold, since
 // vsnprintf always ends with a NUL that is not part of the message. Each pass
 // formats from a fresh copy of the arguments; the second pass is sized from
-// the length the first one reported.
+// the length the first one reported. The first pass formats on the stack, so
+// a text of up to 512 bytes costs no allocation.
 int CCyclicFile::vfwritef(const char *format, va_list args) {
   if (format == nullptr) return CYCLIC_FILE_WRITE_FAILED;
-  int32_t size = kFirstFormatSize;
+  char first[kFirstFormatSize + 1];
+  va_list pass;
+  va_copy(pass, args);
+  int formatted = std::vsnprintf(first, sizeof first, format, pass);
+  va_end(pass);
+  if (formatted < 0) return CYCLIC_FILE_WRITE_FAILED;
+  if (formatted <= kFirstFormatSize) return write(first, formatted);
+  int32_t size = formatted > kFirstFormatSize * 2 ? formatted : kFirstFormatSize * 2;
   for (;;) {
     char *text = static_cast<char *>(vel_malloc(static_cast<std::size_t>(size) + 1));
     if (text == nullptr) return CYCLIC_FILE_NO_MEMORY;
-    va_list pass;
     va_copy(pass, args);
-    int formatted = std::vsnprintf(text, static_cast<std::size_t>(size) + 1, format, pass);
+    formatted = std::vsnprintf(text, static_cast<std::size_t>(size) + 1, format, pass);
     va_end(pass);
     if (formatted < 0) {
       vel_free(text);
@@ -203,35 +241,21 @@ int CCyclicFile::read_all(char **buffer, int32_t *length) {
     *length = 0;
     return CYCLIC_FILE_NO_MEMORY;
   }
-  char *noted_read_pos = read_pos;
-  int32_t noted_count = message_count;
-  int32_t copied = 0;
-  int last = CYCLIC_BUFFER_OK;
-  for (;;) {
-    char *message = nullptr;
-    int32_t message_length = 0;
-    last = read_message(&message, &message_length);
-    if (last != CYCLIC_BUFFER_OK) break;
-    // The ring checks every length against itself; this guards the block.
-    if (message_length > buffer_size - copied) {
-      last = CYCLIC_BUFFER_WRITE_FAILED;
-      break;
-    }
-    std::memcpy(block + copied, message, static_cast<std::size_t>(message_length));
-    copied += message_length;
-  }
-  read_pos = noted_read_pos;
-  message_count = noted_count;
+  // One walk over the records copies every payload; the ring's state, and so
+  // the file, stay as they are.
+  int64_t copied = 0;
+  int copy_result = copy_messages(block, buffer_size, &copied);
+  int32_t messages_read = message_count;
   leave_locks();
-  if (last != CYCLIC_BUFFER_NO_MORE_MESSAGES) {
+  if (copy_result != CYCLIC_BUFFER_OK) {
     vel_free(block);
     *buffer = nullptr;
     *length = 0;
     return CYCLIC_FILE_READ_ALL_FAILED;
   }
   *buffer = block;
-  *length = copied;
-  return noted_count;
+  *length = static_cast<int32_t>(copied);
+  return messages_read;
 }
 
 // ---------------------------------------------------------------------------
