@@ -4,6 +4,7 @@
 // the parent times how long it takes to get the lock itself (by writing a
 // message) and checks that the file reads back as whole, valid messages, each
 // writer's in increasing sequence with none lost in the middle.
+#include <dlfcn.h>
 #include <rotolog/cyclic_file.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -24,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "rotolog/cyclic_file_crash_points.h"
+#include "rotolog/platform/vandrel.h"
 
 namespace {
 
@@ -127,27 +128,49 @@ std::string make_message(uint32_t writer, uint64_t sequence) {
 // first taken after the last kill, and one slot per writer.
 
 struct WriterSlot {
-  std::atomic<uint32_t> holding;  // 1 from the first step after the lock is taken until the write returns
+  std::atomic<uint32_t> holding;  // 1 while the writer holds the interprocess lock
   std::atomic<uint32_t> refused;  // writes that did not return CYCLIC_FILE_OK
   std::atomic<uint64_t> written;
 };
 
 struct SharedPage {
-  // 0 from the moment of a kill until some process takes the lock (the first
-  // crash point of a write comes right after the lock is taken).
+  // 0 from the moment of a kill until some process takes the lock.
   std::atomic<int64_t> first_entry_ns;
+  // Entries that found the previous holder dead (the library then repairs).
+  std::atomic<uint64_t> owner_died;
   WriterSlot slots[64];
 };
 
 SharedPage *shared = nullptr;
 WriterSlot *own_slot = nullptr;  // null in the parent
 
-void note_lock_taken(CrashPoint point) {
-  if (point != CrashPoint::kHeaderReloaded) return;
-  if (own_slot != nullptr) own_slot->holding.store(1, std::memory_order_relaxed);
-  int64_t none = 0;
-  shared->first_entry_ns.compare_exchange_strong(none, now_ns(), std::memory_order_relaxed);
+}  // namespace
+
+// The interprocess lock calls of the library are wrapped here (this program
+// defines them; the wrappers call vandrel's): every process then tells
+// exactly when it holds the lock, when it took it first after a kill, and
+// when it found the previous holder dead.
+extern "C" int enter_interprocess_critical_section(vandrel_lock_t lock) {
+  using Enter = int (*)(vandrel_lock_t);
+  static Enter real_enter = reinterpret_cast<Enter>(dlsym(RTLD_NEXT, "enter_interprocess_critical_section"));
+  int state = real_enter(lock);
+  if (state == VANDREL_LOCK_OWNER_DIED) shared->owner_died.fetch_add(1, std::memory_order_relaxed);
+  if (state != VANDREL_LOCK_FAILED) {
+    if (own_slot != nullptr) own_slot->holding.store(1, std::memory_order_relaxed);
+    int64_t none = 0;
+    shared->first_entry_ns.compare_exchange_strong(none, now_ns(), std::memory_order_relaxed);
+  }
+  return state;
 }
+
+extern "C" void leave_interprocess_critical_section(vandrel_lock_t lock) {
+  using Leave = void (*)(vandrel_lock_t);
+  static Leave real_leave = reinterpret_cast<Leave>(dlsym(RTLD_NEXT, "leave_interprocess_critical_section"));
+  if (own_slot != nullptr) own_slot->holding.store(0, std::memory_order_relaxed);
+  real_leave(lock);
+}
+
+namespace {
 
 [[noreturn]] void run_writer(const Options &options, const char *path, WriterSlot *slot, uint32_t writer,
                              uint64_t generation, pid_t parent) {
@@ -160,7 +183,6 @@ void note_lock_taken(CrashPoint point) {
   for (uint64_t counter = 0;; ++counter) {
     std::string message = make_message(writer, generation << kGenerationShift | counter);
     int result = cyclic_file_write(handle, message.data(), static_cast<int>(message.size()));
-    slot->holding.store(0, std::memory_order_relaxed);
     if (result != CYCLIC_FILE_OK) slot->refused.fetch_add(1, std::memory_order_relaxed);
     slot->written.fetch_add(1, std::memory_order_relaxed);
   }
@@ -263,7 +285,6 @@ int run(const Options &options, const std::string &path) {
   if (page == MAP_FAILED) return 2;
   shared = new (page) SharedPage();
   WriterSlot *slots = shared->slots;
-  cyclic_file_crash_hook = note_lock_taken;  // inherited by every writer
   signal(SIGALRM, on_alarm);
 
   std::mt19937 random(options.seed != 0 ? options.seed : static_cast<unsigned>(now_ms()));
@@ -331,7 +352,8 @@ int run(const Options &options, const std::string &path) {
   std::printf("rotolog_stress: %ld kills in %.1f s (%d writers, ring %d bytes, %" PRIu64 " writes)\n", figures.kills,
               figures.elapsed_s, options.writers, options.ring_size, figures.writes);
   const std::vector<double> &held = figures.held_takeover_ms;
-  std::printf("  kills while the victim held the lock: %ld\n", figures.kills_holding_lock);
+  std::printf("  kills while the victim held the lock: %ld; entries that found the holder dead: %" PRIu64 "\n",
+              figures.kills_holding_lock, shared->owner_died.load());
   std::printf("  lock takeover (kill to the next entry by another process), all kills: p99 %.3f ms, "
               "max %.3f ms; over 50 ms: %ld\n",
               percentile(sorted, 0.99), slowest, over_50);
