@@ -210,13 +210,19 @@ int CCyclicFile::read_all(char **buffer, int32_t *length) {
     last = read_message(&message, &message_length);
     if (last != CYCLIC_BUFFER_OK) break;
     // The ring checks every length against itself; this guards the block.
-    if (message_length > buffer_size - copied) {
+    // A file holds no empty message: a zero length is damage.
+    if (message_length <= 0 || message_length > buffer_size - copied) {
       last = CYCLIC_BUFFER_WRITE_FAILED;
       break;
     }
     std::memcpy(block + copied, message, static_cast<std::size_t>(message_length));
     copied += message_length;
   }
+  // The counted records of a sound file end exactly at the write position.
+  // When they do not, the header and the records disagree (a damaged file):
+  // what was read is not the file's messages, and a write would land where
+  // no read reaches it.
+  if (last == CYCLIC_BUFFER_NO_MORE_MESSAGES && read_pos != write_pos) last = CYCLIC_BUFFER_WRITE_FAILED;
   read_pos = noted_read_pos;
   message_count = noted_count;
   leave_locks();
