@@ -94,7 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     readable = count_after >= 0;
     header_loads = header_loads || readable;
   }
-  if (cyclic_file_flush(handle) < 0) std::abort();
+  // A flush waits for the disk: only a few inputs ask for one.
+  if (size > 3 && data[3] == 0x7f && cyclic_file_flush(handle) < 0) std::abort();
   cyclic_file_destroy_handle(handle);
   return 0;
 }
