@@ -32,6 +32,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Options
 
+constexpr int kMaxWriters = 64;
+
 struct Options {
   long kills = 200;
   double seconds = 0;  // 0: no time limit
@@ -74,7 +76,7 @@ bool parse_options(int argc, char **argv, Options *options) {
       return false;
     }
   }
-  return options->kills > 0 && options->writers >= 1 && options->writers <= 64 && options->ring_size >= 256;
+  return options->kills > 0 && options->writers >= 1 && options->writers <= kMaxWriters && options->ring_size >= 256;
 }
 
 // CLOCK_MONOTONIC is one clock for every process of the machine, so times
@@ -128,21 +130,23 @@ std::string make_message(uint32_t writer, uint64_t sequence) {
 // first taken after the last kill, and one slot per writer.
 
 struct WriterSlot {
+  // When this process first took the lock after the last kill (0: not yet).
+  // Kept per process: SIGKILL lands a little after kill() returns, so the
+  // victim itself may still take the lock once in between.
+  std::atomic<int64_t> first_entry_ns;
   std::atomic<uint32_t> holding;  // 1 while the writer holds the interprocess lock
   std::atomic<uint32_t> refused;  // writes that did not return CYCLIC_FILE_OK
   std::atomic<uint64_t> written;
 };
 
 struct SharedPage {
-  // 0 from the moment of a kill until some process takes the lock.
-  std::atomic<int64_t> first_entry_ns;
   // Entries that found the previous holder dead (the library then repairs).
   std::atomic<uint64_t> owner_died;
-  WriterSlot slots[64];
+  WriterSlot slots[kMaxWriters + 1];  // the last one is the parent's
 };
 
 SharedPage *shared = nullptr;
-WriterSlot *own_slot = nullptr;  // null in the parent
+WriterSlot *own_slot = nullptr;
 
 }  // namespace
 
@@ -155,10 +159,11 @@ extern "C" int enter_interprocess_critical_section(vandrel_lock_t lock) {
   static Enter real_enter = reinterpret_cast<Enter>(dlsym(RTLD_NEXT, "enter_interprocess_critical_section"));
   int state = real_enter(lock);
   if (state == VANDREL_LOCK_OWNER_DIED) shared->owner_died.fetch_add(1, std::memory_order_relaxed);
-  if (state != VANDREL_LOCK_FAILED) {
-    if (own_slot != nullptr) own_slot->holding.store(1, std::memory_order_relaxed);
-    int64_t none = 0;
-    shared->first_entry_ns.compare_exchange_strong(none, now_ns(), std::memory_order_relaxed);
+  if (state != VANDREL_LOCK_FAILED && own_slot != nullptr) {
+    own_slot->holding.store(1, std::memory_order_relaxed);
+    if (own_slot->first_entry_ns.load(std::memory_order_relaxed) == 0) {
+      own_slot->first_entry_ns.store(now_ns(), std::memory_order_relaxed);
+    }
   }
   return state;
 }
@@ -174,12 +179,12 @@ namespace {
 
 [[noreturn]] void run_writer(const Options &options, const char *path, WriterSlot *slot, uint32_t writer,
                              uint64_t generation, pid_t parent) {
+  own_slot = slot;
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(2);
   int status = 0;
   void *handle = cyclic_file_create_handle(path, CYCLIC_FILE_MODE_WRITE, options.ring_size, &status);
   if (handle == nullptr) _exit(3);
-  own_slot = slot;
   for (uint64_t counter = 0;; ++counter) {
     std::string message = make_message(writer, generation << kGenerationShift | counter);
     int result = cyclic_file_write(handle, message.data(), static_cast<int>(message.size()));
@@ -285,6 +290,7 @@ int run(const Options &options, const std::string &path) {
   if (page == MAP_FAILED) return 2;
   shared = new (page) SharedPage();
   WriterSlot *slots = shared->slots;
+  own_slot = &slots[options.writers];  // the parent's; each writer takes its own
   signal(SIGALRM, on_alarm);
 
   std::mt19937 random(options.seed != 0 ? options.seed : static_cast<unsigned>(now_ms()));
@@ -303,7 +309,7 @@ int run(const Options &options, const std::string &path) {
     timespec pause{0, static_cast<long>(random() % 2000) * 1000};  // up to 2 ms
     nanosleep(&pause, nullptr);
 
-    shared->first_entry_ns.store(0);
+    for (int w = 0; w <= options.writers; ++w) slots[w].first_entry_ns.store(0);
     const int64_t killed_at = now_ns();
     kill(pids[victim], SIGKILL);
     waitpid(pids[victim], nullptr, 0);
@@ -312,8 +318,14 @@ int run(const Options &options, const std::string &path) {
     int probe_result = cyclic_file_write(probe, message.data(), static_cast<int>(message.size()));
     const int64_t probe_done = now_ns();
     alarm(0);
-    // The probe's own entry set it at the latest.
-    figures.takeover_ms.push_back(static_cast<double>(shared->first_entry_ns.load() - killed_at) / 1e6);
+    // The first entry by a process other than the victim; the probe's own
+    // entry is there at the latest.
+    int64_t first_entry = slots[options.writers].first_entry_ns.load();
+    for (size_t w = 0; w < pids.size(); ++w) {
+      int64_t entry = slots[w].first_entry_ns.load();
+      if (w != victim && entry != 0 && entry < first_entry) first_entry = entry;
+    }
+    figures.takeover_ms.push_back(static_cast<double>(first_entry - killed_at) / 1e6);
     figures.probe_ms.push_back(static_cast<double>(probe_done - killed_at) / 1e6);
     ++figures.kills;
     if (probe_result != CYCLIC_FILE_OK) ++figures.probe_failures;
