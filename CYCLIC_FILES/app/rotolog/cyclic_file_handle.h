@@ -68,6 +68,7 @@ class CCyclicFile : public CCyclicBuffer {
   void obtain_locks();
   int store_interim_header(const char *data, int32_t length);
   void repair_after_dead_holder();
+  bool end_crossing_matches_tail(const char *before, const char *after) const;
   bool enter_locks();
   void leave_locks();
 };

@@ -175,6 +175,17 @@ int CCyclicFile::vfwritef(const char *format, va_list args) {
 // ---------------------------------------------------------------------------
 // Reading
 
+// In a sound ring the records that run up to the end of the ring stop
+// exactly `wasted_tail` bytes before it (the bytes a length field did not fit
+// in); a record whose payload runs over the end leaves no tail. A record read
+// from `before` to `after` that passes the end some other way has a damaged
+// length that happens to keep the records in step.
+bool CCyclicFile::end_crossing_matches_tail(const char *before, const char *after) const {
+  if (ring_end - before < 4) return ring_end - before == wasted_tail;  // its length field went to the start
+  if (after <= before) return wasted_tail == 0;                         // its payload ran over the end
+  return true;
+}
+
 int CCyclicFile::read_all(char **buffer, int32_t *length) {
   if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
   if (buffer == nullptr || length == nullptr) return CYCLIC_FILE_READ_ALL_FAILED;
@@ -207,8 +218,13 @@ int CCyclicFile::read_all(char **buffer, int32_t *length) {
   for (;;) {
     char *message = nullptr;
     int32_t message_length = 0;
+    const char *record_start = read_pos;
     last = read_message(&message, &message_length);
     if (last != CYCLIC_BUFFER_OK) break;
+    if (!end_crossing_matches_tail(record_start, read_pos)) {
+      last = CYCLIC_BUFFER_WRITE_FAILED;
+      break;
+    }
     // The ring checks every length against itself; this guards the block.
     // A file holds no empty message: a zero length is damage.
     if (message_length <= 0 || message_length > buffer_size - copied) {
