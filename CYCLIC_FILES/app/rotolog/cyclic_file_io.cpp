@@ -256,6 +256,8 @@ int CCyclicFile::read_all(char **buffer, int32_t *length) {
 // ---------------------------------------------------------------------------
 // Flushing
 
-int CCyclicFile::flush_view() {
-  return os_flush_view(map_base, static_cast<std::size_t>(header_length) + static_cast<std::size_t>(buffer_size));
-}
+// The whole file: header and ring fill the mapping exactly (every reload
+// checks it). Flushing takes no lock, so it reads only what stays fixed from
+// load to release, never the ring state another thread of this handle may be
+// reloading at the same moment.
+int CCyclicFile::flush_view() { return os_flush_view(map_base, mapped_length); }
