@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <random>
 #include <string>
 
@@ -108,6 +109,31 @@ TEST(CyclicFileHostile, RecordsThatDoNotEndAtTheWritePositionAreReportedAsDamage
   rewrite_header(path, 64, 1, 6, 0);
   EXPECT_EQ(read_count(path, &contents), 1);
   EXPECT_EQ(contents, "m0");
+}
+
+// The header is damaged under an open handle (another program writes into
+// the file): read_all fails and hands back no block, so a caller that frees
+// what it got frees nothing.
+TEST(CyclicFileHostile, AHeaderDamagedUnderAnOpenHandleFailsTheReadWithNoBlock) {
+  TempDir dir;
+  std::string path = dir.file("log");
+  make_valid_file(path, 64, 3);
+  int status = 0;
+  void *handle = cyclic_file_create_handle(path.c_str(), kRW, 0, &status);
+  ASSERT_NE(handle, nullptr);
+  {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);  // no truncation
+    file.write("\xff\xff\xff\xff", 4);
+  }
+  char sentinel = 0;
+  char *block = &sentinel;
+  int length = 77;
+  EXPECT_EQ(cyclic_file_read_all(handle, &block, &length), CYCLIC_FILE_READ_ALL_FAILED);
+  EXPECT_EQ(block, nullptr);
+  EXPECT_EQ(length, 0);
+  cyclic_file_free_read_buffer(handle, block);
+  EXPECT_EQ(cyclic_file_write(handle, "m", 1), CYCLIC_FILE_READ_ALL_FAILED);
+  cyclic_file_destroy_handle(handle);
 }
 
 TEST(CyclicFileHostile, RandomBytesAnywhereGiveCodesNeverACrash) {

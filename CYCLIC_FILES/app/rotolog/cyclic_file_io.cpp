@@ -196,6 +196,8 @@ int CCyclicFile::read_all(char **buffer, int32_t *length) {
   }
   if (reload_header() != 0) {
     leave_locks();
+    *buffer = nullptr;
+    *length = 0;
     return CYCLIC_FILE_READ_ALL_FAILED;
   }
   if (message_count == 0) {
