@@ -30,7 +30,8 @@ struct ValidFile {
 
 uint32_t load_le32(const std::string &bytes, size_t at) {
   uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<size_t>(i)]);
+  for (int i = 3; i >= 0; --i)
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<size_t>(i)]);
   return value;
 }
 
@@ -54,7 +55,8 @@ ValidFile make_file(const std::string &path, const std::vector<int> &lengths) {
 
   // Walk the records from the read offset (the header's last field) as the
   // ring lays them out; the newest `count` messages survive.
-  int32_t read_offset = static_cast<int32_t>(__builtin_bswap32(static_cast<uint32_t>(load_le32(file.bytes, static_cast<size_t>(file.header_length) - 4))));
+  int32_t read_offset = static_cast<int32_t>(__builtin_bswap32(
+      static_cast<uint32_t>(load_le32(file.bytes, static_cast<size_t>(file.header_length) - 4))));
   size_t at = static_cast<size_t>(read_offset);
   for (int i = 0; i < count; ++i) {
     if (kRing - at < 4) at = 0;
@@ -62,9 +64,12 @@ ValidFile make_file(const std::string &path, const std::vector<int> &lengths) {
     at += 4;
     if (at == kRing) at = 0;
     std::vector<size_t> offsets;
-    for (uint32_t j = 0; j < payload_length; ++j) offsets.push_back(static_cast<size_t>(file.header_length) + (at + j) % kRing);
+    for (uint32_t j = 0; j < payload_length; ++j)
+      offsets.push_back(static_cast<size_t>(file.header_length) + (at + j) % kRing);
     at = at + payload_length > kRing ? at + payload_length - kRing : at + payload_length;
-    file.messages.push_back(std::string(payload_length, static_cast<char>('A' + lengths.size() - static_cast<size_t>(count) + static_cast<size_t>(i))));
+    file.messages.push_back(std::string(
+        payload_length, static_cast<char>('A' + lengths.size() - static_cast<size_t>(count) +
+                                          static_cast<size_t>(i))));
     file.payload_offsets.push_back(offsets);
   }
   return file;
@@ -72,7 +77,8 @@ ValidFile make_file(const std::string &path, const std::vector<int> &lengths) {
 
 // The concatenations a reader may return: the messages from i to j, with the
 // flipped bit applied when it lies in one of their payloads.
-bool acceptable(const ValidFile &file, size_t flipped_byte, int flipped_bit, const std::string &block, int count) {
+bool acceptable(const ValidFile &file, size_t flipped_byte, int flipped_bit,
+                const std::string &block, int count) {
   if (count == 0) return block.empty();
   const size_t n = file.messages.size();
   for (size_t first = 0; first < n; ++first) {
@@ -87,7 +93,8 @@ bool acceptable(const ValidFile &file, size_t flipped_byte, int flipped_bit, con
       size_t position = 0;
       for (size_t m = first; m <= last; ++m) {
         for (size_t j = 0; j < file.payload_offsets[m].size(); ++j) {
-          if (file.payload_offsets[m][j] == flipped_byte) flipped[position + j] ^= static_cast<char>(1 << flipped_bit);
+          if (file.payload_offsets[m][j] == flipped_byte)
+            flipped[position + j] ^= static_cast<char>(1 << flipped_bit);
         }
         position += file.messages[m].size();
       }
@@ -102,17 +109,21 @@ bool acceptable(const ValidFile &file, size_t flipped_byte, int flipped_bit, con
 int exercise(const std::string &path, const ValidFile &file, size_t flipped_byte, int flipped_bit) {
   int status = 0;
   void *handle = cyclic_file_create_handle(path.c_str(), kRW, kRing, &status);
-  if (handle == nullptr) return status == CYCLIC_FILE_LOAD_ERROR || status == CYCLIC_FILE_MAP_FAILED ? 0 : 10;
+  if (handle == nullptr)
+    return status == CYCLIC_FILE_LOAD_ERROR || status == CYCLIC_FILE_MAP_FAILED ? 0 : 10;
   char *block = nullptr;
   int length = 0;
   int count = cyclic_file_read_all(handle, &block, &length);
   if (count < 0 && count != CYCLIC_FILE_READ_ALL_FAILED) return 11;
-  if (count >= 0 && !acceptable(file, flipped_byte, flipped_bit, std::string(block != nullptr ? block : "", static_cast<size_t>(length)), count)) {
+  if (count >= 0 &&
+      !acceptable(file, flipped_byte, flipped_bit,
+                  std::string(block != nullptr ? block : "", static_cast<size_t>(length)), count)) {
     return 12;
   }
   cyclic_file_free_read_buffer(handle, block);
   int written = cyclic_file_write(handle, "zz", 2);
-  if (written != 0 && written != CYCLIC_FILE_WRITE_FAILED && written != CYCLIC_FILE_READ_ALL_FAILED) return 13;
+  if (written != 0 && written != CYCLIC_FILE_WRITE_FAILED && written != CYCLIC_FILE_READ_ALL_FAILED)
+    return 13;
   count = cyclic_file_read_all(handle, &block, &length);
   if (count < 0 && count != CYCLIC_FILE_READ_ALL_FAILED) return 14;
   cyclic_file_free_read_buffer(handle, block);
@@ -130,8 +141,10 @@ void sweep(const std::vector<int> &lengths) {
       std::string damaged = file.bytes;
       damaged[byte] ^= static_cast<char>(1 << bit);
       test_support::write_file(path, damaged);
-      int result = test_support::run_in_child([&] { return exercise(path, file, byte, bit); }, std::chrono::seconds(10));
-      ASSERT_EQ(result, 0) << "bit " << bit << " of byte " << byte << " (header " << file.header_length << " bytes)";
+      int result = test_support::run_in_child([&] { return exercise(path, file, byte, bit); },
+                                              std::chrono::seconds(10));
+      ASSERT_EQ(result, 0) << "bit " << bit << " of byte " << byte << " (header "
+                           << file.header_length << " bytes)";
     }
   }
 }

@@ -4,10 +4,10 @@
 // documented code, leaves no lock held (another process writes right after),
 // leaves no stray file, and the file still opens with its messages. Leaks
 // are caught by LeakSanitizer in the asan preset.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file.h>
 #include <test_seams.h>
-#include <dirent.h>
 
 #include <cerrno>
 #include <chrono>
@@ -38,23 +38,30 @@ std::vector<Seam> all_seams() {
   std::vector<Seam> seams;
   seams.push_back({"allocation", [] { return vandrel_test_allocation_count(); },
                    [](long nth) { vandrel_test_fail_allocation(nth); }});
-  const char *sysbrace_names[] = {"create", "write", "reserve", "fsync", "msync", "unlink", "publish"};
+  const char *sysbrace_names[] = {"create", "write",  "reserve", "fsync",
+                                  "msync",  "unlink", "publish"};
   for (int s = 0; s < SYSBRACE_SERVICE_COUNT; ++s) {
     auto service = static_cast<sysbrace_service>(s);
-    seams.push_back({std::string("sysbrace ") + sysbrace_names[s], [service] { return sysbrace_test_call_count(service); },
-                     [service](long nth) { sysbrace_test_fail_call(service, nth, nth > 0 ? ENOSPC : 0); }});
+    seams.push_back(
+        {std::string("sysbrace ") + sysbrace_names[s],
+         [service] { return sysbrace_test_call_count(service); },
+         [service](long nth) { sysbrace_test_fail_call(service, nth, nth > 0 ? ENOSPC : 0); }});
   }
   const char *spanwick_names[] = {"open", "fstat", "mmap"};
   for (int s = 0; s < SPANWICK_SERVICE_COUNT; ++s) {
     auto service = static_cast<spanwick_service>(s);
-    seams.push_back({std::string("spanwick ") + spanwick_names[s], [service] { return spanwick_test_call_count(service); },
-                     [service](long nth) { spanwick_test_fail_call(service, nth, nth > 0 ? EIO : 0); }});
+    seams.push_back(
+        {std::string("spanwick ") + spanwick_names[s],
+         [service] { return spanwick_test_call_count(service); },
+         [service](long nth) { spanwick_test_fail_call(service, nth, nth > 0 ? EIO : 0); }});
   }
   const char *lock_names[] = {"open", "create", "size", "publish", "mmap"};
   for (int s = 0; s < VANDREL_LOCK_SERVICE_COUNT; ++s) {
     auto service = static_cast<vandrel_lock_service>(s);
-    seams.push_back({std::string("lock ") + lock_names[s], [service] { return vandrel_test_lock_call_count(service); },
-                     [service](long nth) { vandrel_test_fail_lock_call(service, nth, nth > 0 ? EACCES : 0); }});
+    seams.push_back(
+        {std::string("lock ") + lock_names[s],
+         [service] { return vandrel_test_lock_call_count(service); },
+         [service](long nth) { vandrel_test_fail_lock_call(service, nth, nth > 0 ? EACCES : 0); }});
   }
   return seams;
 }
@@ -62,7 +69,9 @@ std::vector<Seam> all_seams() {
 struct Contents {
   int count = -100;
   std::string bytes;
-  bool operator==(const Contents &other) const { return count == other.count && bytes == other.bytes; }
+  bool operator==(const Contents &other) const {
+    return count == other.count && bytes == other.bytes;
+  }
 };
 
 Contents read_contents(void *handle) {
@@ -104,7 +113,8 @@ bool another_process_writes(const std::string &path) {
 void remove_lock_object(const std::string &path) {
   CCyclicFile probe(path.c_str(), 0, 0);  // opens (or makes) the lock object
   char object[256];
-  if (vandrel_test_lock_object_path(probe.interprocess_lock, object, sizeof object) == 0) std::remove(object);
+  if (vandrel_test_lock_object_path(probe.interprocess_lock, object, sizeof object) == 0)
+    std::remove(object);
   probe.release();
 }
 
@@ -127,7 +137,8 @@ std::string make_file(const std::string &path) {
   int status = 0;
   void *handle = cyclic_file_create_handle(path.c_str(), kRW, kRing, &status);
   EXPECT_NE(handle, nullptr);
-  for (const char *message : {"first message", "second message", "third message", "the fourth one"}) {
+  for (const char *message :
+       {"first message", "second message", "third message", "the fourth one"}) {
     EXPECT_EQ(cyclic_file_write(handle, message, static_cast<int>(std::string(message).size())), 0);
   }
   cyclic_file_destroy_handle(handle);
@@ -137,7 +148,8 @@ std::string make_file(const std::string &path) {
 // Runs `operation` once per call of every seam that it makes, failing that
 // call. `prepare` restores the starting state before each run (seams
 // disarmed); `check` judges the run (seams disarmed again).
-void sweep(const char *operation_name, const std::function<void()> &prepare, const std::function<int()> &operation,
+void sweep(const char *operation_name, const std::function<void()> &prepare,
+           const std::function<int()> &operation,
            const std::function<void(const std::string &, long, int)> &check) {
   int failed_runs = 0;
   std::string covered;
@@ -174,7 +186,8 @@ TEST(CyclicFileFailureSweep, CreatingANewFile) {
   auto prepare = [&] {
     cyclic_file_destroy_handle(handle);
     handle = nullptr;
-    for (const std::string &name : directory_entries(dir.path())) std::remove(dir.file(name).c_str());
+    for (const std::string &name : directory_entries(dir.path()))
+      std::remove(dir.file(name).c_str());
     remove_lock_object(path);
   };
   auto create = [&] {
@@ -199,7 +212,8 @@ TEST(CyclicFileFailureSweep, CreatingANewFile) {
     // removing it was the call that failed).
     std::set<std::string> entries = directory_entries(dir.path());
     if (seam != "sysbrace unlink") {
-      EXPECT_TRUE(entries.empty() || entries == std::set<std::string>{"log"}) << entries.size() << " entries";
+      EXPECT_TRUE(entries.empty() || entries == std::set<std::string>{"log"})
+          << entries.size() << " entries";
     }
     if (entries.count("log") != 0) {
       Contents contents = contents_of(path);
@@ -265,37 +279,45 @@ TEST(CyclicFileFailureSweep, WritingReadingAndFlushing) {
   reopen();
   ASSERT_EQ(cyclic_file_write(handle, "fifth", 5), 0);
   const Contents after = contents_of(path);
-  sweep("write", reopen, [&] { return cyclic_file_write(handle, "fifth", 5); },
-        [&](const std::string &seam, long nth, int result) {
-          SCOPED_TRACE(seam + " call " + std::to_string(nth));
-          EXPECT_TRUE(result == CYCLIC_FILE_OK || result == CYCLIC_FILE_WRITE_FAILED) << result;
-          EXPECT_EQ(contents_of(path), result == CYCLIC_FILE_OK ? after : before);
-          EXPECT_TRUE(another_process_writes(path));
-        });
+  sweep(
+      "write", reopen, [&] { return cyclic_file_write(handle, "fifth", 5); },
+      [&](const std::string &seam, long nth, int result) {
+        SCOPED_TRACE(seam + " call " + std::to_string(nth));
+        EXPECT_TRUE(result == CYCLIC_FILE_OK || result == CYCLIC_FILE_WRITE_FAILED) << result;
+        EXPECT_EQ(contents_of(path), result == CYCLIC_FILE_OK ? after : before);
+        EXPECT_TRUE(another_process_writes(path));
+      });
 
   // Reading everything: the block and the scratch area for the message that
   // runs over the end of the ring.
   Contents seen;
-  sweep("read_all", reopen, [&] { seen = read_contents(handle); return seen.count; },
-        [&](const std::string &seam, long nth, int result) {
-          SCOPED_TRACE(seam + " call " + std::to_string(nth));
-          if (result >= 0) {
-            EXPECT_EQ(seen, before);
-          } else {
-            EXPECT_TRUE(result == CYCLIC_FILE_NO_MEMORY || result == CYCLIC_FILE_READ_ALL_FAILED) << result;
-            EXPECT_TRUE(seen.bytes.empty());
-          }
-          // The failure consumed nothing: the same handle reads everything.
-          EXPECT_EQ(read_contents(handle), before);
-          EXPECT_TRUE(another_process_writes(path));
-        });
+  sweep(
+      "read_all", reopen,
+      [&] {
+        seen = read_contents(handle);
+        return seen.count;
+      },
+      [&](const std::string &seam, long nth, int result) {
+        SCOPED_TRACE(seam + " call " + std::to_string(nth));
+        if (result >= 0) {
+          EXPECT_EQ(seen, before);
+        } else {
+          EXPECT_TRUE(result == CYCLIC_FILE_NO_MEMORY || result == CYCLIC_FILE_READ_ALL_FAILED)
+              << result;
+          EXPECT_TRUE(seen.bytes.empty());
+        }
+        // The failure consumed nothing: the same handle reads everything.
+        EXPECT_EQ(read_contents(handle), before);
+        EXPECT_TRUE(another_process_writes(path));
+      });
 
-  sweep("flush", reopen, [&] { return cyclic_file_flush(handle); },
-        [&](const std::string &seam, long nth, int result) {
-          SCOPED_TRACE(seam + " call " + std::to_string(nth));
-          EXPECT_EQ(result, 0);  // the failed flush is reported, not hidden
-          EXPECT_NE(cyclic_file_flush(handle), 0);
-          EXPECT_EQ(contents_of(path), before);
-        });
+  sweep(
+      "flush", reopen, [&] { return cyclic_file_flush(handle); },
+      [&](const std::string &seam, long nth, int result) {
+        SCOPED_TRACE(seam + " call " + std::to_string(nth));
+        EXPECT_EQ(result, 0);  // the failed flush is reported, not hidden
+        EXPECT_NE(cyclic_file_flush(handle), 0);
+        EXPECT_EQ(contents_of(path), before);
+      });
   cyclic_file_destroy_handle(handle);
 }

@@ -26,7 +26,8 @@ constexpr int kRW = CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE;
 // Messages are "<thread>:<sequence>:" followed by filler and ";", so the
 // block read_all returns splits back into them.
 std::string message_of(int thread, int sequence) {
-  return std::to_string(thread) + ":" + std::to_string(sequence) + ":" + std::string(static_cast<size_t>(sequence % 29), 'x') + ";";
+  return std::to_string(thread) + ":" + std::to_string(sequence) + ":" +
+         std::string(static_cast<size_t>(sequence % 29), 'x') + ";";
 }
 
 struct Parsed {
@@ -56,7 +57,8 @@ Parsed read_parsed(void *handle, int *count) {
   char *block = nullptr;
   int length = 0;
   *count = cyclic_file_read_all(handle, &block, &length);
-  Parsed parsed = parse(*count > 0 ? std::string(block, static_cast<size_t>(length)) : std::string());
+  Parsed parsed =
+      parse(*count > 0 ? std::string(block, static_cast<size_t>(length)) : std::string());
   cyclic_file_free_read_buffer(handle, block);
   return parsed;
 }
@@ -88,10 +90,11 @@ TEST(CyclicFileThreads, EightThreadsOverFourHandlesWriteReadAndFlushAtOnce) {
       void *handle = handles[static_cast<size_t>(t % kHandles)];
       for (int sequence = 0; sequence < kMessages; ++sequence) {
         std::string message = message_of(t, sequence);
-        int written = sequence % 2 == 0
-                          ? cyclic_file_write(handle, message.data(), static_cast<int>(message.size()))
-                          : cyclic_file_fwritef(handle, "%d:%d:%.*s;", t, sequence, sequence % 29,
-                                                "xxxxxxxxxxxxxxxxxxxxxxxxxxxxx");
+        int written =
+            sequence % 2 == 0
+                ? cyclic_file_write(handle, message.data(), static_cast<int>(message.size()))
+                : cyclic_file_fwritef(handle, "%d:%d:%.*s;", t, sequence, sequence % 29,
+                                      "xxxxxxxxxxxxxxxxxxxxxxxxxxxxx");
         if (written != 0) ++failures;
         if (sequence % 100 == t) {
           int count = 0;

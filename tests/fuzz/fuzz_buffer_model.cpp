@@ -19,7 +19,8 @@ struct Stored {
   std::vector<std::string> parts;  // one part for a single message
   int64_t record_bytes() const {
     int64_t bytes = 4;
-    for (const std::string &part : parts) bytes += array ? 2 + static_cast<int64_t>(part.size()) : static_cast<int64_t>(part.size());
+    for (const std::string &part : parts)
+      bytes += array ? 2 + static_cast<int64_t>(part.size()) : static_cast<int64_t>(part.size());
     return bytes;
   }
 };
@@ -37,13 +38,15 @@ std::string bytes_of(FuzzedDataProvider &input, int length) {
 class ModelRun {
  public:
   ModelRun(int size, int limit) : size_(size), limit_(limit) {
-    handle_ = limit > 0 ? cyclic_buffer_create_handle_ex(size, limit) : cyclic_buffer_create_handle(size);
+    handle_ =
+        limit > 0 ? cyclic_buffer_create_handle_ex(size, limit) : cyclic_buffer_create_handle(size);
     check(handle_ != nullptr);
   }
   ~ModelRun() { cyclic_buffer_destroy_handle(handle_); }
 
   void write_single(const std::string &message) {
-    const int result = cyclic_buffer_write_message(handle_, message.data(), static_cast<int>(message.size()));
+    const int result =
+        cyclic_buffer_write_message(handle_, message.data(), static_cast<int>(message.size()));
     const bool too_long = limit_ <= 0 && static_cast<int64_t>(message.size()) + 4 > size_;
     after_write(result, too_long, Stored{false, {message}});
   }
@@ -55,7 +58,8 @@ class ModelRun {
       segments.push_back(part.data());
       lengths.push_back(static_cast<int16_t>(part.size()));
     }
-    const int result = cyclic_buffer_write_array(handle_, segments.data(), lengths.data(), static_cast<int>(parts.size()));
+    const int result = cyclic_buffer_write_array(handle_, segments.data(), lengths.data(),
+                                                 static_cast<int>(parts.size()));
     Stored stored{true, parts};
     after_write(result, limit_ <= 0 && stored.record_bytes() >= size_, stored);
   }
@@ -74,10 +78,12 @@ class ModelRun {
       std::vector<char *> segments(static_cast<size_t>((oldest.record_bytes() - 4) / 3 + 1));
       std::vector<int16_t> lengths(segments.size());
       int count = 0;
-      check(cyclic_buffer_read_array(handle_, segments.data(), lengths.data(), &count) == CYCLIC_BUFFER_OK);
+      check(cyclic_buffer_read_array(handle_, segments.data(), lengths.data(), &count) ==
+            CYCLIC_BUFFER_OK);
       check(count == static_cast<int>(oldest.parts.size()));
       for (int i = 0; i < count; ++i) {
-        check(std::string(segments[static_cast<size_t>(i)], static_cast<size_t>(lengths[static_cast<size_t>(i)])) ==
+        check(std::string(segments[static_cast<size_t>(i)],
+                          static_cast<size_t>(lengths[static_cast<size_t>(i)])) ==
               oldest.parts[static_cast<size_t>(i)]);
       }
     } else {
@@ -120,7 +126,9 @@ class ModelRun {
     check_count();
   }
 
-  void check_count() const { check(cyclic_buffer_get_current_number_of_messages(handle_) == static_cast<int>(model_.size())); }
+  void check_count() const {
+    check(cyclic_buffer_get_current_number_of_messages(handle_) == static_cast<int>(model_.size()));
+  }
 
   void *handle_;
   int size_;
@@ -138,18 +146,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   ModelRun run(ring_size, limit);
   for (int step = 0; step < 400 && input.remaining_bytes() > 0; ++step) {
     switch (input.ConsumeIntegralInRange<int>(0, 9)) {
-      case 0: case 1: case 2: case 3: {
+      case 0:
+      case 1:
+      case 2:
+      case 3: {
         const int length = input.ConsumeIntegralInRange<int>(1, growth ? 300 : ring_size);
         run.write_single(bytes_of(input, length));
         break;
       }
-      case 4: case 5: {
-        std::vector<std::string> parts(static_cast<size_t>(input.ConsumeIntegralInRange<int>(0, 5)));
-        for (std::string &part : parts) part = bytes_of(input, input.ConsumeIntegralInRange<int>(1, 80));
+      case 4:
+      case 5: {
+        std::vector<std::string> parts(
+            static_cast<size_t>(input.ConsumeIntegralInRange<int>(0, 5)));
+        for (std::string &part : parts)
+          part = bytes_of(input, input.ConsumeIntegralInRange<int>(1, 80));
         run.write_array(parts);
         break;
       }
-      case 6: case 7: case 8:
+      case 6:
+      case 7:
+      case 8:
         run.read_oldest();
         break;
       default:

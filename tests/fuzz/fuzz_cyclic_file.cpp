@@ -18,7 +18,8 @@ namespace {
 const std::string &file_path() {
   static const std::string path = [] {
     const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/rotolog-fuzz-XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/rotolog-fuzz-XXXXXX";
     static std::string directory = pattern;
     if (mkdtemp(&directory[0]) == nullptr) std::abort();
     std::atexit([] {
@@ -31,7 +32,8 @@ const std::string &file_path() {
 }
 
 bool is_load_code(int status) {
-  return status == CYCLIC_FILE_LOAD_ERROR || status == CYCLIC_FILE_MAP_FAILED || status == CYCLIC_FILE_NOT_FOUND;
+  return status == CYCLIC_FILE_LOAD_ERROR || status == CYCLIC_FILE_MAP_FAILED ||
+         status == CYCLIC_FILE_NOT_FOUND;
 }
 
 // Reads everything; returns the count, and checks the block against the ring.
@@ -61,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::fclose(file);
 
   int status = 0;
-  void *handle = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, 64, &status);
+  void *handle = cyclic_file_create_handle(
+      path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, 64, &status);
   if (handle == nullptr) {
     if (!is_load_code(status)) std::abort();
     return 0;
@@ -74,10 +77,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   bool readable = read_checked(handle, &before) >= 0;
   // Messages of a few lengths taken from the input, so some evict and wrap.
   for (int round = 0; round < 3; ++round) {
-    const int length = 1 + static_cast<int>((size > static_cast<size_t>(round) ? data[round] : round) % 48);
+    const int length =
+        1 + static_cast<int>((size > static_cast<size_t>(round) ? data[round] : round) % 48);
     const std::string message(static_cast<size_t>(length), static_cast<char>('a' + round));
     const int written = cyclic_file_write(handle, message.data(), length);
-    if (written != CYCLIC_FILE_OK && written != CYCLIC_FILE_WRITE_FAILED && written != CYCLIC_FILE_READ_ALL_FAILED) {
+    if (written != CYCLIC_FILE_OK && written != CYCLIC_FILE_WRITE_FAILED &&
+        written != CYCLIC_FILE_READ_ALL_FAILED) {
       std::abort();
     }
     std::string after;

@@ -15,10 +15,10 @@ namespace {
 
 bool same_fields(const cyclic_file_header_t &a, const cyclic_file_header_t &b) {
   int first = 0, second = 0;
-  bool (cyclic_file_header_t::*getters[])(int *) const = {
-      &cyclic_file_header_t::get_buffer_size, &cyclic_file_header_t::get_message_count,
-      &cyclic_file_header_t::get_wasted_tail, &cyclic_file_header_t::get_write_offset,
-      &cyclic_file_header_t::get_read_offset};
+  bool (cyclic_file_header_t::*getters[])(int *)
+      const = {&cyclic_file_header_t::get_buffer_size, &cyclic_file_header_t::get_message_count,
+               &cyclic_file_header_t::get_wasted_tail, &cyclic_file_header_t::get_write_offset,
+               &cyclic_file_header_t::get_read_offset};
   for (auto getter : getters) {
     bool has_first = (a.*getter)(&first);
     bool has_second = (b.*getter)(&second);
@@ -48,12 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int announced = xdr_length_of_encoded_p_cyclic_file_header_t(&record);
     char encoded[256];
     const int written = xdr_encode_p_cyclic_file_header_t(&record, encoded, sizeof encoded);
-    if (written != announced || written != consumed || std::memcmp(encoded, bytes.data(), written) != 0) {
+    if (written != announced || written != consumed ||
+        std::memcmp(encoded, bytes.data(), written) != 0) {
       std::abort();
     }
     cyclic_file_header_t *again = nullptr;
     const int consumed_again = xdr_decode_p_cyclic_file_header_t(encoded, written, &again);
-    if (consumed_again != written || again == nullptr || !same_fields(*record, *again)) std::abort();
+    if (consumed_again != written || again == nullptr || !same_fields(*record, *again))
+      std::abort();
     xdr_free_p_cyclic_file_header_t(&again);
   }
   xdr_free_p_cyclic_file_header_t(&record);

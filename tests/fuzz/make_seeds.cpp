@@ -28,9 +28,11 @@ bool write_file(const std::string &path, const std::string &bytes) {
 std::string make_cyclic_file(const std::string &scratch, int ring, int messages) {
   unlink(scratch.c_str());
   int status = 0;
-  void *handle = cyclic_file_create_handle(scratch.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, ring, &status);
+  void *handle = cyclic_file_create_handle(
+      scratch.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, ring, &status);
   if (handle == nullptr) return std::string();
-  for (int i = 0; i < messages; ++i) cyclic_file_fwritef(handle, "m%d%.*s", i, (i * 7) % 19, "###################");
+  for (int i = 0; i < messages; ++i)
+    cyclic_file_fwritef(handle, "m%d%.*s", i, (i * 7) % 19, "###################");
   cyclic_file_destroy_handle(handle);
   std::string bytes = read_file(scratch);
   unlink(scratch.c_str());
@@ -45,7 +47,8 @@ int main(int argc, char **argv) {
     return 2;
   }
   const std::string root = argv[1];
-  for (const char *target : {"", "/header_decoder", "/cyclic_file", "/buffer_model"}) mkdir((root + target).c_str(), 0755);
+  for (const char *target : {"", "/header_decoder", "/cyclic_file", "/buffer_model"})
+    mkdir((root + target).c_str(), 0755);
 
   int written = 0;
   const std::string scratch = root + "/scratch.cyclic";
@@ -55,7 +58,8 @@ int main(int argc, char **argv) {
       if (file.empty()) return 1;
       std::string name = "/ring" + std::to_string(ring) + "-messages" + std::to_string(messages);
       written += write_file(root + "/cyclic_file" + name, file);
-      written += write_file(root + "/header_decoder" + name, file.substr(0, file.size() < 60 ? file.size() : 60));
+      written += write_file(root + "/header_decoder" + name,
+                            file.substr(0, file.size() < 60 ? file.size() : 60));
     }
   }
   std::mt19937 random(20261207);

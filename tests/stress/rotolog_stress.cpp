@@ -76,7 +76,8 @@ bool parse_options(int argc, char **argv, Options *options) {
       return false;
     }
   }
-  return options->kills > 0 && options->writers >= 1 && options->writers <= kMaxWriters && options->ring_size >= 256;
+  return options->kills > 0 && options->writers >= 1 && options->writers <= kMaxWriters &&
+         options->ring_size >= 256;
 }
 
 // CLOCK_MONOTONIC is one clock for every process of the machine, so times
@@ -111,7 +112,8 @@ uint32_t mix(uint32_t hash, uint64_t value) {
 
 uint32_t frame_checksum(const Frame &frame, const char *payload) {
   uint32_t hash = mix(mix(mix(2166136261u, frame.writer), frame.sequence), frame.length);
-  for (uint32_t i = 0; i < frame.length; ++i) hash = (hash ^ static_cast<uint8_t>(payload[i])) * 16777619u;
+  for (uint32_t i = 0; i < frame.length; ++i)
+    hash = (hash ^ static_cast<uint8_t>(payload[i])) * 16777619u;
   return hash;
 }
 
@@ -120,7 +122,8 @@ std::string make_message(uint32_t writer, uint64_t sequence) {
   uint64_t seed = sequence * 0x9e3779b97f4a7c15ull ^ writer;
   Frame frame{kFrameMagic, writer, sequence, static_cast<uint32_t>(1 + seed % 61), 0};
   std::string payload(frame.length, '\0');
-  for (uint32_t i = 0; i < frame.length; ++i) payload[i] = static_cast<char>('a' + (seed >> (i % 56)) % 26);
+  for (uint32_t i = 0; i < frame.length; ++i)
+    payload[i] = static_cast<char>('a' + (seed >> (i % 56)) % 26);
   frame.checksum = frame_checksum(frame, payload.data());
   return std::string(reinterpret_cast<const char *>(&frame), sizeof frame) + payload;
 }
@@ -156,7 +159,8 @@ WriterSlot *own_slot = nullptr;
 // when it found the previous holder dead.
 extern "C" int enter_interprocess_critical_section(vandrel_lock_t lock) {
   using Enter = int (*)(vandrel_lock_t);
-  static Enter real_enter = reinterpret_cast<Enter>(dlsym(RTLD_NEXT, "enter_interprocess_critical_section"));
+  static Enter real_enter =
+      reinterpret_cast<Enter>(dlsym(RTLD_NEXT, "enter_interprocess_critical_section"));
   int state = real_enter(lock);
   if (state == VANDREL_LOCK_OWNER_DIED) shared->owner_died.fetch_add(1, std::memory_order_relaxed);
   if (state != VANDREL_LOCK_FAILED && own_slot != nullptr) {
@@ -170,20 +174,22 @@ extern "C" int enter_interprocess_critical_section(vandrel_lock_t lock) {
 
 extern "C" void leave_interprocess_critical_section(vandrel_lock_t lock) {
   using Leave = void (*)(vandrel_lock_t);
-  static Leave real_leave = reinterpret_cast<Leave>(dlsym(RTLD_NEXT, "leave_interprocess_critical_section"));
+  static Leave real_leave =
+      reinterpret_cast<Leave>(dlsym(RTLD_NEXT, "leave_interprocess_critical_section"));
   if (own_slot != nullptr) own_slot->holding.store(0, std::memory_order_relaxed);
   real_leave(lock);
 }
 
 namespace {
 
-[[noreturn]] void run_writer(const Options &options, const char *path, WriterSlot *slot, uint32_t writer,
-                             uint64_t generation, pid_t parent) {
+[[noreturn]] void run_writer(const Options &options, const char *path, WriterSlot *slot,
+                             uint32_t writer, uint64_t generation, pid_t parent) {
   own_slot = slot;
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != parent) _exit(2);
   int status = 0;
-  void *handle = cyclic_file_create_handle(path, CYCLIC_FILE_MODE_WRITE, options.ring_size, &status);
+  void *handle =
+      cyclic_file_create_handle(path, CYCLIC_FILE_MODE_WRITE, options.ring_size, &status);
   if (handle == nullptr) _exit(3);
   for (uint64_t counter = 0;; ++counter) {
     std::string message = make_message(writer, generation << kGenerationShift | counter);
@@ -254,9 +260,9 @@ struct Figures {
   long kills = 0;
   long kills_holding_lock = 0;
   long probe_failures = 0;
-  std::vector<double> takeover_ms;  // kill to the next lock entry by any process
+  std::vector<double> takeover_ms;       // kill to the next lock entry by any process
   std::vector<double> held_takeover_ms;  // the same, for kills of a holder of the lock
-  std::vector<double> probe_ms;     // kill to the return of the parent's own write
+  std::vector<double> probe_ms;          // kill to the return of the parent's own write
   uint64_t writes = 0;
   uint32_t refused = 0;
   double elapsed_s = 0;
@@ -280,13 +286,15 @@ void on_alarm(int) {
 
 int run(const Options &options, const std::string &path) {
   int status = 0;
-  void *probe = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE,
-                                          options.ring_size, &status);
+  void *probe = cyclic_file_create_handle(
+      path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, options.ring_size, &status);
   if (probe == nullptr) {
-    std::fprintf(stderr, "rotolog_stress: cannot create %s: %s\n", path.c_str(), cyclic_file_get_error_string(status));
+    std::fprintf(stderr, "rotolog_stress: cannot create %s: %s\n", path.c_str(),
+                 cyclic_file_get_error_string(status));
     return 2;
   }
-  void *page = mmap(nullptr, sizeof(SharedPage), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void *page =
+      mmap(nullptr, sizeof(SharedPage), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (page == MAP_FAILED) return 2;
   shared = new (page) SharedPage();
   WriterSlot *slots = shared->slots;
@@ -296,7 +304,8 @@ int run(const Options &options, const std::string &path) {
   std::mt19937 random(options.seed != 0 ? options.seed : static_cast<unsigned>(now_ms()));
   std::vector<pid_t> pids(static_cast<size_t>(options.writers));
   std::vector<uint64_t> generation(pids.size(), 0);
-  for (size_t w = 0; w < pids.size(); ++w) pids[w] = start_writer(options, path.c_str(), &slots[w], static_cast<uint32_t>(w), 0);
+  for (size_t w = 0; w < pids.size(); ++w)
+    pids[w] = start_writer(options, path.c_str(), &slots[w], static_cast<uint32_t>(w), 0);
 
   Figures figures;
   Findings findings;
@@ -338,7 +347,8 @@ int run(const Options &options, const std::string &path) {
     slots[victim].written.store(0);
     slots[victim].refused.store(0);
 
-    pids[victim] = start_writer(options, path.c_str(), &slots[victim], static_cast<uint32_t>(victim), ++generation[victim]);
+    pids[victim] = start_writer(options, path.c_str(), &slots[victim],
+                                static_cast<uint32_t>(victim), ++generation[victim]);
     check_contents(probe, options.writers, &findings);
   }
   for (size_t w = 0; w < pids.size(); ++w) {
@@ -356,28 +366,35 @@ int run(const Options &options, const std::string &path) {
   std::sort(figures.held_takeover_ms.begin(), figures.held_takeover_ms.end());
   auto percentile = [](const std::vector<double> &sorted, double p) {
     if (sorted.empty()) return 0.0;
-    return sorted[std::min(sorted.size() - 1, static_cast<size_t>(p * static_cast<double>(sorted.size())))];
+    return sorted[std::min(sorted.size() - 1,
+                           static_cast<size_t>(p * static_cast<double>(sorted.size())))];
   };
   const std::vector<double> &sorted = figures.takeover_ms;
   const double slowest = sorted.empty() ? 0.0 : sorted.back();
-  const long over_50 = std::count_if(sorted.begin(), sorted.end(), [](double ms) { return ms > 50.0; });
-  std::printf("rotolog_stress: %ld kills in %.1f s (%d writers, ring %d bytes, %" PRIu64 " writes)\n", figures.kills,
-              figures.elapsed_s, options.writers, options.ring_size, figures.writes);
+  const long over_50 =
+      std::count_if(sorted.begin(), sorted.end(), [](double ms) { return ms > 50.0; });
+  std::printf("rotolog_stress: %ld kills in %.1f s (%d writers, ring %d bytes, %" PRIu64
+              " writes)\n",
+              figures.kills, figures.elapsed_s, options.writers, options.ring_size, figures.writes);
   const std::vector<double> &held = figures.held_takeover_ms;
-  std::printf("  kills while the victim held the lock: %ld; entries that found the holder dead: %" PRIu64 "\n",
-              figures.kills_holding_lock, shared->owner_died.load());
-  std::printf("  lock takeover (kill to the next entry by another process), all kills: p99 %.3f ms, "
-              "max %.3f ms; over 50 ms: %ld\n",
-              percentile(sorted, 0.99), slowest, over_50);
+  std::printf(
+      "  kills while the victim held the lock: %ld; entries that found the holder dead: %" PRIu64
+      "\n",
+      figures.kills_holding_lock, shared->owner_died.load());
+  std::printf(
+      "  lock takeover (kill to the next entry by another process), all kills: p99 %.3f ms, "
+      "max %.3f ms; over 50 ms: %ld\n",
+      percentile(sorted, 0.99), slowest, over_50);
   std::printf("  lock takeover, kills of the holder: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
               percentile(held, 0.50), percentile(held, 0.99), held.empty() ? 0.0 : held.back());
   std::printf("  parent's own write after a kill: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
               percentile(figures.probe_ms, 0.50), percentile(figures.probe_ms, 0.99),
               figures.probe_ms.empty() ? 0.0 : figures.probe_ms.back());
-  std::printf("  reads checked: %ld (%ld messages); torn or invalid: %ld; out of order: %ld; lost: %ld\n",
-              findings.reads, findings.messages, findings.invalid, findings.out_of_order, findings.lost);
-  std::printf("  failed reads: %ld; refused writes: %u; failed probe writes: %ld\n", findings.read_failures,
-              figures.refused, figures.probe_failures);
+  std::printf(
+      "  reads checked: %ld (%ld messages); torn or invalid: %ld; out of order: %ld; lost: %ld\n",
+      findings.reads, findings.messages, findings.invalid, findings.out_of_order, findings.lost);
+  std::printf("  failed reads: %ld; refused writes: %u; failed probe writes: %ld\n",
+              findings.read_failures, figures.refused, figures.probe_failures);
 
   bool sound = findings.invalid == 0 && findings.out_of_order == 0 && findings.lost == 0 &&
                findings.read_failures == 0 && figures.refused == 0 && figures.probe_failures == 0;
@@ -399,7 +416,8 @@ int main(int argc, char **argv) {
   std::string path = options.file;
   if (path.empty()) {
     const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/rotolog-stress-XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/rotolog-stress-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (mkdtemp(name.data()) == nullptr) {
