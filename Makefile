@@ -1,6 +1,6 @@
 # Thin doors onto the CMake presets. `make demo` and `make test` first install
 # whatever Debian packages are missing (scripts/install-deps).
-.PHONY: deps demo test test-asan test-tsan build bench package format format-check lint clean
+.PHONY: deps demo test test-asan test-tsan stress fuzz build bench package format format-check lint clean
 
 deps:
 	@scripts/install-deps
@@ -39,6 +39,15 @@ bench: deps
 	  --benchmark_out=$(BENCH_DIR)/results.json --benchmark_out_format=json $(BENCH_ARGS) \
 	  > $(BENCH_DIR)/results.txt 2>&1
 	@python3 bench/report.py $(BENCH_DIR)/results.json --svg $(BENCH_DIR)/results.svg | tee $(BENCH_DIR)/results.md
+
+# The kill-loop stress in its long form: 10,000 writer kills, every lock
+# takeover within 50 ms, every message read back whole and in order.
+stress: build
+	@./build/release/tests/rotolog_stress --kills 10000 --takeover-limit-ms 50
+
+# Each libFuzzer target for 5 minutes (scripts/ci-fuzz runs 1 minute each).
+fuzz: deps
+	@FUZZ_SECONDS=300 scripts/ci-fuzz
 
 # Debian packages (librotolog0, librotolog-dev, rotolog-tools) in build/package.
 package: deps

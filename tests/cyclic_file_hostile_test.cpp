@@ -2,10 +2,12 @@
 // reading give codes, never a crash, a hang or an access outside the mapping.
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file.h>
+#include <rotolog/cyclic_file_header.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <random>
 #include <string>
 
@@ -48,7 +50,91 @@ std::string make_valid_file(const std::string &path, int ring_size, int messages
   return test_support::read_file(path);
 }
 
+// The file at path with its header replaced by one of these fields (the
+// encoded length of a full header does not change with the values).
+void rewrite_header(const std::string &path, int buffer_size, int count, int write_offset, int read_offset) {
+  std::string bytes = test_support::read_file(path);
+  cyclic_file_header_t record;
+  record.init();
+  record.set_buffer_size(buffer_size);
+  record.set_message_count(count);
+  record.set_wasted_tail(0);
+  record.set_write_offset(write_offset);
+  record.set_read_offset(read_offset);
+  int length = xdr_encode_cyclic_file_header_t(&record, &bytes[0], 60);
+  ASSERT_GT(length, 0);
+  test_support::write_file(path, bytes);
+}
+
+int read_count(const std::string &path, std::string *contents) {
+  int status = 0;
+  void *handle = cyclic_file_create_handle(path.c_str(), kRW, 0, &status);
+  if (handle == nullptr) return status;
+  char *block = nullptr;
+  int length = 0;
+  int count = cyclic_file_read_all(handle, &block, &length);
+  contents->assign(block != nullptr ? block : "", static_cast<size_t>(length));
+  cyclic_file_free_read_buffer(handle, block);
+  cyclic_file_destroy_handle(handle);
+  return count;
+}
+
 }  // namespace
+
+// A header whose counted records do not end at its write position describes
+// no ring that writes can make: reading it would hand out bytes that are not
+// messages (zero lengths from unwritten space), and a write would land where
+// no read reaches it. It is reported as damage.
+TEST(CyclicFileHostile, RecordsThatDoNotEndAtTheWritePositionAreReportedAsDamage) {
+  TempDir dir;
+  std::string path = dir.file("log");
+  make_valid_file(path, 64, 0);
+  {
+    int status = 0;
+    void *handle = cyclic_file_create_handle(path.c_str(), kRW, 64, &status);
+    ASSERT_EQ(cyclic_file_write(handle, "m0", 2), 0);
+    cyclic_file_destroy_handle(handle);
+  }
+  std::string contents;
+  ASSERT_EQ(read_count(path, &contents), 1);
+  EXPECT_EQ(contents, "m0");
+
+  // One record of 6 bytes, but the write position far beyond it.
+  rewrite_header(path, 64, 1, 59, 0);
+  EXPECT_EQ(read_count(path, &contents), CYCLIC_FILE_READ_ALL_FAILED);
+  // Two records counted where the second is unwritten space (length 0).
+  rewrite_header(path, 64, 2, 10, 0);
+  EXPECT_EQ(read_count(path, &contents), CYCLIC_FILE_READ_ALL_FAILED);
+  // The sound header again: the message is there.
+  rewrite_header(path, 64, 1, 6, 0);
+  EXPECT_EQ(read_count(path, &contents), 1);
+  EXPECT_EQ(contents, "m0");
+}
+
+// The header is damaged under an open handle (another program writes into
+// the file): read_all fails and hands back no block, so a caller that frees
+// what it got frees nothing.
+TEST(CyclicFileHostile, AHeaderDamagedUnderAnOpenHandleFailsTheReadWithNoBlock) {
+  TempDir dir;
+  std::string path = dir.file("log");
+  make_valid_file(path, 64, 3);
+  int status = 0;
+  void *handle = cyclic_file_create_handle(path.c_str(), kRW, 0, &status);
+  ASSERT_NE(handle, nullptr);
+  {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);  // no truncation
+    file.write("\xff\xff\xff\xff", 4);
+  }
+  char sentinel = 0;
+  char *block = &sentinel;
+  int length = 77;
+  EXPECT_EQ(cyclic_file_read_all(handle, &block, &length), CYCLIC_FILE_READ_ALL_FAILED);
+  EXPECT_EQ(block, nullptr);
+  EXPECT_EQ(length, 0);
+  cyclic_file_free_read_buffer(handle, block);
+  EXPECT_EQ(cyclic_file_write(handle, "m", 1), CYCLIC_FILE_READ_ALL_FAILED);
+  cyclic_file_destroy_handle(handle);
+}
 
 TEST(CyclicFileHostile, RandomBytesAnywhereGiveCodesNeverACrash) {
   TempDir dir;

@@ -473,15 +473,24 @@ int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied)
   for (int32_t left_to_copy = message_count; left_to_copy > 0; --left_to_copy) {
     const int64_t stored = write_at > at ? write_at - at : (end - at) + (write_at - start);
     int64_t used = 0;
+    // Between the read and the write position the ring wraps at most once,
+    // and wasted_tail tells how that wrap left the end: a length field that
+    // went to the start skipped exactly that many bytes, and a payload that
+    // ran over the end left none. A record that passes the end any other
+    // way has a damaged length that happens to keep the records in step.
     if (end - at < kLengthWidth) {
+      if (end - at != wasted_tail) return CYCLIC_BUFFER_WRITE_FAILED;
       used = end - at;
       at = start;
     }
     const int32_t length = load_field(at, kLengthWidth);
     at += kLengthWidth;
     used += kLengthWidth;
-    if (length < 0 || length > longest || used + length > stored || length > capacity - total)
+    // A single message holds at least one byte: an empty record is damage.
+    if (length <= 0 || length > longest || used + length > stored || length > capacity - total)
       return CYCLIC_BUFFER_WRITE_FAILED;
+    const bool payload_wraps = at == end || end - at < length;
+    if (payload_wraps && wasted_tail != 0) return CYCLIC_BUFFER_WRITE_FAILED;
     if (at == end) at = start;
     const int64_t left = end - at;
     if (left >= length) {
@@ -494,6 +503,10 @@ int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied)
     }
     total += length;
   }
+  // The counted records of a sound ring end exactly at the write position.
+  // When they do not, the count and the records disagree: what was read is
+  // not the ring's messages, and a write would land where no read reaches.
+  if (at != write_at) return CYCLIC_BUFFER_WRITE_FAILED;
   *copied = total;
   return CYCLIC_BUFFER_OK;
 }

@@ -59,8 +59,10 @@ class CCyclicBuffer {
   // the same checks of every stored length, but no scratch area and no change
   // to the ring. Returns 0 with the bytes copied in *copied,
   // CYCLIC_BUFFER_EARLIER_ERROR (-5) while error_flag is set, or
-  // CYCLIC_BUFFER_WRITE_FAILED (-4) for a length that does not fit the ring or
-  // the block.
+  // CYCLIC_BUFFER_WRITE_FAILED (-4) when the stored records are not what
+  // single-message writes leave: a length that does not fit the ring or the
+  // block, an empty record, a record that passes the end of the storage other
+  // than as wasted_tail says, or records that do not end at write_pos.
   int copy_messages(char *block, int64_t capacity, int64_t *copied) const;
 
   // The ten fields, in this order; the object holds nothing else.

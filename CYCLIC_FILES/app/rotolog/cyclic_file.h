@@ -78,7 +78,8 @@ ROTOLOG_API int cyclic_file_write(void *handle, const char *data, int length);
  * CYCLIC_FILE_NO_MEMORY when the text cannot be formatted in memory, or
  * CYCLIC_FILE_WRITE_FAILED for an empty text, a null format or a formatting
  * error. `args` is not consumed (each formatting pass works on a copy). */
-ROTOLOG_API int cyclic_file_vfwritef(void *handle, const char *format, va_list args);
+ROTOLOG_API int cyclic_file_vfwritef(void *handle, const char *format, va_list args)
+    __attribute__((format(printf, 2, 0)));
 
 /* cyclic_file_vfwritef with a variable argument list. */
 ROTOLOG_API int cyclic_file_fwritef(void *handle, const char *format, ...)

@@ -31,7 +31,8 @@ class CCyclicFile : public CCyclicBuffer {
   void release();
 
   int write(const char *data, int32_t length);
-  int vfwritef(const char *format, va_list args);
+  // The format comes from the caller, as for vsnprintf.
+  int vfwritef(const char *format, va_list args) __attribute__((format(printf, 2, 0)));
   int read_all(char **buffer, int32_t *length);
   int flush_view();
 

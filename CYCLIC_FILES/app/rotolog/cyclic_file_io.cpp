@@ -226,6 +226,8 @@ int CCyclicFile::read_all(char **buffer, int32_t *length) {
   }
   if (reload_header() != 0) {
     leave_locks();
+    *buffer = nullptr;
+    *length = 0;
     return CYCLIC_FILE_READ_ALL_FAILED;
   }
   if (message_count == 0) {
@@ -261,6 +263,8 @@ int CCyclicFile::read_all(char **buffer, int32_t *length) {
 // ---------------------------------------------------------------------------
 // Flushing
 
-// The whole file, header and ring. The mapped length is fixed at load (every
-// header must describe exactly it), so no lock is needed to read it.
+// The whole file: header and ring fill the mapping exactly (every reload
+// checks it). Flushing takes no lock, so it reads only what stays fixed from
+// load to release, never the ring state another thread of this handle may be
+// reloading at the same moment.
 int CCyclicFile::flush_view() { return os_flush_view(map_base, mapped_length); }

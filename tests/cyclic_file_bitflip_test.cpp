@@ -1,0 +1,158 @@
+// Every single bit of a small valid cyclic file flipped in turn: loading,
+// reading and writing the damaged file give a code or messages that were
+// written (the one whose payload holds the flipped bit may carry it), never
+// a crash, a hang or a message made of anything else.
+#include <gtest/gtest.h>
+#include <rotolog/cyclic_file.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+using test_support::TempDir;
+
+namespace {
+
+constexpr int kRW = CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE;
+constexpr int kRing = 64;
+
+// The messages a valid file holds, and the file offset of every payload byte
+// (a payload may run over the end of the ring to its start).
+struct ValidFile {
+  std::string bytes;
+  int header_length = 0;
+  std::vector<std::string> messages;
+  std::vector<std::vector<size_t>> payload_offsets;
+};
+
+uint32_t load_le32(const std::string &bytes, size_t at) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i)
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<size_t>(i)]);
+  return value;
+}
+
+ValidFile make_file(const std::string &path, const std::vector<int> &lengths) {
+  ValidFile file;
+  int status = 0;
+  void *handle = cyclic_file_create_handle(path.c_str(), kRW, kRing, &status);
+  EXPECT_NE(handle, nullptr);
+  if (handle == nullptr) return file;
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    std::string message(static_cast<size_t>(lengths[i]), static_cast<char>('A' + i));
+    EXPECT_EQ(cyclic_file_write(handle, message.data(), lengths[i]), 0);
+  }
+  char *block = nullptr;
+  int length = 0;
+  int count = cyclic_file_read_all(handle, &block, &length);
+  cyclic_file_free_read_buffer(handle, block);
+  cyclic_file_destroy_handle(handle);
+  file.bytes = test_support::read_file(path);
+  file.header_length = static_cast<int>(file.bytes.size()) - kRing;
+
+  // Walk the records from the read offset (the header's last field) as the
+  // ring lays them out; the newest `count` messages survive.
+  int32_t read_offset = static_cast<int32_t>(__builtin_bswap32(
+      static_cast<uint32_t>(load_le32(file.bytes, static_cast<size_t>(file.header_length) - 4))));
+  size_t at = static_cast<size_t>(read_offset);
+  for (int i = 0; i < count; ++i) {
+    if (kRing - at < 4) at = 0;
+    uint32_t payload_length = load_le32(file.bytes, static_cast<size_t>(file.header_length) + at);
+    at += 4;
+    if (at == kRing) at = 0;
+    std::vector<size_t> offsets;
+    for (uint32_t j = 0; j < payload_length; ++j)
+      offsets.push_back(static_cast<size_t>(file.header_length) + (at + j) % kRing);
+    at = at + payload_length > kRing ? at + payload_length - kRing : at + payload_length;
+    file.messages.push_back(std::string(
+        payload_length, static_cast<char>('A' + lengths.size() - static_cast<size_t>(count) +
+                                          static_cast<size_t>(i))));
+    file.payload_offsets.push_back(offsets);
+  }
+  return file;
+}
+
+// The concatenations a reader may return: the messages from i to j, with the
+// flipped bit applied when it lies in one of their payloads.
+bool acceptable(const ValidFile &file, size_t flipped_byte, int flipped_bit,
+                const std::string &block, int count) {
+  if (count == 0) return block.empty();
+  const size_t n = file.messages.size();
+  for (size_t first = 0; first < n; ++first) {
+    std::string expected;
+    for (size_t last = first; last < n; ++last) {
+      std::vector<size_t> offsets;
+      expected += file.messages[last];
+      if (static_cast<int>(last - first + 1) != count || expected.size() != block.size()) continue;
+      if (block == expected) return true;
+      // The same with the flipped bit inside one payload.
+      std::string flipped = expected;
+      size_t position = 0;
+      for (size_t m = first; m <= last; ++m) {
+        for (size_t j = 0; j < file.payload_offsets[m].size(); ++j) {
+          if (file.payload_offsets[m][j] == flipped_byte)
+            flipped[position + j] ^= static_cast<char>(1 << flipped_bit);
+        }
+        position += file.messages[m].size();
+      }
+      if (block == flipped) return true;
+    }
+  }
+  return false;
+}
+
+// Runs in a child: load, read, write, read again. 0 when everything was a
+// documented code or acceptable messages.
+int exercise(const std::string &path, const ValidFile &file, size_t flipped_byte, int flipped_bit) {
+  int status = 0;
+  void *handle = cyclic_file_create_handle(path.c_str(), kRW, kRing, &status);
+  if (handle == nullptr)
+    return status == CYCLIC_FILE_LOAD_ERROR || status == CYCLIC_FILE_MAP_FAILED ? 0 : 10;
+  char *block = nullptr;
+  int length = 0;
+  int count = cyclic_file_read_all(handle, &block, &length);
+  if (count < 0 && count != CYCLIC_FILE_READ_ALL_FAILED) return 11;
+  if (count >= 0 &&
+      !acceptable(file, flipped_byte, flipped_bit,
+                  std::string(block != nullptr ? block : "", static_cast<size_t>(length)), count)) {
+    return 12;
+  }
+  cyclic_file_free_read_buffer(handle, block);
+  int written = cyclic_file_write(handle, "zz", 2);
+  if (written != 0 && written != CYCLIC_FILE_WRITE_FAILED && written != CYCLIC_FILE_READ_ALL_FAILED)
+    return 13;
+  count = cyclic_file_read_all(handle, &block, &length);
+  if (count < 0 && count != CYCLIC_FILE_READ_ALL_FAILED) return 14;
+  cyclic_file_free_read_buffer(handle, block);
+  cyclic_file_destroy_handle(handle);
+  return 0;
+}
+
+void sweep(const std::vector<int> &lengths) {
+  TempDir dir;
+  std::string path = dir.file("log");
+  ValidFile file = make_file(path, lengths);
+  ASSERT_FALSE(file.messages.empty());
+  for (size_t byte = 0; byte < file.bytes.size(); ++byte) {
+    for (int bit = 0; bit < 8; ++bit) {
+      std::string damaged = file.bytes;
+      damaged[byte] ^= static_cast<char>(1 << bit);
+      test_support::write_file(path, damaged);
+      int result = test_support::run_in_child([&] { return exercise(path, file, byte, bit); },
+                                              std::chrono::seconds(10));
+      ASSERT_EQ(result, 0) << "bit " << bit << " of byte " << byte << " (header "
+                           << file.header_length << " bytes)";
+    }
+  }
+}
+
+}  // namespace
+
+TEST(CyclicFileBitFlips, EveryBitOfAStraightRing) { sweep({7, 5, 9, 6}); }
+
+TEST(CyclicFileBitFlips, EveryBitOfAWrappedRingWithASplitPayload) { sweep({7, 5, 9, 6, 11, 4, 8}); }
+
+TEST(CyclicFileBitFlips, EveryBitOfAWrappedRingWithASkippedTail) { sweep({20, 21, 10, 3}); }

@@ -1,0 +1,73 @@
+// Writes the seed corpora of the fuzz targets into a directory: real cyclic
+// files in several states (empty, partly filled, wrapped, full) made with the
+// library, their headers, and a few operation sequences for the buffer model.
+#include <rotolog/cyclic_file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+namespace {
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool write_file(const std::string &path, const std::string &bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+// A real cyclic file of `ring` bytes after `messages` writes of varied lengths.
+std::string make_cyclic_file(const std::string &scratch, int ring, int messages) {
+  unlink(scratch.c_str());
+  int status = 0;
+  void *handle = cyclic_file_create_handle(
+      scratch.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, ring, &status);
+  if (handle == nullptr) return std::string();
+  for (int i = 0; i < messages; ++i)
+    cyclic_file_fwritef(handle, "m%d%.*s", i, (i * 7) % 19, "###################");
+  cyclic_file_destroy_handle(handle);
+  std::string bytes = read_file(scratch);
+  unlink(scratch.c_str());
+  return bytes;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: fuzz_make_seeds DIRECTORY\n");
+    return 2;
+  }
+  const std::string root = argv[1];
+  for (const char *target : {"", "/header_decoder", "/cyclic_file", "/buffer_model"})
+    mkdir((root + target).c_str(), 0755);
+
+  int written = 0;
+  const std::string scratch = root + "/scratch.cyclic";
+  for (int ring : {64, 100, 256}) {
+    for (int messages : {0, 1, 3, 8, 20, 45}) {
+      std::string file = make_cyclic_file(scratch, ring, messages);
+      if (file.empty()) return 1;
+      std::string name = "/ring" + std::to_string(ring) + "-messages" + std::to_string(messages);
+      written += write_file(root + "/cyclic_file" + name, file);
+      written += write_file(root + "/header_decoder" + name,
+                            file.substr(0, file.size() < 60 ? file.size() : 60));
+    }
+  }
+  std::mt19937 random(20261207);
+  for (int seed = 0; seed < 16; ++seed) {
+    std::string operations(static_cast<size_t>(64 + seed * 32), '\0');
+    for (char &byte : operations) byte = static_cast<char>(random());
+    written += write_file(root + "/buffer_model/sequence" + std::to_string(seed), operations);
+  }
+  std::printf("fuzz_make_seeds: %d seed files in %s\n", written, root.c_str());
+  return 0;
+}

@@ -1,0 +1,436 @@
+// Kill-loop stress of one shared cyclic file: writer processes append
+// self-checking messages while the parent SIGKILLs one of them at a random
+// moment, again and again, starting a new writer each time. After every kill
+// the parent times how long it takes to get the lock itself (by writing a
+// message) and checks that the file reads back as whole, valid messages, each
+// writer's in increasing sequence with none lost in the middle.
+#include <dlfcn.h>
+#include <rotolog/cyclic_file.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "rotolog/platform/vandrel.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Options
+
+constexpr int kMaxWriters = 64;
+
+struct Options {
+  long kills = 200;
+  double seconds = 0;  // 0: no time limit
+  int writers = 4;
+  int ring_size = 2048;
+  double takeover_limit_ms = 0;  // 0: report only
+  unsigned seed = 0;             // 0: from the clock
+  std::string file;              // empty: a private temporary directory
+};
+
+void usage() {
+  std::fprintf(stderr,
+               "usage: rotolog_stress [--kills N] [--seconds S] [--writers N] [--ring BYTES]\n"
+               "                      [--takeover-limit-ms MS] [--seed N] [--file PATH]\n"
+               "Stops after N kills or S seconds, whichever comes first. Exit status 0 when\n"
+               "every message read back was whole and in order (and every lock takeover was\n"
+               "within the limit, when one is given).\n");
+}
+
+bool parse_options(int argc, char **argv, Options *options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string name = argv[i];
+    if (i + 1 >= argc) return false;
+    const char *value = argv[++i];
+    if (name == "--kills") {
+      options->kills = std::atol(value);
+    } else if (name == "--seconds") {
+      options->seconds = std::atof(value);
+    } else if (name == "--writers") {
+      options->writers = std::atoi(value);
+    } else if (name == "--ring") {
+      options->ring_size = std::atoi(value);
+    } else if (name == "--takeover-limit-ms") {
+      options->takeover_limit_ms = std::atof(value);
+    } else if (name == "--seed") {
+      options->seed = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
+    } else if (name == "--file") {
+      options->file = value;
+    } else {
+      return false;
+    }
+  }
+  return options->kills > 0 && options->writers >= 1 && options->writers <= kMaxWriters &&
+         options->ring_size >= 256;
+}
+
+// CLOCK_MONOTONIC is one clock for every process of the machine, so times
+// taken in different processes compare.
+int64_t now_ns() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+double now_ms() { return static_cast<double>(now_ns()) / 1e6; }
+
+// ---------------------------------------------------------------------------
+// Messages: a frame (writer, sequence, payload length, checksum), then the
+// payload. read_all concatenates messages, so the frame is what delimits them.
+
+constexpr uint32_t kFrameMagic = 0x6b6c7473;  // "stlk"
+constexpr int kGenerationShift = 40;          // sequence = generation << 40 | counter
+
+struct Frame {
+  uint32_t magic;
+  uint32_t writer;
+  uint64_t sequence;
+  uint32_t length;
+  uint32_t checksum;
+};
+
+uint32_t mix(uint32_t hash, uint64_t value) {
+  for (int i = 0; i < 8; ++i) hash = (hash ^ static_cast<uint8_t>(value >> (8 * i))) * 16777619u;
+  return hash;
+}
+
+uint32_t frame_checksum(const Frame &frame, const char *payload) {
+  uint32_t hash = mix(mix(mix(2166136261u, frame.writer), frame.sequence), frame.length);
+  for (uint32_t i = 0; i < frame.length; ++i)
+    hash = (hash ^ static_cast<uint8_t>(payload[i])) * 16777619u;
+  return hash;
+}
+
+// Payload lengths vary so that records wrap the ring at every offset.
+std::string make_message(uint32_t writer, uint64_t sequence) {
+  uint64_t seed = sequence * 0x9e3779b97f4a7c15ull ^ writer;
+  Frame frame{kFrameMagic, writer, sequence, static_cast<uint32_t>(1 + seed % 61), 0};
+  std::string payload(frame.length, '\0');
+  for (uint32_t i = 0; i < frame.length; ++i)
+    payload[i] = static_cast<char>('a' + (seed >> (i % 56)) % 26);
+  frame.checksum = frame_checksum(frame, payload.data());
+  return std::string(reinterpret_cast<const char *>(&frame), sizeof frame) + payload;
+}
+
+// ---------------------------------------------------------------------------
+// What the processes publish to each other in a shared page: when the lock was
+// first taken after the last kill, and one slot per writer.
+
+struct WriterSlot {
+  // When this process first took the lock after the last kill (0: not yet).
+  // Kept per process: SIGKILL lands a little after kill() returns, so the
+  // victim itself may still take the lock once in between.
+  std::atomic<int64_t> first_entry_ns;
+  std::atomic<uint32_t> holding;  // 1 while the writer holds the interprocess lock
+  std::atomic<uint32_t> refused;  // writes that did not return CYCLIC_FILE_OK
+  std::atomic<uint64_t> written;
+};
+
+struct SharedPage {
+  // Entries that found the previous holder dead (the library then repairs).
+  std::atomic<uint64_t> owner_died;
+  WriterSlot slots[kMaxWriters + 1];  // the last one is the parent's
+};
+
+SharedPage *shared = nullptr;
+WriterSlot *own_slot = nullptr;
+
+}  // namespace
+
+// The interprocess lock calls of the library are wrapped here (this program
+// defines them; the wrappers call vandrel's): every process then tells
+// exactly when it holds the lock, when it took it first after a kill, and
+// when it found the previous holder dead.
+extern "C" int enter_interprocess_critical_section(vandrel_lock_t lock) {
+  using Enter = int (*)(vandrel_lock_t);
+  static Enter real_enter =
+      reinterpret_cast<Enter>(dlsym(RTLD_NEXT, "enter_interprocess_critical_section"));
+  int state = real_enter(lock);
+  if (state == VANDREL_LOCK_OWNER_DIED) shared->owner_died.fetch_add(1, std::memory_order_relaxed);
+  if (state != VANDREL_LOCK_FAILED && own_slot != nullptr) {
+    own_slot->holding.store(1, std::memory_order_relaxed);
+    if (own_slot->first_entry_ns.load(std::memory_order_relaxed) == 0) {
+      own_slot->first_entry_ns.store(now_ns(), std::memory_order_relaxed);
+    }
+  }
+  return state;
+}
+
+extern "C" void leave_interprocess_critical_section(vandrel_lock_t lock) {
+  using Leave = void (*)(vandrel_lock_t);
+  static Leave real_leave =
+      reinterpret_cast<Leave>(dlsym(RTLD_NEXT, "leave_interprocess_critical_section"));
+  if (own_slot != nullptr) own_slot->holding.store(0, std::memory_order_relaxed);
+  real_leave(lock);
+}
+
+namespace {
+
+[[noreturn]] void run_writer(const Options &options, const char *path, WriterSlot *slot,
+                             uint32_t writer, uint64_t generation, pid_t parent) {
+  own_slot = slot;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(2);
+  int status = 0;
+  void *handle =
+      cyclic_file_create_handle(path, CYCLIC_FILE_MODE_WRITE, options.ring_size, &status);
+  if (handle == nullptr) _exit(3);
+  for (uint64_t counter = 0;; ++counter) {
+    std::string message = make_message(writer, generation << kGenerationShift | counter);
+    int result = cyclic_file_write(handle, message.data(), static_cast<int>(message.size()));
+    if (result != CYCLIC_FILE_OK) slot->refused.fetch_add(1, std::memory_order_relaxed);
+    slot->written.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Checking what the file holds
+
+struct Findings {
+  long reads = 0;
+  long read_failures = 0;
+  long messages = 0;
+  long invalid = 0;       // torn, damaged or miscounted messages
+  long out_of_order = 0;  // a writer's sequence not increasing
+  long lost = 0;          // a gap inside one writer generation
+};
+
+void check_contents(void *handle, int writers, Findings *findings) {
+  char *block = nullptr;
+  int length = 0;
+  int count = cyclic_file_read_all(handle, &block, &length);
+  ++findings->reads;
+  if (count < 0) {
+    ++findings->read_failures;
+    return;
+  }
+  std::vector<uint64_t> last(static_cast<size_t>(writers) + 1, 0);
+  std::vector<bool> seen(last.size(), false);
+  int parsed = 0;
+  size_t at = 0;
+  const size_t total = static_cast<size_t>(length);
+  while (at < total) {
+    Frame frame;
+    if (total - at < sizeof frame) break;
+    std::memcpy(&frame, block + at, sizeof frame);
+    if (frame.magic != kFrameMagic || frame.writer > static_cast<uint32_t>(writers) ||
+        frame.length > total - at - sizeof frame ||
+        frame.checksum != frame_checksum(frame, block + at + sizeof frame)) {
+      break;
+    }
+    at += sizeof frame + frame.length;
+    ++parsed;
+    size_t w = frame.writer;
+    if (seen[w]) {
+      if (frame.sequence <= last[w]) {
+        ++findings->out_of_order;
+      } else if (frame.sequence >> kGenerationShift == last[w] >> kGenerationShift &&
+                 frame.sequence != last[w] + 1) {
+        ++findings->lost;
+      }
+    }
+    seen[w] = true;
+    last[w] = frame.sequence;
+  }
+  findings->messages += parsed;
+  if (at != total || parsed != count) ++findings->invalid;
+  cyclic_file_free_read_buffer(handle, block);
+}
+
+// ---------------------------------------------------------------------------
+// The kill loop
+
+struct Figures {
+  long kills = 0;
+  long kills_holding_lock = 0;
+  long probe_failures = 0;
+  std::vector<double> takeover_ms;       // kill to the next lock entry by any process
+  std::vector<double> held_takeover_ms;  // the same, for kills of a holder of the lock
+  std::vector<double> probe_ms;          // kill to the return of the parent's own write
+  uint64_t writes = 0;
+  uint32_t refused = 0;
+  double elapsed_s = 0;
+};
+
+pid_t start_writer(const Options &options, const char *path, WriterSlot *slot, uint32_t writer,
+                   uint64_t generation) {
+  pid_t parent = getpid();
+  slot->holding.store(0);
+  pid_t child = fork();
+  if (child == 0) run_writer(options, path, slot, writer, generation, parent);
+  return child;
+}
+
+void on_alarm(int) {
+  static const char text[] = "rotolog_stress: the lock was not taken within 10 s of a kill\n";
+  ssize_t ignored = write(2, text, sizeof text - 1);
+  (void)ignored;
+  _exit(4);
+}
+
+int run(const Options &options, const std::string &path) {
+  int status = 0;
+  void *probe = cyclic_file_create_handle(
+      path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, options.ring_size, &status);
+  if (probe == nullptr) {
+    std::fprintf(stderr, "rotolog_stress: cannot create %s: %s\n", path.c_str(),
+                 cyclic_file_get_error_string(status));
+    return 2;
+  }
+  void *page =
+      mmap(nullptr, sizeof(SharedPage), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) return 2;
+  shared = new (page) SharedPage();
+  WriterSlot *slots = shared->slots;
+  own_slot = &slots[options.writers];  // the parent's; each writer takes its own
+  signal(SIGALRM, on_alarm);
+
+  std::mt19937 random(options.seed != 0 ? options.seed : static_cast<unsigned>(now_ms()));
+  std::vector<pid_t> pids(static_cast<size_t>(options.writers));
+  std::vector<uint64_t> generation(pids.size(), 0);
+  for (size_t w = 0; w < pids.size(); ++w)
+    pids[w] = start_writer(options, path.c_str(), &slots[w], static_cast<uint32_t>(w), 0);
+
+  Figures figures;
+  Findings findings;
+  const uint32_t probe_writer = static_cast<uint32_t>(options.writers);
+  uint64_t probe_sequence = 0;
+  const double started = now_ms();
+  while (figures.kills < options.kills &&
+         (options.seconds <= 0 || now_ms() - started < options.seconds * 1e3)) {
+    size_t victim = random() % pids.size();
+    timespec pause{0, static_cast<long>(random() % 2000) * 1000};  // up to 2 ms
+    nanosleep(&pause, nullptr);
+
+    for (int w = 0; w <= options.writers; ++w) slots[w].first_entry_ns.store(0);
+    const int64_t killed_at = now_ns();
+    kill(pids[victim], SIGKILL);
+    waitpid(pids[victim], nullptr, 0);
+    alarm(10);
+    std::string message = make_message(probe_writer, probe_sequence++);
+    int probe_result = cyclic_file_write(probe, message.data(), static_cast<int>(message.size()));
+    const int64_t probe_done = now_ns();
+    alarm(0);
+    // The first entry by a process other than the victim; the probe's own
+    // entry is there at the latest.
+    int64_t first_entry = slots[options.writers].first_entry_ns.load();
+    for (size_t w = 0; w < pids.size(); ++w) {
+      int64_t entry = slots[w].first_entry_ns.load();
+      if (w != victim && entry != 0 && entry < first_entry) first_entry = entry;
+    }
+    figures.takeover_ms.push_back(static_cast<double>(first_entry - killed_at) / 1e6);
+    figures.probe_ms.push_back(static_cast<double>(probe_done - killed_at) / 1e6);
+    ++figures.kills;
+    if (probe_result != CYCLIC_FILE_OK) ++figures.probe_failures;
+    if (slots[victim].holding.load() != 0) {
+      ++figures.kills_holding_lock;
+      figures.held_takeover_ms.push_back(figures.takeover_ms.back());
+    }
+    figures.writes += slots[victim].written.load();
+    figures.refused += slots[victim].refused.load();
+    slots[victim].written.store(0);
+    slots[victim].refused.store(0);
+
+    pids[victim] = start_writer(options, path.c_str(), &slots[victim],
+                                static_cast<uint32_t>(victim), ++generation[victim]);
+    check_contents(probe, options.writers, &findings);
+  }
+  for (size_t w = 0; w < pids.size(); ++w) {
+    kill(pids[w], SIGKILL);
+    waitpid(pids[w], nullptr, 0);
+    figures.writes += slots[w].written.load();
+    figures.refused += slots[w].refused.load();
+  }
+  check_contents(probe, options.writers, &findings);
+  figures.elapsed_s = (now_ms() - started) / 1e3;
+  cyclic_file_destroy_handle(probe);
+
+  std::sort(figures.takeover_ms.begin(), figures.takeover_ms.end());
+  std::sort(figures.probe_ms.begin(), figures.probe_ms.end());
+  std::sort(figures.held_takeover_ms.begin(), figures.held_takeover_ms.end());
+  auto percentile = [](const std::vector<double> &sorted, double p) {
+    if (sorted.empty()) return 0.0;
+    return sorted[std::min(sorted.size() - 1,
+                           static_cast<size_t>(p * static_cast<double>(sorted.size())))];
+  };
+  const std::vector<double> &sorted = figures.takeover_ms;
+  const double slowest = sorted.empty() ? 0.0 : sorted.back();
+  const long over_50 =
+      std::count_if(sorted.begin(), sorted.end(), [](double ms) { return ms > 50.0; });
+  std::printf("rotolog_stress: %ld kills in %.1f s (%d writers, ring %d bytes, %" PRIu64
+              " writes)\n",
+              figures.kills, figures.elapsed_s, options.writers, options.ring_size, figures.writes);
+  const std::vector<double> &held = figures.held_takeover_ms;
+  std::printf(
+      "  kills while the victim held the lock: %ld; entries that found the holder dead: %" PRIu64
+      "\n",
+      figures.kills_holding_lock, shared->owner_died.load());
+  std::printf(
+      "  lock takeover (kill to the next entry by another process), all kills: p99 %.3f ms, "
+      "max %.3f ms; over 50 ms: %ld\n",
+      percentile(sorted, 0.99), slowest, over_50);
+  std::printf("  lock takeover, kills of the holder: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
+              percentile(held, 0.50), percentile(held, 0.99), held.empty() ? 0.0 : held.back());
+  std::printf("  parent's own write after a kill: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
+              percentile(figures.probe_ms, 0.50), percentile(figures.probe_ms, 0.99),
+              figures.probe_ms.empty() ? 0.0 : figures.probe_ms.back());
+  std::printf(
+      "  reads checked: %ld (%ld messages); torn or invalid: %ld; out of order: %ld; lost: %ld\n",
+      findings.reads, findings.messages, findings.invalid, findings.out_of_order, findings.lost);
+  std::printf("  failed reads: %ld; refused writes: %u; failed probe writes: %ld\n",
+              findings.read_failures, figures.refused, figures.probe_failures);
+
+  bool sound = findings.invalid == 0 && findings.out_of_order == 0 && findings.lost == 0 &&
+               findings.read_failures == 0 && figures.refused == 0 && figures.probe_failures == 0;
+  bool in_time = options.takeover_limit_ms <= 0 || slowest <= options.takeover_limit_ms;
+  if (!in_time) std::printf("  FAILED: a takeover exceeded %.1f ms\n", options.takeover_limit_ms);
+  if (!sound) std::printf("  FAILED: the file did not read back whole and in order\n");
+  return sound && in_time ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  Options options;
+  if (!parse_options(argc, argv, &options)) {
+    usage();
+    return 2;
+  }
+  std::string directory;
+  std::string path = options.file;
+  if (path.empty()) {
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/rotolog-stress-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) == nullptr) {
+      std::perror("rotolog_stress: mkdtemp");
+      return 2;
+    }
+    directory = name.data();
+    path = directory + "/stress.cyclic";
+  }
+  int result = run(options, path);
+  if (!directory.empty()) {
+    unlink(path.c_str());
+    rmdir(directory.c_str());
+  }
+  return result;
+}
