@@ -169,8 +169,9 @@ bool demo_cyclic_file(const char *path) {
   stat(path, &info);
   std::printf("  file size %lld bytes; %d messages survived (%d bytes), %d torn\n",
               static_cast<long long>(info.st_size), count, length, torn);
+  std::printf("  the ring keeps the newest messages; older ones were evicted:\n");
   for (int writer = 0; writer < kWriters; ++writer) {
-    std::printf("    writer %d: its newest %d messages (older ones were evicted)\n", writer, survived[writer]);
+    std::printf("    writer %d: %d of %d messages survive\n", writer, survived[writer], kMessagesPerWriter);
   }
   std::printf("  the last few messages:\n");
   for (size_t i = lines.size() > 4 ? lines.size() - 4 : 0; i < lines.size(); ++i)
