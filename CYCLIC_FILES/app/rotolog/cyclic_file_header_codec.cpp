@@ -126,7 +126,7 @@ int decode_cyclic_file_header_into(const char *buffer, int length, cyclic_file_h
     int32_t *fields[kFieldCount] = {&record->buffer_size, &record->message_count,
                                     &record->wasted_tail, &record->write_offset,
                                     &record->read_offset};
-    for (int index = 0; index < kFieldCount; ++index)
+    for (std::ptrdiff_t index = 0; index < kFieldCount; ++index)
       *fields[index] = static_cast<int32_t>(load_unit(buffer + (2 + index) * BYTES_PER_XDR_UNIT));
     *record->present = kAllFieldBits;
     return kFullHeaderLength;
@@ -147,7 +147,7 @@ int encode_cyclic_file_header_into(cyclic_file_header_t *record, char *buffer, i
                                        record->read_offset};
   store_unit(buffer, TRELLON_PRESENCE_WORDS);
   store_unit(buffer + BYTES_PER_XDR_UNIT, kAllFieldBits);
-  for (int index = 0; index < kFieldCount; ++index)
+  for (std::ptrdiff_t index = 0; index < kFieldCount; ++index)
     store_unit(buffer + (2 + index) * BYTES_PER_XDR_UNIT, static_cast<uint32_t>(fields[index]));
   return kFullHeaderLength;
 }
@@ -160,7 +160,7 @@ int encode_ring_header_into(const CCyclicBuffer &ring, char *buffer, int length)
                                        static_cast<int32_t>(ring.read_pos - ring.ring_start)};
   store_unit(buffer, TRELLON_PRESENCE_WORDS);
   store_unit(buffer + BYTES_PER_XDR_UNIT, kAllFieldBits);
-  for (int index = 0; index < kFieldCount; ++index)
+  for (std::ptrdiff_t index = 0; index < kFieldCount; ++index)
     store_unit(buffer + (2 + index) * BYTES_PER_XDR_UNIT, static_cast<uint32_t>(fields[index]));
   return kFullHeaderLength;
 }
