@@ -4,6 +4,7 @@
 #include <rotolog/platform/trellon.h>
 #include <rotolog/platform/vandrel.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "cyclic_file_header.h"
