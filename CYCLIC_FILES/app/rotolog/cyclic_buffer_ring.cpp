@@ -220,6 +220,13 @@ int CCyclicBuffer::evict_oldest(int32_t *freed) {
     return CYCLIC_BUFFER_WRITE_FAILED;
   }
   if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
+  return drop_oldest(freed);
+}
+
+// evict_oldest once the positions are known to be sound and a record is
+// stored. A successful drop keeps them sound (read_pos stays within the
+// storage, the count stays at 0 or more), so a run of drops checks them once.
+int CCyclicBuffer::drop_oldest(int32_t *freed) {
   const int64_t size = buffer_size;
   int64_t at = read_pos - ring_start;
   int64_t dropped = 0;
@@ -247,6 +254,13 @@ int CCyclicBuffer::evict_oldest(int32_t *freed) {
 }
 
 int CCyclicBuffer::evict_bytes(int32_t byte_count) {
+  if (message_count != 0 && !positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
+  return drop_records(byte_count);
+}
+
+// Evicts the oldest records until byte_count bytes are free; the positions
+// are sound.
+int CCyclicBuffer::drop_records(int64_t byte_count) {
   int64_t total = 0;
   while (total < byte_count) {
     if (message_count == 0) {
@@ -260,7 +274,7 @@ int CCyclicBuffer::evict_bytes(int32_t byte_count) {
       return CYCLIC_BUFFER_OK;
     }
     int32_t freed = 0;
-    const int rc = evict_oldest(&freed);
+    const int rc = drop_oldest(&freed);
     if (rc != CYCLIC_BUFFER_OK) return rc;
     total += freed;
   }
@@ -344,11 +358,36 @@ int CCyclicBuffer::write_record(int32_t width, int32_t value, const char *payloa
   const int64_t record_bytes = static_cast<int64_t>(length) + kLengthWidth;
   if (max_messages <= 0 && record_bytes > buffer_size) return CYCLIC_BUFFER_TOO_SMALL;
   if (record_bytes > kLargestStorage) return CYCLIC_BUFFER_TOO_SMALL;  // no ring holds it
+  if (max_messages <= 0 && message_count > 0 && positions_valid() &&
+      ring_end - write_pos >= record_bytes)
+    return write_before_end(data, length);
   WriteStart start;
   int rc = begin_write(&start);
   if (rc != CYCLIC_BUFFER_OK) return rc;
   rc = write_record(kLengthWidth, length, data);
   if (rc != CYCLIC_BUFFER_OK) return fail_write(start, rc);
+  ++message_count;
+  return CYCLIC_BUFFER_OK;
+}
+
+// The write of a full eviction-mode ring, and of most others: records are
+// stored, the positions are sound and the record fits between write_pos and
+// the end of the storage. What the general path works out for this case: the
+// records from read_pos that lie under the new record are evicted (none when
+// read_pos is behind write_pos or past the record's end), then the record is
+// placed in one piece.
+int CCyclicBuffer::write_before_end(const char *data, int32_t length) {
+  const char *const record_end = write_pos + kLengthWidth + length;
+  if (read_pos >= write_pos && read_pos < record_end) {
+    const WriteStart start{read_pos, message_count};
+    const int rc = drop_records(record_end - read_pos);
+    if (rc != CYCLIC_BUFFER_OK) return fail_write(start, rc);
+  }
+  // Evicting every record may have moved write_pos to the start; the record
+  // fits the storage, so it still goes in one piece.
+  store_field(write_pos, kLengthWidth, length);
+  copy_payload(write_pos + kLengthWidth, data, length);
+  write_pos += kLengthWidth + length;
   ++message_count;
   return CYCLIC_BUFFER_OK;
 }
