@@ -349,9 +349,10 @@ int CCyclicBuffer::write_record(int32_t width, int32_t value, const char *payloa
   return CYCLIC_BUFFER_OK;
 }
 
-// flatten: the steps of a write (room, eviction, placement) are inlined into
-// this one function; called once per message, their calls cost more than
-// their work.
+// flatten: the checks and the common write are inlined into this one
+// function; called once per message, their calls cost more than their work.
+// Every other write takes write_anywhere, kept out of line so that the common
+// one stays small.
 [[gnu::flatten]] int CCyclicBuffer::write_message(const char *data, int32_t length) {
   if (error_flag != 0) return CYCLIC_BUFFER_EARLIER_ERROR;
   if (data == nullptr || length <= 0) return CYCLIC_BUFFER_INVALID_INPUT;
@@ -361,6 +362,13 @@ int CCyclicBuffer::write_record(int32_t width, int32_t value, const char *payloa
   if (max_messages <= 0 && message_count > 0 && positions_valid() &&
       ring_end - write_pos >= record_bytes)
     return write_before_end(data, length);
+  return write_anywhere(data, length);
+}
+
+// The general write, once the arguments are checked: growth mode, an empty
+// ring, a record that wraps, or positions that are not sound.
+[[gnu::noinline, gnu::flatten]] int CCyclicBuffer::write_anywhere(const char *data,
+                                                                  int32_t length) {
   WriteStart start;
   int rc = begin_write(&start);
   if (rc != CYCLIC_BUFFER_OK) return rc;

@@ -104,6 +104,7 @@ class CCyclicBuffer {
   };
   int begin_write(WriteStart *start);
   int write_before_end(const char *data, int32_t length);
+  int write_anywhere(const char *data, int32_t length);
   int drop_oldest(int32_t *freed);
   int drop_records(int64_t byte_count);
   int fail_write(const WriteStart &start, int code);
