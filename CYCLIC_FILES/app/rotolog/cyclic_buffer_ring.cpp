@@ -517,7 +517,31 @@ int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied)
   const int32_t longest = buffer_size - kLengthWidth;
   const char *at = read_pos;
   int64_t total = 0;
-  for (int32_t left_to_copy = message_count; left_to_copy > 0; --left_to_copy) {
+  int32_t left_to_copy = message_count;
+  while (left_to_copy > 0) {
+    // Records that lie wholly between `at` and the next point where the walk
+    // must stop or wrap (the write position ahead, else the end) pass every
+    // check below with these few tests; the first record that does not is
+    // left to the full step.
+    const char *const run_end = write_at > at ? write_at : end;
+    int32_t step = 0;
+    while (left_to_copy > 0 && run_end - at > kLengthWidth) {
+      const int32_t length = load_field(at, kLengthWidth);
+      if (length <= 0 || length > run_end - at - kLengthWidth || length > capacity - total) break;
+      // The walk moves on by the length of the record before when this one
+      // has the same, which the processor guesses right for a run of equal
+      // messages without waiting for the load; the empty asm keeps the
+      // compiler from folding `step` back into `length`.
+      if (length != step) {
+        step = length;
+        __asm__("" : "+r"(step));
+      }
+      copy_payload(block + total, at + kLengthWidth, step);
+      at += kLengthWidth + step;
+      total += step;
+      --left_to_copy;
+    }
+    if (left_to_copy == 0) break;
     const int64_t stored = write_at > at ? write_at - at : (end - at) + (write_at - start);
     int64_t used = 0;
     // Between the read and the write position the ring wraps at most once,
@@ -549,6 +573,7 @@ int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied)
       at = start + (length - left);
     }
     total += length;
+    --left_to_copy;
   }
   // The counted records of a sound ring end exactly at the write position.
   // When they do not, the count and the records disagree: what was read is
