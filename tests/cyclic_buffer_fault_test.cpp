@@ -146,6 +146,25 @@ TEST_P(DamagedStorage, HostileRecordLengthFailsReadsAndEvictions) {
 INSTANTIATE_TEST_SUITE_P(Lengths, DamagedStorage,
                          ::testing::Values(-1, INT32_MIN, 0x7fffffff, 29, 25));
 
+// A full ring whose write position is behind the end: the write evicts in
+// place, and a damaged length under it fails the write as it fails every
+// other, with the evictions undone and the ring marked.
+TEST(DamagedStorage, HostileLengthUnderAWriteThatFitsBeforeTheEndFailsItAndUndoesIt) {
+  for (const int32_t hostile : {-1, INT32_MIN, 0x7fffffff, 39}) {
+    CCyclicBuffer ring(42, 0);
+    for (int i = 1; i <= 4; ++i) ASSERT_EQ(write_text(ring, message_of(10, i)), 0);
+    ASSERT_EQ(write_offset(ring), 14);  // the fourth went to the start and evicted the first
+    ASSERT_EQ(read_offset(ring), 14);
+    put_length(ring, 14, hostile);
+    EXPECT_EQ(write_text(ring, message_of(10, 5)), CYCLIC_BUFFER_WRITE_FAILED) << hostile;
+    EXPECT_EQ(ring.error_flag, 1);
+    EXPECT_EQ(read_offset(ring), 14);
+    EXPECT_EQ(write_offset(ring), 14);
+    EXPECT_EQ(ring.message_count, 3);
+    EXPECT_EQ(write_text(ring, message_of(10, 5)), CYCLIC_BUFFER_EARLIER_ERROR);
+  }
+}
+
 TEST(DamagedStorageArrays, HostileSegmentLengthsFailTheReadWithoutWritingPastTheArrays) {
   const int16_t bad_lengths[] = {0, -1, static_cast<int16_t>(0x8000), 9, 30};
   for (int16_t bad : bad_lengths) {

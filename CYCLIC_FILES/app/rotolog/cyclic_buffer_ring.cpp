@@ -220,6 +220,13 @@ int CCyclicBuffer::evict_oldest(int32_t *freed) {
     return CYCLIC_BUFFER_WRITE_FAILED;
   }
   if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
+  return drop_oldest(freed);
+}
+
+// evict_oldest once the positions are known to be sound and a record is
+// stored. A successful drop keeps them sound (read_pos stays within the
+// storage, the count stays at 0 or more), so a run of drops checks them once.
+int CCyclicBuffer::drop_oldest(int32_t *freed) {
   const int64_t size = buffer_size;
   int64_t at = read_pos - ring_start;
   int64_t dropped = 0;
@@ -247,6 +254,13 @@ int CCyclicBuffer::evict_oldest(int32_t *freed) {
 }
 
 int CCyclicBuffer::evict_bytes(int32_t byte_count) {
+  if (message_count != 0 && !positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
+  return drop_records(byte_count);
+}
+
+// Evicts the oldest records until byte_count bytes are free; the positions
+// are sound.
+int CCyclicBuffer::drop_records(int64_t byte_count) {
   int64_t total = 0;
   while (total < byte_count) {
     if (message_count == 0) {
@@ -260,7 +274,7 @@ int CCyclicBuffer::evict_bytes(int32_t byte_count) {
       return CYCLIC_BUFFER_OK;
     }
     int32_t freed = 0;
-    const int rc = evict_oldest(&freed);
+    const int rc = drop_oldest(&freed);
     if (rc != CYCLIC_BUFFER_OK) return rc;
     total += freed;
   }
@@ -335,20 +349,53 @@ int CCyclicBuffer::write_record(int32_t width, int32_t value, const char *payloa
   return CYCLIC_BUFFER_OK;
 }
 
-// flatten: the steps of a write (room, eviction, placement) are inlined into
-// this one function; called once per message, their calls cost more than
-// their work.
+// flatten: the checks and the common write are inlined into this one
+// function; called once per message, their calls cost more than their work.
+// Every other write takes write_anywhere, kept out of line so that the common
+// one stays small.
 [[gnu::flatten]] int CCyclicBuffer::write_message(const char *data, int32_t length) {
   if (error_flag != 0) return CYCLIC_BUFFER_EARLIER_ERROR;
   if (data == nullptr || length <= 0) return CYCLIC_BUFFER_INVALID_INPUT;
   const int64_t record_bytes = static_cast<int64_t>(length) + kLengthWidth;
   if (max_messages <= 0 && record_bytes > buffer_size) return CYCLIC_BUFFER_TOO_SMALL;
   if (record_bytes > kLargestStorage) return CYCLIC_BUFFER_TOO_SMALL;  // no ring holds it
+  if (max_messages <= 0 && message_count > 0 && positions_valid() &&
+      ring_end - write_pos >= record_bytes)
+    return write_before_end(data, length);
+  return write_anywhere(data, length);
+}
+
+// The general write, once the arguments are checked: growth mode, an empty
+// ring, a record that wraps, or positions that are not sound.
+[[gnu::noinline, gnu::flatten]] int CCyclicBuffer::write_anywhere(const char *data,
+                                                                  int32_t length) {
   WriteStart start;
   int rc = begin_write(&start);
   if (rc != CYCLIC_BUFFER_OK) return rc;
   rc = write_record(kLengthWidth, length, data);
   if (rc != CYCLIC_BUFFER_OK) return fail_write(start, rc);
+  ++message_count;
+  return CYCLIC_BUFFER_OK;
+}
+
+// The write of a full eviction-mode ring, and of most others: records are
+// stored, the positions are sound and the record fits between write_pos and
+// the end of the storage. What the general path works out for this case: the
+// records from read_pos that lie under the new record are evicted (none when
+// read_pos is behind write_pos or past the record's end), then the record is
+// placed in one piece.
+int CCyclicBuffer::write_before_end(const char *data, int32_t length) {
+  const char *const record_end = write_pos + kLengthWidth + length;
+  if (read_pos >= write_pos && read_pos < record_end) {
+    const WriteStart start{read_pos, message_count};
+    const int rc = drop_records(record_end - read_pos);
+    if (rc != CYCLIC_BUFFER_OK) return fail_write(start, rc);
+  }
+  // Evicting every record may have moved write_pos to the start; the record
+  // fits the storage, so it still goes in one piece.
+  store_field(write_pos, kLengthWidth, length);
+  copy_payload(write_pos + kLengthWidth, data, length);
+  write_pos += kLengthWidth + length;
   ++message_count;
   return CYCLIC_BUFFER_OK;
 }
@@ -470,7 +517,31 @@ int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied)
   const int32_t longest = buffer_size - kLengthWidth;
   const char *at = read_pos;
   int64_t total = 0;
-  for (int32_t left_to_copy = message_count; left_to_copy > 0; --left_to_copy) {
+  int32_t left_to_copy = message_count;
+  while (left_to_copy > 0) {
+    // Records that lie wholly between `at` and the next point where the walk
+    // must stop or wrap (the write position ahead, else the end) pass every
+    // check below with these few tests; the first record that does not is
+    // left to the full step.
+    const char *const run_end = write_at > at ? write_at : end;
+    int32_t step = 0;
+    while (left_to_copy > 0 && run_end - at > kLengthWidth) {
+      const int32_t length = load_field(at, kLengthWidth);
+      if (length <= 0 || length > run_end - at - kLengthWidth || length > capacity - total) break;
+      // The walk moves on by the length of the record before when this one
+      // has the same, which the processor guesses right for a run of equal
+      // messages without waiting for the load; the empty asm keeps the
+      // compiler from folding `step` back into `length`.
+      if (length != step) {
+        step = length;
+        __asm__("" : "+r"(step));
+      }
+      copy_payload(block + total, at + kLengthWidth, step);
+      at += kLengthWidth + step;
+      total += step;
+      --left_to_copy;
+    }
+    if (left_to_copy == 0) break;
     const int64_t stored = write_at > at ? write_at - at : (end - at) + (write_at - start);
     int64_t used = 0;
     // Between the read and the write position the ring wraps at most once,
@@ -502,6 +573,7 @@ int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied)
       at = start + (length - left);
     }
     total += length;
+    --left_to_copy;
   }
   // The counted records of a sound ring end exactly at the write position.
   // When they do not, the count and the records disagree: what was read is

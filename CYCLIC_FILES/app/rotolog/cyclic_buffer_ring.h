@@ -103,6 +103,10 @@ class CCyclicBuffer {
     int32_t message_count;
   };
   int begin_write(WriteStart *start);
+  int write_before_end(const char *data, int32_t length);
+  int write_anywhere(const char *data, int32_t length);
+  int drop_oldest(int32_t *freed);
+  int drop_records(int64_t byte_count);
   int fail_write(const WriteStart &start, int code);
   void place_piece(int32_t width, int32_t value, const char *payload);
   int read_piece(int32_t width, void *value, char **payload, int64_t limit);
