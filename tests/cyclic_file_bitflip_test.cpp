@@ -1,7 +1,8 @@
 // Every single bit of a small valid cyclic file flipped in turn: loading,
 // reading and writing the damaged file give a code or messages that were
-// written (the one whose payload holds the flipped bit may carry it), never
-// a crash, a hang or a message made of anything else.
+// written (the one whose payload holds the flipped bit may carry it, and the
+// last one kept may be cut to a damaged length), never a crash, a hang or a
+// message made of anything else.
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file.h>
 
@@ -75,8 +76,23 @@ ValidFile make_file(const std::string &path, const std::vector<int> &lengths) {
   return file;
 }
 
+// The bytes of the damaged ring from a payload's first byte on, as a record
+// whose length field was damaged hands them out.
+bool ring_bytes_from(const ValidFile &file, size_t flipped_byte, int flipped_bit, size_t payload_at,
+                     const std::string &seen) {
+  std::string damaged = file.bytes;
+  damaged[flipped_byte] ^= static_cast<char>(1 << flipped_bit);
+  const size_t ring_at = payload_at - static_cast<size_t>(file.header_length);
+  for (size_t j = 0; j < seen.size(); ++j) {
+    if (seen[j] != damaged[static_cast<size_t>(file.header_length) + (ring_at + j) % kRing]) return false;
+  }
+  return !seen.empty();
+}
+
 // The concatenations a reader may return: the messages from i to j, with the
-// flipped bit applied when it lies in one of their payloads.
+// flipped bit applied when it lies in one of their payloads, or with the last
+// one read under a damaged length (the salvage keeps whole-looking records up
+// to the first that is not whole).
 bool acceptable(const ValidFile &file, size_t flipped_byte, int flipped_bit,
                 const std::string &block, int count) {
   if (count == 0) return block.empty();
@@ -85,6 +101,11 @@ bool acceptable(const ValidFile &file, size_t flipped_byte, int flipped_bit,
     std::string expected;
     for (size_t last = first; last < n; ++last) {
       std::vector<size_t> offsets;
+      if (static_cast<int>(last - first + 1) == count && block.compare(0, expected.size(), expected) == 0 &&
+          block.size() > expected.size() &&
+          ring_bytes_from(file, flipped_byte, flipped_bit, file.payload_offsets[last][0],
+                          block.substr(expected.size())))
+        return true;
       expected += file.messages[last];
       if (static_cast<int>(last - first + 1) != count || expected.size() != block.size()) continue;
       if (block == expected) return true;

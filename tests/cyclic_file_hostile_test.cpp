@@ -84,8 +84,9 @@ int read_count(const std::string &path, std::string *contents) {
 // A header whose counted records do not end at its write position describes
 // no ring that writes can make: reading it would hand out bytes that are not
 // messages (zero lengths from unwritten space), and a write would land where
-// no read reaches it. It is reported as damage.
-TEST(CyclicFileHostile, RecordsThatDoNotEndAtTheWritePositionAreReportedAsDamage) {
+// no read reaches it. The salvage keeps the whole records and moves the
+// write position to their end.
+TEST(CyclicFileHostile, RecordsThatDoNotEndAtTheWritePositionAreSalvaged) {
   TempDir dir;
   std::string path = dir.file("log");
   make_valid_file(path, 64, 0);
@@ -101,10 +102,21 @@ TEST(CyclicFileHostile, RecordsThatDoNotEndAtTheWritePositionAreReportedAsDamage
 
   // One record of 6 bytes, but the write position far beyond it.
   rewrite_header(path, 64, 1, 59, 0);
-  EXPECT_EQ(read_count(path, &contents), CYCLIC_FILE_READ_ALL_FAILED);
+  EXPECT_EQ(read_count(path, &contents), 1);
+  EXPECT_EQ(contents, "m0");
   // Two records counted where the second is unwritten space (length 0).
   rewrite_header(path, 64, 2, 10, 0);
-  EXPECT_EQ(read_count(path, &contents), CYCLIC_FILE_READ_ALL_FAILED);
+  EXPECT_EQ(read_count(path, &contents), 1);
+  EXPECT_EQ(contents, "m0");
+  {
+    // The mended header is stored: the next write follows the kept record.
+    int status = 0;
+    void *handle = cyclic_file_create_handle(path.c_str(), kRW, 64, &status);
+    ASSERT_EQ(cyclic_file_write(handle, "m1", 2), 0);
+    cyclic_file_destroy_handle(handle);
+  }
+  EXPECT_EQ(read_count(path, &contents), 2);
+  EXPECT_EQ(contents, "m0m1");
   // The sound header again: the message is there.
   rewrite_header(path, 64, 1, 6, 0);
   EXPECT_EQ(read_count(path, &contents), 1);

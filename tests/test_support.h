@@ -8,12 +8,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace test_support {
 
@@ -77,6 +80,42 @@ inline int run_in_child(const std::function<int()> &body,
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -3;
+}
+
+// Self-checking messages: message `number` is "<number:length>" and filler,
+// all of it fixed by the number, so that a reader tells a whole message from
+// a torn or foreign one without knowing what was written. Lengths run from
+// 14 to 13 + spread bytes.
+inline std::string numbered_message(uint32_t number, uint32_t spread = 600) {
+  uint32_t mix = number * 2654435761u;
+  uint32_t length = 14 + (mix >> 8) % spread;
+  char head[32];
+  std::snprintf(head, sizeof head, "<%06u:%05u>", number % 1000000u, length);
+  std::string message(head);
+  for (uint32_t i = static_cast<uint32_t>(message.size()); i < length; ++i)
+    message.push_back(static_cast<char>('a' + (number + i) % 26));
+  return message;
+}
+
+// Splits read_all's block into numbered messages. A piece that is not one
+// whole message numbered_message would make ends the split with torn = true.
+struct NumberedMessages {
+  std::vector<uint32_t> numbers;
+  bool torn = false;
+};
+inline NumberedMessages split_numbered(const std::string &block, uint32_t spread = 600) {
+  NumberedMessages out;
+  for (size_t at = 0; at < block.size();) {
+    unsigned number = 0, length = 0;
+    if (block.size() - at < 13 || std::sscanf(block.c_str() + at, "<%6u:%5u>", &number, &length) != 2 ||
+        block.compare(at, length, numbered_message(number, spread)) != 0) {
+      out.torn = true;
+      break;
+    }
+    out.numbers.push_back(number);
+    at += length;
+  }
+  return out;
 }
 
 }  // namespace test_support

@@ -34,7 +34,7 @@ int CCyclicBuffer::write_array(const char *const *segments, const int16_t *lengt
   // Room for the whole record first: once it is made, every piece lands in
   // free space and nothing can fail half-way.
   const RecordShape shape{kTotalWidth, -1, lengths, segment_count};
-  rc = make_room_for(shape);
+  rc = make_room_for(shape, 0);
   if (rc != CYCLIC_BUFFER_OK) return fail_write(start, rc);
   place_piece(kTotalWidth, static_cast<int32_t>(total), nullptr);
   for (int32_t i = 0; i < segment_count; ++i) place_piece(kSegmentWidth, lengths[i], segments[i]);

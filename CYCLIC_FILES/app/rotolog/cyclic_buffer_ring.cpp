@@ -134,15 +134,6 @@ bool CCyclicBuffer::positions_valid() const {
          wasted_tail < kLengthWidth;
 }
 
-// Bytes from read_pos forward to write_pos: every stored record, and the
-// tails skipped between them, lies in this span. Equal positions with records
-// stored mean the storage is full.
-int64_t CCyclicBuffer::stored_span() const {
-  if (message_count == 0) return 0;
-  if (write_pos > read_pos) return write_pos - read_pos;
-  return (ring_end - read_pos) + (write_pos - ring_start);
-}
-
 // ---------------------------------------------------------------------------
 // Making room
 
@@ -194,12 +185,15 @@ int64_t CCyclicBuffer::bytes_to_free(int64_t span) const {
 // without touching a stored record. Room is made for the whole record before
 // its first piece is written, so a record never overwrites itself and nothing
 // of it is written when room cannot be made.
-int CCyclicBuffer::make_room_for(const RecordShape &shape) {
+int CCyclicBuffer::make_room_for(const RecordShape &shape, int32_t least_length) {
   for (;;) {
     const int64_t bytes = bytes_to_free(record_span(shape));
     if (bytes <= 0) return CYCLIC_BUFFER_OK;
     if (bytes > kLargestStorage) return CYCLIC_BUFFER_WRITE_FAILED;
-    if (max_messages <= 0) return evict_bytes(static_cast<int32_t>(bytes));
+    if (max_messages <= 0) {
+      if (message_count != 0 && !positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
+      return drop_records(bytes, least_length);
+    }
     // Growth moves the write position, so the span is measured again; growth
     // at least doubles the storage, so this ends after a few rounds.
     const int rc = grow(static_cast<int32_t>(bytes));
@@ -209,9 +203,10 @@ int CCyclicBuffer::make_room_for(const RecordShape &shape) {
 
 // flatten, as write_message: a cyclic file works out a write's evictions
 // with this call first, once per write.
-[[gnu::flatten]] int CCyclicBuffer::make_room(int32_t width, int32_t payload_length) {
+[[gnu::flatten]] int CCyclicBuffer::make_room(int32_t width, int32_t payload_length,
+                                              int32_t least_length) {
   const RecordShape shape{width, payload_length, nullptr, 0};
-  return make_room_for(shape);
+  return make_room_for(shape, least_length);
 }
 
 int CCyclicBuffer::evict_oldest(int32_t *freed) {
@@ -220,47 +215,30 @@ int CCyclicBuffer::evict_oldest(int32_t *freed) {
     return CYCLIC_BUFFER_WRITE_FAILED;
   }
   if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
-  return drop_oldest(freed);
+  return drop_oldest(freed, 0);
 }
 
 // evict_oldest once the positions are known to be sound and a record is
 // stored. A successful drop keeps them sound (read_pos stays within the
 // storage, the count stays at 0 or more), so a run of drops checks them once.
-int CCyclicBuffer::drop_oldest(int32_t *freed) {
-  const int64_t size = buffer_size;
-  int64_t at = read_pos - ring_start;
-  int64_t dropped = 0;
-  if (size - at < kLengthWidth) {
-    dropped = size - at;
-    at = 0;
-  }
-  const int32_t length = load_field(ring_start + at, kLengthWidth);
-  if (length < 0 || length > size - kLengthWidth) return CYCLIC_BUFFER_WRITE_FAILED;
-  at += kLengthWidth;
-  dropped += kLengthWidth;
-  if (at + length > size) {
-    // The body crosses the end; an array record's skipped byte lies inside it.
-    at = at + length - size + wasted_tail;
-    dropped += length + wasted_tail;
-  } else {
-    at += length;
-    dropped += length;
-  }
-  if (dropped > stored_span() || at > size) return CYCLIC_BUFFER_WRITE_FAILED;
-  read_pos = ring_start + at;
+int CCyclicBuffer::drop_oldest(int32_t *freed, int32_t least_length) {
+  RecordStep step;
+  if (!step_record(read_pos - ring_start, stored_span(), least_length, &step))
+    return CYCLIC_BUFFER_WRITE_FAILED;
+  read_pos = ring_start + step.next;
   --message_count;
-  if (freed != nullptr) *freed = static_cast<int32_t>(dropped);
+  if (freed != nullptr) *freed = static_cast<int32_t>(step.used);
   return CYCLIC_BUFFER_OK;
 }
 
 int CCyclicBuffer::evict_bytes(int32_t byte_count) {
   if (message_count != 0 && !positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
-  return drop_records(byte_count);
+  return drop_records(byte_count, 0);
 }
 
 // Evicts the oldest records until byte_count bytes are free; the positions
 // are sound.
-int CCyclicBuffer::drop_records(int64_t byte_count) {
+int CCyclicBuffer::drop_records(int64_t byte_count, int32_t least_length) {
   int64_t total = 0;
   while (total < byte_count) {
     if (message_count == 0) {
@@ -274,7 +252,7 @@ int CCyclicBuffer::drop_records(int64_t byte_count) {
       return CYCLIC_BUFFER_OK;
     }
     int32_t freed = 0;
-    const int rc = drop_oldest(&freed);
+    const int rc = drop_oldest(&freed, least_length);
     if (rc != CYCLIC_BUFFER_OK) return rc;
     total += freed;
   }
@@ -388,7 +366,7 @@ int CCyclicBuffer::write_before_end(const char *data, int32_t length) {
   const char *const record_end = write_pos + kLengthWidth + length;
   if (read_pos >= write_pos && read_pos < record_end) {
     const WriteStart start{read_pos, message_count};
-    const int rc = drop_records(record_end - read_pos);
+    const int rc = drop_records(record_end - read_pos, 0);
     if (rc != CYCLIC_BUFFER_OK) return fail_write(start, rc);
   }
   // Evicting every record may have moved write_pos to the start; the record
@@ -483,7 +461,31 @@ int CCyclicBuffer::read_piece(int32_t width, void *value, char **payload, int64_
   return CYCLIC_BUFFER_OK;
 }
 
+// A whole record and its payload, handed out in place or, when it crosses the
+// end, joined in scratch.
+int CCyclicBuffer::read_record(int32_t *length, char **payload) {
+  if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
+  RecordStep step;
+  if (!step_record(read_pos - ring_start, stored_span(), 0, &step)) return CYCLIC_BUFFER_WRITE_FAILED;
+  const int64_t left = buffer_size - step.payload;
+  if (left >= step.length) {
+    *payload = ring_start + step.payload;
+  } else {
+    char *joined = static_cast<char *>(vel_realloc(scratch, static_cast<size_t>(step.length)));
+    if (joined == nullptr) return CYCLIC_BUFFER_WRITE_FAILED;
+    scratch = joined;
+    std::memcpy(scratch, ring_start + step.payload, static_cast<size_t>(left));
+    std::memcpy(scratch + left, ring_start, static_cast<size_t>(step.length - left));
+    *payload = scratch;
+  }
+  *length = step.length;
+  read_pos = ring_start + step.next;
+  return CYCLIC_BUFFER_OK;
+}
+
 int CCyclicBuffer::read_field(int32_t width, void *value, char **payload) {
+  if (width == kLengthWidth && payload != nullptr)
+    return read_record(static_cast<int32_t *>(value), payload);
   return read_piece(width, value, payload, buffer_size);
 }
 
@@ -491,10 +493,9 @@ int CCyclicBuffer::read_field(int32_t width, void *value, char **payload) {
   if (error_flag != 0) return CYCLIC_BUFFER_EARLIER_ERROR;
   if (data == nullptr || length == nullptr) return CYCLIC_BUFFER_INVALID_INPUT;
   if (message_count == 0) return CYCLIC_BUFFER_NO_MORE_MESSAGES;
-  if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
   int32_t stored_length = 0;
   char *bytes = nullptr;
-  const int rc = read_field(kLengthWidth, &stored_length, &bytes);
+  const int rc = read_record(&stored_length, &bytes);
   if (rc != CYCLIC_BUFFER_OK) return rc;
   *data = bytes;
   *length = stored_length;
@@ -502,9 +503,8 @@ int CCyclicBuffer::read_field(int32_t width, void *value, char **payload) {
   return CYCLIC_BUFFER_OK;
 }
 
-// The walk of read_message, record by record, on a local read position: the
-// same skipped tails, the same checks of each length against the ring and the
-// stored span, and a payload that crosses the end copied in its two parts.
+// Every counted record, stepped over with step_record on a local position,
+// its payload copied in one or (crossing the end) two parts.
 int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied) const {
   *copied = 0;
   if (error_flag != 0) return CYCLIC_BUFFER_EARLIER_ERROR;
@@ -512,73 +512,29 @@ int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied)
   if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
   // Locals, since every byte stored into block could alias the fields.
   const char *const start = ring_start;
-  const char *const end = ring_end;
-  const char *const write_at = write_pos;
-  const int32_t longest = buffer_size - kLengthWidth;
-  const char *at = read_pos;
+  const int64_t size = buffer_size;
+  int64_t at = read_pos - start;
+  int64_t span = stored_span();
   int64_t total = 0;
-  int32_t left_to_copy = message_count;
-  while (left_to_copy > 0) {
-    // Records that lie wholly between `at` and the next point where the walk
-    // must stop or wrap (the write position ahead, else the end) pass every
-    // check below with these few tests; the first record that does not is
-    // left to the full step.
-    const char *const run_end = write_at > at ? write_at : end;
-    int32_t step = 0;
-    while (left_to_copy > 0 && run_end - at > kLengthWidth) {
-      const int32_t length = load_field(at, kLengthWidth);
-      if (length <= 0 || length > run_end - at - kLengthWidth || length > capacity - total) break;
-      // The walk moves on by the length of the record before when this one
-      // has the same, which the processor guesses right for a run of equal
-      // messages without waiting for the load; the empty asm keeps the
-      // compiler from folding `step` back into `length`.
-      if (length != step) {
-        step = length;
-        __asm__("" : "+r"(step));
-      }
-      copy_payload(block + total, at + kLengthWidth, step);
-      at += kLengthWidth + step;
-      total += step;
-      --left_to_copy;
-    }
-    if (left_to_copy == 0) break;
-    const int64_t stored = write_at > at ? write_at - at : (end - at) + (write_at - start);
-    int64_t used = 0;
-    // Between the read and the write position the ring wraps at most once,
-    // and wasted_tail tells how that wrap left the end: a length field that
-    // went to the start skipped exactly that many bytes, and a payload that
-    // ran over the end left none. A record that passes the end any other
-    // way has a damaged length that happens to keep the records in step.
-    if (end - at < kLengthWidth) {
-      if (end - at != wasted_tail) return CYCLIC_BUFFER_WRITE_FAILED;
-      used = end - at;
-      at = start;
-    }
-    const int32_t length = load_field(at, kLengthWidth);
-    at += kLengthWidth;
-    used += kLengthWidth;
-    // A single message holds at least one byte: an empty record is damage.
-    if (length <= 0 || length > longest || used + length > stored || length > capacity - total)
+  for (int32_t left_to_copy = message_count; left_to_copy > 0; --left_to_copy) {
+    RecordStep step;
+    if (!step_record(at, span, 1, &step) || step.length > capacity - total)
       return CYCLIC_BUFFER_WRITE_FAILED;
-    const bool payload_wraps = at == end || end - at < length;
-    if (payload_wraps && wasted_tail != 0) return CYCLIC_BUFFER_WRITE_FAILED;
-    if (at == end) at = start;
-    const int64_t left = end - at;
-    if (left >= length) {
-      copy_payload(block + total, at, length);
-      at += length;
+    const int64_t before_end = size - step.payload;
+    if (__builtin_expect(before_end >= step.length, 1)) {
+      copy_payload(block + total, start + step.payload, step.length);
     } else {
-      std::memcpy(block + total, at, static_cast<size_t>(left));
-      std::memcpy(block + total + left, start, static_cast<size_t>(length - left));
-      at = start + (length - left);
+      std::memcpy(block + total, start + step.payload, static_cast<size_t>(before_end));
+      std::memcpy(block + total + before_end, start, static_cast<size_t>(step.length - before_end));
     }
-    total += length;
-    --left_to_copy;
+    total += step.length;
+    at = step.next;
+    span -= step.used;
   }
   // The counted records of a sound ring end exactly at the write position.
   // When they do not, the count and the records disagree: what was read is
   // not the ring's messages, and a write would land where no read reaches.
-  if (at != write_at) return CYCLIC_BUFFER_WRITE_FAILED;
+  if (span != 0) return CYCLIC_BUFFER_WRITE_FAILED;
   *copied = total;
   return CYCLIC_BUFFER_OK;
 }

@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 class CCyclicBuffer {
  public:
@@ -48,10 +49,84 @@ class CCyclicBuffer {
   int evict_oldest(int32_t *freed);
   int evict_bytes(int32_t byte_count);
   int grow(int32_t extra);
-  int make_room(int32_t width, int32_t payload_length);
+  // least_length: the shortest record the evictions accept as whole (see
+  // step_record); a cyclic file, which holds single messages only, passes 1.
+  int make_room(int32_t width, int32_t payload_length, int32_t least_length = 0);
   int write_record(int32_t width, int32_t value, const char *payload);
   // value points at an int32_t (width 4) or an int16_t (width 2).
   int read_field(int32_t width, void *value, char **payload);
+
+  // The positions and fields restored from outside (a cyclic file's header)
+  // describe a ring within its storage.
+  bool positions_valid() const;
+
+  // One record as a walk steps over it; offsets count from ring_start.
+  struct RecordStep {
+    int64_t payload;  // the payload's first byte
+    int32_t length;   // the record's length field
+    int64_t next;     // where the next record begins (buffer_size: at ring_end)
+    int64_t used;     // bytes of the stored span the record takes, skipped tail included
+  };
+
+  // The one place that steps from a record to the next: eviction, reads,
+  // read_all's copy, a cyclic file's consistency check and its salvage all
+  // walk through here, so they agree on which records are whole. The record
+  // begins at offset `at` (0 to buffer_size) with `span` bytes of the stored
+  // span left before write_pos. It is whole when its length field is reached
+  // the way a writer leaves it (a field that does not fit before the end
+  // skipped exactly wasted_tail bytes), its length is at least least_length
+  // (0 in a ring that may hold empty array records, 1 for single messages)
+  // and at most buffer_size - 4, and the record ends within `span`. A record
+  // whose body crosses the end spans wasted_tail more bytes, which in an
+  // array record is the segment length that skipped them. Returns false for
+  // a record that is not whole; *step is then meaningless.
+  bool step_record(int64_t at, int64_t span, int32_t least_length, RecordStep *step) const {
+    const int64_t size = buffer_size;
+    int64_t used = 0;
+    if (size - at < 4) {
+      if (size - at != wasted_tail) return false;
+      used = size - at;
+      at = 0;
+    }
+    if (used + 4 > span) return false;
+    const int32_t length = load_length(ring_start + at);
+    if (length < least_length || length > size - 4) return false;
+    at += 4;
+    used += 4;
+    if (at == size) at = 0;  // the payload begins at the start
+    step->payload = at;
+    step->length = length;
+    if (at + length > size) {
+      step->next = at + length - size + wasted_tail;
+      used += length + wasted_tail;
+    } else {
+      step->next = at + length;
+      used += length;
+    }
+    step->used = used;
+    return used <= span;
+  }
+
+  // Bytes from read_pos forward to write_pos: every stored record, and the
+  // tails skipped between them, lies in this span. Equal positions with
+  // records stored mean the storage is full.
+  int64_t stored_span() const {
+    if (message_count == 0) return 0;
+    if (write_pos > read_pos) return write_pos - read_pos;
+    return (ring_end - read_pos) + (write_pos - ring_start);
+  }
+
+  // A 4-byte length field, little-endian whatever the host.
+  static int32_t load_length(const char *at) {
+    if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+      int32_t field = 0;
+      std::memcpy(&field, at, 4);
+      return field;
+    }
+    const auto *bytes = reinterpret_cast<const unsigned char *>(at);
+    return static_cast<int32_t>(static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+                                static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24);
+  }
 
   // Copies the payload of every stored single message, oldest first and one
   // right after the other, into block (at most capacity bytes) without
@@ -59,10 +134,9 @@ class CCyclicBuffer {
   // the same checks of every stored length, but no scratch area and no change
   // to the ring. Returns 0 with the bytes copied in *copied,
   // CYCLIC_BUFFER_EARLIER_ERROR (-5) while error_flag is set, or
-  // CYCLIC_BUFFER_WRITE_FAILED (-4) when the stored records are not what
-  // single-message writes leave: a length that does not fit the ring or the
-  // block, an empty record, a record that passes the end of the storage other
-  // than as wasted_tail says, or records that do not end at write_pos.
+  // CYCLIC_BUFFER_WRITE_FAILED (-4) when a counted record is not whole
+  // (step_record with least_length 1), does not fit the block, or the counted
+  // records do not end exactly at write_pos.
   int copy_messages(char *block, int64_t capacity, int64_t *copied) const;
 
   // The ten fields, in this order; the object holds nothing else.
@@ -92,11 +166,9 @@ class CCyclicBuffer {
     int32_t segment_count;
   };
 
-  bool positions_valid() const;
-  int64_t stored_span() const;
   int64_t record_span(const RecordShape &shape) const;
   int64_t bytes_to_free(int64_t span) const;
-  int make_room_for(const RecordShape &shape);
+  int make_room_for(const RecordShape &shape, int32_t least_length);
   // What a write saves so that a failure can undo its evictions.
   struct WriteStart {
     char *read_pos;
@@ -105,11 +177,12 @@ class CCyclicBuffer {
   int begin_write(WriteStart *start);
   int write_before_end(const char *data, int32_t length);
   int write_anywhere(const char *data, int32_t length);
-  int drop_oldest(int32_t *freed);
-  int drop_records(int64_t byte_count);
+  int drop_oldest(int32_t *freed, int32_t least_length);
+  int drop_records(int64_t byte_count, int32_t least_length);
   int fail_write(const WriteStart &start, int code);
   void place_piece(int32_t width, int32_t value, const char *payload);
   int read_piece(int32_t width, void *value, char **payload, int64_t limit);
+  int read_record(int32_t *length, char **payload);
 };
 
 #endif

@@ -238,6 +238,10 @@ int CCyclicFile::reload_header() {
   ring_start = map_base + header_length;
   ring_end = ring_start + header->buffer_size;
   apply_header(header);
+  // The ring state is a cache of the header: a failure of an earlier
+  // operation of this handle does not outlive it (a salvage mends what
+  // caused it).
+  error_flag = 0;
   return 0;
 }
 

@@ -47,6 +47,29 @@ class CCyclicFile : public CCyclicBuffer {
   using MessageVisitor = int (*)(const char *data, int32_t length, void *context);
   int for_each_message(MessageVisitor visit, void *context);
 
+  // What the records between the header's read and write positions say
+  // about the header, and what a salvage keeps (cyclic_file_walk.cpp).
+  // Offsets count from ring_start.
+  struct SalvagePlan {
+    bool consistent;       // the header's count of whole records ends at write_pos
+    int32_t header_count;  // what the header counts
+    int64_t header_span;   // bytes from the header's read to its write position
+    int32_t kept_count;    // whole records kept, oldest first
+    int64_t kept_span;     // bytes they take
+    int64_t kept_payload;  // their payload bytes
+    int64_t read_offset;   // where the kept records begin
+    int64_t write_offset;  // where they end: the next write goes here
+  };
+  // Works out the plan for the ring state as reloaded; changes nothing.
+  // Consistent rings cost one walk over their length fields.
+  void plan_salvage(SalvagePlan *plan) const;
+  // Puts a plan's positions and count into the ring state (not the file).
+  void apply_salvage(const SalvagePlan &plan);
+  // Under both locks, after a reload: mends a header that disagrees with
+  // the records, storing the kept state. Returns false when nothing needed
+  // mending.
+  bool salvage();
+
   void capture_header(cyclic_file_header_t *record) const;
   void apply_header(const cyclic_file_header_t *record);
 
@@ -78,7 +101,7 @@ class CCyclicFile : public CCyclicBuffer {
   void build_lock_name(const char *name);
   void obtain_locks();
   int store_interim_header(const char *data, int32_t length);
-  void repair_after_dead_holder();
+  int locked_write(const char *data, int32_t length);
   bool enter_locks();
   void leave_locks();
 };

@@ -15,40 +15,26 @@ namespace {
 
 constexpr int32_t kFirstFormatSize = 512;
 
-// A copy of a ring's state over the same storage: eviction can be worked out
-// on it (eviction only reads length fields) without changing the ring.
-class RingShadow : public CCyclicBuffer {
- public:
-  explicit RingShadow(const CCyclicBuffer &ring) {
-    buffer_size = ring.buffer_size;
-    message_count = ring.message_count;
-    ring_start = ring.ring_start;
-    write_pos = ring.write_pos;
-    read_pos = ring.read_pos;
-    ring_end = ring.ring_end;
-    wasted_tail = ring.wasted_tail;
-    error_flag = ring.error_flag;
-    max_messages = ring.max_messages;
+// Flush mode, the record's pages: one range when the record lies in one
+// piece, which it does whenever it ends length + 4 bytes or more after the
+// start of the ring; the two ends of the ring when its payload crossed the
+// end. record_from is the write position before the write.
+int flush_record(const CCyclicFile &file, const char *record_from, int32_t length) {
+  const int64_t record_bytes = static_cast<int64_t>(length) + 4;
+  if (file.write_pos - file.ring_start >= record_bytes) {
+    char *record_start = file.write_pos - record_bytes;
+    return os_flush_view(record_start, static_cast<std::size_t>(record_bytes)) != 0 ? 1 : 0;
   }
-  // The storage belongs to the ring it copies.
-  ~RingShadow() {
-    ring_start = nullptr;
-    scratch = nullptr;
-  }
-};
-
-// Flush mode: the header's page and the pages the record went to reach the
-// disk in one flush, from the start of the mapping to the end of the record.
-// One call, because every flush waits for the disk's cache (two cost twice
-// one); the clean pages in between cost nothing. A record that wrapped went
-// to both ends of the ring, and then the whole mapping is flushed.
-// record_from is the write position before the write.
-void flush_written(const CCyclicFile &file, const char *record_from) {
-  std::size_t length = file.mapped_length;
-  if (file.write_pos >= record_from)
-    length = static_cast<std::size_t>(file.write_pos - file.map_base);
-  os_flush_view(file.map_base, length);
+  int first = os_flush_view(const_cast<char *>(record_from),
+                            static_cast<std::size_t>(file.ring_end - record_from));
+  int second = os_flush_view(file.ring_start, static_cast<std::size_t>(file.write_pos - file.ring_start));
+  return first != 0 && second != 0 ? 1 : 0;
 }
+
+// A ring operation that met a record that is not whole: the header and the
+// records disagree, and a salvage can mend them.
+constexpr int kRingDamaged = 1;
+constexpr int kInterimHeaderStored = 2;
 
 }  // namespace
 
@@ -67,9 +53,10 @@ bool CCyclicFile::enter_locks() {
     return false;
   }
   if (state == VANDREL_LOCK_OWNER_DIED) {
-    // The previous holder died inside a write: bring the header back to the
-    // records that are whole before anyone relies on it.
-    repair_after_dead_holder();
+    // The previous holder died inside a write: its header may be torn
+    // between two stores. Bring it back to the records that are whole
+    // before anyone relies on it.
+    if (reload_header() == 0) salvage();
     mark_interprocess_critical_section_consistent(interprocess_lock);
   }
   return true;
@@ -83,98 +70,99 @@ void CCyclicFile::leave_locks() {
 // ---------------------------------------------------------------------------
 // Writing
 
-// The stores of a write are ordered so that a writer killed at any point
-// leaves a header that counts only whole records: the records the new one
-// will overwrite leave the header first (interim store), then the record is
-// copied, then the header takes it in.
+// The write path. Both locks are held from the reload to the last store, so
+// that reload, ring change and store are one step for every other handle.
+//
+// Stores to the mapping, in this order (the compiler fences of crash_point
+// keep them so; they are part of every write, not only of tests):
+//   1. interim header: when the record will overwrite the oldest records,
+//      the header stops counting them before any of their bytes changes;
+//   2. the record, at the write position;
+//   3. the final header, counting the record.
+// A writer killed at any point leaves a header that counts only whole
+// records (the page cache outlives it); the next holder finds it torn at
+// worst, and its salvage mends that. After a crashed machine the pages of
+// the file may come from different moments; the salvage of the next write
+// or read brings the header back to the records that are whole.
+//
+// In CYCLIC_FILE_MODE_FLUSH each store is flushed before the next one is
+// made: the interim header (only when the write evicts), the record's pages,
+// then the header's page. So the disk never holds a header that counts a
+// record whose bytes are not there yet, nor one that counts records whose
+// bytes were already overwritten there, and a write that returned 0 is on
+// disk whole: two flushes a write, three when it evicts (four when its
+// payload wraps, one per end of the ring).
 int CCyclicFile::write(const char *data, int32_t length) {
   if (!(mode & CYCLIC_FILE_MODE_WRITE)) return CYCLIC_FILE_PERMISSION_DENIED;
   if (!enter_locks()) return CYCLIC_FILE_WRITE_FAILED;
-  // The steps in their order; the first that fails decides the result.
-  auto locked_write = [&]() -> int {
-    if (reload_header() != 0) return CYCLIC_FILE_READ_ALL_FAILED;
-    const char *record_from = write_pos;
-    crash_point(CrashPoint::kHeaderReloaded);
-    if (store_interim_header(data, length) != 0) return CYCLIC_FILE_WRITE_FAILED;
-    crash_point(CrashPoint::kInterimStored);
-    // A refused record leaves the header unstored: the file still describes
-    // the ring as it was.
-    if (write_message(data, length) != CYCLIC_BUFFER_OK) return CYCLIC_FILE_WRITE_FAILED;
-    crash_point(CrashPoint::kRecordWritten);
-    if (store_header() != 0) return CYCLIC_FILE_WRITE_FAILED;
-    crash_point(CrashPoint::kHeaderStored);
-    if (mode & CYCLIC_FILE_MODE_FLUSH) flush_written(*this, record_from);
-    return CYCLIC_FILE_OK;
-  };
-  int result = locked_write();
+  int result = locked_write(data, length);
+  // The records and the header disagree: mend the header and try once more.
+  if (result == kRingDamaged) {
+    if (reload_header() == 0) salvage();
+    result = locked_write(data, length);
+    if (result == kRingDamaged) result = CYCLIC_FILE_WRITE_FAILED;
+  }
   leave_locks();
   return result;
 }
 
+// One attempt at the write under both locks: a status, or kRingDamaged.
+int CCyclicFile::locked_write(const char *data, int32_t length) {
+  if (reload_header() != 0) return CYCLIC_FILE_READ_ALL_FAILED;
+  const bool flushed = (mode & CYCLIC_FILE_MODE_FLUSH) != 0;
+  const char *record_from = write_pos;
+  crash_point(CrashPoint::kHeaderReloaded);
+  int interim = store_interim_header(data, length);
+  if (interim < 0) return CYCLIC_FILE_WRITE_FAILED;
+  if (interim == kRingDamaged) return kRingDamaged;
+  if (interim == kInterimHeaderStored && flushed) os_flush_view(map_base, static_cast<std::size_t>(header_length));
+  crash_point(CrashPoint::kInterimStored);
+  // A refused record leaves the header unstored: the file still describes
+  // the ring as it was (less the evictions, when they were stored).
+  int written = write_message(data, length);
+  if (written == CYCLIC_BUFFER_WRITE_FAILED) return kRingDamaged;
+  if (written != CYCLIC_BUFFER_OK) return CYCLIC_FILE_WRITE_FAILED;
+  crash_point(CrashPoint::kRecordWritten);
+  if (flushed) flush_record(*this, record_from, length);
+  if (store_header() != 0) return CYCLIC_FILE_WRITE_FAILED;
+  if (flushed) os_flush_view(map_base, static_cast<std::size_t>(header_length));
+  crash_point(CrashPoint::kHeaderStored);
+  return CYCLIC_FILE_OK;
+}
+
 // Drops from the file's header the records that writing a message of
 // `length` bytes will overwrite, before any of their bytes is touched.
-// Nothing is stored when the write evicts nothing or will be refused anyway.
+// Returns 0 when nothing needed storing (the write evicts nothing, or will be
+// refused anyway), kInterimHeaderStored, kRingDamaged when a record to evict is not
+// whole (nothing is stored then), or -1 when the header did not encode.
 int CCyclicFile::store_interim_header(const char *data, int32_t length) {
-  if (message_count == 0 || error_flag != 0 || data == nullptr || length <= 0 ||
-      length > buffer_size - 4) {
-    return 0;
-  }
+  if (message_count == 0 || data == nullptr || length <= 0 || length > buffer_size - 4) return 0;
   // The evictions are worked out on the ring itself: they only read length
   // fields, and what they change is noted so that it can be put back.
   char *const noted_write_pos = write_pos;
   char *const noted_read_pos = read_pos;
   const int32_t noted_count = message_count;
   const int32_t noted_tail = wasted_tail;
-  const int32_t noted_error = error_flag;
-  int made = make_room(4, length);  // a failure empties the ring, as the write would
-  if (message_count == noted_count) return 0;
-  int stored = encode_ring_header_into(*this, map_base, header_length);
-  // The ring keeps the evictions (they moved only the read position and the
-  // count), so write_message finds the room made and does not walk the same
-  // records again. A ring that the evictions emptied, or that failed, goes
-  // back to its state: write_message places the record of an empty ring
-  // differently, and works that case out itself.
-  if (stored != header_length || made != CYCLIC_BUFFER_OK || message_count == 0) {
+  auto put_back = [&] {
     write_pos = noted_write_pos;
     read_pos = noted_read_pos;
     message_count = noted_count;
     wasted_tail = noted_tail;
-    error_flag = noted_error;
+    error_flag = 0;
+  };
+  if (make_room(4, length, 1) != CYCLIC_BUFFER_OK) {
+    put_back();
+    return kRingDamaged;
   }
-  return stored == header_length ? 0 : -1;
-}
-
-// After a holder died inside a write, the header may be torn between two
-// stores: some fields new, some old. Walking the records from the read
-// position until the write position tells how many whole records lie between
-// them; the header is brought back to that. A walk that never meets the
-// write position keeps the longest run of whole records it found.
-void CCyclicFile::repair_after_dead_holder() {
-  if (reload_header() != 0 || message_count == 0) return;
-  RingShadow walker(*this);
-  int32_t most_records = buffer_size / 4;
-  walker.message_count = most_records + 1;  // the walk is bounded here instead
-  int32_t walked = 0;
-  char *end_of_counted = read_pos;  // just past the last whole record the header counts
-  bool met_write_pos = false;
-  while (walked < most_records) {
-    int32_t freed = 0;
-    if (walker.evict_oldest(&freed) != CYCLIC_BUFFER_OK) break;
-    ++walked;
-    if (walker.read_pos == write_pos) {
-      met_write_pos = true;
-      break;
-    }
-    if (walked <= message_count) end_of_counted = walker.read_pos;
-  }
-  if (met_write_pos) {
-    if (walked == message_count) return;
-    message_count = walked;
-  } else {
-    if (walked < message_count) message_count = walked;
-    write_pos = end_of_counted;
-  }
-  store_header();
+  if (message_count == noted_count) return 0;
+  int stored = encode_ring_header_into(*this, map_base, header_length);
+  // The ring keeps the evictions (they moved only the read position and the
+  // count), so write_message finds the room made and does not walk the same
+  // records again. A ring that the evictions emptied goes back to its state:
+  // write_message places the record of an empty ring differently, and works
+  // that case out itself.
+  if (stored != header_length || message_count == 0) put_back();
+  return stored == header_length ? kInterimHeaderStored : -1;
 }
 
 // Formats into a buffer one byte larger than the text it may hold, since
@@ -247,13 +235,17 @@ int CCyclicFile::read_all(char **buffer, int32_t *length) {
   // the file, stay as they are.
   int64_t copied = 0;
   int copy_result = copy_messages(block, buffer_size, &copied);
+  // The records and the header disagree: mend the header, then copy what
+  // it keeps.
+  if (copy_result == CYCLIC_BUFFER_WRITE_FAILED && salvage())
+    copy_result = copy_messages(block, buffer_size, &copied);
   int32_t messages_read = message_count;
   leave_locks();
-  if (copy_result != CYCLIC_BUFFER_OK) {
+  if (copy_result != CYCLIC_BUFFER_OK || messages_read == 0) {
     vel_free(block);
     *buffer = nullptr;
     *length = 0;
-    return CYCLIC_FILE_READ_ALL_FAILED;
+    return copy_result != CYCLIC_BUFFER_OK ? CYCLIC_FILE_READ_ALL_FAILED : 0;
   }
   *buffer = block;
   *length = static_cast<int32_t>(copied);

@@ -1,12 +1,143 @@
-// CCyclicFile: a read-only walk over the messages of a file, one call per
-// message with its boundaries intact (read_all joins them). Internal: used by
-// the rotolog-cat tool, never exported.
+// CCyclicFile: walks over the records of a file as a whole. The consistency
+// check and the salvage that brings a header back to the records after a
+// crash, and a read-only walk with message boundaries for rotolog-cat.
+// Every step over a record goes through CCyclicBuffer::step_record.
+#include <cstring>
+
 #include "cyclic_buffer.h"
 #include "cyclic_file.h"
 #include "cyclic_file_handle.h"
 
-// Same locking, reload and ring reads as read_all, so a walk sees exactly
-// what a reader sees and applies the same checks to every stored length.
+namespace {
+
+// One bit per offset of the stored span: the offsets from which a walk of
+// whole records is known not to end at the write position.
+class FailedStarts {
+ public:
+  explicit FailedStarts(int64_t span)
+      : bits_(static_cast<unsigned char *>(vel_calloc(static_cast<std::size_t>(span / 8 + 1), 1))) {}
+  ~FailedStarts() {
+    if (bits_ != nullptr) vel_free(bits_);
+  }
+  FailedStarts(const FailedStarts &) = delete;
+  FailedStarts &operator=(const FailedStarts &) = delete;
+
+  bool usable() const { return bits_ != nullptr; }
+  bool has(int64_t at) const { return (bits_[at >> 3] >> (at & 7)) & 1; }
+  void add(int64_t at) { bits_[at >> 3] = static_cast<unsigned char>(bits_[at >> 3] | 1 << (at & 7)); }
+
+ private:
+  unsigned char *bits_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Consistency and salvage
+//
+// After a crash the header and the ring's pages may come from different
+// moments, and after a writer died inside a write its header may be torn. The
+// records cannot be trusted to agree with the header, so they are walked:
+//   1. From the read position. When the header's count of whole records
+//      ends exactly at the write position, the header is consistent.
+//   2. The earliest other start from which whole records reach the write
+//      position exactly: the longest run of the newest messages, which is
+//      what a black box is for. It wins over the walk from the read position
+//      when that does not reach the write position or holds fewer records
+//      (a damaged length that swallows its followers in one record). Chains
+//      of records are followed once each: a start whose walk meets a failed
+//      offset fails too, so the search is one pass over the span.
+//   3. When no run reaches the write position: the run from the read
+//      position up to the first record that is not whole, with the write
+//      position moved to its end.
+// Every kept record lies inside the header's span, in ring order, once.
+void CCyclicFile::plan_salvage(SalvagePlan *plan) const {
+  const int64_t span = stored_span();
+  const int64_t read_offset = read_pos - ring_start;
+  const int64_t size = buffer_size;
+  auto offset_at = [&](int64_t distance) {
+    const int64_t at = read_offset + distance;
+    return at > size ? at - size : at;
+  };
+  *plan = SalvagePlan{true, message_count, span, 0, 0, 0, read_offset, read_offset};
+  if (message_count == 0) return;
+
+  int64_t distance = 0;
+  int32_t records = 0;
+  int64_t payload = 0;
+  RecordStep step;
+  while (distance < span && step_record(offset_at(distance), span - distance, 1, &step)) {
+    distance += step.used;
+    payload += step.length;
+    ++records;
+  }
+  const bool reached = distance == span;
+  plan->consistent = reached && records == message_count;
+  plan->kept_count = records;
+  plan->kept_span = distance;
+  plan->kept_payload = payload;
+  plan->write_offset = offset_at(distance);
+  if (plan->consistent) return;
+
+  FailedStarts failed(span);
+  if (!failed.usable()) return;  // no memory for the search: the walk stands
+  for (int64_t walked = 0; walked < distance;) {
+    step_record(offset_at(walked), span - walked, 1, &step);
+    failed.add(walked);
+    walked += step.used;
+  }
+  if (!reached) failed.add(distance);
+  for (int64_t start = 1; start + 5 <= span; ++start) {
+    if (failed.has(start)) continue;
+    int64_t at = start;
+    int32_t run = 0;
+    int64_t run_payload = 0;
+    while (at < span && !failed.has(at) && step_record(offset_at(at), span - at, 1, &step)) {
+      failed.add(at);
+      at += step.used;
+      run_payload += step.length;
+      ++run;
+    }
+    if (at == span) {
+      if (!reached || run > records) {
+        plan->kept_count = run;
+        plan->kept_span = span - start;
+        plan->kept_payload = run_payload;
+        plan->read_offset = offset_at(start);
+        plan->write_offset = offset_at(span);
+      }
+      return;
+    }
+    if (at < span) failed.add(at);
+  }
+}
+
+void CCyclicFile::apply_salvage(const SalvagePlan &plan) {
+  message_count = plan.kept_count;
+  if (message_count == 0) {
+    read_pos = ring_start;
+    write_pos = ring_start;
+    wasted_tail = 0;
+    return;
+  }
+  read_pos = ring_start + plan.read_offset;
+  write_pos = ring_start + plan.write_offset;
+}
+
+bool CCyclicFile::salvage() {
+  SalvagePlan plan;
+  plan_salvage(&plan);
+  if (plan.consistent) return false;
+  apply_salvage(plan);
+  store_header();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// The message walk for tools
+
+// Same locking, reload and salvage as read_all, so a walk sees exactly what a
+// reader sees.
 int CCyclicFile::for_each_message(MessageVisitor visit, void *context) {
   if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
   if (visit == nullptr) return CYCLIC_FILE_READ_ALL_FAILED;
@@ -15,6 +146,7 @@ int CCyclicFile::for_each_message(MessageVisitor visit, void *context) {
     leave_locks();
     return CYCLIC_FILE_READ_ALL_FAILED;
   }
+  salvage();
   char *noted_read_pos = read_pos;
   int32_t noted_count = message_count;
   int32_t visited = 0;
