@@ -92,6 +92,24 @@ expect_exit 2 "two formats" "$cat_tool" --hex --json "$known"
 expect_exit 0 "--help" "$cat_tool" --help
 grep -q -- '--stats' "$work/out" || fail "--help does not describe --stats"
 
+# --verify: a consistent file; then one whose oldest record's length was
+# damaged, which --verify reports without changing it (exit 3), and which a
+# plain read salvages (the three newer messages) and mends for good.
+expect_exit 0 "--verify, consistent" "$cat_tool" --verify "$known"
+grep -q "consistent: 4 messages" "$work/out" || fail "--verify of a sound file: $(cat "$work/out")"
+damaged=$work/damaged.cyclic
+cp "$known" "$damaged"
+printf '\xc8' | dd of="$damaged" bs=1 seek=45 conv=notrunc status=none
+cp "$damaged" "$work/damaged.before"
+expect_exit 3 "--verify, damaged" "$cat_tool" --verify "$damaged"
+grep -q "counts 4 messages.*keeps 3 messages.*drops 1 messages" "$work/out" ||
+  fail "--verify of a damaged file: $(cat "$work/out")"
+cmp -s "$damaged" "$work/damaged.before" || fail "--verify changed the file"
+printf 'say "hi"\t\\\n\x00\x01\xfe\xff\nh\xc3\xa9llo wrapped around\n' >"$work/expected"
+expect_exit 0 "plain, damaged file" "$cat_tool" "$damaged"
+cmp -s "$work/out" "$work/expected" || fail "salvaged output differs: $(od -c "$work/out" | head -8)"
+expect_exit 0 "--verify after the salvage" "$cat_tool" --verify "$damaged"
+
 if [[ $failures -ne 0 ]]; then
   echo "$failures check(s) failed" >&2
   exit 1

@@ -14,21 +14,26 @@ namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitUnreadable = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitDamaged = 3;
 
-enum class Format { kPlain, kHex, kJson, kStats };
+enum class Format { kPlain, kHex, kJson, kStats, kVerify };
 
 const char kUsage[] =
-    "usage: rotolog-cat [--hex | --json | --stats] FILE\n"
-    "Prints the messages of the rotolog cyclic file FILE, oldest first,\n"
-    "without changing it.\n"
+    "usage: rotolog-cat [--hex | --json | --stats | --verify] FILE\n"
+    "Prints the messages of the rotolog cyclic file FILE, oldest first.\n"
+    "A file whose header disagrees with its records (after a crash) is\n"
+    "salvaged first, as every reader does; nothing else is changed.\n"
     "\n"
     "  (default)  each message as it stands, then a newline unless it ends in one\n"
     "  --hex      a hex dump of each message\n"
     "  --json     one JSON object per line: index, length, and text or base64\n"
     "  --stats    the header fields, the ring's fill level and the message sizes\n"
+    "  --verify   whether the header and the records agree and, if not, what a\n"
+    "             salvage would keep and drop; changes nothing\n"
     "  --help     this text\n"
     "\n"
-    "Exit status: 0 ok, 1 the file could not be read, 2 usage error.\n";
+    "Exit status: 0 ok (--verify: consistent), 1 the file could not be read,\n"
+    "2 usage error, 3 (--verify) damaged but salvageable.\n";
 
 struct Walk {
   Format format;
@@ -53,6 +58,7 @@ int visit_message(const char *data, int32_t length, void *context) {
       print_json(walk->out, walk->index, data, size);
       break;
     case Format::kStats:
+    case Format::kVerify:
       break;
   }
   if (walk->index == 0 || length < walk->smallest) walk->smallest = length;
@@ -92,6 +98,29 @@ void print_stats(std::FILE *out, const char *path, const CCyclicFile &file, cons
   }
 }
 
+// Reports whether the header and the records agree, and what a salvage would
+// keep and drop.
+int verify(const char *path, CCyclicFile *file) {
+  CCyclicFile::SalvagePlan plan;
+  int result = file->verify(&plan);
+  if (result != 0) {
+    std::fprintf(stderr, "rotolog-cat: %s: %s\n", path, cyclic_file_get_error_string(result));
+    return kExitUnreadable;
+  }
+  if (plan.consistent) {
+    std::printf("%s: consistent: %d messages, %lld of %d bytes used\n", path, plan.header_count,
+                static_cast<long long>(plan.header_span), file->buffer_size);
+    return kExitOk;
+  }
+  int dropped = plan.header_count > plan.kept_count ? plan.header_count - plan.kept_count : 0;
+  std::printf("%s: damaged: the header counts %d messages in %lld bytes; a salvage keeps %d "
+              "messages (%lld bytes, %lld of payload) and drops %d messages (%lld bytes)\n",
+              path, plan.header_count, static_cast<long long>(plan.header_span), plan.kept_count,
+              static_cast<long long>(plan.kept_span), static_cast<long long>(plan.kept_payload), dropped,
+              static_cast<long long>(plan.header_span - plan.kept_span));
+  return kExitDamaged;
+}
+
 int usage_error(const char *problem) {
   std::fprintf(stderr, "rotolog-cat: %s\n%s", problem, kUsage);
   return kExitUsage;
@@ -122,11 +151,13 @@ int main(int argc, char **argv) {
         chosen = Format::kJson;
       } else if (std::strcmp(arg, "--stats") == 0) {
         chosen = Format::kStats;
+      } else if (std::strcmp(arg, "--verify") == 0) {
+        chosen = Format::kVerify;
       } else {
         return usage_error((std::string("unknown option ") + arg).c_str());
       }
       if (format_given && chosen != format)
-        return usage_error("choose one of --hex, --json, --stats");
+        return usage_error("choose one of --hex, --json, --stats, --verify");
       format = chosen;
       format_given = true;
       continue;
@@ -145,6 +176,11 @@ int main(int argc, char **argv) {
     return kExitUnreadable;
   }
   CCyclicFile *file = static_cast<CCyclicFile *>(handle);
+  if (format == Format::kVerify) {
+    int verdict = verify(path, file);
+    cyclic_file_destroy_handle(handle);
+    return verdict;
+  }
   Walk walk{format, stdout, 0, 0, 0, 0};
   int walked = file->for_each_message(visit_message, &walk);
   if (walked < 0) {

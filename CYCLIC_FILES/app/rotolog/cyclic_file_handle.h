@@ -63,6 +63,13 @@ class CCyclicFile : public CCyclicBuffer {
   // Works out the plan for the ring state as reloaded; changes nothing.
   // Consistent rings cost one walk over their length fields.
   void plan_salvage(SalvagePlan *plan) const;
+  // The plan for the file as it stands, for rotolog-cat --verify: takes no
+  // lock and stores nothing. The header is read before and after the walk
+  // and the walk is retried while a writer changed it in between. Returns 0,
+  // CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ) or
+  // CYCLIC_FILE_READ_ALL_FAILED (the header does not describe the file, or
+  // writers kept changing it).
+  int verify(SalvagePlan *plan);
   // Puts a plan's positions and count into the ring state (not the file).
   void apply_salvage(const SalvagePlan &plan);
   // Under both locks, after a reload: mends a header that disagrees with

@@ -2,6 +2,7 @@
 // check and the salvage that brings a header back to the records after a
 // crash, and a read-only walk with message boundaries for rotolog-cat.
 // Every step over a record goes through CCyclicBuffer::step_record.
+#include <atomic>
 #include <cstring>
 
 #include "cyclic_buffer.h"
@@ -131,6 +132,20 @@ bool CCyclicFile::salvage() {
   apply_salvage(plan);
   store_header();
   return true;
+}
+
+int CCyclicFile::verify(SalvagePlan *plan) {
+  if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char before[kCyclicFileHeaderRoom];
+    std::memcpy(before, map_base, sizeof before);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (reload_header() != 0) continue;
+    plan_salvage(plan);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (std::memcmp(before, map_base, sizeof before) == 0) return 0;
+  }
+  return CYCLIC_FILE_READ_ALL_FAILED;
 }
 
 // ---------------------------------------------------------------------------
