@@ -1,6 +1,6 @@
 # Thin doors onto the CMake presets. `make demo` and `make test` first install
 # whatever Debian packages are missing (scripts/install-deps).
-.PHONY: deps demo test test-asan test-tsan stress fuzz build bench package format format-check lint clean
+.PHONY: deps demo test test-asan test-tsan stress crash fuzz build bench package format format-check lint clean
 
 deps:
 	@scripts/install-deps
@@ -44,6 +44,15 @@ bench: deps
 # takeover within 50 ms, every message read back whole and in order.
 stress: build
 	@./build/release/tests/rotolog_stress --kills 10000 --takeover-limit-ms 50
+
+# Machine crashes and power cuts in their long form: 20,000 files cut page by
+# page from two moments, and 2,000 flush-mode runs cut inside a flush, eight
+# cuts each; prints the figures.
+crash: build
+	@ROTOLOG_CRASH_CUTS=20000 ./build/release/tests/cyclic_file_crash_test \
+	  --gtest_filter='*MachineCrash*' | grep -E 'machine crashes|OK|FAILED'
+	@ROTOLOG_POWER_CUT_RUNS=2000 ./build/release/tests/cyclic_file_flush_test \
+	  --gtest_filter='PowerCut*' | grep -E 'power cuts|OK|FAILED'
 
 # Each libFuzzer target for 5 minutes (scripts/ci-fuzz runs 1 minute each).
 fuzz: deps

@@ -9,7 +9,7 @@ if(ROTOLOG_FUZZ)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libclang_rt.fuzzer-${CMAKE_SYSTEM_PROCESSOR}.a
                   OUTPUT_VARIABLE fuzzer_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
   set(fuzz_targets "")
-  foreach(target header_decoder cyclic_file buffer_model)
+  foreach(target header_decoder cyclic_file buffer_model salvage)
     add_executable(fuzz_${target} ${fuzz_sources}/fuzz_${target}.cpp)
     # The libFuzzer runtime is linked as a plain archive (everything is
     # compiled with -fsanitize=fuzzer-no-link): with -fsanitize=fuzzer the

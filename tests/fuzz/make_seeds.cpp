@@ -47,7 +47,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   const std::string root = argv[1];
-  for (const char *target : {"", "/header_decoder", "/cyclic_file", "/buffer_model"})
+  for (const char *target : {"", "/header_decoder", "/cyclic_file", "/buffer_model", "/salvage"})
     mkdir((root + target).c_str(), 0755);
 
   int written = 0;
@@ -58,6 +58,7 @@ int main(int argc, char **argv) {
       if (file.empty()) return 1;
       std::string name = "/ring" + std::to_string(ring) + "-messages" + std::to_string(messages);
       written += write_file(root + "/cyclic_file" + name, file);
+      written += write_file(root + "/salvage" + name, file);
       written += write_file(root + "/header_decoder" + name,
                             file.substr(0, file.size() < 60 ? file.size() : 60));
     }

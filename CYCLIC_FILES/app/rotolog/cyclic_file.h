@@ -11,6 +11,32 @@
  * file through its own handles at the same time. One handle may be used by
  * several threads, but must not be destroyed while another thread uses it.
  *
+ * What survives, mode by mode:
+ *
+ * A killed process (any mode): nothing is lost. The file's pages live in the
+ * page cache, which outlives the process; a writer killed inside a write
+ * leaves at worst a header torn between two stores, and the next handle to
+ * take the lock brings it back to the records that are whole.
+ *
+ * A crashed machine without CYCLIC_FILE_MODE_FLUSH: the file holds, page by
+ * page, states from any moment since it was last written back (every few
+ * seconds by the kernel, or by cyclic_file_flush). The file stays readable
+ * and writable: when the header and the records disagree, the next write or
+ * read keeps the longest run of whole records that ends at the header's
+ * write position (or, when none does, the run from the read position up to
+ * the first record that is not whole) and stores that header. Messages
+ * whose pages were not written back are lost. Records carry no checksum, so
+ * a record whose pages come from two moments may hold mixed bytes, and an
+ * older record that lines up with the newer ones may come back.
+ *
+ * A power cut with CYCLIC_FILE_MODE_FLUSH, at any instant, even inside the
+ * flushes of a write: every write that returned CYCLIC_FILE_OK is on disk,
+ * whole, until a later write evicts it. Each write flushes, in this order,
+ * the header without the records it evicts (only when it evicts), its
+ * record, and the header that counts the record; so the disk never holds a
+ * header that counts bytes that are not there. The write being made at the
+ * cut may or may not survive; the records it evicted may be gone.
+ *
  * Limitation: a file truncated by another program while it is mapped makes
  * the process that touches the lost pages receive SIGBUS; rotolog installs no
  * signal handlers in its callers' processes.
@@ -68,9 +94,13 @@ ROTOLOG_API void cyclic_file_destroy_handle(void *handle);
 /* Appends one message of `length` bytes (1 to the ring size less 4), dropping
  * the oldest messages when room is short. Returns CYCLIC_FILE_OK,
  * CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_WRITE),
- * CYCLIC_FILE_WRITE_FAILED (null data, bad length, the handle's ring failed
- * earlier, or a lock is missing), CYCLIC_FILE_READ_ALL_FAILED (the header in
- * the file is damaged) or CYCLIC_FILE_INVALID_HANDLE. The bytes are copied. */
+ * CYCLIC_FILE_WRITE_FAILED (null data, bad length, a flush-mode store that
+ * could not be made, or a lock is missing), CYCLIC_FILE_READ_ALL_FAILED (the
+ * header in the file no longer describes it) or CYCLIC_FILE_INVALID_HANDLE.
+ * Records that disagree with the header are salvaged first (see above), so
+ * a damaged ring does not fail the write. The bytes are copied. In
+ * CYCLIC_FILE_MODE_FLUSH the message is on disk when CYCLIC_FILE_OK is
+ * returned (two to four flushes of the pages it changed). */
 ROTOLOG_API int cyclic_file_write(void *handle, const char *data, int length);
 
 /* Formats like vsnprintf and appends the text (without a terminating NUL) as
@@ -91,7 +121,9 @@ ROTOLOG_API int cyclic_file_fwritef(void *handle, const char *format, ...)
  * and stores the block and its byte count. The block (ring size + 1 bytes) is
  * the caller's, released with cyclic_file_free_read_buffer. Failures:
  * CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ),
- * CYCLIC_FILE_READ_ALL_FAILED (damaged file, or a lock is missing),
+ * CYCLIC_FILE_READ_ALL_FAILED (the header no longer describes the file, or
+ * a lock is missing; records that disagree with the header are salvaged and
+ * the kept ones returned, storing the mended header),
  * CYCLIC_FILE_NO_MEMORY, CYCLIC_FILE_INVALID_HANDLE; *buffer is then null
  * and *length 0 (not written at all for the first and the last). */
 ROTOLOG_API int cyclic_file_read_all(void *handle, char **buffer, int *length);
