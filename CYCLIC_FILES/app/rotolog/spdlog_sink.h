@@ -1,6 +1,8 @@
 /* rotolog's cyclic file as a spdlog sink: header-only, C++ only, and needs
- * spdlog (1.10 or later, with its bundled or an external fmt) besides
- * librotolog. The one line a spdlog program changes:
+ * spdlog besides librotolog. Written for spdlog 1.10 (Debian 12's); it uses
+ * only base_sink, the sink's formatter and spdlog::memory_buf_t, so fmt may
+ * be spdlog's bundled copy or an external one. The one line a spdlog program
+ * changes:
  *
  *   auto logger = rotolog::cyclic_file_logger_mt("service", "/var/tmp/service.cyclic", 1 << 20);
  *
@@ -10,8 +12,8 @@
  * rotolog-cat prints each record whole. Nothing is buffered in the sink: a
  * record is in the mapped file when the logging call returns, and survives a
  * crash of the process; CYCLIC_FILE_MODE_FLUSH also puts it on disk before
- * the call returns (cheaper than spdlog's flush_on, which flushes the whole
- * mapping).
+ * the call returns, flushing the header and the pages the record went to
+ * (spdlog's flush_on calls flush(), which flushes the whole mapping).
  *
  * Failures throw spdlog::spdlog_ex (through spdlog::throw_spdlog_ex) whose
  * text carries the library's error text: from the constructor and the
