@@ -14,6 +14,7 @@ TITLES = {
     "memory_write_read": "In-memory write then read",
     "read_all": "Read every message of a full 1 MiB ring without consuming",
     "file_write": "Append to a file, one process, no flush",
+    "spdlog_logger": "spdlog logger->info(text) through each sink, default pattern (end to end)",
     "processes": "Processes appending to one file at once (aggregate)",
     "flush_64KiB": "Flushed write, 64 KiB file",
     "flush_64MiB": "Flushed write, 64 MiB file",

@@ -12,8 +12,10 @@ set(ROTOLOG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/rotolog)
 
 # Public headers only; internal ones (ring, lock table, hash, platform,
 # bridges) are never installed. Headers not written yet are skipped.
+# spdlog_sink.h is header-only and needs spdlog only in the programs that
+# include it (rotolog::spdlog, rotolog-spdlog.pc).
 set(ROTOLOG_PUBLIC_HEADERS
-  cyclic_buffer.h cyclic_file.h cyclic_file_header.h tesk_base_exception.h export.h)
+  cyclic_buffer.h cyclic_file.h cyclic_file_header.h tesk_base_exception.h export.h spdlog_sink.h)
 foreach(header ${ROTOLOG_PUBLIC_HEADERS})
   if(EXISTS ${ROTOLOG_HEADER_DIR}/${header})
     install(FILES ${ROTOLOG_HEADER_DIR}/${header}
@@ -42,8 +44,9 @@ install(FILES ${PROJECT_BINARY_DIR}/rotolog-config.cmake
               ${PROJECT_BINARY_DIR}/rotolog-config-version.cmake
   DESTINATION ${ROTOLOG_CMAKE_DIR} COMPONENT dev)
 
-# rotolog.pc is written at install time so that it names the prefix actually
-# installed to (cmake --install --prefix, DESTDIR and CPack all work).
+# rotolog.pc and rotolog-spdlog.pc are written at install time so that they
+# name the prefix actually installed to (cmake --install --prefix, DESTDIR
+# and CPack all work).
 foreach(kind LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
     set(ROTOLOG_PC_${kind} "${CMAKE_INSTALL_${kind}}")
@@ -52,10 +55,12 @@ foreach(kind LIBDIR INCLUDEDIR)
   endif()
 endforeach()
 set(ROTOLOG_PC_PREFIX "@ROTOLOG_PC_PREFIX@")
-configure_file(${PROJECT_SOURCE_DIR}/cmake/rotolog.pc.in ${PROJECT_BINARY_DIR}/rotolog.pc.in @ONLY)
-install(CODE "
-  set(ROTOLOG_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-  configure_file(\"${PROJECT_BINARY_DIR}/rotolog.pc.in\" \"${PROJECT_BINARY_DIR}/rotolog.pc\" @ONLY)
-  " COMPONENT dev)
-install(FILES ${PROJECT_BINARY_DIR}/rotolog.pc
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+foreach(pc rotolog rotolog-spdlog)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc.in @ONLY)
+  install(CODE "
+    set(ROTOLOG_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${PROJECT_BINARY_DIR}/${pc}.pc.in\" \"${PROJECT_BINARY_DIR}/${pc}.pc\" @ONLY)
+    " COMPONENT dev)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+endforeach()

@@ -36,9 +36,12 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 # rotolog.pc requires libtirpc (for the include path of <rpc/xdr.h>).
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
   "${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME} (= ${rotolog_deb_version}), libtirpc-dev")
+# <rotolog/spdlog_sink.h> (rotolog::spdlog, rotolog-spdlog.pc) needs spdlog
+# only in the programs that include it.
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "libspdlog-dev")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "bounded message logs in ring storage (development files)
-Headers, the CMake package (find_package(rotolog)) and the pkg-config file
-of rotolog.")
+Headers, the CMake package (find_package(rotolog)) and the pkg-config files
+of rotolog, with the header-only spdlog sink.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME rotolog-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)

@@ -1,0 +1,139 @@
+/* rotolog's cyclic file as a spdlog sink: header-only, C++ only, and needs
+ * spdlog besides librotolog. Written for spdlog 1.10 (Debian 12's); it uses
+ * only base_sink, the sink's formatter and spdlog::memory_buf_t, so fmt may
+ * be spdlog's bundled copy or an external one. The one line a spdlog program
+ * changes:
+ *
+ *   auto logger = rotolog::cyclic_file_logger_mt("service", "/var/tmp/service.cyclic", 1 << 20);
+ *
+ * Each log record is formatted with the sink's formatter (spdlog's pattern,
+ * end of line included) and appended to the cyclic file as one message, so
+ * that every process of the machine may log into the same file at once and
+ * rotolog-cat prints each record whole. Nothing is buffered in the sink: a
+ * record is in the mapped file when the logging call returns, and survives a
+ * crash of the process; CYCLIC_FILE_MODE_FLUSH also puts it on disk before
+ * the call returns, flushing the header and the pages the record went to
+ * (spdlog's flush_on calls flush(), which flushes the whole mapping).
+ *
+ * Failures throw spdlog::spdlog_ex (through spdlog::throw_spdlog_ex) whose
+ * text carries the library's error text: from the constructor and the
+ * factories when the file cannot be opened, and from logging and flushing,
+ * where spdlog's logger catches it and hands it to its error handler
+ * (logger::set_error_handler). Records of zero bytes are not written.
+ *
+ * CMake: target_link_libraries(... rotolog::spdlog) after
+ * find_package(rotolog CONFIG REQUIRED COMPONENTS spdlog); pkg-config:
+ * rotolog-spdlog. */
+#ifndef ROTOLOG_SPDLOG_SINK_H
+#define ROTOLOG_SPDLOG_SINK_H
+
+#ifndef __cplusplus
+#error "spdlog_sink.h declares spdlog sinks; include it from C++ only"
+#endif
+
+#include <spdlog/common.h>
+#include <spdlog/details/log_msg.h>
+#include <spdlog/details/null_mutex.h>
+#include <spdlog/details/synchronous_factory.h>
+#include <spdlog/sinks/base_sink.h>
+
+#include <cerrno>
+#include <climits>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "cyclic_file.h"
+
+namespace rotolog {
+
+/* A sink that appends every record to one cyclic file through its own
+ * handle. Mutex guards the formatter and the sink's scratch buffer (the file
+ * takes its own in-process and interprocess locks): std::mutex for loggers
+ * used by several threads, spdlog::details::null_mutex for one thread. */
+template <typename Mutex>
+class cyclic_file_sink final : public spdlog::sinks::base_sink<Mutex> {
+ public:
+  /* Opens `path` with `mode` (CYCLIC_FILE_MODE_* flags; without
+   * CYCLIC_FILE_MODE_WRITE every record fails), creating it with a ring of
+   * `ring_bytes` bytes when it is missing and the mode allows writing; an
+   * existing file keeps its own ring size. Throws spdlog::spdlog_ex with the
+   * library's text of the status of cyclic_file_create_handle when the file
+   * cannot be opened. */
+  cyclic_file_sink(const std::string &path, int ring_bytes,
+                   int mode = CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE)
+      : path_(path) {
+    int status = CYCLIC_FILE_OK;
+    file_ = cyclic_file_create_handle(path_.c_str(), mode, ring_bytes, &status);
+    if (file_ == nullptr) fail("cannot open", status);
+  }
+
+  /* Releases the handle; the file and its messages stay on disk. */
+  ~cyclic_file_sink() override { cyclic_file_destroy_handle(file_); }
+
+  const std::string &filename() const { return path_; }
+
+  /* The sink's cyclic file handle, for cyclic_file_read_all. It belongs to
+   * the sink and lives as long as the sink does; do not destroy it. */
+  void *handle() const { return file_; }
+
+ protected:
+  /* Formats the record and appends it as one message. A record longer than
+   * the ring less 4 bytes is refused by the file (CYCLIC_FILE_WRITE_FAILED). */
+  void sink_it_(const spdlog::details::log_msg &msg) override {
+    formatted_.clear();
+    this->formatter_->format(msg, formatted_);
+    if (formatted_.size() == 0) return;
+    const int status =
+        formatted_.size() > static_cast<std::size_t>(INT_MAX)
+            ? CYCLIC_FILE_WRITE_FAILED
+            : cyclic_file_write(file_, formatted_.data(), static_cast<int>(formatted_.size()));
+    if (status != CYCLIC_FILE_OK) fail("cannot write to", status);
+  }
+
+  /* Writes the whole mapped file to disk and waits for it. The library has
+   * no status text for a failed flush, so the text is the system's. */
+  void flush_() override {
+    if (cyclic_file_flush(file_) == 0)
+      spdlog::throw_spdlog_ex("rotolog: cannot flush cyclic file '" + path_ + "'", errno);
+  }
+
+ private:
+  [[noreturn]] void fail(const char *what, int status) const {
+    spdlog::throw_spdlog_ex(std::string("rotolog: ") + what + " cyclic file '" + path_ +
+                            "': " + cyclic_file_get_error_string(status));
+  }
+
+  std::string path_;
+  void *file_ = nullptr;
+  spdlog::memory_buf_t formatted_;  // reused under the mutex: no allocation per record
+};
+
+using cyclic_file_sink_mt = cyclic_file_sink<std::mutex>;
+using cyclic_file_sink_st = cyclic_file_sink<spdlog::details::null_mutex>;
+
+/* Factories in spdlog's style: a logger named `logger_name` with one
+ * cyclic_file_sink, registered with spdlog (spdlog::get finds it; a name
+ * already registered throws spdlog::spdlog_ex). Arguments and failures as the
+ * sink's constructor. Factory may be spdlog::async_factory. */
+template <typename Factory = spdlog::synchronous_factory>
+inline std::shared_ptr<spdlog::logger> cyclic_file_logger_mt(const std::string &logger_name,
+                                                             const std::string &path,
+                                                             int ring_bytes,
+                                                             int mode = CYCLIC_FILE_MODE_READ |
+                                                                        CYCLIC_FILE_MODE_WRITE) {
+  return Factory::template create<cyclic_file_sink_mt>(logger_name, path, ring_bytes, mode);
+}
+
+template <typename Factory = spdlog::synchronous_factory>
+inline std::shared_ptr<spdlog::logger> cyclic_file_logger_st(const std::string &logger_name,
+                                                             const std::string &path,
+                                                             int ring_bytes,
+                                                             int mode = CYCLIC_FILE_MODE_READ |
+                                                                        CYCLIC_FILE_MODE_WRITE) {
+  return Factory::template create<cyclic_file_sink_st>(logger_name, path, ring_bytes, mode);
+}
+
+}  // namespace rotolog
+
+#endif

@@ -1,0 +1,289 @@
+// The spdlog sink: each record lands in the cyclic file as one formatted
+// message, every failure reaches spdlog's error handler (or the caller, when
+// opening) with the library's text, and loggers of several threads and
+// processes share one file without tearing a record.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <spdlog/async.h>
+#include <spdlog/logger.h>
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/spdlog.h>
+
+#include <rotolog/spdlog_sink.h>
+
+#include "platform_child_process.h"
+#include "test_seams.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr int kRing = 64 * 1024;
+
+struct Contents {
+  int count = 0;
+  std::string text;  // the messages joined, as cyclic_file_read_all returns them
+};
+
+Contents read_file(void *handle) {
+  Contents contents;
+  char *block = nullptr;
+  int length = 0;
+  contents.count = cyclic_file_read_all(handle, &block, &length);
+  if (block != nullptr) contents.text.assign(block, static_cast<std::size_t>(length));
+  cyclic_file_free_read_buffer(handle, block);
+  return contents;
+}
+
+// Read through a handle of its own, as another process would.
+Contents read_file(const std::string &path) {
+  int status = 0;
+  void *handle = cyclic_file_create_handle(
+      path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0, &status);
+  if (handle == nullptr) return Contents{status, ""};
+  Contents contents = read_file(handle);
+  cyclic_file_destroy_handle(handle);
+  return contents;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  std::size_t from = 0;
+  for (std::size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1)
+    lines.push_back(text.substr(from, end - from));
+  if (from < text.size()) lines.push_back(text.substr(from) + "(no newline)");
+  return lines;
+}
+
+std::string failure(const char *what, const std::string &path, int status) {
+  return std::string("rotolog: ") + what + " cyclic file '" + path +
+         "': " + cyclic_file_get_error_string(status);
+}
+
+class SpdlogSinkTest : public ::testing::Test {
+ protected:
+  void TearDown() override { spdlog::drop_all(); }
+
+  // A logger on `sink` that keeps the texts its error handler receives.
+  std::shared_ptr<spdlog::logger> logger_on(spdlog::sink_ptr sink, const char *pattern = "%l %v") {
+    auto logger = std::make_shared<spdlog::logger>("test", std::move(sink));
+    logger->set_pattern(pattern);
+    logger->set_error_handler([this](const std::string &text) { errors_.push_back(text); });
+    return logger;
+  }
+
+  test_support::TempDir dir_;
+  std::string path_ = dir_.file("log.cyclic");
+  std::vector<std::string> errors_;
+};
+
+TEST_F(SpdlogSinkTest, WritesEachRecordFormattedAsOneMessage) {
+  auto sink = std::make_shared<rotolog::cyclic_file_sink_mt>(path_, kRing);
+  auto logger = logger_on(sink);
+  logger->info("started {}", 1);
+  logger->warn("disk {}% full", 93);
+  logger->debug("below the logger's level");
+  const std::string long_text(300, 'x');  // longer than the formatter's inline buffer
+  logger->error(long_text);
+  logger->info("after the long one");
+
+  const std::string expected =
+      "info started 1\nwarning disk 93% full\nerror " + long_text + "\ninfo after the long one\n";
+  Contents contents = read_file(path_);
+  EXPECT_EQ(contents.count, 4);
+  EXPECT_EQ(contents.text, expected);
+  contents = read_file(sink->handle());
+  EXPECT_EQ(contents.count, 4);
+  EXPECT_EQ(contents.text, expected);
+  EXPECT_EQ(sink->filename(), path_);
+  logger->flush();
+  EXPECT_TRUE(errors_.empty()) << errors_.front();
+}
+
+TEST_F(SpdlogSinkTest, LeavesEmptyRecordsOut) {
+  auto sink = std::make_shared<rotolog::cyclic_file_sink_st>(path_, kRing);
+  auto logger = logger_on(sink);
+  sink->set_formatter(
+      std::make_unique<spdlog::pattern_formatter>("%v", spdlog::pattern_time_type::local, ""));
+  logger->info("");
+  logger->info("x");
+  const Contents contents = read_file(path_);
+  EXPECT_EQ(contents.count, 1);
+  EXPECT_EQ(contents.text, "x");
+  EXPECT_TRUE(errors_.empty()) << errors_.front();
+}
+
+// ---- failures -----------------------------------------------------------------
+
+TEST_F(SpdlogSinkTest, WriteFailuresReachTheErrorHandlerWithTheLibrarysText) {
+  {  // The file exists with one record; a sink opened to read only cannot add one.
+    logger_on(std::make_shared<rotolog::cyclic_file_sink_mt>(path_, 256))->info("one");
+    auto logger =
+        logger_on(std::make_shared<rotolog::cyclic_file_sink_mt>(path_, 0, CYCLIC_FILE_MODE_READ));
+    logger->info("two");
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_EQ(errors_[0], failure("cannot write to", path_, CYCLIC_FILE_PERMISSION_DENIED));
+    EXPECT_EQ(read_file(path_).text, "info one\n");
+  }
+  {  // A record longer than the ring is refused; the next ones are written.
+    auto logger = logger_on(std::make_shared<rotolog::cyclic_file_sink_mt>(path_, 0));
+    logger->info(std::string(300, 'y'));
+    logger->info("after");
+    ASSERT_EQ(errors_.size(), 2u);
+    EXPECT_EQ(errors_[1], failure("cannot write to", path_, CYCLIC_FILE_WRITE_FAILED));
+    const Contents contents = read_file(path_);
+    EXPECT_EQ(contents.count, 2);
+    EXPECT_EQ(contents.text, "info one\ninfo after\n");
+  }
+  {  // Another program damages the header while the sink has the file open.
+    auto logger = logger_on(std::make_shared<rotolog::cyclic_file_sink_mt>(path_, 0));
+    const int fd = open(path_.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    const std::string garbage(28, '\xff');
+    ASSERT_EQ(pwrite(fd, garbage.data(), garbage.size(), 0), 28);
+    close(fd);
+    logger->info("into a damaged file");
+    ASSERT_EQ(errors_.size(), 3u);
+    EXPECT_EQ(errors_[2], failure("cannot write to", path_, CYCLIC_FILE_READ_ALL_FAILED));
+  }
+}
+
+TEST_F(SpdlogSinkTest, FlushFailureReachesTheErrorHandlerWithTheSystemsText) {
+  auto logger = logger_on(std::make_shared<rotolog::cyclic_file_sink_mt>(path_, kRing));
+  logger->info("to be flushed");
+  sysbrace_test_fail_call(SYSBRACE_SERVICE_MSYNC, 1, EIO);
+  logger->flush();
+  ASSERT_EQ(errors_.size(), 1u);
+  EXPECT_EQ(errors_[0], "rotolog: cannot flush cyclic file '" + path_ + "': " + std::strerror(EIO));
+  logger->flush();  // the next flush reaches the disk
+  EXPECT_EQ(errors_.size(), 1u);
+}
+
+TEST_F(SpdlogSinkTest, OpenFailuresThrowWithTheLibrarysText) {
+  test_support::write_file(dir_.file("damaged.cyclic"), std::string(64, '\xff'));
+  const struct {
+    std::string path;
+    int ring_bytes;
+    int mode;
+    int status;
+  } cases[] = {
+      {dir_.file("missing.cyclic"), kRing, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST,
+       CYCLIC_FILE_NOT_FOUND},
+      {dir_.file("new.cyclic"), 0, CYCLIC_FILE_MODE_WRITE, CYCLIC_FILE_INVALID_BUFFER_SIZE},
+      {dir_.file("damaged.cyclic"), kRing, CYCLIC_FILE_MODE_WRITE, CYCLIC_FILE_LOAD_ERROR},
+      {dir_.path(), kRing, CYCLIC_FILE_MODE_WRITE, CYCLIC_FILE_MAP_FAILED},
+  };
+  for (const auto &item : cases) {
+    SCOPED_TRACE(item.path);
+    try {
+      rotolog::cyclic_file_sink_st sink(item.path, item.ring_bytes, item.mode);
+      ADD_FAILURE() << "opened";
+    } catch (const spdlog::spdlog_ex &error) {
+      EXPECT_EQ(error.what(), failure("cannot open", item.path, item.status));
+    }
+  }
+  // The factory throws the same, and registers no logger.
+  EXPECT_THROW(rotolog::cyclic_file_logger_mt("service", dir_.path(), kRing), spdlog::spdlog_ex);
+  EXPECT_EQ(spdlog::get("service"), nullptr);
+}
+
+// ---- factories ------------------------------------------------------------------
+
+TEST_F(SpdlogSinkTest, FactoriesRegisterLoggersUnderTheirNames) {
+  auto logger = rotolog::cyclic_file_logger_mt("service", path_, kRing);
+  EXPECT_EQ(spdlog::get("service"), logger);
+  EXPECT_THROW(rotolog::cyclic_file_logger_st("service", path_, kRing), spdlog::spdlog_ex);
+  auto single = rotolog::cyclic_file_logger_st("single", path_, kRing);
+  logger->set_pattern("%n %v");
+  single->set_pattern("%n %v");
+  logger->info("a");
+  single->info("b");
+  EXPECT_EQ(read_file(path_).text, "service a\nsingle b\n");
+}
+
+TEST_F(SpdlogSinkTest, AsyncFactoryDeliversEveryRecordInOrder) {
+  auto logger = rotolog::cyclic_file_logger_mt<spdlog::async_factory>("async", path_, kRing);
+  logger->set_pattern("%v");
+  std::string expected;
+  for (int i = 0; i < 100; ++i) {
+    logger->info("record {}", i);
+    expected += "record " + std::to_string(i) + "\n";
+  }
+  logger.reset();
+  spdlog::shutdown();  // drains the queue and joins the worker
+  const Contents contents = read_file(path_);
+  EXPECT_EQ(contents.count, 100);
+  EXPECT_EQ(contents.text, expected);
+}
+
+// ---- sharing ----------------------------------------------------------------------
+
+// Writer `process` logs kRecords records from each of kThreads threads through
+// one logger; the records differ in length so that a torn one shows.
+constexpr int kThreads = 4;
+constexpr int kRecords = 1000;
+
+std::string record_text(int process, int thread, int record) {
+  return "p" + std::to_string(process) + " t" + std::to_string(thread) + " r" +
+         std::to_string(record) + " " +
+         std::string(static_cast<std::size_t>(record % 61), 'a' + process) + "|";
+}
+
+void log_from_threads(spdlog::logger &logger, int process) {
+  std::vector<std::thread> threads;
+  for (int thread = 0; thread < kThreads; ++thread)
+    threads.emplace_back([&logger, process, thread] {
+      for (int record = 0; record < kRecords; ++record)
+        logger.info(record_text(process, thread, record));
+    });
+  for (auto &thread : threads) thread.join();
+}
+
+TEST_F(SpdlogSinkTest, ThreadsAndProcessesShareOneFileWithEveryRecordWhole) {
+  constexpr int kChildren = 2;
+  constexpr int kSharedRing = 1024 * 1024;  // holds every record: none is evicted
+  {  // Created before the fork, so that every writer opens the same file.
+    rotolog::cyclic_file_sink_st create(path_, kSharedRing);
+  }
+  std::vector<pid_t> children;
+  for (int child = 1; child <= kChildren; ++child)
+    children.push_back(platform_test::start_child([this, child] {
+      auto logger = rotolog::cyclic_file_logger_mt("child", path_, kSharedRing);
+      logger->set_pattern("%v");
+      int failed = 0;
+      logger->set_error_handler([&failed](const std::string &) { ++failed; });
+      log_from_threads(*logger, child);
+      return failed == 0 ? 0 : 1;
+    }));
+  auto logger = logger_on(std::make_shared<rotolog::cyclic_file_sink_mt>(path_, kSharedRing), "%v");
+  log_from_threads(*logger, 0);
+  for (const pid_t child : children) EXPECT_EQ(platform_test::wait_child(child, 60000), 0);
+  EXPECT_TRUE(errors_.empty()) << errors_.front();
+
+  const Contents contents = read_file(path_);
+  EXPECT_EQ(contents.count, (kChildren + 1) * kThreads * kRecords);
+  std::vector<std::string> lines = lines_of(contents.text);
+  // One thread's records keep their order.
+  std::vector<int> next(static_cast<std::size_t>((kChildren + 1) * kThreads), 0);
+  for (const std::string &line : lines) {
+    int process = -1, thread = -1, record = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "p%d t%d r%d", &process, &thread, &record), 3) << line;
+    ASSERT_TRUE(process >= 0 && process <= kChildren && thread >= 0 && thread < kThreads) << line;
+    const std::size_t writer = static_cast<std::size_t>(process * kThreads + thread);
+    ASSERT_EQ(record, next[writer]) << line;
+    ASSERT_EQ(line, record_text(process, thread, record));
+    ++next[writer];
+  }
+  EXPECT_EQ(lines.size(), static_cast<std::size_t>(contents.count));
+}
+
+}  // namespace
