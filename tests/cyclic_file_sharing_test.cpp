@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -211,4 +212,103 @@ TEST(CyclicFileSharing, AWriterKilledWhileWritingDoesNotStopTheOthers) {
     EXPECT_EQ(parsed.sequences[1].back(), static_cast<uint32_t>(round));
   }
   cyclic_file_destroy_handle(handle);
+}
+
+// An operator who may read a file but not write it (nor take its lock) reads
+// it through a read-only mapping, without the lock: whole messages, in order,
+// while a writer keeps appending; a damaged file gives what a salvage keeps,
+// and not a byte of the file changes.
+namespace {
+
+int read_numbered(void *handle, test_support::NumberedMessages *seen) {
+  char *block = nullptr;
+  int length = 0;
+  int count = cyclic_file_read_all(handle, &block, &length);
+  if (count > 0) *seen = test_support::split_numbered(std::string(block, static_cast<size_t>(length)), 100);
+  cyclic_file_free_read_buffer(handle, block);
+  return count;
+}
+
+}  // namespace
+
+TEST(CyclicFileReadOnly, AReaderWithoutWritePermissionReadsWithoutTheLock) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to an unprivileged reader";
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  const std::string path = dir.file("log");
+  int status = 0;
+  void *writer = cyclic_file_create_handle(path.c_str(), kRW, 8192, &status);
+  ASSERT_NE(writer, nullptr);
+  uint32_t number = 0;
+  for (; number < 100; ++number) {
+    std::string message = test_support::numbered_message(number, 100);
+    ASSERT_EQ(cyclic_file_write(writer, message.data(), static_cast<int>(message.size())), 0);
+  }
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  const std::string before = test_support::read_file(path);
+
+  // Alone: every message the ring holds, and writes are refused.
+  int alone = test_support::run_in_child([&] {
+    if (!test_support::become_nobody()) return 2;
+    int child_status = 0;
+    void *reader = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0,
+                                             &child_status);
+    if (reader == nullptr) return 3;
+    test_support::NumberedMessages seen;
+    int count = read_numbered(reader, &seen);
+    if (count <= 0 || seen.torn || static_cast<int>(seen.numbers.size()) != count || seen.numbers.back() != 99)
+      return 4;
+    cyclic_file_destroy_handle(reader);
+    return 0;
+  });
+  EXPECT_EQ(alone, 0);
+  EXPECT_EQ(test_support::read_file(path), before);
+
+  // Beside a writer that keeps appending: each read is whole and in order.
+  pid_t appender = fork();
+  if (appender == 0) {
+    for (uint32_t n = number;; ++n) {
+      std::string message = test_support::numbered_message(n, 100);
+      cyclic_file_write(writer, message.data(), static_cast<int>(message.size()));
+      if (n % 64 == 0) usleep(100);
+    }
+  }
+  int beside = test_support::run_in_child([&] {
+    if (!test_support::become_nobody()) return 2;
+    int child_status = 0;
+    void *reader = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ, 0, &child_status);
+    if (reader == nullptr) return 3;
+    int whole_reads = 0;
+    for (int i = 0; i < 300; ++i) {
+      test_support::NumberedMessages seen;
+      int count = read_numbered(reader, &seen);
+      if (count == CYCLIC_FILE_READ_ALL_FAILED) continue;  // writers kept changing it
+      if (count <= 0 || seen.torn || static_cast<int>(seen.numbers.size()) != count) return 4;
+      for (size_t m = 1; m < seen.numbers.size(); ++m)
+        if (seen.numbers[m] != seen.numbers[m - 1] + 1) return 5;
+      ++whole_reads;
+    }
+    return whole_reads > 0 ? 0 : 6;
+  });
+  kill(appender, SIGKILL);
+  waitpid(appender, nullptr, 0);
+  EXPECT_EQ(beside, 0);
+  cyclic_file_destroy_handle(writer);
+
+  // A damaged count: the reader gets what a salvage keeps, and stores nothing.
+  std::string damaged = test_support::read_file(path);
+  damaged[15] = static_cast<char>(damaged[15] + 1);  // message_count, big-endian, low byte
+  test_support::write_file(path, damaged);
+  int salvaged = test_support::run_in_child([&] {
+    if (!test_support::become_nobody()) return 2;
+    int child_status = 0;
+    void *reader = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ, 0, &child_status);
+    if (reader == nullptr) return 3;
+    test_support::NumberedMessages seen;
+    int count = read_numbered(reader, &seen);
+    cyclic_file_destroy_handle(reader);
+    return count > 0 && !seen.torn && static_cast<int>(seen.numbers.size()) == count ? 0 : 4;
+  });
+  EXPECT_EQ(salvaged, 0);
+  EXPECT_EQ(test_support::read_file(path), damaged);
 }

@@ -3,6 +3,7 @@
 #ifndef ROTOLOG_TEST_SUPPORT_H
 #define ROTOLOG_TEST_SUPPORT_H
 
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,6 +81,14 @@ inline int run_in_child(const std::function<int()> &body,
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -3;
+}
+
+// In a forked child of a test run as root: drops to the unprivileged user
+// nobody for good. False when that is not possible (not root).
+inline bool become_nobody() {
+  const uid_t nobody = 65534;
+  return geteuid() == 0 && setgroups(0, nullptr) == 0 && setresgid(nobody, nobody, nobody) == 0 &&
+         setresuid(nobody, nobody, nobody) == 0;
 }
 
 // Self-checking messages: message `number` is "<number:length>" and filler,

@@ -2,10 +2,13 @@
 // the header's reload and store, the lock name, and release.
 #include "cyclic_file_handle.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstddef>
 #include <cstring>
+#include <initializer_list>
 
 #include "cyclic_file.h"
 #include "cyclic_file_header.h"
@@ -15,6 +18,10 @@
 namespace {
 
 constexpr int kMapModeSharedReadWrite = 259;
+constexpr int kMapModeSharedRead = SPANWICK_MODE_READ | SPANWICK_MODE_SHARED;
+// Writers that changed the header while a read-only reader copied the file
+// make it copy again, this many times at most.
+constexpr int kSnapshotAttempts = 1000;
 constexpr int kMapOpenExisting = 1;
 constexpr char kLockNamePrefix[] = "mutex_";
 
@@ -59,6 +66,7 @@ CCyclicFile::CCyclicFile(const char *name, int32_t mode_flags, int32_t size) {
   interprocess_lock = nullptr;
   process_lock = nullptr;
   mapped_length = 0;
+  read_only_mapping = false;
   if (file_name != nullptr) {
     build_lock_name(file_name);
     obtain_locks();
@@ -181,20 +189,27 @@ int CCyclicFile::create_file() {
 
 void CCyclicFile::delete_file(const char *path) { os_file_delete(path); }
 
+// Shared and writable, as every writer and reader needs. A reader that may
+// read the file but not write it maps it read-only instead.
 int CCyclicFile::map_file() {
-  mapping = mmap_create_handle();
-  if (mapping == nullptr) return -1;
-  mmap_set_mode(mapping, kMapModeSharedReadWrite);
-  mmap_set_file_name(mapping, file_name);
-  mmap_open_ex(mapping, kMapOpenExisting);
-  map_base = static_cast<char *>(mmap_get_base_address(mapping));
-  if (map_base == nullptr) {
+  for (int map_mode : {kMapModeSharedReadWrite, kMapModeSharedRead}) {
+    mapping = mmap_create_handle();
+    if (mapping == nullptr) return -1;
+    mmap_set_mode(mapping, map_mode);
+    mmap_set_file_name(mapping, file_name);
+    mmap_open_ex(mapping, kMapOpenExisting);
+    map_base = static_cast<char *>(mmap_get_base_address(mapping));
+    if (map_base != nullptr) {
+      mapped_length = mmap_get_length(mapping);
+      read_only_mapping = map_mode == kMapModeSharedRead;
+      return 0;
+    }
+    const bool refused = errno == EACCES || errno == EPERM || errno == EROFS;
     mmap_destroy_handle(mapping);
     mapping = nullptr;
-    return -1;
+    if (!refused || (mode & CYCLIC_FILE_MODE_WRITE)) return -1;
   }
-  mapped_length = mmap_get_length(mapping);
-  return 0;
+  return -1;
 }
 
 void CCyclicFile::unmap() {
@@ -226,16 +241,20 @@ bool CCyclicFile::header_fits_mapping(const cyclic_file_header_t &record) const 
          record.message_count <= record.buffer_size / 4;
 }
 
-int CCyclicFile::reload_header() {
+int CCyclicFile::reload_header() { return reload_header_from(map_base); }
+
+// Decodes the header at `base` (the mapping, or a private copy of it) and
+// points the ring into the bytes that follow it there.
+int CCyclicFile::reload_header_from(char *base) {
   int room = mapped_length < static_cast<std::size_t>(kCyclicFileHeaderRoom)
                  ? static_cast<int>(mapped_length)
                  : kCyclicFileHeaderRoom;
-  header_length = decode_cyclic_file_header_into(map_base, room, header);
+  header_length = decode_cyclic_file_header_into(base, room, header);
   if (header_length < 0 || !header_fits_mapping(*header)) {
     header_length = 0;
     return -1;
   }
-  ring_start = map_base + header_length;
+  ring_start = base + header_length;
   ring_end = ring_start + header->buffer_size;
   apply_header(header);
   // The ring state is a cache of the header: a failure of an earlier
@@ -243,6 +262,36 @@ int CCyclicFile::reload_header() {
   // caused it).
   error_flag = 0;
   return 0;
+}
+
+// A private copy of the whole mapping (vel_malloc; the caller frees it) in
+// which the header did not change while the rest was copied: a writer
+// changes the header before it touches any record the header counts, and
+// again after, so an unchanged header means the records it counts are the
+// ones copied. Null when memory ran out or writers kept changing it.
+char *CCyclicFile::snapshot_mapping() {
+  char *copy = static_cast<char *>(vel_malloc(mapped_length));
+  if (copy == nullptr) return nullptr;
+  const std::size_t room = mapped_length < static_cast<std::size_t>(kCyclicFileHeaderRoom)
+                               ? mapped_length
+                               : static_cast<std::size_t>(kCyclicFileHeaderRoom);
+  for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
+    std::memcpy(copy, map_base, mapped_length);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (std::memcmp(copy, map_base, room) == 0) return copy;
+  }
+  vel_free(copy);
+  return nullptr;
+}
+
+// Moves the ring's pointers from the bytes at `from` to the same offsets in
+// the mapping, so that no pointer is left into a copy that is freed.
+void CCyclicFile::rebase_ring(char *from) {
+  const std::ptrdiff_t shift = map_base - from;
+  ring_start += shift;
+  ring_end += shift;
+  write_pos += shift;
+  read_pos += shift;
 }
 
 int CCyclicFile::store_header() {

@@ -72,9 +72,9 @@ class CCyclicFile : public CCyclicBuffer {
   int verify(SalvagePlan *plan);
   // Puts a plan's positions and count into the ring state (not the file).
   void apply_salvage(const SalvagePlan &plan);
-  // Under both locks, after a reload: mends a header that disagrees with
-  // the records, storing the kept state. Returns false when nothing needed
-  // mending.
+  // After a reload: mends a ring state that disagrees with the records,
+  // storing the kept state in the file (under both locks) or only in the
+  // handle (a read-only mapping). Returns false when nothing needed mending.
   bool salvage();
 
   void capture_header(cyclic_file_header_t *record) const;
@@ -96,6 +96,10 @@ class CCyclicFile : public CCyclicBuffer {
   std::size_t mapped_length;
   // The name could not be copied: load reports exhausted memory.
   bool name_copy_failed;
+  // Mapped read-only: the caller may read the file but not write it. Reads
+  // then take no lock and store nothing; they copy the mapping and retry
+  // while a writer changed the header in between.
+  bool read_only_mapping;
 
  private:
   int map_file();
@@ -103,6 +107,11 @@ class CCyclicFile : public CCyclicBuffer {
   int create_file();
   void delete_file(const char *path);
   int reload_header();
+  int reload_header_from(char *base);
+  char *snapshot_mapping();
+  void rebase_ring(char *base);
+  int begin_read(char **snapshot);
+  void end_read(char *snapshot);
   int store_header();
   bool header_fits_mapping(const cyclic_file_header_t &record) const;
   void build_lock_name(const char *name);

@@ -204,31 +204,55 @@ int CCyclicFile::vfwritef(const char *format, va_list args) {
 // ---------------------------------------------------------------------------
 // Reading
 
+// Every read starts here. Under both locks the ring is the mapping's, its
+// header reloaded. On a read-only mapping no lock is taken: the ring is that
+// of a private snapshot of the mapping (see snapshot_mapping). Returns 0, or
+// CYCLIC_FILE_READ_ALL_FAILED (no lock, a header that does not describe the
+// file, writers that kept changing it) with nothing to end.
+int CCyclicFile::begin_read(char **snapshot) {
+  *snapshot = nullptr;
+  if (read_only_mapping) {
+    *snapshot = snapshot_mapping();
+    if (*snapshot == nullptr) return CYCLIC_FILE_READ_ALL_FAILED;
+    if (reload_header_from(*snapshot) != 0) {
+      vel_free(*snapshot);
+      *snapshot = nullptr;
+      return CYCLIC_FILE_READ_ALL_FAILED;
+    }
+    return 0;
+  }
+  if (!enter_locks()) return CYCLIC_FILE_READ_ALL_FAILED;
+  if (reload_header() != 0) {
+    leave_locks();
+    return CYCLIC_FILE_READ_ALL_FAILED;
+  }
+  return 0;
+}
+
+void CCyclicFile::end_read(char *snapshot) {
+  if (snapshot == nullptr) {
+    leave_locks();
+    return;
+  }
+  rebase_ring(snapshot);
+  vel_free(snapshot);
+}
+
 int CCyclicFile::read_all(char **buffer, int32_t *length) {
   if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
   if (buffer == nullptr || length == nullptr) return CYCLIC_FILE_READ_ALL_FAILED;
-  if (!enter_locks()) {
-    *buffer = nullptr;
-    *length = 0;
-    return CYCLIC_FILE_READ_ALL_FAILED;
-  }
-  if (reload_header() != 0) {
-    leave_locks();
-    *buffer = nullptr;
-    *length = 0;
-    return CYCLIC_FILE_READ_ALL_FAILED;
-  }
+  *buffer = nullptr;
+  *length = 0;
+  char *snapshot = nullptr;
+  int began = begin_read(&snapshot);
+  if (began != 0) return began;
   if (message_count == 0) {
-    leave_locks();
-    *buffer = nullptr;
-    *length = 0;
+    end_read(snapshot);
     return 0;
   }
   char *block = static_cast<char *>(vel_malloc(static_cast<std::size_t>(buffer_size) + 1));
   if (block == nullptr) {
-    leave_locks();
-    *buffer = nullptr;
-    *length = 0;
+    end_read(snapshot);
     return CYCLIC_FILE_NO_MEMORY;
   }
   // One walk over the records copies every payload; the ring's state, and so
@@ -240,11 +264,9 @@ int CCyclicFile::read_all(char **buffer, int32_t *length) {
   if (copy_result == CYCLIC_BUFFER_WRITE_FAILED && salvage())
     copy_result = copy_messages(block, buffer_size, &copied);
   int32_t messages_read = message_count;
-  leave_locks();
+  end_read(snapshot);
   if (copy_result != CYCLIC_BUFFER_OK || messages_read == 0) {
     vel_free(block);
-    *buffer = nullptr;
-    *length = 0;
     return copy_result != CYCLIC_BUFFER_OK ? CYCLIC_FILE_READ_ALL_FAILED : 0;
   }
   *buffer = block;

@@ -2,7 +2,6 @@
 // check and the salvage that brings a header back to the records after a
 // crash, and a read-only walk with message boundaries for rotolog-cat.
 // Every step over a record goes through CCyclicBuffer::step_record.
-#include <atomic>
 #include <cstring>
 
 #include "cyclic_buffer.h"
@@ -130,22 +129,22 @@ bool CCyclicFile::salvage() {
   plan_salvage(&plan);
   if (plan.consistent) return false;
   apply_salvage(plan);
-  store_header();
+  if (!read_only_mapping) store_header();
   return true;
 }
 
 int CCyclicFile::verify(SalvagePlan *plan) {
   if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char before[kCyclicFileHeaderRoom];
-    std::memcpy(before, map_base, sizeof before);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (reload_header() != 0) continue;
+  char *snapshot = snapshot_mapping();
+  if (snapshot == nullptr) return CYCLIC_FILE_READ_ALL_FAILED;
+  int result = CYCLIC_FILE_READ_ALL_FAILED;
+  if (reload_header_from(snapshot) == 0) {
     plan_salvage(plan);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (std::memcmp(before, map_base, sizeof before) == 0) return 0;
+    rebase_ring(snapshot);
+    result = 0;
   }
-  return CYCLIC_FILE_READ_ALL_FAILED;
+  vel_free(snapshot);
+  return result;
 }
 
 // ---------------------------------------------------------------------------
@@ -156,11 +155,9 @@ int CCyclicFile::verify(SalvagePlan *plan) {
 int CCyclicFile::for_each_message(MessageVisitor visit, void *context) {
   if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
   if (visit == nullptr) return CYCLIC_FILE_READ_ALL_FAILED;
-  if (!enter_locks()) return CYCLIC_FILE_READ_ALL_FAILED;
-  if (reload_header() != 0) {
-    leave_locks();
-    return CYCLIC_FILE_READ_ALL_FAILED;
-  }
+  char *snapshot = nullptr;
+  int began = begin_read(&snapshot);
+  if (began != 0) return began;
   salvage();
   char *noted_read_pos = read_pos;
   int32_t noted_count = message_count;
@@ -181,6 +178,6 @@ int CCyclicFile::for_each_message(MessageVisitor visit, void *context) {
   // can see the ring.
   read_pos = noted_read_pos;
   message_count = noted_count;
-  leave_locks();
+  end_read(snapshot);
   return last == CYCLIC_BUFFER_NO_MORE_MESSAGES ? visited : CYCLIC_FILE_READ_ALL_FAILED;
 }
