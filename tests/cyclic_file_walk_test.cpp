@@ -97,3 +97,52 @@ TEST(CyclicFileWalk, RefusesWithoutReadModeAndOnADamagedHeader) {
   cyclic_file_destroy_handle(reader);
   cyclic_file_destroy_handle(writer);
 }
+
+namespace {
+
+std::vector<std::string> copied_messages(const CCyclicFile::MessageCopy &copy) {
+  std::vector<std::string> messages;
+  const char *at = copy.bytes;
+  for (int32_t i = 0; i < copy.count; ++i) {
+    messages.emplace_back(at, static_cast<std::size_t>(copy.lengths[i]));
+    at += copy.lengths[i];
+  }
+  return messages;
+}
+
+}  // namespace
+
+TEST(CyclicFileCopy, CopiesTheNewestMessagesWithTheirBoundariesIntoReusedBlocks) {
+  test_support::TempDir dir;
+  CCyclicFile *file = open_file(dir.file("copy"), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE);
+  ASSERT_NE(file, nullptr);
+  CCyclicFile::MessageCopy copy{};
+  ASSERT_EQ(file->copy_newest(INT32_MAX, &copy), 0);
+  EXPECT_EQ(copy.count, 0);
+  for (const char *text :
+       {"evicted early", "first line\n", "0123456789", "abcd", "payload crosses the end"})
+    write_text(file, text);
+  ASSERT_EQ(file->copy_newest(2, &copy), 0);
+  EXPECT_EQ(copy.ring_count, 4);
+  EXPECT_EQ(copied_messages(copy), (std::vector<std::string>{"abcd", "payload crosses the end"}));
+  const char *bytes = copy.bytes;
+  ASSERT_EQ(file->copy_newest(INT32_MAX, &copy), 0);
+  EXPECT_EQ(copy.bytes, bytes);  // the block is kept for the next copy
+  EXPECT_EQ(copied_messages(copy), (std::vector<std::string>{"first line\n", "0123456789", "abcd",
+                                                             "payload crosses the end"}));
+  ASSERT_EQ(file->copy_newest(0, &copy), 0);
+  EXPECT_EQ(copy.count, 0);
+  EXPECT_EQ(file->copy_newest(-1, &copy), CYCLIC_FILE_READ_ALL_FAILED);
+  EXPECT_EQ(file->copy_newest(1, nullptr), CYCLIC_FILE_READ_ALL_FAILED);
+  CCyclicFile::release_copy(&copy);
+  CCyclicFile::release_copy(nullptr);
+
+  // A damaged oldest record: the copy holds what the salvage keeps, and the
+  // skipped records are checked as well as the copied ones.
+  file->ring_start[file->read_pos - file->ring_start] = '\x7f';
+  ASSERT_EQ(file->copy_newest(1, &copy), 0);
+  EXPECT_EQ(copy.ring_count, 3);
+  EXPECT_EQ(copied_messages(copy), (std::vector<std::string>{"payload crosses the end"}));
+  CCyclicFile::release_copy(&copy);
+  cyclic_file_destroy_handle(file);
+}

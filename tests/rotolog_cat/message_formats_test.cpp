@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "message_formats.h"
@@ -90,4 +91,58 @@ TEST(PrintHex, LaysOutSixteenBytesPerLineWithAnAsciiColumn) {
             "message 1: 17 bytes\n"
             "  00000000  30 31 32 33 34 35 36 37  38 39 61 62 63 64 65 66  |0123456789abcdef|\n"
             "  00000010  01                                                |.|\n");
+}
+
+TEST(TerminalText, ShowsControlsEscapedAndIndentsFurtherLines) {
+  auto shown = [](const std::string &bytes) { return terminal_text(bytes.data(), bytes.size()); };
+  // Printable UTF-8 and tabs as they are, one newline at the end.
+  EXPECT_EQ(shown("h\xc3\xa9llo\tworld"), "h\xc3\xa9llo\tworld\n");
+  EXPECT_EQ(shown("ends in a newline\n"), "ends in a newline\n");
+  EXPECT_EQ(shown(""), "\n");
+  // A title, a clipboard write, a clear screen and a hidden-text attribute
+  // reach the terminal as visible text.
+  EXPECT_EQ(shown("\x1b]0;owned\x07"), "\\x1b]0;owned\\x07\n");
+  EXPECT_EQ(shown("\x1b]52;c;ZXZpbA==\x1b\\"), "\\x1b]52;c;ZXZpbA==\\x1b\\\n");
+  EXPECT_EQ(shown("\x1b[2J\x1b[8mhidden"), "\\x1b[2J\\x1b[8mhidden\n");
+  // A carriage return or an embedded newline cannot forge a line.
+  EXPECT_EQ(shown("ok\rFAKE: root login"), "ok\\x0dFAKE: root login\n");
+  EXPECT_EQ(shown("first\nFAKE: second\n"), "first\n  FAKE: second\n");
+  // NUL, DEL, a C1 control, bidirectional overrides and bytes that are not
+  // UTF-8.
+  EXPECT_EQ(shown(std::string("a\0b\x7f", 4)), "a\\x00b\\x7f\n");
+  EXPECT_EQ(shown("c1 \xc2\x9b"), "c1 \\u009b\n");
+  EXPECT_EQ(shown("\xe2\x80\xae"
+                  "evil\xe2\x81\xa6"),
+            "\\u202eevil\\u2066\n");
+  EXPECT_EQ(shown("\xff\xc3"), "\\xff\\xc3\n");
+}
+
+TEST(JsonString, EscapesControlsAndTheBidirectionalControls) {
+  EXPECT_EQ(json_string("\x01", 1), "\"\\u0001\"");
+  EXPECT_EQ(json_string("a\xe2\x80\xaa"
+                        "b\xe2\x80\xae"
+                        "c\xe2\x81\xa9",
+                        12),
+            "\"a\\u202ab\\u202ec\\u2069\"");
+  EXPECT_EQ(json_string("\xe2\x80\xa8", 3), "\"\\u2028\"");
+  // Neighbours of the escaped ranges stay as they are.
+  EXPECT_EQ(json_string("\xe2\x80\xaf\xe2\x81\xaa", 6), "\"\xe2\x80\xaf\xe2\x81\xaa\"");
+}
+
+TEST(MessagePrinter, NumbersMessagesCarriesSeqAndReportsMissedOnesInTheStream) {
+  char *text = nullptr;
+  std::size_t size = 0;
+  std::FILE *out = open_memstream(&text, &size);
+  MessagePrinter printer(out, OutputFormat::kJson, true);
+  EXPECT_TRUE(printer.message("a", 1, 41));
+  EXPECT_TRUE(printer.missed(3));
+  EXPECT_TRUE(printer.message("b", 1, 45));
+  EXPECT_TRUE(printer.message("c", 1));
+  EXPECT_EQ(printer.printed(), 3);
+  std::fclose(out);
+  EXPECT_EQ(std::string(text, size),
+            "{\"index\":0,\"seq\":41,\"length\":1,\"text\":\"a\"}\n{\"missed\":3}\n"
+            "{\"index\":1,\"seq\":45,\"length\":1,\"text\":\"b\"}\n"
+            "{\"index\":2,\"length\":1,\"text\":\"c\"}\n");
+  std::free(text);
 }

@@ -3,6 +3,7 @@
 #include "message_formats.h"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace {
 
@@ -45,6 +46,23 @@ bool is_control(uint32_t code_point) {
   return code_point < 0x20 || code_point == 0x7F || (code_point >= 0x80 && code_point < 0xA0);
 }
 
+// The invisible characters that reorder the text around them (embeddings,
+// overrides, isolates and marks), and the two Unicode line breaks: shown as
+// they are they make a line read other than its bytes.
+bool is_deceptive(uint32_t code_point) {
+  return code_point == 0x061C || code_point == 0x200E || code_point == 0x200F ||
+         (code_point >= 0x2028 && code_point <= 0x202E) ||
+         (code_point >= 0x2066 && code_point <= 0x2069);
+}
+
+// "\\x" or "\\u" and `digits` lower-case hex digits of value.
+void append_escape(std::string *out, char kind, uint32_t value, int digits) {
+  static const char kHex[] = "0123456789abcdef";
+  *out += '\\';
+  *out += kind;
+  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) *out += kHex[(value >> shift) & 0xF];
+}
+
 }  // namespace
 
 bool is_printable_utf8(const char *data, std::size_t length) {
@@ -62,8 +80,16 @@ bool is_printable_utf8(const char *data, std::size_t length) {
 
 std::string json_string(const char *data, std::size_t length) {
   std::string literal = "\"";
+  const unsigned char *text = bytes_of(data);
   for (std::size_t i = 0; i < length; ++i) {
     char c = data[i];
+    uint32_t code_point = 0;
+    std::size_t width = text[i] >= 0x80 ? utf8_sequence(text + i, length - i, &code_point) : 0;
+    if (width > 1 && is_deceptive(code_point)) {
+      append_escape(&literal, 'u', code_point, 4);
+      i += width - 1;
+      continue;
+    }
     switch (c) {
       case '"':
         literal += "\\\"";
@@ -78,7 +104,11 @@ std::string json_string(const char *data, std::size_t length) {
         literal += "\\t";
         break;
       default:
-        literal += c;
+        if (text[i] < 0x20) {
+          append_escape(&literal, 'u', text[i], 4);
+        } else {
+          literal += c;
+        }
         break;
     }
   }
@@ -117,6 +147,41 @@ void print_plain(std::FILE *out, const char *data, std::size_t length) {
   if (length == 0 || data[length - 1] != '\n') std::fputc('\n', out);
 }
 
+std::string terminal_text(const char *data, std::size_t length) {
+  const unsigned char *text = bytes_of(data);
+  std::string shown;
+  shown.reserve(length + 1);
+  std::size_t at = 0;
+  while (at < length) {
+    uint32_t code_point = 0;
+    std::size_t width = utf8_sequence(text + at, length - at, &code_point);
+    if (width == 0) {
+      append_escape(&shown, 'x', text[at], 2);
+      at += 1;
+      continue;
+    }
+    if (code_point == '\n') {
+      shown += at + 1 == length ? "\n" : "\n  ";
+    } else if (code_point == '\t') {
+      shown += '\t';
+    } else if (code_point < 0x80 && is_control(code_point)) {
+      append_escape(&shown, 'x', code_point, 2);
+    } else if (is_control(code_point) || is_deceptive(code_point)) {
+      append_escape(&shown, 'u', code_point, 4);
+    } else {
+      shown.append(data + at, width);
+    }
+    at += width;
+  }
+  if (shown.empty() || shown.back() != '\n') shown += '\n';
+  return shown;
+}
+
+void print_terminal(std::FILE *out, const char *data, std::size_t length) {
+  std::string shown = terminal_text(data, length);
+  std::fwrite(shown.data(), 1, shown.size(), out);
+}
+
 void print_hex(std::FILE *out, long index, const char *data, std::size_t length) {
   const unsigned char *in = bytes_of(data);
   std::fprintf(out, "message %ld: %zu bytes\n", index, length);
@@ -138,9 +203,10 @@ void print_hex(std::FILE *out, long index, const char *data, std::size_t length)
   }
 }
 
-void print_json(std::FILE *out, long index, const char *data, std::size_t length) {
-  std::string line =
-      "{\"index\":" + std::to_string(index) + ",\"length\":" + std::to_string(length);
+void print_json(std::FILE *out, long index, const char *data, std::size_t length, uint64_t seq) {
+  std::string line = "{\"index\":" + std::to_string(index);
+  if (seq != 0) line += ",\"seq\":" + std::to_string(seq);
+  line += ",\"length\":" + std::to_string(length);
   if (is_printable_utf8(data, length)) {
     line += ",\"text\":" + json_string(data, length);
   } else {
@@ -148,4 +214,38 @@ void print_json(std::FILE *out, long index, const char *data, std::size_t length
   }
   line += "}\n";
   std::fputs(line.c_str(), out);
+}
+
+bool MessagePrinter::message(const char *data, std::size_t length, uint64_t seq) {
+  switch (format_) {
+    case OutputFormat::kPlain:
+      print_plain(out_, data, length);
+      break;
+    case OutputFormat::kTerminal:
+      print_terminal(out_, data, length);
+      break;
+    case OutputFormat::kHex:
+      print_hex(out_, printed_, data, length);
+      break;
+    case OutputFormat::kJson:
+      print_json(out_, printed_, data, length, seq);
+      break;
+    case OutputFormat::kNone:
+      break;
+  }
+  ++printed_;
+  return finish();
+}
+
+bool MessagePrinter::missed(uint64_t count) {
+  std::fprintf(stderr, "rotolog-cat: %llu messages were overwritten before they could be read\n",
+               static_cast<unsigned long long>(count));
+  if (format_ == OutputFormat::kJson)
+    std::fprintf(out_, "{\"missed\":%llu}\n", static_cast<unsigned long long>(count));
+  return finish();
+}
+
+bool MessagePrinter::finish() {
+  if (flush_each_ && std::fflush(out_) != 0) return false;
+  return std::ferror(out_) == 0;
 }

@@ -5,29 +5,71 @@
 #define ROTOLOG_CAT_MESSAGE_FORMATS_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
 // The bytes as they stand, then a newline unless the last byte is one.
 void print_plain(std::FILE *out, const char *data, std::size_t length);
 
+// The message as a terminal may show it: printable UTF-8 and tabs as they
+// are; other C0 controls, DEL and bytes that are not UTF-8 as \xNN; C1
+// controls, bidirectional controls and the Unicode line breaks as \uNNNN;
+// each further line indented by two spaces; one newline at the end. No byte
+// of the message can then move the cursor, change the terminal's state or
+// start a line that looks like another message.
+std::string terminal_text(const char *data, std::size_t length);
+void print_terminal(std::FILE *out, const char *data, std::size_t length);
+
 // A header line "message <index>: <length> bytes", then 16 bytes per line:
 // offset, hex bytes, and the printable ASCII characters ('.' for others).
 void print_hex(std::FILE *out, long index, const char *data, std::size_t length);
 
-// One JSON object on one line: index, length, and "text" when the bytes are
-// valid UTF-8 with no control characters other than tab and newline, else
-// "base64".
-void print_json(std::FILE *out, long index, const char *data, std::size_t length);
+// One JSON object on one line: index, seq (when not 0: the message's number
+// among all the file's messages ever appended), length, and "text" when the
+// bytes are valid UTF-8 with no control characters other than tab and
+// newline, else "base64".
+void print_json(std::FILE *out, long index, const char *data, std::size_t length, uint64_t seq = 0);
 
 // True for well-formed UTF-8 (no overlong forms, surrogates or code points
 // above U+10FFFF) without control characters other than tab and newline.
 bool is_printable_utf8(const char *data, std::size_t length);
 
-// The JSON string literal of valid UTF-8 text, quotes included.
+// The JSON string literal of valid UTF-8 text, quotes included. Besides
+// what JSON requires, the bidirectional controls and U+2028, U+2029 are
+// escaped (\uNNNN), so that a viewer shows the text in its byte order.
 std::string json_string(const char *data, std::size_t length);
 
 // Standard base64 with padding.
 std::string base64(const char *data, std::size_t length);
+
+// How messages are printed one after the other: the format, the number of
+// each in the output (from 0), and whether each is flushed at once (a
+// follower's consumer sees every message as it comes).
+enum class OutputFormat { kPlain, kTerminal, kHex, kJson, kNone };
+
+class MessagePrinter {
+ public:
+  MessagePrinter(std::FILE *out, OutputFormat format, bool flush_each)
+      : out_(out), format_(format), flush_each_(flush_each) {}
+
+  // seq: the message's number among all the file's messages ever appended,
+  // or 0 when it is not known. Returns false when the output failed (errno
+  // tells why).
+  bool message(const char *data, std::size_t length, uint64_t seq = 0);
+  // Reports that `count` messages were overwritten before they could be
+  // read: a line on standard error, and in JSON an object {"missed":N} in
+  // the stream.
+  bool missed(uint64_t count);
+  long printed() const { return printed_; }
+
+ private:
+  bool finish();
+
+  std::FILE *out_;
+  OutputFormat format_;
+  bool flush_each_;
+  long printed_ = 0;
+};
 
 #endif

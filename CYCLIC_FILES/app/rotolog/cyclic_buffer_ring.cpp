@@ -505,7 +505,8 @@ int CCyclicBuffer::read_field(int32_t width, void *value, char **payload) {
 
 // Every counted record, stepped over with step_record on a local position,
 // its payload copied in one or (crossing the end) two parts.
-int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied) const {
+int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied, int32_t skip,
+                                 int32_t *lengths) const {
   *copied = 0;
   if (error_flag != 0) return CYCLIC_BUFFER_EARLIER_ERROR;
   if (message_count == 0) return CYCLIC_BUFFER_OK;
@@ -515,11 +516,16 @@ int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied)
   const int64_t size = buffer_size;
   int64_t at = read_pos - start;
   int64_t span = stored_span();
+  const int32_t count = message_count;
   int64_t total = 0;
-  for (int32_t left_to_copy = message_count; left_to_copy > 0; --left_to_copy) {
+  for (int32_t index = 0; index < count; ++index) {
     RecordStep step;
-    if (!step_record(at, span, 1, &step) || step.length > capacity - total)
-      return CYCLIC_BUFFER_WRITE_FAILED;
+    if (!step_record(at, span, 1, &step)) return CYCLIC_BUFFER_WRITE_FAILED;
+    at = step.next;
+    span -= step.used;
+    if (index < skip) continue;
+    if (step.length > capacity - total) return CYCLIC_BUFFER_WRITE_FAILED;
+    if (lengths != nullptr) lengths[index - skip] = step.length;
     const int64_t before_end = size - step.payload;
     if (__builtin_expect(before_end >= step.length, 1)) {
       copy_payload(block + total, start + step.payload, step.length);
@@ -528,8 +534,6 @@ int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied)
       std::memcpy(block + total + before_end, start, static_cast<size_t>(step.length - before_end));
     }
     total += step.length;
-    at = step.next;
-    span -= step.used;
   }
   // The counted records of a sound ring end exactly at the write position.
   // When they do not, the count and the records disagree: what was read is

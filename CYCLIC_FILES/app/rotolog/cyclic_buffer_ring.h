@@ -136,8 +136,12 @@ class CCyclicBuffer {
   // CYCLIC_BUFFER_EARLIER_ERROR (-5) while error_flag is set, or
   // CYCLIC_BUFFER_WRITE_FAILED (-4) when a counted record is not whole
   // (step_record with least_length 1), does not fit the block, or the counted
-  // records do not end exactly at write_pos.
-  int copy_messages(char *block, int64_t capacity, int64_t *copied) const;
+  // records do not end exactly at write_pos. The oldest `skip` messages are
+  // stepped over and checked but not copied; when `lengths` is not null it
+  // receives the length of each message copied (message_count - skip of them),
+  // so that the block keeps the messages' boundaries.
+  int copy_messages(char *block, int64_t capacity, int64_t *copied, int32_t skip = 0,
+                    int32_t *lengths = nullptr) const;
 
   // The ten fields, in this order; the object holds nothing else.
   int32_t buffer_size;

@@ -36,14 +36,33 @@ class CCyclicFile : public CCyclicBuffer {
   int read_all(char **buffer, int32_t *length);
   int flush_view();
 
-  // Read-only walk for tools that need message boundaries (cyclic_file_walk.cpp).
-  // Calls visit(data, length, context) for each message, oldest first, under
-  // both locks; data is valid only during the call. A nonzero result from
-  // visit stops the walk. Returns the number of messages visited,
-  // CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ) or
-  // CYCLIC_FILE_READ_ALL_FAILED (damaged file, missing lock). Consumes
-  // nothing and stores no header; on return the ring fields hold the state
-  // the walk read (count and positions as in the header).
+  // Messages copied out of the file with their boundaries, for tools
+  // (cyclic_file_walk.cpp). A caller keeps one across copies, so that its
+  // blocks are reused, and frees them with release_copy; zero-initialise it.
+  struct MessageCopy {
+    char *bytes;         // the payloads, one right after the other
+    int32_t *lengths;    // the length of each
+    int32_t count;       // messages copied: the newest of the ring, oldest first
+    int32_t ring_count;  // messages the ring held
+    std::size_t bytes_room;
+    std::size_t lengths_room;
+  };
+  // Copies the newest `newest` messages (all, when the ring holds fewer)
+  // under both locks, or from a snapshot on a read-only mapping, salvaging
+  // as every reader does; the locks are released before it returns, so what
+  // the caller does with the copy holds up no writer. Returns 0,
+  // CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ),
+  // CYCLIC_FILE_NO_MEMORY or CYCLIC_FILE_READ_ALL_FAILED (damaged file,
+  // missing lock, null copy). Consumes nothing; on return the ring fields
+  // hold the state the copy read.
+  int copy_newest(int32_t newest, MessageCopy *copy);
+  static void release_copy(MessageCopy *copy);
+
+  // Read-only walk for tools that need message boundaries: copies every
+  // message with copy_newest, then calls visit(data, length, context) for
+  // each, oldest first, after the locks are released; data is valid only
+  // during the call. A nonzero result from visit stops the walk. Returns the
+  // number of messages visited or what copy_newest returns.
   using MessageVisitor = int (*)(const char *data, int32_t length, void *context);
   int for_each_message(MessageVisitor visit, void *context);
 

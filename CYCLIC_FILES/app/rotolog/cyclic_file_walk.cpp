@@ -1,6 +1,6 @@
 // CCyclicFile: walks over the records of a file as a whole. The consistency
 // check and the salvage that brings a header back to the records after a
-// crash, and a read-only walk with message boundaries for rotolog-cat.
+// crash, and copies of the messages with their boundaries for rotolog-cat.
 // Every step over a record goes through CCyclicBuffer::step_record.
 #include <cstring>
 
@@ -148,36 +148,83 @@ int CCyclicFile::verify(SalvagePlan *plan) {
 }
 
 // ---------------------------------------------------------------------------
-// The message walk for tools
+// Copies with boundaries, for tools
 
-// Same locking, reload and salvage as read_all, so a walk sees exactly what a
-// reader sees.
-int CCyclicFile::for_each_message(MessageVisitor visit, void *context) {
+namespace {
+
+// Grows *block to `needed` elements; false when memory is short (the block
+// is then kept as it was).
+template <typename Element>
+bool reserve(Element **block, std::size_t *room, std::size_t needed) {
+  if (needed <= *room) return true;
+  void *grown = vel_realloc(*block, needed * sizeof(Element));
+  if (grown == nullptr) return false;
+  *block = static_cast<Element *>(grown);
+  *room = needed;
+  return true;
+}
+
+}  // namespace
+
+// Same locking, reload and salvage as read_all, so a copy holds exactly what
+// a reader sees; the one walk of copy_messages checks every record.
+int CCyclicFile::copy_newest(int32_t newest, MessageCopy *copy) {
   if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
-  if (visit == nullptr) return CYCLIC_FILE_READ_ALL_FAILED;
+  if (copy == nullptr || newest < 0) return CYCLIC_FILE_READ_ALL_FAILED;
+  copy->count = 0;
+  copy->ring_count = 0;
   char *snapshot = nullptr;
   int began = begin_read(&snapshot);
   if (began != 0) return began;
-  salvage();
-  char *noted_read_pos = read_pos;
-  int32_t noted_count = message_count;
-  int32_t visited = 0;
-  int last = CYCLIC_BUFFER_OK;
-  for (;;) {
-    char *message = nullptr;
-    int32_t message_length = 0;
-    last = read_message(&message, &message_length);
-    if (last != CYCLIC_BUFFER_OK) break;
-    ++visited;
-    if (visit(message, message_length, context) != 0) {
-      last = CYCLIC_BUFFER_NO_MORE_MESSAGES;
+  int result = CYCLIC_FILE_READ_ALL_FAILED;
+  for (bool salvaged = false;;) {
+    const int32_t wanted = message_count < newest ? message_count : newest;
+    if (!reserve(&copy->bytes, &copy->bytes_room, static_cast<std::size_t>(buffer_size) + 1) ||
+        !reserve(&copy->lengths, &copy->lengths_room, static_cast<std::size_t>(wanted) + 1)) {
+      result = CYCLIC_FILE_NO_MEMORY;
       break;
     }
+    int64_t copied = 0;
+    const int copy_result =
+        copy_messages(copy->bytes, buffer_size, &copied, message_count - wanted, copy->lengths);
+    if (copy_result == CYCLIC_BUFFER_OK) {
+      copy->count = wanted;
+      copy->ring_count = message_count;
+      result = CYCLIC_FILE_OK;
+      break;
+    }
+    // The records and the header disagree: mend the header once, then copy
+    // what it keeps.
+    if (salvaged || copy_result != CYCLIC_BUFFER_WRITE_FAILED || !salvage()) break;
+    salvaged = true;
   }
-  // The walk consumed nothing: the positions go back before anyone else
-  // can see the ring.
-  read_pos = noted_read_pos;
-  message_count = noted_count;
   end_read(snapshot);
-  return last == CYCLIC_BUFFER_NO_MORE_MESSAGES ? visited : CYCLIC_FILE_READ_ALL_FAILED;
+  return result;
+}
+
+void CCyclicFile::release_copy(MessageCopy *copy) {
+  if (copy == nullptr) return;
+  if (copy->bytes != nullptr) vel_free(copy->bytes);
+  if (copy->lengths != nullptr) vel_free(copy->lengths);
+  *copy = MessageCopy{};
+}
+
+int CCyclicFile::for_each_message(MessageVisitor visit, void *context) {
+  if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
+  if (visit == nullptr) return CYCLIC_FILE_READ_ALL_FAILED;
+  MessageCopy copy{};
+  int copied = copy_newest(INT32_MAX, &copy);
+  if (copied != 0) {
+    release_copy(&copy);
+    return copied;
+  }
+  const char *message = copy.bytes;
+  int32_t visited = 0;
+  while (visited < copy.count) {
+    const int32_t length = copy.lengths[visited++];
+    if (visit(message, length, context) != 0) break;
+    message += length;
+  }
+  release_copy(&copy);
+  return visited;
 }
