@@ -83,7 +83,10 @@ ROTOLOG_EXTERN_C_BEGIN
  * CYCLIC_FILE_NOT_FOUND (missing, or could not be created),
  * CYCLIC_FILE_MAP_FAILED (not a regular file, or not mappable),
  * CYCLIC_FILE_NO_MEMORY. Returns the handle, or null on any failure.
- * Release it with cyclic_file_destroy_handle. Takes no lock. */
+ * Release it with cyclic_file_destroy_handle. Takes no lock. A caller who
+ * may read the file but not write it, opening it without
+ * CYCLIC_FILE_MODE_WRITE, gets a read-only mapping: its reads take no lock
+ * and store nothing (see cyclic_file_read_all). */
 ROTOLOG_API void *cyclic_file_create_handle(const char *file_name, int mode, int buffer_size,
                                             int *status);
 
@@ -123,7 +126,10 @@ ROTOLOG_API int cyclic_file_fwritef(void *handle, const char *format, ...)
  * CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ),
  * CYCLIC_FILE_READ_ALL_FAILED (the header no longer describes the file, or
  * a lock is missing; records that disagree with the header are salvaged and
- * the kept ones returned, storing the mended header),
+ * the kept ones returned, storing the mended header; a handle with a
+ * read-only mapping copies the file without the lock, again while a writer
+ * changed the header in between, up to a bound, then fails with this code,
+ * and salvages only its copy),
  * CYCLIC_FILE_NO_MEMORY, CYCLIC_FILE_INVALID_HANDLE; *buffer is then null
  * and *length 0 (not written at all for the first and the last). */
 ROTOLOG_API int cyclic_file_read_all(void *handle, char **buffer, int *length);
