@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
 
+#include "rotolog/cyclic_file_handle.h"
 #include "test_support.h"
 
 using test_support::TempDir;
@@ -197,4 +199,74 @@ TEST(CyclicFileHostile, ThingsThatAreNotRegularFilesAreRefusedWithoutBlocking) {
         std::chrono::seconds(5));
     EXPECT_EQ(result, 0) << path;
   }
+}
+
+// A handle whose write met a damaged record is not dead for good: the write
+// salvages the ring and goes on, and so do the handle's later reads.
+TEST(CyclicFileHostile, ADamagedLengthUnderAnOpenHandleIsMendedByItsNextWrite) {
+  TempDir dir;
+  std::string path = dir.file("log");
+  make_valid_file(path, 64, 0);
+  int status = 0;
+  void *handle = cyclic_file_create_handle(path.c_str(), kRW, 0, &status);
+  ASSERT_NE(handle, nullptr);
+  for (const char *message : {"m0-0123456789", "m1-0123456789", "m2-0123456789", "m3-0123456789"})
+    ASSERT_EQ(cyclic_file_write(handle, message, 13), 0);
+  {
+    // The oldest record's length now points past the write position.
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(28 + 17);  // m1, the oldest once m3 evicted m0
+    file.write("\x3c\x00\x00\x00", 4);
+  }
+  // The write evicts the oldest records: it meets the damage, mends it and
+  // writes; every later operation of the handle works.
+  EXPECT_EQ(cyclic_file_write(handle, "m4-0123456789", 13), 0);
+  char *block = nullptr;
+  int length = 0;
+  int count = cyclic_file_read_all(handle, &block, &length);
+  ASSERT_GT(count, 0);
+  std::string all(block, static_cast<size_t>(length));
+  cyclic_file_free_read_buffer(handle, block);
+  EXPECT_EQ(all.substr(all.size() - 13), "m4-0123456789");
+  EXPECT_EQ(all.find("m1-"), std::string::npos);  // the damaged record is dropped
+  EXPECT_EQ(cyclic_file_write(handle, "m5-0123456789", 13), 0);
+  cyclic_file_destroy_handle(handle);
+}
+
+// Crafted positions cannot make a walk run away: equal read and write
+// offsets (a full ring), the largest count a header may claim, and one record
+// whose length spans the whole ring. Every reader stops within the ring.
+TEST(CyclicFileHostile, AWalkNeverRunsPastTheRing) {
+  TempDir dir;
+  std::string path = dir.file("log");
+  const int ring = 4096;
+  make_valid_file(path, ring, 0);
+  std::string bytes = test_support::read_file(path);
+  const uint32_t length = ring - 4;  // the record wraps back onto itself
+  std::memcpy(&bytes[28 + 100], &length, 4);
+  test_support::write_file(path, bytes);
+  rewrite_header(path, ring, ring / 4, 100, 100);
+  int status = 0;
+  void *handle = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ, 0, &status);
+  ASSERT_NE(handle, nullptr);
+  CCyclicFile *file = static_cast<CCyclicFile *>(handle);
+  CCyclicFile::SalvagePlan plan;
+  ASSERT_EQ(file->verify(&plan), 0);
+  EXPECT_FALSE(plan.consistent);
+  EXPECT_EQ(plan.kept_count, 1);
+  long visited_bytes = 0;
+  int visited = file->for_each_message(
+      [](const char *, int32_t message_length, void *context) {
+        *static_cast<long *>(context) += message_length;
+        return 0;
+      },
+      &visited_bytes);
+  EXPECT_EQ(visited, 1);
+  EXPECT_EQ(visited_bytes, ring - 4);
+  char *block = nullptr;
+  int read_length = 0;
+  EXPECT_EQ(cyclic_file_read_all(handle, &block, &read_length), 1);
+  EXPECT_EQ(read_length, ring - 4);
+  cyclic_file_free_read_buffer(handle, block);
+  cyclic_file_destroy_handle(handle);
 }
