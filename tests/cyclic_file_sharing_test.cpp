@@ -221,11 +221,9 @@ TEST(CyclicFileSharing, AWriterKilledWhileWritingDoesNotStopTheOthers) {
 namespace {
 
 int read_numbered(void *handle, test_support::NumberedMessages *seen) {
-  char *block = nullptr;
-  int length = 0;
-  int count = cyclic_file_read_all(handle, &block, &length);
-  if (count > 0) *seen = test_support::split_numbered(std::string(block, static_cast<size_t>(length)), 100);
-  cyclic_file_free_read_buffer(handle, block);
+  int count = 0;
+  std::string all = test_support::read_all_text(handle, &count);
+  if (count > 0) *seen = test_support::split_numbered(all, 100);
   return count;
 }
 
