@@ -329,5 +329,7 @@ TEST(CyclicFileCrash, AFileCutByAMachineCrashReadsBackAndGoesOn) {
   EXPECT_EQ(figures.load_failures, 0);
   EXPECT_EQ(figures.read_failures, 0);
   EXPECT_EQ(figures.write_failures, 0);
-  EXPECT_GE(kept_share, 75.0);
+  // The share kept is a sample: the long form (make crash) holds it to 75%,
+  // the short one, with a tenth of the cuts, to 70%.
+  EXPECT_GE(kept_share, cuts >= 1000 ? 75.0 : 70.0);
 }
