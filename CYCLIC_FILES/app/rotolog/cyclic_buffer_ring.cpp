@@ -511,14 +511,15 @@ int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied)
   if (message_count == 0) return CYCLIC_BUFFER_OK;
   if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
   // Locals, since every byte stored into block could alias the fields.
-  const char *const start = ring_start;
-  const int64_t size = buffer_size;
+  const RingLayout ring{ring_start, buffer_size, wasted_tail};
+  const char *const start = ring.start;
+  const int64_t size = ring.size;
   int64_t at = read_pos - start;
   int64_t span = stored_span();
   int64_t total = 0;
   for (int32_t left_to_copy = message_count; left_to_copy > 0; --left_to_copy) {
     RecordStep step;
-    if (!step_record(at, span, 1, &step) || step.length > capacity - total)
+    if (!step_over(ring, at, span, 1, &step) || step.length > capacity - total)
       return CYCLIC_BUFFER_WRITE_FAILED;
     const int64_t before_end = size - step.payload;
     if (__builtin_expect(before_end >= step.length, 1)) {

@@ -118,6 +118,7 @@ class CCyclicFile : public CCyclicBuffer {
   void obtain_locks();
   int store_interim_header(const char *data, int32_t length);
   int locked_write(const char *data, int32_t length);
+  int salvage_and_write(const char *data, int32_t length);
   bool enter_locks();
   void leave_locks();
 };
