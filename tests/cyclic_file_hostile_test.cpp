@@ -83,11 +83,12 @@ int read_count(const std::string &path, std::string *contents) {
 
 }  // namespace
 
-// A header whose counted records do not end at its write position describes
+// Records that do not end at the header's write position describe
 // no ring that writes can make: reading it would hand out bytes that are not
 // messages (zero lengths from unwritten space), and a write would land where
-// no read reaches it. The salvage keeps the whole records and moves the
-// write position to their end.
+// no read reaches it. The salvage keeps the whole records but the last one
+// before the damage (its tail may be of another moment), and moves the write
+// position to their end.
 TEST(CyclicFileHostile, RecordsThatDoNotEndAtTheWritePositionAreSalvaged) {
   TempDir dir;
   std::string path = dir.file("log");
@@ -95,34 +96,32 @@ TEST(CyclicFileHostile, RecordsThatDoNotEndAtTheWritePositionAreSalvaged) {
   {
     int status = 0;
     void *handle = cyclic_file_create_handle(path.c_str(), kRW, 64, &status);
-    ASSERT_EQ(cyclic_file_write(handle, "m0", 2), 0);
+    for (const char *message : {"m0", "m1", "m2"}) ASSERT_EQ(cyclic_file_write(handle, message, 2), 0);
     cyclic_file_destroy_handle(handle);
   }
   std::string contents;
-  ASSERT_EQ(read_count(path, &contents), 1);
-  EXPECT_EQ(contents, "m0");
+  ASSERT_EQ(read_count(path, &contents), 3);
+  EXPECT_EQ(contents, "m0m1m2");
 
-  // One record of 6 bytes, but the write position far beyond it.
-  rewrite_header(path, 64, 1, 59, 0);
-  EXPECT_EQ(read_count(path, &contents), 1);
-  EXPECT_EQ(contents, "m0");
-  // Two records counted where the second is unwritten space (length 0).
-  rewrite_header(path, 64, 2, 10, 0);
-  EXPECT_EQ(read_count(path, &contents), 1);
-  EXPECT_EQ(contents, "m0");
-  {
-    // The mended header is stored: the next write follows the kept record.
-    int status = 0;
-    void *handle = cyclic_file_create_handle(path.c_str(), kRW, 64, &status);
-    ASSERT_EQ(cyclic_file_write(handle, "m1", 2), 0);
-    cyclic_file_destroy_handle(handle);
-  }
+  // Three records of 6 bytes, but the write position far beyond them.
+  const std::string sound = test_support::read_file(path);
+  rewrite_header(path, 64, 3, 59, 0);
   EXPECT_EQ(read_count(path, &contents), 2);
   EXPECT_EQ(contents, "m0m1");
-  // The sound header again: the message is there.
-  rewrite_header(path, 64, 1, 6, 0);
-  EXPECT_EQ(read_count(path, &contents), 1);
-  EXPECT_EQ(contents, "m0");
+  {
+    // The mended header is stored: the next write follows the kept records.
+    int status = 0;
+    void *handle = cyclic_file_create_handle(path.c_str(), kRW, 64, &status);
+    ASSERT_EQ(cyclic_file_write(handle, "m3", 2), 0);
+    cyclic_file_destroy_handle(handle);
+  }
+  EXPECT_EQ(read_count(path, &contents), 3);
+  EXPECT_EQ(contents, "m0m1m3");
+  // Four records counted where the fourth is unwritten space (length 0).
+  test_support::write_file(path, sound);
+  rewrite_header(path, 64, 4, 24, 0);
+  EXPECT_EQ(read_count(path, &contents), 2);
+  EXPECT_EQ(contents, "m0m1");
 }
 
 // The header is damaged under an open handle (another program writes into
@@ -269,4 +268,47 @@ TEST(CyclicFileHostile, AWalkNeverRunsPastTheRing) {
   EXPECT_EQ(read_length, ring - 4);
   cyclic_file_free_read_buffer(handle, block);
   cyclic_file_destroy_handle(handle);
+}
+
+// Damage in the middle of the ring: the newer run that ends at the write
+// position is kept, and the older run before the damage (less its last
+// record, whose tail may be of another moment) is laid again against it, so
+// the ring stays in order and consistent, also when the move crosses the
+// ring's end.
+TEST(CyclicFileHostile, TheOlderRunIsMovedUpAgainstTheNewerOne) {
+  for (int lead : {0, 3}) {  // 3: the ring has wrapped, and so does the move
+    TempDir dir;
+    std::string path = dir.file("log");
+    make_valid_file(path, 64, 0);
+    int status = 0;
+    void *handle = cyclic_file_create_handle(path.c_str(), kRW, 0, &status);
+    ASSERT_NE(handle, nullptr);
+    // With a lead, 3 messages first, evicted by the later ones.
+    for (int i = 0; i < lead; ++i) ASSERT_EQ(cyclic_file_write(handle, "lead-msg", 8), 0);
+    for (const char *message : {"msg-AAAA", "msg-BBBB", "msg-CCCC", "msg-DDDD", "msg-EEEE"})
+      ASSERT_EQ(cyclic_file_write(handle, message, 8), 0);
+    CCyclicFile *file = static_cast<CCyclicFile *>(handle);
+    std::string all;
+    int count = 0;
+    all = test_support::read_all_text(handle, &count);
+    ASSERT_EQ(all.substr(all.size() - 40), "msg-AAAAmsg-BBBBmsg-CCCCmsg-DDDDmsg-EEEE");
+    // The header counts only A to E; C's length is damaged. Its field lies at
+    // ring offset 24, or with the lead at 60, its payload then at 0.
+    std::string bytes = test_support::read_file(path);
+    const size_t c_at = 28 + (lead == 0 ? 24 : 60);
+    ASSERT_EQ(bytes.substr(28 + (lead == 0 ? 28 : 0), 8), "msg-CCCC");
+    bytes[c_at] = 0x7f;
+    test_support::write_file(path, bytes);
+    CCyclicFile::SalvagePlan plan;
+    ASSERT_EQ(file->verify(&plan), 0);
+    EXPECT_FALSE(plan.consistent);
+    all = test_support::read_all_text(handle, &count);
+    EXPECT_EQ(all.substr(all.size() - 24), "msg-AAAAmsg-DDDDmsg-EEEE") << "lead " << lead;
+    ASSERT_EQ(file->verify(&plan), 0);
+    EXPECT_TRUE(plan.consistent);
+    ASSERT_EQ(cyclic_file_write(handle, "msg-FFFF", 8), 0);
+    all = test_support::read_all_text(handle, &count);
+    EXPECT_EQ(all.substr(all.size() - 8), "msg-FFFF");
+    cyclic_file_destroy_handle(handle);
+  }
 }

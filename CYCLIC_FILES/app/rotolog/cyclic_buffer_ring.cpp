@@ -144,22 +144,24 @@ bool CCyclicBuffer::positions_valid() const {
 int64_t CCyclicBuffer::record_span(const RecordShape &shape) const {
   const int64_t size = buffer_size;
   int64_t at = write_pos - ring_start;
+  int64_t span = place_span(size, &at, shape.first_width, shape.first_payload);
+  for (int32_t i = 0; i < shape.segment_count; ++i) span += place_span(size, &at, 2, shape.segment_lengths[i]);
+  return span;
+}
+
+int64_t CCyclicBuffer::place_span(int64_t size, int64_t *at, int32_t width, int64_t payload) {
   int64_t span = 0;
-  auto place = [&](int32_t width, int64_t payload) {
-    if (size - at < width) {  // the field never splits: skip to the start
-      span += size - at;
-      at = 0;
-    }
-    at += width;
-    span += width;
-    if (payload < 0) return;
-    if (at == size) at = 0;  // the payload begins at the start
-    span += payload;
-    at += payload;
-    if (at > size) at = (at - 1) % size + 1;  // at == size: ends exactly at the end
-  };
-  place(shape.first_width, shape.first_payload);
-  for (int32_t i = 0; i < shape.segment_count; ++i) place(2, shape.segment_lengths[i]);
+  if (size - *at < width) {  // the field never splits: skip to the start
+    span += size - *at;
+    *at = 0;
+  }
+  *at += width;
+  span += width;
+  if (payload < 0) return span;
+  if (*at == size) *at = 0;  // the payload begins at the start
+  span += payload;
+  *at += payload;
+  if (*at > size) *at = (*at - 1) % size + 1;  // *at == size: ends exactly at the end
   return span;
 }
 

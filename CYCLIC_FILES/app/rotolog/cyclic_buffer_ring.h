@@ -145,6 +145,12 @@ class CCyclicBuffer {
     return (ring_end - read_pos) + (write_pos - ring_start);
   }
 
+  // Where write_record would put a field of `width` bytes and its payload
+  // (negative: none) in a storage of `size` bytes, starting at offset *at:
+  // moves *at past them and returns the bytes they take, skipped tail
+  // included. The placement rules of every writer, in one place.
+  static int64_t place_span(int64_t size, int64_t *at, int32_t width, int64_t payload);
+
   // A 4-byte length field, little-endian whatever the host.
   static int32_t load_length(const char *at) {
     if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
@@ -183,6 +189,8 @@ class CCyclicBuffer {
  protected:
   // For CCyclicFile, whose storage is a mapping: every field starts at zero.
   CCyclicBuffer() { clear(); }
+  // Places one field and its payload at write_pos; room has been made.
+  void place_piece(int32_t width, int32_t value, const char *payload);
 
  private:
   // The pieces of one record as write_record places them: a first field of
@@ -209,7 +217,6 @@ class CCyclicBuffer {
   int drop_oldest(int32_t *freed, int32_t least_length);
   int drop_records(int64_t byte_count, int32_t least_length);
   int fail_write(const WriteStart &start, int code);
-  void place_piece(int32_t width, int32_t value, const char *payload);
   int read_piece(int32_t width, void *value, char **payload, int64_t limit);
   int read_record(int32_t *length, char **payload);
 };
