@@ -3,6 +3,7 @@
 #ifndef ROTOLOG_TEST_SUPPORT_H
 #define ROTOLOG_TEST_SUPPORT_H
 
+#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -46,6 +48,19 @@ inline std::string read_file(const std::string &path) {
 inline void write_file(const std::string &path, const std::string &bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The names in a directory, "." and ".." left out.
+inline std::set<std::string> directory_entries(const std::string &directory) {
+  std::set<std::string> names;
+  if (DIR *listing = opendir(directory.c_str())) {
+    while (dirent *entry = readdir(listing)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(listing);
+  }
+  return names;
 }
 
 // Waits for a child until the deadline, killing it when it is late.

@@ -68,15 +68,15 @@ class CCyclicFile : public CCyclicBuffer {
   bool name_copy_failed;
 
  private:
-  int map_file();
+  int map_file(int fd);
   void unmap();
-  int create_file();
+  int create_file(const char *path);
   void delete_file(const char *path);
   int reload_header();
   int store_header();
   bool header_fits_mapping(const cyclic_file_header_t &record) const;
   void build_lock_name(const char *name);
-  void obtain_locks();
+  int obtain_locks(const char *path, const os_file_facts_t &facts);
   int store_interim_header(const char *data, int32_t length);
   void repair_after_dead_holder();
   bool enter_locks();

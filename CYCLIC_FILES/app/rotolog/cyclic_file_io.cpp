@@ -102,6 +102,7 @@ int CCyclicFile::write(const char *data, int32_t length) {
     if (write_message(data, length) != CYCLIC_BUFFER_OK) return CYCLIC_FILE_WRITE_FAILED;
     crash_point(CrashPoint::kRecordWritten);
     if (store_header() != 0) return CYCLIC_FILE_WRITE_FAILED;
+    add_to_interprocess_critical_section_counter(interprocess_lock, 1);  // messages ever appended
     crash_point(CrashPoint::kHeaderStored);
     if (mode & CYCLIC_FILE_MODE_FLUSH) flush_written(*this, record_from);
     return CYCLIC_FILE_OK;
