@@ -28,6 +28,9 @@ const char kUsage[] =
     "  --stats    the header fields, the ring's fill level and the message sizes\n"
     "  --help     this text\n"
     "\n"
+    "FILE comes with its lock file FILE-lock beside it: to remove a cyclic\n"
+    "file, remove both, while no process has it open.\n"
+    "\n"
     "Exit status: 0 ok, 1 the file could not be read, 2 usage error.\n";
 
 struct Walk {
