@@ -1,8 +1,8 @@
 // vandrel interprocess critical sections: exclusion between processes, one
 // lock per lock file, survival of a holder killed while holding it, the
 // first opener's reset of a mutex left held by an earlier boot (and never
-// under another handle), race-free making of the lock file, its mode and
-// owner rules, the counter beside the mutex, and the seams of each step.
+// under another handle), race-free making of the lock file, the counter
+// beside the mutex, its mode and owner rules, and the seams of each step.
 #include <gtest/gtest.h>
 #include <rotolog/platform/vandrel.h>
 #include <test_seams.h>
@@ -196,42 +196,6 @@ TEST_F(InterprocessLock, TheSameLockFileGivesOneLockAndAnotherAnIndependentOne) 
   munmap(timeline, sizeof(Timeline));
 }
 
-// ---- The counter ----
-
-TEST_F(InterprocessLock, TheCounterIsSharedByEveryHandleAndOutlivesThemAll) {
-  const std::string path = lock_path();
-  vandrel_lock_t lock = keep_open(path);
-  ASSERT_NE(lock, nullptr);
-  EXPECT_EQ(get_interprocess_critical_section_counter(lock), 0u);
-  const int processes = 3, rounds = 20000;
-  pid_t children[processes];
-  for (pid_t &child : children) {
-    child = start_child([&] {
-      vandrel_lock_t own = open_lock(path, own_file());
-      for (int round = 0; round < rounds; ++round) {
-        if (enter_interprocess_critical_section(own) != VANDREL_LOCK_TAKEN) return 1;
-        add_to_interprocess_critical_section_counter(own, 1);
-        leave_interprocess_critical_section(own);
-      }
-      return 0;
-    });
-  }
-  for (pid_t child : children) EXPECT_EQ(wait_child(child, 60000), 0);
-  EXPECT_EQ(get_interprocess_critical_section_counter(lock), uint64_t{processes} * rounds);
-
-  // Kept when the last handle goes and a new first opener resets the mutex.
-  ASSERT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_TAKEN);
-  add_to_interprocess_critical_section_counter(lock, uint64_t{1} << 40);
-  leave_interprocess_critical_section(lock);
-  destroy_interprocess_critical_section(lock);
-  locks_.clear();
-  vandrel_lock_t again = keep_open(path);
-  EXPECT_EQ(get_interprocess_critical_section_counter(again),
-            uint64_t{processes} * rounds + (uint64_t{1} << 40));
-  EXPECT_EQ(get_interprocess_critical_section_counter(nullptr), 0u);
-  add_to_interprocess_critical_section_counter(nullptr, 1);
-}
-
 // ---- A holder that dies ----
 
 TEST_F(InterprocessLock, AHolderKilledWhileHoldingNeverBlocksTheOthers) {
@@ -365,15 +329,6 @@ TEST_F(InterprocessLock, AMutexLeftHeldByAnEarlierBootIsResetByTheFirstOpenerOnl
   leave_interprocess_critical_section(later);
 }
 
-TEST_F(InterprocessLock, AWholeLockFileLeftUnheldIsResetWithoutAReport) {
-  const std::string path = lock_path();
-  destroy_interprocess_critical_section(open_lock(path, own_file()));
-  vandrel_lock_t lock = keep_open(path);
-  ASSERT_NE(lock, nullptr);
-  EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_TAKEN);
-  leave_interprocess_critical_section(lock);
-}
-
 // ---- Making the lock file ----
 
 TEST_F(InterprocessLock, ManyProcessesMakingTheSameNewLockFileAtOnceAllGetOne) {
@@ -477,30 +432,6 @@ TEST_F(InterprocessLock, ALockFileGetsTheWriteBitsOfItsFileWhateverTheUmask) {
   EXPECT_EQ(status, 0);
 }
 
-TEST_F(InterprocessLock, RootMakesTheLockFileOfAnotherUsersFileForThatUser) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  const std::string path = lock_path();
-  vandrel_guarded_file theirs = own_file(0660);
-  theirs.owner = platform_test::kNobody;
-  theirs.group = platform_test::kNobody;
-  ASSERT_NE(keep_open(path, theirs), nullptr);
-  struct stat info;
-  ASSERT_EQ(stat(path.c_str(), &info), 0);
-  EXPECT_EQ(info.st_uid, platform_test::kNobody);
-  EXPECT_EQ(info.st_gid, platform_test::kNobody);
-  EXPECT_EQ(info.st_mode & 07777, 0660u);
-  // The owner itself uses it.
-  ASSERT_EQ(chmod(directory_.c_str(), 0755), 0);
-  EXPECT_EQ(run_in_child([&] {
-              if (!platform_test::become_nobody()) return 1;
-              vandrel_guarded_file own = own_file(0660);
-              vandrel_lock_t lock = open_lock(path, own);
-              if (lock == nullptr) return 2;
-              return enter_interprocess_critical_section(lock);
-            }),
-            VANDREL_LOCK_TAKEN);
-}
-
 TEST_F(InterprocessLock, WhatIsNotALockFileOfTheRightOwnerIsRefusedAtOnce) {
   const std::string path = lock_path();
   vandrel_lock_t lock = keep_open(path);
@@ -541,42 +472,30 @@ TEST_F(InterprocessLock, WhatIsNotALockFileOfTheRightOwnerIsRefusedAtOnce) {
   ASSERT_EQ(unlink(path.c_str()), 0);
 
   if (geteuid() == 0) {
-    // A lock file another user planted in a shared directory, of whom the
-    // guarded file is not: refused without waiting, while that user holds
-    // its mutex, or holds an empty one exclusively.
+    // An empty lock file another user planted in a shared directory, and
+    // holds exclusively, as if making it: refused within moments, never
+    // waited for. (A whole one held is the cyclic file's hostile test.)
     ASSERT_EQ(chmod(directory_.c_str(), 01777), 0);
-    for (bool whole_file : {true, false}) {
-      SCOPED_TRACE(whole_file);
-      int planted[2];
-      ASSERT_EQ(pipe(planted), 0);
-      pid_t planter = start_child([&] {
-        if (!platform_test::become_nobody()) return 1;
-        if (whole_file) {
-          vandrel_lock_t theirs = open_lock(path, own_file(0666));
-          if (theirs == nullptr ||
-              enter_interprocess_critical_section(theirs) != VANDREL_LOCK_TAKEN)
-            return 2;
-        } else {
-          int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
-          struct flock exclusive = {};
-          exclusive.l_type = F_WRLCK;
-          exclusive.l_whence = SEEK_SET;
-          if (fd < 0 || fcntl(fd, F_OFD_SETLK, &exclusive) != 0) return 3;
-        }
-        if (write(planted[1], "x", 1) != 1) return 4;
-        for (;;) pause();
-      });
-      close(planted[1]);
-      char byte;
-      ssize_t got = read(planted[0], &byte, 1);
-      close(planted[0]);
-      EXPECT_EQ(got, 1);
-      double started = platform_test::monotonic_ms();
-      EXPECT_TRUE(refused_with(EPERM));
-      EXPECT_LT(platform_test::monotonic_ms() - started, 1000.0);
-      wait_child(planter, 0);  // kills and reaps it
-      ASSERT_EQ(unlink(path.c_str()), 0);
-    }
+    int planted[2];
+    ASSERT_EQ(pipe(planted), 0);
+    pid_t planter = start_child([&] {
+      int fd = platform_test::become_nobody() ? open(path.c_str(), O_RDWR | O_CREAT, 0666) : -1;
+      struct flock exclusive = {};
+      exclusive.l_type = F_WRLCK;
+      exclusive.l_whence = SEEK_SET;
+      if (fd < 0 || fcntl(fd, F_OFD_SETLK, &exclusive) != 0 || write(planted[1], "x", 1) != 1)
+        return 1;
+      for (;;) pause();
+    });
+    close(planted[1]);
+    char byte;
+    EXPECT_EQ(read(planted[0], &byte, 1), 1);
+    close(planted[0]);
+    double started = platform_test::monotonic_ms();
+    EXPECT_TRUE(refused_with(EPERM));
+    EXPECT_LT(platform_test::monotonic_ms() - started, 1000.0);
+    wait_child(planter, 0);  // kills and reaps it
+    ASSERT_EQ(unlink(path.c_str()), 0);
 
     // A user who does not own the guarded file may not make its lock file.
     EXPECT_EQ(run_in_child([&] {
@@ -642,6 +561,8 @@ TEST_F(InterprocessLock, TheOwnerDiedSeamReportsOnceAndNullHandlesAreHarmless) {
   EXPECT_EQ(init_interprocess_critical_section(nullptr, &guarded), nullptr);
   EXPECT_EQ(init_interprocess_critical_section(lock_path().c_str(), nullptr), nullptr);
   EXPECT_EQ(enter_interprocess_critical_section(nullptr), VANDREL_LOCK_FAILED);
+  EXPECT_EQ(get_interprocess_critical_section_counter(nullptr), 0u);
+  add_to_interprocess_critical_section_counter(nullptr, 1);
   mark_interprocess_critical_section_consistent(nullptr);
   leave_interprocess_critical_section(nullptr);
   destroy_interprocess_critical_section(nullptr);

@@ -220,7 +220,7 @@ TEST_F(FileServices, EachSeamFailsExactlyTheNthCallWithTheChosenErrno) {
   EXPECT_EQ(errno, EIO);
 }
 
-// ---- Opening an existing file, temporaries, publication ----
+// ---- Opening an existing file, temporaries ----
 
 TEST_F(FileServices, OpenExistingOpensOneRegularFileWithOneNameAndNoSymlinkOnItsPath) {
   int fd = os_file_create_new(path("log").c_str());
@@ -325,24 +325,6 @@ TEST_F(FileServices, StaleTemporariesGoAndThoseOfLiveCreatorsStay) {
   EXPECT_EQ(os_file_remove_stale_temporaries(file.c_str()), 1);  // its lock is gone now
   os_file_close(live_fd);
   EXPECT_EQ(os_file_remove_stale_temporaries(path("nodir/log").c_str()), -1);
-}
-
-TEST_F(FileServices, PublishRenamesWithoutReplacingAndLeavesOneName) {
-  char temporary[PATH_MAX];
-  int fd = os_file_create_temporary(path("log").c_str(), temporary, sizeof temporary);
-  ASSERT_GE(fd, 0);
-  os_file_close(fd);
-  EXPECT_EQ(os_file_publish(temporary, path("log").c_str()), 0);
-  EXPECT_EQ(file_size(temporary), -1);
-  struct stat info;
-  ASSERT_EQ(stat(path("log").c_str(), &info), 0);
-  EXPECT_EQ(info.st_nlink, 1u);
-  fd = os_file_create_temporary(path("log").c_str(), temporary, sizeof temporary);
-  os_file_close(fd);
-  errno = 0;
-  EXPECT_EQ(os_file_publish(temporary, path("log").c_str()), -1);
-  EXPECT_EQ(errno, EEXIST);
-  EXPECT_EQ(file_size(temporary), 0);  // the caller removes it
 }
 
 // ---- Lock identity ----

@@ -13,8 +13,8 @@
  *
  * The lock file. The interprocess lock of FILE is the small file FILE-lock
  * beside it (named after FILE's canonical path, every symlink followed), so
- * that FILE's directory protects it as it protects FILE. It is made by the
- * first handle of FILE, with read and write for each class of users that may
+ * that FILE's directory protects it as it protects FILE. A handle that finds
+ * it missing makes it, with read and write for each class of users that may
  * write FILE (and for its owner), owned by FILE's owner (a process of
  * another user who may write FILE cannot make it; root makes it for the
  * owner); one that is not a regular file, not a lock file of this version,

@@ -72,7 +72,8 @@ VANDREL_API vandrel_lock_t init_interprocess_critical_section(
 
 /* Returns once the caller holds the lock: VANDREL_LOCK_TAKEN, or
  * VANDREL_LOCK_OWNER_DIED when the previous holder (thread or process) ended
- * while holding it. After VANDREL_LOCK_OWNER_DIED the state the lock protects
+ * while holding it, or a first opener found the mutex held by a process that
+ * is gone (to one enter, in whichever process). After VANDREL_LOCK_OWNER_DIED the state the lock protects
  * may be half-updated: the caller checks it, then calls
  * mark_interprocess_critical_section_consistent. A leave without that call
  * marks it consistent itself, so the lock is never left unusable.
@@ -97,8 +98,8 @@ VANDREL_API void add_to_interprocess_critical_section_counter(vandrel_lock_t loc
                                                               uint64_t amount);
 
 /* Releases this handle and its OFD lock; other handles of the same lock file
- * keep working. Must
- * not be called while this handle holds the lock. Accepts null. */
+ * keep working. Must not be called while this handle holds the lock. Accepts
+ * null. */
 VANDREL_API void destroy_interprocess_critical_section(vandrel_lock_t lock);
 
 #ifdef __cplusplus
