@@ -1,17 +1,25 @@
 // Cyclic files that are damaged or are not files at all: loading, writing and
 // reading give codes, never a crash, a hang or an access outside the mapping.
+// Other users of the machine who plant files, lock files and symlinks where a
+// root service will look: it uses none of them, waits for none, and its
+// writes go on.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file.h>
 #include <rotolog/cyclic_file_header.h>
+#include <rotolog/platform/vandrel.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <random>
+#include <set>
 #include <string>
 
+#include "platform_child_process.h"
 #include "rotolog/cyclic_file_handle.h"
 #include "test_support.h"
 
@@ -311,4 +319,157 @@ TEST(CyclicFileHostile, TheOlderRunIsMovedUpAgainstTheNewerOne) {
     EXPECT_EQ(all.substr(all.size() - 8), "msg-FFFF");
     cyclic_file_destroy_handle(handle);
   }
+}
+
+// ---- Other users of the machine ----
+// The tests run as root, as a service would; a forked child that drops to
+// nobody plays a local user who attacks it.
+
+namespace {
+
+using platform_test::become_nobody;
+
+// Starts body as nobody in a child that signals once it is ready (body
+// returns 0) and then stays until killed: a holder of whatever it made.
+pid_t start_attacker(const std::function<int()> &body) {
+  int ready[2];
+  if (pipe(ready) != 0) return -1;
+  pid_t child = fork();
+  if (child == 0) {
+    close(ready[0]);
+    if (!become_nobody() || body() != 0) _exit(1);
+    if (write(ready[1], "x", 1) != 1) _exit(2);
+    for (;;) pause();
+  }
+  close(ready[1]);
+  char byte;
+  bool started = read(ready[0], &byte, 1) == 1;
+  close(ready[0]);
+  if (!started && child > 0) platform_test::wait_child(child, 0);  // kills and reaps it
+  return started ? child : -1;
+}
+
+std::string lock_file_of(const std::string &path) { return path + "-lock"; }
+
+}  // namespace
+
+TEST(CyclicFileOtherUsers, InARootDirectoryAnotherUserCanNeitherCreateNorHoldNorCorruptAnything) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);  // others may look, not write
+  const std::string path = dir.file("service.cyclic");
+  int status = 0;
+  void *service = cyclic_file_create_handle(path.c_str(), kRW, 1 << 16, &status);
+  ASSERT_NE(service, nullptr);
+
+  // The attacker tries, over and over, every way in it has while the service
+  // writes; it counts what worked.
+  pid_t attacker = fork();
+  if (attacker == 0) {
+    if (!become_nobody()) _exit(100);
+    int worked = 0;
+    for (int round = 0; round < 2000; ++round) {
+      int attempt_status = 0;
+      void *handle = cyclic_file_create_handle(path.c_str(), kRW, 4096, &attempt_status);
+      void *other = cyclic_file_create_handle(dir.file("other.cyclic").c_str(), kRW, 4096, &attempt_status);
+      worked += handle != nullptr;
+      worked += other != nullptr;
+      cyclic_file_destroy_handle(handle);
+      cyclic_file_destroy_handle(other);
+      for (const std::string &target : {path, lock_file_of(path)}) {
+        for (int flags : {O_RDWR, O_RDONLY}) {
+          int fd = open(target.c_str(), flags);
+          worked += fd >= 0;
+          if (fd >= 0) close(fd);
+        }
+      }
+      int fd = open(lock_file_of(dir.file("planted.cyclic")).c_str(), O_RDWR | O_CREAT, 0666);
+      worked += fd >= 0;
+      if (fd >= 0) close(fd);
+    }
+    _exit(worked > 99 ? 99 : worked);
+  }
+  // Each of the service's writes returns 0 within a second meanwhile.
+  int writer = test_support::run_in_child(
+      [&] {
+        for (int i = 0; i < 2000; ++i) {
+          double started = platform_test::monotonic_ms();
+          if (cyclic_file_fwritef(service, "request %d", i) != 0) return 1;
+          if (platform_test::monotonic_ms() - started > 1000) return 2;
+          if (i % 100 == 0) usleep(1000);
+        }
+        return 0;
+      },
+      std::chrono::seconds(60));
+  EXPECT_EQ(writer, 0);
+  EXPECT_EQ(platform_test::wait_child(attacker, 60000), 0) << "attempts that worked";
+  char *block = nullptr;
+  int length = 0;
+  EXPECT_EQ(cyclic_file_read_all(service, &block, &length), 2000);
+  cyclic_file_free_read_buffer(service, block);
+  cyclic_file_destroy_handle(service);
+  EXPECT_EQ(test_support::directory_entries(dir.path()),
+            (std::set<std::string>{"service.cyclic", "service.cyclic-lock"}));
+}
+
+TEST(CyclicFileOtherUsers, InASharedDirectoryAPlantedLockFileIsRefusedAtCreationAndNeverWaitedOn) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 01777), 0);  // as /tmp and /var/tmp are
+  const std::string path = dir.file("service.cyclic");
+  // The attacker makes the service's lock file its own before the service
+  // starts, and holds its mutex.
+  pid_t attacker = start_attacker([&] {
+    vandrel_guarded_file own = {S_IFREG | 0666, geteuid(), getegid()};
+    vandrel_lock_t lock = init_interprocess_critical_section(lock_file_of(path).c_str(), &own);
+    return lock != nullptr && enter_interprocess_critical_section(lock) == VANDREL_LOCK_TAKEN ? 0 : 1;
+  });
+  ASSERT_GT(attacker, 0);
+  double started = platform_test::monotonic_ms();
+  int status = 0;
+  EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kRW, 4096, &status), nullptr);
+  EXPECT_LT(platform_test::monotonic_ms() - started, 1000.0);
+  EXPECT_EQ(status, CYCLIC_FILE_PERMISSION_DENIED);
+  EXPECT_EQ(access(path.c_str(), F_OK), -1) << "the file was created all the same";
+  platform_test::wait_child(attacker, 0);  // kills and reaps it
+}
+
+TEST(CyclicFileOtherUsers, InASharedDirectoryAnotherUsersFileOrSymlinkIsNeverUsed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TempDir shared, own;
+  ASSERT_EQ(chmod(shared.path().c_str(), 01777), 0);
+  // A cyclic file of root's, elsewhere, that no one else may touch.
+  const std::string secret = own.file("secret.cyclic");
+  std::string before = make_valid_file(secret, 256, 3);
+
+  const std::string planted = shared.file("service.cyclic"), link = shared.file("link.cyclic");
+  pid_t attacker = start_attacker([&] {
+    int attempt_status = 0;
+    void *theirs = cyclic_file_create_handle(planted.c_str(), kRW, 256, &attempt_status);
+    if (theirs == nullptr || chmod(planted.c_str(), 0666) != 0) return 1;
+    cyclic_file_destroy_handle(theirs);
+    return symlink(secret.c_str(), link.c_str());
+  });
+  ASSERT_GT(attacker, 0);
+  int status = 0;
+  for (const std::string &name : {planted, link}) {
+    EXPECT_EQ(cyclic_file_create_handle(name.c_str(), kRW, 256, &status), nullptr) << name;
+    EXPECT_EQ(status, CYCLIC_FILE_PERMISSION_DENIED);
+    EXPECT_EQ(cyclic_file_create_handle(name.c_str(), CYCLIC_FILE_MODE_READ, 0, &status), nullptr);
+  }
+  EXPECT_EQ(test_support::read_file(secret), before);
+
+  // Symlinks of the caller's own keep working, in a shared directory too,
+  // and share the lock of the file they name.
+  const std::string mine = shared.file("mine.cyclic");
+  ASSERT_EQ(symlink(secret.c_str(), mine.c_str()), 0);
+  void *handle = cyclic_file_create_handle(mine.c_str(), kRW, 0, &status);
+  ASSERT_NE(handle, nullptr) << status;
+  EXPECT_EQ(cyclic_file_write(handle, "through my link", 15), 0);
+  cyclic_file_destroy_handle(handle);
+  EXPECT_EQ(access(lock_file_of(mine).c_str(), F_OK), -1);
+  EXPECT_EQ(access(lock_file_of(secret).c_str(), F_OK), 0);
+  std::string contents;
+  EXPECT_EQ(read_count(secret, &contents), 4);
+  platform_test::wait_child(attacker, 0);  // kills and reaps it
 }

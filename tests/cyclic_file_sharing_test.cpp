@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform_child_process.h"
 #include "test_support.h"
 
 using test_support::TempDir;
@@ -247,7 +248,7 @@ TEST(CyclicFileReadOnly, AReaderWithoutWritePermissionReadsWithoutTheLock) {
 
   // Alone: every message the ring holds, and writes are refused.
   int alone = test_support::run_in_child([&] {
-    if (!test_support::become_nobody()) return 2;
+    if (!platform_test::become_nobody()) return 2;
     int child_status = 0;
     void *reader = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0,
                                              &child_status);
@@ -272,7 +273,7 @@ TEST(CyclicFileReadOnly, AReaderWithoutWritePermissionReadsWithoutTheLock) {
     }
   }
   int beside = test_support::run_in_child([&] {
-    if (!test_support::become_nobody()) return 2;
+    if (!platform_test::become_nobody()) return 2;
     int child_status = 0;
     void *reader = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ, 0, &child_status);
     if (reader == nullptr) return 3;
@@ -298,7 +299,7 @@ TEST(CyclicFileReadOnly, AReaderWithoutWritePermissionReadsWithoutTheLock) {
   damaged[15] = static_cast<char>(damaged[15] + 1);  // message_count, big-endian, low byte
   test_support::write_file(path, damaged);
   int salvaged = test_support::run_in_child([&] {
-    if (!test_support::become_nobody()) return 2;
+    if (!platform_test::become_nobody()) return 2;
     int child_status = 0;
     void *reader = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ, 0, &child_status);
     if (reader == nullptr) return 3;

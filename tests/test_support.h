@@ -3,7 +3,7 @@
 #ifndef ROTOLOG_TEST_SUPPORT_H
 #define ROTOLOG_TEST_SUPPORT_H
 
-#include <grp.h>
+#include <dirent.h>
 #include <rotolog/cyclic_file.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,6 +52,19 @@ inline std::string read_file(const std::string &path) {
 inline void write_file(const std::string &path, const std::string &bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The names in a directory, "." and ".." left out.
+inline std::set<std::string> directory_entries(const std::string &directory) {
+  std::set<std::string> names;
+  if (DIR *listing = opendir(directory.c_str())) {
+    while (dirent *entry = readdir(listing)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(listing);
+  }
+  return names;
 }
 
 // Waits for a child until the deadline, killing it when it is late.
@@ -100,14 +114,6 @@ inline std::string read_all_text(void *handle, int *count) {
 inline long count_from_environment(const char *name, long short_form) {
   const char *text = std::getenv(name);
   return text != nullptr && *text != '\0' ? std::atol(text) : short_form;
-}
-
-// In a forked child of a test run as root: drops to the unprivileged user
-// nobody for good. False when that is not possible (not root).
-inline bool become_nobody() {
-  const uid_t nobody = 65534;
-  return geteuid() == 0 && setgroups(0, nullptr) == 0 && setresgid(nobody, nobody, nobody) == 0 &&
-         setresuid(nobody, nobody, nobody) == 0;
 }
 
 // Self-checking messages: message `number` is "<number:length>" and filler,

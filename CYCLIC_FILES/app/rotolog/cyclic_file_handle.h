@@ -108,9 +108,9 @@ class CCyclicFile : public CCyclicBuffer {
   bool read_only_mapping;
 
  private:
-  int map_file();
+  int map_file(int fd);
   void unmap();
-  int create_file();
+  int create_file(const char *path);
   void delete_file(const char *path);
   int reload_header();
   int reload_header_from(char *base);
@@ -121,7 +121,7 @@ class CCyclicFile : public CCyclicBuffer {
   int store_header();
   bool header_fits_mapping(const cyclic_file_header_t &record) const;
   void build_lock_name(const char *name);
-  void obtain_locks();
+  int obtain_locks(const char *path, const os_file_facts_t &facts);
   int store_interim_header(const char *data, int32_t length);
   int locked_write(const char *data, int32_t length);
   void plan_older_run(SalvagePlan *plan, int32_t records, int64_t payload, int64_t newer_start) const;

@@ -128,6 +128,7 @@ inline int CCyclicFile::locked_write(const char *data, int32_t length) {
   crash_point(CrashPoint::kRecordWritten);
   if (flushed) flush_record(*this, record_from, length);
   if (store_header() != 0) return CYCLIC_FILE_WRITE_FAILED;
+  add_to_interprocess_critical_section_counter(interprocess_lock, 1);  // messages ever appended
   if (flushed) os_flush_view(map_base, static_cast<std::size_t>(header_length));
   crash_point(CrashPoint::kHeaderStored);
   return CYCLIC_FILE_OK;
