@@ -23,8 +23,17 @@ foreach(header ${ROTOLOG_PUBLIC_HEADERS})
   endif()
 endforeach()
 
-set_target_properties(rotolog PROPERTIES INSTALL_RPATH "\$ORIGIN/rotolog")
-set_target_properties(${ROTOLOG_PLATFORM_LIBRARIES} PROPERTIES INSTALL_RPATH "\$ORIGIN")
+# The build tree lays these out as the install does (<libdir>/librotolog.so,
+# <libdir>/rotolog/ for the platform libraries, <bindir>/rotolog-cat), so the
+# built files carry the installed run paths from the start: only $ORIGIN
+# paths, never the empty elements with which CMake pads a build run path that
+# it will edit at install time (the loader reads an empty element as the
+# current directory).
+set_target_properties(rotolog PROPERTIES INSTALL_RPATH "\$ORIGIN/rotolog"
+  BUILD_WITH_INSTALL_RPATH ON LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR})
+set_target_properties(${ROTOLOG_PLATFORM_LIBRARIES} PROPERTIES INSTALL_RPATH "\$ORIGIN"
+  BUILD_WITH_INSTALL_RPATH ON
+  LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/${ROTOLOG_PRIVATE_LIBDIR})
 
 install(TARGETS rotolog EXPORT rotolog-targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)

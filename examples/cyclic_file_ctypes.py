@@ -16,7 +16,7 @@ MODE_READ, MODE_WRITE = 1, 2
 def find_library():
     here = os.path.dirname(os.path.abspath(__file__))
     for candidate in (
-        os.path.join(here, "..", "build", "release", "CYCLIC_FILES", "app", "rotolog", "librotolog.so.0"),
+        os.path.join(here, "..", "build", "release", "lib", "librotolog.so.0"),
         os.path.join(here, "librotolog.so.0"),
     ):
         if os.path.exists(candidate):

@@ -1,8 +1,8 @@
 // Every single bit of a small valid cyclic file flipped in turn: loading,
 // reading and writing the damaged file give a code or messages that were
-// written (the one whose payload holds the flipped bit may carry it, and the
-// last one kept may be cut to a damaged length), never a crash, a hang or a
-// message made of anything else.
+// written, in order (the one whose payload holds the flipped bit may carry
+// it, one may be read under a damaged length, and the salvage may drop some),
+// never a crash, a hang or a message made of anything else.
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file.h>
 
@@ -89,40 +89,35 @@ bool ring_bytes_from(const ValidFile &file, size_t flipped_byte, int flipped_bit
   return !seen.empty();
 }
 
-// The concatenations a reader may return: the messages from i to j, with the
-// flipped bit applied when it lies in one of their payloads, or with the last
-// one read under a damaged length (the salvage keeps whole-looking records up
-// to the first that is not whole).
-bool acceptable(const ValidFile &file, size_t flipped_byte, int flipped_bit,
-                const std::string &block, int count) {
-  if (count == 0) return block.empty();
-  const size_t n = file.messages.size();
-  for (size_t first = 0; first < n; ++first) {
-    std::string expected;
-    for (size_t last = first; last < n; ++last) {
-      std::vector<size_t> offsets;
-      if (static_cast<int>(last - first + 1) == count && block.compare(0, expected.size(), expected) == 0 &&
-          block.size() > expected.size() &&
-          ring_bytes_from(file, flipped_byte, flipped_bit, file.payload_offsets[last][0],
-                          block.substr(expected.size())))
+// What a reader may return: messages that were written, in their order but
+// perhaps with gaps (a salvage drops what lies around the damage), each as
+// written, with the flipped bit when it lies in its payload, or read under a
+// damaged length (the ring's bytes from its payload on).
+bool matches_from(const ValidFile &file, size_t flipped_byte, int flipped_bit, const std::string &block,
+                  size_t at, size_t next_message, int pieces_left) {
+  if (pieces_left == 0) return at == block.size();
+  for (size_t m = next_message; m < file.messages.size(); ++m) {
+    std::string flipped = file.messages[m];
+    for (size_t j = 0; j < file.payload_offsets[m].size(); ++j)
+      if (file.payload_offsets[m][j] == flipped_byte) flipped[j] ^= static_cast<char>(1 << flipped_bit);
+    for (const std::string &piece : {file.messages[m], flipped}) {
+      if (block.compare(at, piece.size(), piece) == 0 &&
+          matches_from(file, flipped_byte, flipped_bit, block, at + piece.size(), m + 1, pieces_left - 1))
         return true;
-      expected += file.messages[last];
-      if (static_cast<int>(last - first + 1) != count || expected.size() != block.size()) continue;
-      if (block == expected) return true;
-      // The same with the flipped bit inside one payload.
-      std::string flipped = expected;
-      size_t position = 0;
-      for (size_t m = first; m <= last; ++m) {
-        for (size_t j = 0; j < file.payload_offsets[m].size(); ++j) {
-          if (file.payload_offsets[m][j] == flipped_byte)
-            flipped[position + j] ^= static_cast<char>(1 << flipped_bit);
-        }
-        position += file.messages[m].size();
-      }
-      if (block == flipped) return true;
+    }
+    for (size_t length = 1; at + length <= block.size(); ++length) {
+      if (ring_bytes_from(file, flipped_byte, flipped_bit, file.payload_offsets[m][0], block.substr(at, length)) &&
+          matches_from(file, flipped_byte, flipped_bit, block, at + length, m + 1, pieces_left - 1))
+        return true;
     }
   }
   return false;
+}
+
+bool acceptable(const ValidFile &file, size_t flipped_byte, int flipped_bit, const std::string &block,
+                int count) {
+  if (count == 0) return block.empty();
+  return matches_from(file, flipped_byte, flipped_bit, block, 0, 0, count);
 }
 
 // Runs in a child: load, read, write, read again. 0 when everything was a

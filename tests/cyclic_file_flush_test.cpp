@@ -52,15 +52,6 @@ void *open_file(const std::string &path, int mode, int size) {
 
 const CCyclicFile &file_of(void *handle) { return *static_cast<const CCyclicFile *>(handle); }
 
-std::string read_all(void *handle, int *count) {
-  char *block = nullptr;
-  int length = 0;
-  *count = cyclic_file_read_all(handle, &block, &length);
-  std::string all(block != nullptr ? block : "", static_cast<size_t>(length > 0 ? length : 0));
-  cyclic_file_free_read_buffer(handle, block);
-  return all;
-}
-
 }  // namespace
 
 // A write that evicts nothing flushes its record, then the header; one that
@@ -140,13 +131,13 @@ void run_power_cuts(int runs, unsigned seed, PowerCutFigures *figures) {
     std::vector<std::vector<uint32_t>> held(1);
     flushes.clear();
     recorded_file = &file;
-    const int writes = 20 + static_cast<int>(random() % 60);
+    const int writes = 20 + static_cast<int>(random() % 60);  // numbers stay below 100 per run
     for (int w = 1; w <= writes; ++w) {
       current_write = w;
-      std::string message = test_support::numbered_message(static_cast<uint32_t>(run * 1000 + w), 3000);
+      std::string message = test_support::numbered_message(static_cast<uint32_t>(run * 100 + w), 3000);
       ASSERT_EQ(cyclic_file_write(handle, message.data(), static_cast<int>(message.size())), 0);
       int count = 0;
-      held.push_back(test_support::split_numbered(read_all(handle, &count), 3000).numbers);
+      held.push_back(test_support::split_numbered(test_support::read_all_text(handle, &count), 3000).numbers);
     }
     recorded_file = nullptr;
     ASSERT_FALSE(flushes.empty());
@@ -182,7 +173,7 @@ void run_power_cuts(int runs, unsigned seed, PowerCutFigures *figures) {
         continue;
       }
       int count = 0;
-      test_support::NumberedMessages seen = test_support::split_numbered(read_all(reader, &count), 3000);
+      test_support::NumberedMessages seen = test_support::split_numbered(test_support::read_all_text(reader, &count), 3000);
       if (count < 0) ++figures->read_failures;
       // Acknowledged: every write before the interrupted one; what the
       // interrupted one evicted may be gone.
@@ -197,7 +188,7 @@ void run_power_cuts(int runs, unsigned seed, PowerCutFigures *figures) {
       // The cut file goes on working.
       std::string next = test_support::numbered_message(999999, 3000);
       EXPECT_EQ(cyclic_file_write(reader, next.data(), static_cast<int>(next.size())), 0);
-      test_support::NumberedMessages later = test_support::split_numbered(read_all(reader, &count), 3000);
+      test_support::NumberedMessages later = test_support::split_numbered(test_support::read_all_text(reader, &count), 3000);
       EXPECT_FALSE(later.torn);
       EXPECT_TRUE(!later.numbers.empty() && later.numbers.back() == 999999);
       cyclic_file_destroy_handle(reader);
@@ -211,8 +202,7 @@ void run_power_cuts(int runs, unsigned seed, PowerCutFigures *figures) {
 TEST(PowerCut, InFlushModeNoAcknowledgedMessageIsLostOrTorn) {
   // ROTOLOG_POWER_CUT_RUNS raises the number of runs (make crash); each run
   // is cut eight times.
-  const char *runs_text = std::getenv("ROTOLOG_POWER_CUT_RUNS");
-  const int runs = runs_text != nullptr ? std::atoi(runs_text) : 12;
+  const int runs = static_cast<int>(test_support::count_from_environment("ROTOLOG_POWER_CUT_RUNS", 12));
   PowerCutFigures figures;
   run_power_cuts(runs, 20261207u, &figures);
   std::printf("power cuts in flush mode: %ld cuts, %ld load failures, %ld read failures, "

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform_child_process.h"
 #include "test_support.h"
 
 using test_support::TempDir;
@@ -221,11 +222,9 @@ TEST(CyclicFileSharing, AWriterKilledWhileWritingDoesNotStopTheOthers) {
 namespace {
 
 int read_numbered(void *handle, test_support::NumberedMessages *seen) {
-  char *block = nullptr;
-  int length = 0;
-  int count = cyclic_file_read_all(handle, &block, &length);
-  if (count > 0) *seen = test_support::split_numbered(std::string(block, static_cast<size_t>(length)), 100);
-  cyclic_file_free_read_buffer(handle, block);
+  int count = 0;
+  std::string all = test_support::read_all_text(handle, &count);
+  if (count > 0) *seen = test_support::split_numbered(all, 100);
   return count;
 }
 
@@ -249,7 +248,7 @@ TEST(CyclicFileReadOnly, AReaderWithoutWritePermissionReadsWithoutTheLock) {
 
   // Alone: every message the ring holds, and writes are refused.
   int alone = test_support::run_in_child([&] {
-    if (!test_support::become_nobody()) return 2;
+    if (!platform_test::become_nobody()) return 2;
     int child_status = 0;
     void *reader = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0,
                                              &child_status);
@@ -274,7 +273,7 @@ TEST(CyclicFileReadOnly, AReaderWithoutWritePermissionReadsWithoutTheLock) {
     }
   }
   int beside = test_support::run_in_child([&] {
-    if (!test_support::become_nobody()) return 2;
+    if (!platform_test::become_nobody()) return 2;
     int child_status = 0;
     void *reader = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ, 0, &child_status);
     if (reader == nullptr) return 3;
@@ -300,7 +299,7 @@ TEST(CyclicFileReadOnly, AReaderWithoutWritePermissionReadsWithoutTheLock) {
   damaged[15] = static_cast<char>(damaged[15] + 1);  // message_count, big-endian, low byte
   test_support::write_file(path, damaged);
   int salvaged = test_support::run_in_child([&] {
-    if (!test_support::become_nobody()) return 2;
+    if (!platform_test::become_nobody()) return 2;
     int child_status = 0;
     void *reader = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ, 0, &child_status);
     if (reader == nullptr) return 3;

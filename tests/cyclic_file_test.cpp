@@ -3,15 +3,21 @@
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file.h>
 #include <rotolog/cyclic_file_header.h>
+#include <rotolog/platform/sysbrace.h>
 #include <rotolog/platform/vandrel.h>
 #include <sys/stat.h>
 #include <test_seams.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <set>
 #include <string>
 
 #include "rotolog/cyclic_file_handle.h"
@@ -389,23 +395,146 @@ TEST(CyclicFileCreation, AFullDiskFailsTheCreationAndLeavesNoFileBehind) {
   EXPECT_EQ(std::system(("test -z \"$(ls -A '" + dir.path() + "')\"").c_str()), 0) << "a temporary file was left";
 }
 
-TEST(CyclicFileLocks, AHandleWithoutItsInterprocessLockNeverTouchesTheFile) {
+// A handle is handed out only with both its locks: when the lock cannot be
+// had (its lock file cannot be opened, made or laid out), creating the
+// handle fails with CYCLIC_FILE_PERMISSION_DENIED and creates no file.
+TEST(CyclicFileLocks, ALockThatCannotBeHadFailsTheCreationAndCreatesNoFile) {
   TempDir dir;
   std::string path = dir.file("log");
   int status = 0;
+  const struct {
+    vandrel_lock_service service;
+    int error;
+  } failures[] = {{VANDREL_LOCK_SERVICE_CREATE, EACCES},
+                  {VANDREL_LOCK_SERVICE_RESERVE, ENOSPC},
+                  {VANDREL_LOCK_SERVICE_OFD, ENOLCK}};
+  for (const auto &failure : failures) {
+    SCOPED_TRACE(failure.service);
+    vandrel_test_fail_lock_call(failure.service, 1, failure.error);
+    EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kRW, 256, &status), nullptr);
+    vandrel_test_fail_lock_call(failure.service, 0, 0);
+    EXPECT_EQ(status, CYCLIC_FILE_PERMISSION_DENIED);
+    EXPECT_FALSE(file_exists(path));
+  }
   void *writer = cyclic_file_create_handle(path.c_str(), kRW, 256, &status);
   ASSERT_NE(writer, nullptr);
   ASSERT_EQ(cyclic_file_write(writer, "kept", 4), 0);
   vandrel_test_fail_lock_call(VANDREL_LOCK_SERVICE_OPEN, 1, EACCES);
-  void *lockless = cyclic_file_create_handle(path.c_str(), kRW, 256, &status);
+  EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kRW, 256, &status), nullptr);
   vandrel_test_fail_lock_call(VANDREL_LOCK_SERVICE_OPEN, 0, 0);
-  ASSERT_NE(lockless, nullptr);
-  EXPECT_EQ(cyclic_file_write(lockless, "lost", 4), CYCLIC_FILE_WRITE_FAILED);
-  char *block = nullptr;
-  int length = 0;
-  EXPECT_EQ(cyclic_file_read_all(lockless, &block, &length), CYCLIC_FILE_READ_ALL_FAILED);
-  EXPECT_EQ(block, nullptr);
+  EXPECT_EQ(status, CYCLIC_FILE_PERMISSION_DENIED);
   EXPECT_EQ(read_all(writer), "kept");
-  cyclic_file_destroy_handle(lockless);
   cyclic_file_destroy_handle(writer);
+}
+
+mode_t mode_of(const std::string &path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+TEST(CyclicFileLocks, TheLockFileLiesBesideTheFileWithItsWriteBitsAndOwner) {
+  TempDir dir;
+  std::string path = dir.file("log");
+  ASSERT_EQ(symlink(dir.path().c_str(), dir.file("link").c_str()), 0);
+  int made = test_support::run_in_child([&] {
+    umask(027);
+    int status = 0;
+    void *handle = cyclic_file_create_handle(path.c_str(), kRW, 256, &status);
+    // Another name of the file finds the same lock file.
+    void *linked = cyclic_file_create_handle(dir.file("link/log").c_str(), kRW, 0, &status);
+    if (handle == nullptr || linked == nullptr) return 1;
+    if (mode_of(path) != 0640 || mode_of(path + "-lock") != 0600) return 2;
+    return 0;
+  });
+  EXPECT_EQ(made, 0);
+  EXPECT_EQ(test_support::directory_entries(dir.path()),
+            (std::set<std::string>{"link", "log", "log-lock"}));
+
+  if (geteuid() != 0) return;
+  // Made by root for another user's file, it is that user's.
+  ASSERT_EQ(unlink((path + "-lock").c_str()), 0);
+  ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0660), 0);
+  int status = 0;
+  void *handle = cyclic_file_create_handle(path.c_str(), kRW, 0, &status);
+  ASSERT_NE(handle, nullptr) << status;
+  struct stat info;
+  ASSERT_EQ(stat((path + "-lock").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 65534u);
+  EXPECT_EQ(info.st_gid, 65534u);
+  EXPECT_EQ(info.st_mode & 07777, 0660u);
+  cyclic_file_destroy_handle(handle);
+}
+
+uint64_t messages_appended(void *handle) {
+  return get_interprocess_critical_section_counter(static_cast<CCyclicFile *>(handle)->interprocess_lock);
+}
+
+TEST(CyclicFileLocks, EverySuccessfulWriteOfEveryProcessAdvancesTheCountOfMessagesAppended) {
+  TempDir dir;
+  std::string path = dir.file("log");
+  int status = 0;
+  void *handle = cyclic_file_create_handle(path.c_str(), kRW, 128, &status);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(messages_appended(handle), 0u);
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(cyclic_file_fwritef(handle, "message %d", i), 0);
+  // Refused writes count nothing.
+  EXPECT_NE(cyclic_file_write(handle, "x", 0), 0);
+  EXPECT_NE(cyclic_file_write(handle, std::string(200, 'x').c_str(), 200), 0);
+  EXPECT_EQ(test_support::run_in_child([&] {
+              int child_status = 0;
+              void *own = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_WRITE, 0, &child_status);
+              for (int i = 0; i < 50; ++i)
+                if (cyclic_file_write(own, "other", 5) != 0) return 1;
+              return 0;
+            }),
+            0);
+  EXPECT_EQ(messages_appended(handle), 150u);
+  cyclic_file_destroy_handle(handle);
+  void *reopened = cyclic_file_create_handle(path.c_str(), kRW, 0, &status);
+  EXPECT_EQ(messages_appended(reopened), 150u);
+  cyclic_file_destroy_handle(reopened);
+}
+
+// Two names of one file would be two locks; a hard link is also how another
+// user points a service at a file it could not name otherwise.
+TEST(CyclicFileLocks, AFileWithMoreThanOneHardLinkIsRefused) {
+  TempDir dir;
+  std::string path = dir.file("log");
+  int status = 0;
+  cyclic_file_destroy_handle(cyclic_file_create_handle(path.c_str(), kRW, 256, &status));
+  ASSERT_EQ(link(path.c_str(), dir.file("alias").c_str()), 0);
+  for (const std::string &name : {path, dir.file("alias")}) {
+    EXPECT_EQ(cyclic_file_create_handle(name.c_str(), kRW, 256, &status), nullptr) << name;
+    EXPECT_EQ(status, CYCLIC_FILE_PERMISSION_DENIED);
+  }
+  ASSERT_EQ(unlink(dir.file("alias").c_str()), 0);
+  void *handle = cyclic_file_create_handle(path.c_str(), kRW, 256, &status);
+  EXPECT_NE(handle, nullptr);
+  cyclic_file_destroy_handle(handle);
+}
+
+// A creator killed half-way leaves its temporary, as large as the ring; the
+// next creator of the file removes it, and keeps those of live creators.
+TEST(CyclicFileCreation, TheNextCreatorRemovesTheTemporaryOfAKilledCreator) {
+  TempDir dir;
+  std::string path = dir.file("log");
+  char live[PATH_MAX];
+  int live_fd = os_file_create_temporary(path.c_str(), live, sizeof live);
+  ASSERT_GE(live_fd, 0);
+  ASSERT_EQ(test_support::run_in_child([&] {
+              char temporary[PATH_MAX];
+              int fd = os_file_create_temporary(path.c_str(), temporary, sizeof temporary);
+              return fd >= 0 && os_file_reserve(fd, 1 << 20) == 0 ? 0 : 1;  // gone, leaving it
+            }),
+            0);
+  ASSERT_EQ(test_support::directory_entries(dir.path()).size(), 2u);
+  int status = 0;
+  void *handle = cyclic_file_create_handle(path.c_str(), kRW, 256, &status);
+  ASSERT_NE(handle, nullptr);
+  cyclic_file_destroy_handle(handle);
+  const std::string live_name = std::string(live).substr(dir.path().size() + 1);
+  EXPECT_EQ(test_support::directory_entries(dir.path()),
+            (std::set<std::string>{"log", "log-lock", live_name}));
+  os_file_close(live_fd);
 }

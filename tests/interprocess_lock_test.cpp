@@ -1,6 +1,8 @@
 // vandrel interprocess critical sections: exclusion between processes, one
-// lock per name whatever its bytes, survival of a holder killed while holding
-// it, race-free creation of the shared object, and the seams of each step.
+// lock per lock file, survival of a holder killed while holding it, the
+// first opener's reset of a mutex left held by an earlier boot (and never
+// under another handle), race-free making of the lock file, the counter
+// beside the mutex, its mode and owner rules, and the seams of each step.
 #include <gtest/gtest.h>
 #include <rotolog/platform/vandrel.h>
 #include <test_seams.h>
@@ -14,6 +16,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,7 +33,8 @@ using platform_test::wait_child;
 // Memory every forked process of a test shares.
 template <typename T>
 T *shared_memory() {
-  void *address = mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void *address =
+      mmap(nullptr, sizeof(T), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   return address == MAP_FAILED ? nullptr : new (address) T();
 }
 
@@ -41,63 +46,83 @@ void unprotected_increment(volatile long *counter) {
   *counter = value + 1;
 }
 
-std::string directory_of(const std::string &path) { return path.substr(0, path.rfind('/')); }
-std::string base_name_of(const std::string &path) { return path.substr(path.rfind('/') + 1); }
+// A guarded file of this process's user, writable by its owner only.
+vandrel_guarded_file own_file(mode_t mode = 0600) {
+  vandrel_guarded_file guarded;
+  guarded.mode = S_IFREG | mode;
+  guarded.owner = geteuid();
+  guarded.group = getegid();
+  return guarded;
+}
 
-// Entries of the object's directory whose name begins with the object's
-// name: the object itself and any temporary made for it.
-int entries_for_object(const std::string &path) {
-  DIR *directory = opendir(directory_of(path).c_str());
-  if (directory == nullptr) return -1;
-  std::string base = base_name_of(path);
-  int count = 0;
-  while (dirent *entry = readdir(directory))
-    if (std::strncmp(entry->d_name, base.c_str(), base.size()) == 0) ++count;
-  closedir(directory);
-  return count;
+vandrel_lock_t open_lock(const std::string &path, const vandrel_guarded_file &guarded) {
+  return init_interprocess_critical_section(path.c_str(), &guarded);
+}
+
+std::string read_bytes(const std::string &path) {
+  std::string bytes(4096, '\0');
+  int fd = open(path.c_str(), O_RDONLY);
+  ssize_t got = fd >= 0 ? pread(fd, &bytes[0], bytes.size(), 0) : -1;
+  if (fd >= 0) close(fd);
+  bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  return bytes;
+}
+
+bool write_bytes(const std::string &path, const std::string &bytes) {
+  int fd = open(path.c_str(), O_WRONLY);
+  bool whole =
+      fd >= 0 && pwrite(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size());
+  if (fd >= 0) close(fd);
+  return whole;
 }
 
 class InterprocessLock : public ::testing::Test {
  protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/rotolog-lock-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory_ = pattern;
+  }
   void TearDown() override {
     for (int service = 0; service < VANDREL_LOCK_SERVICE_COUNT; ++service)
       vandrel_test_fail_lock_call(static_cast<vandrel_lock_service>(service), 0, 0);
     vandrel_test_report_owner_died(0);
     for (vandrel_lock_t lock : locks_) destroy_interprocess_critical_section(lock);
-    for (const std::string &path : objects_) unlink(path.c_str());
+    std::filesystem::remove_all(directory_);
   }
 
-  // A lock name no other test run uses.
-  std::string unique_name(const std::string &suffix = "") {
+  // A lock file path no other lock of the test uses.
+  std::string lock_path() {
     static int serial = 0;
-    return "rotolog-test-" + std::to_string(getpid()) + "-" + std::to_string(++serial) + suffix;
+    return directory_ + "/file" + std::to_string(++serial) + "-lock";
   }
 
-  // Opens the lock, noting its object so the test removes it at the end.
-  vandrel_lock_t open_lock(const std::string &name) {
-    vandrel_lock_t lock = init_interprocess_critical_section(name.c_str());
-    if (lock != nullptr) {
-      locks_.push_back(lock);
-      std::string path = object_path(lock);
-      if (!path.empty()) objects_.push_back(path);
-    }
+  // Opens the lock, which the test destroys at its end.
+  vandrel_lock_t keep(vandrel_lock_t lock) {
+    if (lock != nullptr) locks_.push_back(lock);
     return lock;
   }
-
-  static std::string object_path(vandrel_lock_t lock) {
-    char path[256];
-    return vandrel_test_lock_object_path(lock, path, sizeof path) == 0 ? path : "";
+  vandrel_lock_t keep_open(const std::string &path,
+                           const vandrel_guarded_file &guarded = own_file()) {
+    return keep(open_lock(path, guarded));
   }
 
+  std::set<std::string> entries() const {
+    std::set<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(directory_))
+      names.insert(entry.path().filename().string());
+    return names;
+  }
+
+  std::string directory_;
   std::vector<vandrel_lock_t> locks_;
-  std::vector<std::string> objects_;
 };
 
 // ---- Exclusion ----
 
 TEST_F(InterprocessLock, ForkedProcessesExcludeEachOtherOnASharedCounter) {
-  const std::string name = unique_name();
-  ASSERT_NE(open_lock(name), nullptr);
+  const std::string path = lock_path();
+  ASSERT_NE(keep_open(path), nullptr);
   volatile long *counter = shared_memory<long>();
   ASSERT_NE(counter, nullptr);
   const int processes = 3, rounds = 100000;
@@ -106,7 +131,7 @@ TEST_F(InterprocessLock, ForkedProcessesExcludeEachOtherOnASharedCounter) {
   pid_t children[processes];
   for (pid_t &child : children) {
     child = start_child([&] {
-      vandrel_lock_t lock = init_interprocess_critical_section(name.c_str());
+      vandrel_lock_t lock = open_lock(path, own_file());
       if (lock == nullptr) return 1;
       close(gate[1]);
       char byte;
@@ -133,29 +158,27 @@ struct Timeline {
   double child_entered_ms = 0;
 };
 
-TEST_F(InterprocessLock, TheSameNameGivesOneLockAndAnotherNameAnIndependentOne) {
-  const std::string name = unique_name(), other = unique_name();
-  vandrel_lock_t lock = open_lock(name);
+TEST_F(InterprocessLock, TheSameLockFileGivesOneLockAndAnotherAnIndependentOne) {
+  const std::string path = lock_path(), other = lock_path();
+  vandrel_lock_t lock = keep_open(path);
   ASSERT_NE(lock, nullptr);
-  vandrel_lock_t again = open_lock(name);
-  EXPECT_EQ(object_path(again), object_path(lock));
-  EXPECT_NE(object_path(open_lock(other)), object_path(lock));
+  ASSERT_NE(keep_open(other), nullptr);
   Timeline *timeline = shared_memory<Timeline>();
   ASSERT_NE(timeline, nullptr);
 
   ASSERT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_TAKEN);
-  // Another name is free while this one is held.
+  // Another lock file is free while this one is held.
   EXPECT_EQ(run_in_child(
                 [&] {
-                  vandrel_lock_t independent = init_interprocess_critical_section(other.c_str());
+                  vandrel_lock_t independent = open_lock(other, own_file());
                   return enter_interprocess_critical_section(independent);
                 },
                 5000),
             VANDREL_LOCK_TAKEN);
 
-  // The same name waits until this process leaves.
+  // The same one waits until this process leaves.
   pid_t waiter = start_child([&] {
-    vandrel_lock_t same = init_interprocess_critical_section(name.c_str());
+    vandrel_lock_t same = open_lock(path, own_file());
     timeline->child_ready = 1;
     int result = enter_interprocess_critical_section(same);
     timeline->child_entered_ms = platform_test::monotonic_ms();
@@ -173,41 +196,18 @@ TEST_F(InterprocessLock, TheSameNameGivesOneLockAndAnotherNameAnIndependentOne) 
   munmap(timeline, sizeof(Timeline));
 }
 
-TEST_F(InterprocessLock, NamesOfAnyLengthAndAnyBytesWork) {
-  std::string every_byte;
-  for (int round = 0; round < 4; ++round)
-    for (int byte = 1; byte < 256; ++byte) every_byte += static_cast<char>(byte);
-  std::string twin = every_byte;
-  twin.back() = 'x';  // differs only in the 1020th byte
-  const std::string names[] = {every_byte, twin, "../../etc/passwd", "mutex_/tmp/a.log", ""};
-
-  std::vector<std::string> paths;
-  for (const std::string &name : names) {
-    vandrel_lock_t lock = open_lock(name);
-    ASSERT_NE(lock, nullptr) << name.size();
-    std::string path = object_path(lock);
-    EXPECT_EQ(base_name_of(path).size(), std::strlen("rotolog-lock-") + 32);
-    EXPECT_EQ(base_name_of(path).rfind("rotolog-lock-", 0), 0u);
-    EXPECT_EQ(object_path(open_lock(name)), path);
-    EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_TAKEN);
-    leave_interprocess_critical_section(lock);
-    for (const std::string &earlier : paths) EXPECT_NE(path, earlier);
-    paths.push_back(path);
-  }
-}
-
 // ---- A holder that dies ----
 
 TEST_F(InterprocessLock, AHolderKilledWhileHoldingNeverBlocksTheOthers) {
-  const std::string name = unique_name();
-  vandrel_lock_t lock = open_lock(name);
+  const std::string path = lock_path();
+  vandrel_lock_t lock = keep_open(path);
   ASSERT_NE(lock, nullptr);
   for (int kill_round = 0; kill_round < 3; ++kill_round) {
     SCOPED_TRACE(kill_round);
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t holder = start_child([&] {
-      vandrel_lock_t own = init_interprocess_critical_section(name.c_str());
+      vandrel_lock_t own = open_lock(path, own_file());
       if (enter_interprocess_critical_section(own) < 0) return 1;
       if (write(ready[1], "x", 1) != 1) return 2;
       for (;;) pause();
@@ -226,7 +226,7 @@ TEST_F(InterprocessLock, AHolderKilledWhileHoldingNeverBlocksTheOthers) {
     bool mark = kill_round == 1;
     int observed = run_in_child(
         [&] {
-          vandrel_lock_t own = init_interprocess_critical_section(name.c_str());
+          vandrel_lock_t own = open_lock(path, own_file());
           int first = enter_interprocess_critical_section(own);
           if (mark) mark_interprocess_critical_section_consistent(own);
           leave_interprocess_critical_section(own);
@@ -242,9 +242,10 @@ TEST_F(InterprocessLock, AHolderKilledWhileHoldingNeverBlocksTheOthers) {
 }
 
 TEST_F(InterprocessLock, AHolderThatDiesHoldingItInThisProcessIsReportedToTheNextEnter) {
-  vandrel_lock_t lock = open_lock(unique_name());
+  vandrel_lock_t lock = keep_open(lock_path());
   ASSERT_NE(lock, nullptr);
-  EXPECT_EQ(run_in_child([&] { return enter_interprocess_critical_section(lock); }), VANDREL_LOCK_TAKEN);
+  EXPECT_EQ(run_in_child([&] { return enter_interprocess_critical_section(lock); }),
+            VANDREL_LOCK_TAKEN);
   // The child's exit killed the holder thread: this process's enter sees it.
   EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_OWNER_DIED);
   mark_interprocess_critical_section_consistent(lock);
@@ -254,19 +255,93 @@ TEST_F(InterprocessLock, AHolderThatDiesHoldingItInThisProcessIsReportedToTheNex
   leave_interprocess_critical_section(lock);
 }
 
-// ---- Creating the shared object ----
+// ---- A lock file that outlived its holders: the first opener ----
 
-TEST_F(InterprocessLock, ManyProcessesCreatingTheSameNewLockAtOnceAllGetOne) {
+// A lock file whose mutex is held by a thread that is gone without the
+// kernel's robust-list clean-up, as after a reboot: the bytes of the file
+// copied while a child held it, put back once the child is gone.
+std::string held_by_a_vanished_process(const std::string &path) {
+  int pipe_ends[2];
+  if (pipe(pipe_ends) != 0) return "";
+  pid_t holder = start_child([&] {
+    vandrel_lock_t own = open_lock(path, own_file());
+    if (enter_interprocess_critical_section(own) != VANDREL_LOCK_TAKEN) return 1;
+    add_to_interprocess_critical_section_counter(own, 7);
+    std::string bytes = read_bytes(path);
+    if (write(pipe_ends[1], bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+      return 2;
+    return 0;  // exits holding it: the kernel marks the live file's mutex, not the copy
+  });
+  close(pipe_ends[1]);
+  std::string bytes(4096, '\0');
+  ssize_t got = read(pipe_ends[0], &bytes[0], bytes.size());
+  close(pipe_ends[0]);
+  if (wait_child(holder, 5000) != 0 || got <= 0) return "";
+  bytes.resize(static_cast<size_t>(got));
+  return bytes;
+}
+
+TEST_F(InterprocessLock, AMutexLeftHeldByAnEarlierBootIsResetByTheFirstOpenerOnly) {
+  const std::string path = lock_path();
+  const std::string held = held_by_a_vanished_process(path);
+  ASSERT_FALSE(held.empty());
+
+  // Another handle is open: the new one is not the first opener, and never
+  // resets the mutex under it. It stays held (an enter waits).
+  vandrel_lock_t present = open_lock(path, own_file());
+  ASSERT_NE(present, nullptr);
+  ASSERT_TRUE(write_bytes(path, held));
+  vandrel_lock_t second = open_lock(path, own_file());
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(read_bytes(path), held);
+  EXPECT_EQ(run_in_child([&] { return enter_interprocess_critical_section(second); }, 300),
+            child_timed_out);
+  EXPECT_EQ(run_in_child(
+                [&] {
+                  vandrel_lock_t third = open_lock(path, own_file());
+                  return third == nullptr ? 1 : enter_interprocess_critical_section(third);
+                },
+                300),
+            child_timed_out);
+  destroy_interprocess_critical_section(second);
+  destroy_interprocess_critical_section(present);
+
+  // No handle left: the next opener is the first, and resets it. The lost
+  // holder is reported once, so that the caller checks what it protected;
+  // the counter is kept.
+  int first_opener = run_in_child(
+      [&] {
+        vandrel_lock_t lock = open_lock(path, own_file());
+        if (lock == nullptr) return 1;
+        if (get_interprocess_critical_section_counter(lock) != 7) return 2;
+        int first = enter_interprocess_critical_section(lock);
+        mark_interprocess_critical_section_consistent(lock);
+        leave_interprocess_critical_section(lock);
+        int next = enter_interprocess_critical_section(lock);
+        leave_interprocess_critical_section(lock);
+        return 10 + first * 10 + next;
+      },
+      2000);
+  EXPECT_EQ(first_opener, 10 + VANDREL_LOCK_OWNER_DIED * 10 + VANDREL_LOCK_TAKEN);
+  // Reported to one enter only, whichever process makes it.
+  vandrel_lock_t later = keep_open(path);
+  EXPECT_EQ(enter_interprocess_critical_section(later), VANDREL_LOCK_TAKEN);
+  leave_interprocess_critical_section(later);
+}
+
+// ---- Making the lock file ----
+
+TEST_F(InterprocessLock, ManyProcessesMakingTheSameNewLockFileAtOnceAllGetOne) {
   const int processes = 12, rounds = 500;
   struct Race {
     long counter;
-    ino_t objects[processes];
+    ino_t files[processes];
   };
   Race *race = shared_memory<Race>();
   ASSERT_NE(race, nullptr);
   for (int attempt = 0; attempt < 4; ++attempt) {
     SCOPED_TRACE(attempt);
-    const std::string name = unique_name();
+    const std::string path = lock_path();
     race->counter = 0;
     int gate[2];
     ASSERT_EQ(pipe(gate), 0);
@@ -276,14 +351,15 @@ TEST_F(InterprocessLock, ManyProcessesCreatingTheSameNewLockAtOnceAllGetOne) {
         close(gate[1]);
         char byte;
         if (read(gate[0], &byte, 1) != 0) return 1;  // released all at once by the close
-        vandrel_lock_t lock = init_interprocess_critical_section(name.c_str());
+        vandrel_lock_t lock = open_lock(path, own_file());
         if (lock == nullptr) return 2;
         struct stat info;
-        if (stat(object_path(lock).c_str(), &info) != 0) return 3;
-        race->objects[i] = info.st_ino;
+        if (stat(path.c_str(), &info) != 0) return 3;
+        race->files[i] = info.st_ino;
         for (int round = 0; round < rounds; ++round) {
           if (enter_interprocess_critical_section(lock) != VANDREL_LOCK_TAKEN) return 4;
           unprotected_increment(&race->counter);
+          add_to_interprocess_critical_section_counter(lock, 1);
           leave_interprocess_critical_section(lock);
         }
         return 0;
@@ -293,45 +369,36 @@ TEST_F(InterprocessLock, ManyProcessesCreatingTheSameNewLockAtOnceAllGetOne) {
     close(gate[1]);
     for (pid_t child : children) EXPECT_EQ(wait_child(child, 30000), 0);
     EXPECT_EQ(race->counter, processes * rounds);
-    for (int i = 1; i < processes; ++i) EXPECT_EQ(race->objects[i], race->objects[0]);
-    vandrel_lock_t lock = open_lock(name);
+    for (int i = 1; i < processes; ++i) EXPECT_EQ(race->files[i], race->files[0]);
+    vandrel_lock_t lock = keep_open(path);
     ASSERT_NE(lock, nullptr);
-    EXPECT_EQ(entries_for_object(object_path(lock)), 1);  // no temporary left behind
+    EXPECT_EQ(get_interprocess_critical_section_counter(lock), uint64_t{processes} * rounds);
   }
+  // The lock files and nothing else: no temporary, ever.
+  EXPECT_EQ(entries().size(), 4u);
   munmap(race, sizeof(Race));
 }
 
-// Removes the object of path and any temporary a killed creator left.
-void remove_object_and_temporaries(const std::string &path) {
-  DIR *directory = opendir(directory_of(path).c_str());
-  if (directory == nullptr) return;
-  std::string base = base_name_of(path);
-  while (dirent *entry = readdir(directory))
-    if (std::strncmp(entry->d_name, base.c_str(), base.size()) == 0)
-      unlink((directory_of(path) + "/" + entry->d_name).c_str());
-  closedir(directory);
-}
-
-TEST_F(InterprocessLock, ACreatorKilledAtAnyMomentNeverLeavesAnUnusableLock) {
+TEST_F(InterprocessLock, AMakerKilledAtAnyMomentNeverLeavesAnUnusableLockOrAnyOtherFile) {
   for (int round = 0; round < 40; ++round) {
     SCOPED_TRACE(round);
-    const std::string name = unique_name();
-    // Removing the object each time makes every init of the loop a creation,
-    // so the kill lands inside one most of the time.
-    pid_t creator = start_child([&] {
+    const std::string path = lock_path();
+    // Removing the lock file each time makes every open of the loop make it
+    // anew, so the kill lands inside the making most of the time.
+    pid_t maker = start_child([&] {
       for (;;) {
-        vandrel_lock_t lock = init_interprocess_critical_section(name.c_str());
-        unlink(object_path(lock).c_str());
+        vandrel_lock_t lock = open_lock(path, own_file());
+        unlink(path.c_str());
         destroy_interprocess_critical_section(lock);
       }
       return 0;
     });
     usleep(static_cast<useconds_t>(200 + round * 37 % 400));
-    kill(creator, SIGKILL);
-    wait_child(creator, 5000);
+    kill(maker, SIGKILL);
+    wait_child(maker, 5000);
     int status = run_in_child(
         [&] {
-          vandrel_lock_t lock = init_interprocess_critical_section(name.c_str());
+          vandrel_lock_t lock = open_lock(path, own_file());
           if (lock == nullptr) return 100 + errno % 100;
           int result = enter_interprocess_critical_section(lock);
           leave_interprocess_critical_section(lock);
@@ -339,102 +406,147 @@ TEST_F(InterprocessLock, ACreatorKilledAtAnyMomentNeverLeavesAnUnusableLock) {
         },
         5000);
     EXPECT_EQ(status, VANDREL_LOCK_TAKEN);
-    char path[256];
-    vandrel_lock_t lock = init_interprocess_critical_section(name.c_str());
-    ASSERT_EQ(vandrel_test_lock_object_path(lock, path, sizeof path), 0);
-    destroy_interprocess_critical_section(lock);
-    remove_object_and_temporaries(path);
+    EXPECT_EQ(entries(), std::set<std::string>{path.substr(directory_.size() + 1)});
+    unlink(path.c_str());
   }
 }
 
-TEST_F(InterprocessLock, NewObjectsGetMode0660LessTheUmask) {
-  const std::string first = unique_name(), second = unique_name();
+TEST_F(InterprocessLock, ALockFileGetsTheWriteBitsOfItsFileWhateverTheUmask) {
+  struct Case {
+    mode_t data_mode, expected;
+  };
+  const Case cases[] = {{0600, 0600}, {0644, 0600}, {0660, 0660},
+                        {0664, 0660}, {0666, 0666}, {0444, 0600}};
   int status = run_in_child([&] {
-    umask(0);
-    vandrel_lock_t open_to_group = init_interprocess_critical_section(first.c_str());
-    umask(027);
-    vandrel_lock_t restricted = init_interprocess_critical_section(second.c_str());
-    struct stat a, b;
-    if (stat(object_path(open_to_group).c_str(), &a) != 0 || stat(object_path(restricted).c_str(), &b) != 0)
-      return 1;
-    return (a.st_mode & 07777) == 0660 && (b.st_mode & 07777) == 0640 ? 0 : 2;
+    umask(077);
+    int index = 0;
+    for (const Case &c : cases) {
+      std::string path = directory_ + "/mode" + std::to_string(index++);
+      vandrel_lock_t lock = open_lock(path, own_file(c.data_mode));
+      struct stat info;
+      if (lock == nullptr || stat(path.c_str(), &info) != 0) return 10 + index;
+      if ((info.st_mode & 07777) != c.expected) return 20 + index;
+    }
+    return 0;
   });
   EXPECT_EQ(status, 0);
-  open_lock(first);
-  open_lock(second);
 }
 
-TEST_F(InterprocessLock, WhatIsNotACompleteLockObjectIsNeverUsed) {
-  const std::string name = unique_name();
-  vandrel_lock_t lock = open_lock(name);
+TEST_F(InterprocessLock, WhatIsNotALockFileOfTheRightOwnerIsRefusedAtOnce) {
+  const std::string path = lock_path();
+  vandrel_lock_t lock = keep_open(path);
   ASSERT_NE(lock, nullptr);
-  const std::string path = object_path(lock);
-  struct stat object;
-  ASSERT_EQ(stat(path.c_str(), &object), 0);
+  const std::string whole = read_bytes(path);
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  auto refused_with = [&](int expected) {
+    errno = 0;
+    vandrel_lock_t opened = open_lock(path, own_file());
+    destroy_interprocess_critical_section(opened);
+    return opened == nullptr && errno == expected;
+  };
+
+  // Another layout (a magic word of another program), and another size.
+  {
+    std::string foreign = whole;
+    foreign[0] ^= 0x55;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_TRUE(write_bytes(path, foreign));
+    EXPECT_TRUE(refused_with(EPROTO));
+    ASSERT_TRUE(write_bytes(path, whole + "x"));
+    EXPECT_TRUE(refused_with(EPROTO));
+    EXPECT_EQ(unlink(path.c_str()), 0);
+  }
+  // Not a regular file; a symlink is not followed.
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  EXPECT_TRUE(refused_with(EPROTO));
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+  EXPECT_TRUE(refused_with(EISDIR));
+  ASSERT_EQ(rmdir(path.c_str()), 0);
+  const std::string elsewhere = lock_path();
+  ASSERT_NE(keep_open(elsewhere), nullptr);
+  ASSERT_EQ(symlink(elsewhere.c_str(), path.c_str()), 0);
+  EXPECT_TRUE(refused_with(ELOOP));
   ASSERT_EQ(unlink(path.c_str()), 0);
 
-  // A zeroed object of the right size: what a creator killed half-way would
-  // have left, had it built the object in place.
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-  ASSERT_GE(fd, 0);
-  char zeros[4096] = {};
-  const ssize_t object_size = static_cast<ssize_t>(object.st_size);
-  ASSERT_LE(object_size, static_cast<ssize_t>(sizeof zeros));
-  ASSERT_EQ(write(fd, zeros, object_size), object_size);
-  EXPECT_EQ(init_interprocess_critical_section(name.c_str()), nullptr);
-  EXPECT_EQ(errno, EPROTO);
-  ASSERT_EQ(write(fd, zeros, 100), 100);  // wrong size
-  close(fd);
-  EXPECT_EQ(init_interprocess_critical_section(name.c_str()), nullptr);
-  EXPECT_EQ(errno, EPROTO);
+  if (geteuid() == 0) {
+    // An empty lock file another user planted in a shared directory, and
+    // holds exclusively, as if making it: refused within moments, never
+    // waited for. (A whole one held is the cyclic file's hostile test.)
+    ASSERT_EQ(chmod(directory_.c_str(), 01777), 0);
+    int planted[2];
+    ASSERT_EQ(pipe(planted), 0);
+    pid_t planter = start_child([&] {
+      int fd = platform_test::become_nobody() ? open(path.c_str(), O_RDWR | O_CREAT, 0666) : -1;
+      struct flock exclusive = {};
+      exclusive.l_type = F_WRLCK;
+      exclusive.l_whence = SEEK_SET;
+      if (fd < 0 || fcntl(fd, F_OFD_SETLK, &exclusive) != 0 || write(planted[1], "x", 1) != 1)
+        return 1;
+      for (;;) pause();
+    });
+    close(planted[1]);
+    char byte;
+    EXPECT_EQ(read(planted[0], &byte, 1), 1);
+    close(planted[0]);
+    double started = platform_test::monotonic_ms();
+    EXPECT_TRUE(refused_with(EPERM));
+    EXPECT_LT(platform_test::monotonic_ms() - started, 1000.0);
+    wait_child(planter, 0);  // kills and reaps it
+    ASSERT_EQ(unlink(path.c_str()), 0);
 
-  // A symlink in its place is not followed.
-  ASSERT_EQ(unlink(path.c_str()), 0);
-  vandrel_lock_t other = open_lock(unique_name());
-  ASSERT_EQ(symlink(object_path(other).c_str(), path.c_str()), 0);
-  EXPECT_EQ(init_interprocess_critical_section(name.c_str()), nullptr);
-  EXPECT_EQ(errno, ELOOP);
-
-  // Once the path is free again the lock is made afresh; a stale temporary
-  // of a dead creator does not get in the way.
-  ASSERT_EQ(unlink(path.c_str()), 0);
-  const std::string stale = path + ".tmp-1-0";
-  fd = open(stale.c_str(), O_RDWR | O_CREAT, 0600);
-  close(fd);
-  EXPECT_NE(open_lock(name), nullptr);
-  unlink(stale.c_str());
+    // A user who does not own the guarded file may not make its lock file.
+    EXPECT_EQ(run_in_child([&] {
+                if (!platform_test::become_nobody()) return 1;
+                vandrel_guarded_file roots = own_file(0666);
+                roots.owner = 0;
+                errno = 0;
+                vandrel_lock_t opened = open_lock(path, roots);
+                return opened == nullptr && errno == EPERM ? 0 : 2;
+              }),
+              0);
+    EXPECT_EQ(access(path.c_str(), F_OK), -1);
+  }
 }
 
-TEST_F(InterprocessLock, EachStepOfInitFailsThroughItsSeamLeavingNothingBehind) {
-  const vandrel_lock_service services[] = {VANDREL_LOCK_SERVICE_OPEN, VANDREL_LOCK_SERVICE_CREATE,
-                                           VANDREL_LOCK_SERVICE_SIZE, VANDREL_LOCK_SERVICE_MMAP,
-                                           VANDREL_LOCK_SERVICE_PUBLISH};
-  const int errors[] = {EACCES, EMFILE, ENOSPC, ENOMEM, EIO};
-  for (int i = 0; i < 5; ++i) {
-    SCOPED_TRACE(i);
-    const std::string name = unique_name();
-    long calls = vandrel_test_lock_call_count(services[i]);
-    vandrel_test_fail_lock_call(services[i], 1, errors[i]);
-    EXPECT_EQ(init_interprocess_critical_section(name.c_str()), nullptr);
-    EXPECT_EQ(errno, errors[i]);
-    EXPECT_EQ(vandrel_test_lock_call_count(services[i]), calls + 1);
-    vandrel_lock_t lock = open_lock(name);
+TEST_F(InterprocessLock, EachStepOfInitFailsThroughItsSeamAndTheNextOpenWorks) {
+  struct Step {
+    vandrel_lock_service service;
+    int error;
+    bool on_a_new_file;
+  };
+  const Step steps[] = {
+      {VANDREL_LOCK_SERVICE_OPEN, EACCES, false},   {VANDREL_LOCK_SERVICE_CREATE, EMFILE, true},
+      {VANDREL_LOCK_SERVICE_RESERVE, ENOSPC, true}, {VANDREL_LOCK_SERVICE_OFD, ENOLCK, true},
+      {VANDREL_LOCK_SERVICE_OFD, ENOLCK, false},    {VANDREL_LOCK_SERVICE_MMAP, ENOMEM, true},
+      {VANDREL_LOCK_SERVICE_MMAP, ENOMEM, false}};
+  for (const Step &step : steps) {
+    SCOPED_TRACE(step.service);
+    const std::string path = lock_path();
+    if (!step.on_a_new_file) destroy_interprocess_critical_section(open_lock(path, own_file()));
+    long calls = vandrel_test_lock_call_count(step.service);
+    vandrel_test_fail_lock_call(step.service, 1, step.error);
+    EXPECT_EQ(open_lock(path, own_file()), nullptr);
+    EXPECT_EQ(errno, step.error);
+    EXPECT_EQ(vandrel_test_lock_call_count(step.service), calls + 1);
+    // A lock file that was made and could not be laid out is gone.
+    if (step.service == VANDREL_LOCK_SERVICE_RESERVE) {
+      EXPECT_EQ(access(path.c_str(), F_OK), -1);
+    }
+    vandrel_lock_t lock = keep_open(path);
     ASSERT_NE(lock, nullptr);
-    EXPECT_EQ(entries_for_object(object_path(lock)), 1);
+    EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_TAKEN);
+    leave_interprocess_critical_section(lock);
   }
   vandrel_test_fail_allocation(1);
-  EXPECT_EQ(init_interprocess_critical_section(unique_name().c_str()), nullptr);
-  EXPECT_EQ(errno, ENOMEM);
-  // Opening an existing object maps it too.
-  const std::string name = unique_name();
-  ASSERT_NE(open_lock(name), nullptr);
-  vandrel_test_fail_lock_call(VANDREL_LOCK_SERVICE_MMAP, 1, ENOMEM);
-  EXPECT_EQ(init_interprocess_critical_section(name.c_str()), nullptr);
+  EXPECT_EQ(open_lock(lock_path(), own_file()), nullptr);
   EXPECT_EQ(errno, ENOMEM);
 }
 
 TEST_F(InterprocessLock, TheOwnerDiedSeamReportsOnceAndNullHandlesAreHarmless) {
-  vandrel_lock_t lock = open_lock(unique_name());
+  vandrel_lock_t lock = keep_open(lock_path());
   ASSERT_NE(lock, nullptr);
   vandrel_test_report_owner_died(2);
   EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_TAKEN);
@@ -445,8 +557,12 @@ TEST_F(InterprocessLock, TheOwnerDiedSeamReportsOnceAndNullHandlesAreHarmless) {
   EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_TAKEN);
   leave_interprocess_critical_section(lock);
 
-  EXPECT_EQ(init_interprocess_critical_section(nullptr), nullptr);
+  vandrel_guarded_file guarded = own_file();
+  EXPECT_EQ(init_interprocess_critical_section(nullptr, &guarded), nullptr);
+  EXPECT_EQ(init_interprocess_critical_section(lock_path().c_str(), nullptr), nullptr);
   EXPECT_EQ(enter_interprocess_critical_section(nullptr), VANDREL_LOCK_FAILED);
+  EXPECT_EQ(get_interprocess_critical_section_counter(nullptr), 0u);
+  add_to_interprocess_critical_section_counter(nullptr, 1);
   mark_interprocess_critical_section_consistent(nullptr);
   leave_interprocess_critical_section(nullptr);
   destroy_interprocess_critical_section(nullptr);

@@ -3,6 +3,7 @@
 #ifndef ROTOLOG_TESTS_PLATFORM_CHILD_PROCESS_H
 #define ROTOLOG_TESTS_PLATFORM_CHILD_PROCESS_H
 
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -45,6 +46,17 @@ inline int wait_child(pid_t pid, long timeout_ms) {
 template <typename Body>
 int run_in_child(Body body, long timeout_ms = 10000) {
   return wait_child(start_child(body), timeout_ms);
+}
+
+// The unprivileged user the attacker tests become (nobody on Debian).
+constexpr uid_t kNobody = 65534;
+
+// Drops the calling process (a forked child) to nobody, groups and all, as a
+// local user without any rights would be. False when it cannot: the tests
+// that need it run as root (and skip otherwise).
+inline bool become_nobody() {
+  return setgroups(0, nullptr) == 0 && setresgid(kNobody, kNobody, kNobody) == 0 &&
+         setresuid(kNobody, kNobody, kNobody) == 0;
 }
 
 inline double monotonic_ms() {

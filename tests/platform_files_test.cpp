@@ -220,6 +220,113 @@ TEST_F(FileServices, EachSeamFailsExactlyTheNthCallWithTheChosenErrno) {
   EXPECT_EQ(errno, EIO);
 }
 
+// ---- Opening an existing file, temporaries ----
+
+TEST_F(FileServices, OpenExistingOpensOneRegularFileWithOneNameAndNoSymlinkOnItsPath) {
+  int fd = os_file_create_new(path("log").c_str());
+  ASSERT_EQ(os_file_write_at(fd, "abc", 3, 0), 0);
+  os_file_close(fd);
+  os_file_facts_t facts;
+  fd = os_file_open_existing(path("log").c_str(), 1, &facts);
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_EQ((fcntl(fd, F_GETFL) & O_ACCMODE), O_RDWR);
+  EXPECT_EQ(facts.size, 3u);
+  EXPECT_EQ(facts.owner, geteuid());
+  EXPECT_TRUE(S_ISREG(facts.mode));
+  EXPECT_EQ(facts.links, 1u);
+  os_file_close(fd);
+
+  auto refused = [&](const std::string &name) {
+    errno = 0;
+    int opened = os_file_open_existing(name.c_str(), 0, &facts);
+    if (opened >= 0) os_file_close(opened);
+    return opened < 0 ? errno : 0;
+  };
+  ASSERT_EQ(link(path("log").c_str(), path("alias").c_str()), 0);
+  EXPECT_EQ(refused(path("log")), EMLINK);
+  ASSERT_EQ(unlink(path("alias").c_str()), 0);
+  ASSERT_EQ(symlink(path("log").c_str(), path("link").c_str()), 0);
+  EXPECT_EQ(refused(path("link")), ELOOP);
+  ASSERT_EQ(symlink(directory_.c_str(), path("linkdir").c_str()), 0);
+  EXPECT_EQ(refused(path("linkdir/log")), ELOOP);  // a symlink anywhere on the path
+  ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(refused(path("fifo")), ENODEV);
+  EXPECT_EQ(refused(directory_), EISDIR);
+  EXPECT_EQ(refused(path("missing")), ENOENT);
+  EXPECT_EQ(refused(path("log")), 0);
+}
+
+TEST_F(FileServices, InASharedDirectoryOnlyFilesOfTheCallerOrTheDirectoryOwnerAreOpened) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  ASSERT_EQ(chmod(directory_.c_str(), 01777), 0);
+  for (const char *name : {"theirs", "mine"}) {
+    int fd = os_file_create_new(path(name).c_str());
+    ASSERT_GE(fd, 0);
+    os_file_close(fd);
+  }
+  ASSERT_EQ(chown(path("theirs").c_str(), platform_test::kNobody, platform_test::kNobody), 0);
+  os_file_facts_t facts;
+  errno = 0;
+  EXPECT_EQ(os_file_open_existing(path("theirs").c_str(), 1, &facts), -1);
+  EXPECT_EQ(errno, EACCES);
+  int fd = os_file_open_existing(path("mine").c_str(), 1, &facts);
+  EXPECT_GE(fd, 0);
+  os_file_close(fd);
+  // Group-writable sticky directories count as shared too; a plain one not.
+  ASSERT_EQ(chmod(directory_.c_str(), 01770), 0);
+  EXPECT_EQ(os_file_open_existing(path("theirs").c_str(), 1, &facts), -1);
+  ASSERT_EQ(chmod(directory_.c_str(), 0777), 0);
+  fd = os_file_open_existing(path("theirs").c_str(), 1, &facts);
+  EXPECT_GE(fd, 0);
+  os_file_close(fd);
+  // The directory's owner's file is opened: nobody's, in nobody's directory.
+  ASSERT_EQ(chmod(directory_.c_str(), 01777), 0);
+  ASSERT_EQ(chown(directory_.c_str(), platform_test::kNobody, platform_test::kNobody), 0);
+  fd = os_file_open_existing(path("theirs").c_str(), 1, &facts);
+  EXPECT_GE(fd, 0);
+  os_file_close(fd);
+}
+
+TEST_F(FileServices, StaleTemporariesGoAndThoseOfLiveCreatorsStay) {
+  const std::string file = path("log");
+  char live[PATH_MAX], stale[PATH_MAX];
+  int live_fd = os_file_create_temporary(file.c_str(), live, sizeof live);
+  ASSERT_GE(live_fd, 0);
+  // A creator that is gone, without removing its temporary.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  EXPECT_EQ(platform_test::run_in_child([&] {
+              int fd = os_file_create_temporary(file.c_str(), stale, sizeof stale);
+              return fd >= 0 && write(fds[1], stale, sizeof stale) == sizeof stale ? 0 : 1;
+            }),
+            0);
+  ASSERT_EQ(read(fds[0], stale, sizeof stale), static_cast<ssize_t>(sizeof stale));
+  close(fds[0]);
+  close(fds[1]);
+  // Names that are not temporaries of this file, or whose pid is gone but
+  // whose lock is held, stay too.
+  const std::string others[] = {path("log.1.tmp"), path("log.x.1.tmp"), path("logger.99999999.1.tmp"),
+                                path("log.99999999.1.tmp.old")};
+  for (const std::string &other : others) close(os_file_create_new(other.c_str()));
+  const std::string held = path("log.99999998.ab.tmp");
+  int held_fd = os_file_create_new(held.c_str());
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  ASSERT_EQ(fcntl(held_fd, F_OFD_SETLK, &lock), 0);
+
+  EXPECT_EQ(os_file_remove_stale_temporaries(file.c_str()), 1);
+  EXPECT_EQ(file_size(stale), -1);
+  EXPECT_EQ(file_size(live), 0);
+  EXPECT_EQ(file_size(held), 0);
+  for (const std::string &other : others) EXPECT_EQ(file_size(other), 0) << other;
+  os_file_close(held_fd);
+  EXPECT_EQ(os_file_remove_stale_temporaries(file.c_str()), 1);  // its lock is gone now
+  os_file_close(live_fd);
+  EXPECT_EQ(os_file_remove_stale_temporaries(path("nodir/log").c_str()), -1);
+}
+
 // ---- Lock identity ----
 
 class FileIdentity : public FileServices {
@@ -280,6 +387,36 @@ TEST_F(FileIdentity, AMissingFileInAnExistingDirectoryGetsTheIdentityItWillHave)
 
   EXPECT_EQ(identity_of(path("missing/new")), "error " + std::to_string(ENOENT));
   EXPECT_EQ(identity_of(path("dir/log/new")), "error " + std::to_string(ENOTDIR));
+}
+
+TEST_F(FileIdentity, ASymlinkInASharedDirectoryIsFollowedOnlyWhenItIsTheCallersOrTheOwners) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  ASSERT_EQ(mkdir(path("shared").c_str(), 01777), 0);
+  ASSERT_EQ(chmod(path("shared").c_str(), 01777), 0);
+  const std::string expected = canonical_dir_ + "/log";
+  ASSERT_EQ(symlink(path("dir/log").c_str(), path("shared/mine").c_str()), 0);
+  ASSERT_EQ(symlink(path("dir/log").c_str(), path("shared/theirs").c_str()), 0);
+  ASSERT_EQ(lchown(path("shared/theirs").c_str(), platform_test::kNobody, platform_test::kNobody), 0);
+  ASSERT_EQ(symlink(path("shared").c_str(), path("dir/to_shared").c_str()), 0);
+  EXPECT_EQ(identity_of(path("shared/mine")), expected);
+  EXPECT_EQ(identity_of(path("shared/theirs")), "error " + std::to_string(EACCES));
+  // Wherever the walk meets it, through other links too.
+  EXPECT_EQ(identity_of(path("dir/to_shared/theirs")), "error " + std::to_string(EACCES));
+  // Anyone's symlink is followed in a directory that is not shared.
+  ASSERT_EQ(lchown(path("linkfile").c_str(), platform_test::kNobody, platform_test::kNobody), 0);
+  EXPECT_EQ(identity_of(path("linkfile")), expected);
+  // And in a shared directory of its own owner.
+  ASSERT_EQ(chown(path("shared").c_str(), platform_test::kNobody, platform_test::kNobody), 0);
+  EXPECT_EQ(identity_of(path("shared/theirs")), expected);
+}
+
+TEST_F(FileIdentity, ASymlinkLoopAndADanglingSymlinkAreTold) {
+  ASSERT_EQ(symlink(path("loop_b").c_str(), path("loop_a").c_str()), 0);
+  ASSERT_EQ(symlink(path("loop_a").c_str(), path("loop_b").c_str()), 0);
+  EXPECT_EQ(identity_of(path("loop_a")), "error " + std::to_string(ELOOP));
+  // A dangling symlink names the file to be made at its target.
+  ASSERT_EQ(symlink(path("dir/later").c_str(), path("dangling").c_str()), 0);
+  EXPECT_EQ(identity_of(path("dangling")), canonical_dir_ + "/later");
 }
 
 TEST_F(FileIdentity, AnIdentityThatDoesNotFitIsRefusedAndOneThatFitsExactlyIsWhole) {

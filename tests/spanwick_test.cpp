@@ -228,3 +228,33 @@ TEST_F(Spanwick, AllocationFailuresGiveNullOrKeepTheOldName) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Spanwick, ADescriptorIsMappedWholeAsTheModeSaysAndStaysTheCallers) {
+  int fd = open(file_.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  mmap_handle_t handle = mmap_create_handle();
+  EXPECT_EQ(mmap_open_descriptor(handle, fd), -1);  // writable mapping of a read-only file
+  EXPECT_EQ(errno, EACCES);
+  mmap_set_mode(handle, SPANWICK_MODE_READ | SPANWICK_MODE_SHARED);
+  ASSERT_EQ(mmap_open_descriptor(handle, fd), 0);
+  EXPECT_EQ(mmap_get_length(handle), 10000u);
+  EXPECT_EQ(mmap_open_descriptor(handle, fd), -1);
+  EXPECT_EQ(errno, EBUSY);
+  char first = 0;
+  EXPECT_EQ(pread(fd, &first, 1, 0), 1);  // the descriptor is still the caller's
+  mmap_destroy_handle(handle);
+  close(fd);
+  ASSERT_EQ(mkfifo((directory_ + "/fifo").c_str(), 0600), 0);
+  fd = open((directory_ + "/fifo").c_str(), O_RDWR | O_NONBLOCK);
+  handle = mmap_create_handle();
+  EXPECT_EQ(mmap_open_descriptor(handle, fd), -1);
+  EXPECT_EQ(errno, ENODEV);
+  EXPECT_EQ(mmap_open_descriptor(nullptr, fd), -1);
+  EXPECT_EQ(errno, EINVAL);
+  mmap_destroy_handle(handle);
+  close(fd);
+}
+
+}  // namespace

@@ -3,7 +3,8 @@
 #ifndef ROTOLOG_TEST_SUPPORT_H
 #define ROTOLOG_TEST_SUPPORT_H
 
-#include <grp.h>
+#include <dirent.h>
+#include <rotolog/cyclic_file.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +54,19 @@ inline void write_file(const std::string &path, const std::string &bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+// The names in a directory, "." and ".." left out.
+inline std::set<std::string> directory_entries(const std::string &directory) {
+  std::set<std::string> names;
+  if (DIR *listing = opendir(directory.c_str())) {
+    while (dirent *entry = readdir(listing)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.insert(name);
+    }
+    closedir(listing);
+  }
+  return names;
+}
+
 // Waits for a child until the deadline, killing it when it is late.
 // Returns the wait status, or -1 when the child had to be killed.
 inline int wait_with_deadline(pid_t child, std::chrono::milliseconds deadline) {
@@ -83,23 +98,33 @@ inline int run_in_child(const std::function<int()> &body,
   return -3;
 }
 
-// In a forked child of a test run as root: drops to the unprivileged user
-// nobody for good. False when that is not possible (not root).
-inline bool become_nobody() {
-  const uid_t nobody = 65534;
-  return geteuid() == 0 && setgroups(0, nullptr) == 0 && setresgid(nobody, nobody, nobody) == 0 &&
-         setresuid(nobody, nobody, nobody) == 0;
+// Every message of a cyclic file as cyclic_file_read_all joins them; the
+// call's result in *count (a message count or a status).
+inline std::string read_all_text(void *handle, int *count) {
+  char *block = nullptr;
+  int length = 0;
+  *count = cyclic_file_read_all(handle, &block, &length);
+  std::string all(block != nullptr ? block : "", static_cast<size_t>(length > 0 ? length : 0));
+  cyclic_file_free_read_buffer(handle, block);
+  return all;
+}
+
+// A count from the environment (the long forms of the figure-printing
+// tests), or the short form's.
+inline long count_from_environment(const char *name, long short_form) {
+  const char *text = std::getenv(name);
+  return text != nullptr && *text != '\0' ? std::atol(text) : short_form;
 }
 
 // Self-checking messages: message `number` is "<number:length>" and filler,
 // all of it fixed by the number, so that a reader tells a whole message from
 // a torn or foreign one without knowing what was written. Lengths run from
-// 14 to 13 + spread bytes.
+// 20 to 19 + spread bytes.
 inline std::string numbered_message(uint32_t number, uint32_t spread = 600) {
   uint32_t mix = number * 2654435761u;
-  uint32_t length = 14 + (mix >> 8) % spread;
+  uint32_t length = 20 + (mix >> 8) % spread;
   char head[32];
-  std::snprintf(head, sizeof head, "<%06u:%05u>", number % 1000000u, length);
+  std::snprintf(head, sizeof head, "<%010u:%05u>", number, length);
   std::string message(head);
   for (uint32_t i = static_cast<uint32_t>(message.size()); i < length; ++i)
     message.push_back(static_cast<char>('a' + (number + i) % 26));
@@ -116,7 +141,7 @@ inline NumberedMessages split_numbered(const std::string &block, uint32_t spread
   NumberedMessages out;
   for (size_t at = 0; at < block.size();) {
     unsigned number = 0, length = 0;
-    if (block.size() - at < 13 || std::sscanf(block.c_str() + at, "<%6u:%5u>", &number, &length) != 2 ||
+    if (block.size() - at < 18 || std::sscanf(block.c_str() + at, "<%10u:%5u>", &number, &length) != 2 ||
         block.compare(at, length, numbered_message(number, spread)) != 0) {
       out.torn = true;
       break;

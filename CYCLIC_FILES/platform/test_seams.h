@@ -31,6 +31,7 @@ enum sysbrace_service {
   SYSBRACE_SERVICE_MSYNC,   /* os_flush_view (which then returns 0) */
   SYSBRACE_SERVICE_UNLINK,  /* os_file_delete */
   SYSBRACE_SERVICE_PUBLISH, /* os_file_publish */
+  SYSBRACE_SERVICE_OPEN,    /* os_file_open_existing */
   SYSBRACE_SERVICE_COUNT
 };
 PLATFORM_SEAM_API void sysbrace_test_fail_call(enum sysbrace_service service, long nth, int error);
@@ -46,14 +47,14 @@ enum spanwick_service {
 PLATFORM_SEAM_API void spanwick_test_fail_call(enum spanwick_service service, long nth, int error);
 PLATFORM_SEAM_API long spanwick_test_call_count(enum spanwick_service service);
 
-/* vandrel: the steps of init_interprocess_critical_section on the lock's
- * shared object. */
+/* vandrel: the steps of init_interprocess_critical_section on the lock
+ * file. */
 enum vandrel_lock_service {
-  VANDREL_LOCK_SERVICE_OPEN,    /* open of the published object */
-  VANDREL_LOCK_SERVICE_CREATE,  /* creation of the object under its temporary name */
-  VANDREL_LOCK_SERVICE_SIZE,    /* sizing of the new object */
-  VANDREL_LOCK_SERVICE_PUBLISH, /* link of the new object to its published name */
-  VANDREL_LOCK_SERVICE_MMAP,    /* mmap of the object (new or published) */
+  VANDREL_LOCK_SERVICE_OPEN,    /* open of an existing lock file */
+  VANDREL_LOCK_SERVICE_CREATE,  /* creation of a missing one */
+  VANDREL_LOCK_SERVICE_RESERVE, /* reservation of its blocks when it is laid out */
+  VANDREL_LOCK_SERVICE_OFD,     /* each OFD lock request (exclusive, shared) */
+  VANDREL_LOCK_SERVICE_MMAP,    /* mmap of the lock file */
   VANDREL_LOCK_SERVICE_COUNT
 };
 PLATFORM_SEAM_API void vandrel_test_fail_lock_call(enum vandrel_lock_service service, long nth,
@@ -63,10 +64,6 @@ PLATFORM_SEAM_API long vandrel_test_lock_call_count(enum vandrel_lock_service se
 /* The nth successful enter_interprocess_critical_section from now reports
  * VANDREL_LOCK_OWNER_DIED as if the previous holder had died; 0 disarms. */
 PLATFORM_SEAM_API void vandrel_test_report_owner_died(long nth);
-
-/* Writes the path of the shared object behind lock into out (NUL included):
- * 0, or -1 for a null lock or when out is too small. */
-PLATFORM_SEAM_API int vandrel_test_lock_object_path(void *lock, char *out, unsigned long out_size);
 
 #ifdef __cplusplus
 }

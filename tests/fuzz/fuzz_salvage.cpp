@@ -24,6 +24,7 @@ const std::string &file_path() {
     if (mkdtemp(&directory[0]) == nullptr) std::abort();
     std::atexit([] {
       unlink((directory + "/fuzz.cyclic").c_str());
+      unlink((directory + "/fuzz.cyclic-lock").c_str());
       rmdir(directory.c_str());
     });
     return directory + "/fuzz.cyclic";

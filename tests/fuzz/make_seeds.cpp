@@ -36,6 +36,7 @@ std::string make_cyclic_file(const std::string &scratch, int ring, int messages)
   cyclic_file_destroy_handle(handle);
   std::string bytes = read_file(scratch);
   unlink(scratch.c_str());
+  unlink((scratch + "-lock").c_str());
   return bytes;
 }
 

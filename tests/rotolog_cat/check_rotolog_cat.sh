@@ -81,6 +81,7 @@ head -c 100 /dev/urandom >"$work/garbage.cyclic"
 printf '\xff\xff\xff\xff' | dd of="$work/garbage.cyclic" conv=notrunc status=none
 expect_exit 1 "damaged file" "$cat_tool" --json "$work/garbage.cyclic"
 grep -qxF "rotolog-cat: $work/garbage.cyclic: Error loading file" "$work/err" || fail "damaged file: $(cat "$work/err")"
+[[ -e "$work/garbage.cyclic-lock" ]] && fail "what is not a cyclic file got a lock file"
 [[ -e "$work/missing.cyclic" ]] && fail "reading a missing file created it"
 
 # Exit 2: usage errors print the usage on stderr; --help prints it on stdout.
@@ -91,6 +92,7 @@ expect_exit 2 "two files" "$cat_tool" "$known" "$known"
 expect_exit 2 "two formats" "$cat_tool" --hex --json "$known"
 expect_exit 0 "--help" "$cat_tool" --help
 grep -q -- '--stats' "$work/out" || fail "--help does not describe --stats"
+grep -q -- 'FILE-lock' "$work/out" || fail "--help does not tell of the lock file"
 
 # --verify: a consistent file; then one whose oldest record's length was
 # damaged, which --verify reports without changing it (exit 3), and which a

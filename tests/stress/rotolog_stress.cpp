@@ -430,6 +430,7 @@ int main(int argc, char **argv) {
   int result = run(options, path);
   if (!directory.empty()) {
     unlink(path.c_str());
+    unlink((path + "-lock").c_str());
     rmdir(directory.c_str());
   }
   return result;

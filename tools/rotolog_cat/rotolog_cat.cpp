@@ -32,6 +32,9 @@ const char kUsage[] =
     "             salvage would keep and drop; changes nothing\n"
     "  --help     this text\n"
     "\n"
+    "FILE comes with its lock file FILE-lock beside it: to remove a cyclic\n"
+    "file, remove both, while no process has it open.\n"
+    "\n"
     "Exit status: 0 ok (--verify: consistent), 1 the file could not be read,\n"
     "2 usage error, 3 (--verify) damaged but salvageable.\n";
 

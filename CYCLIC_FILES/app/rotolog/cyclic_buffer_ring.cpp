@@ -144,22 +144,24 @@ bool CCyclicBuffer::positions_valid() const {
 int64_t CCyclicBuffer::record_span(const RecordShape &shape) const {
   const int64_t size = buffer_size;
   int64_t at = write_pos - ring_start;
+  int64_t span = place_span(size, &at, shape.first_width, shape.first_payload);
+  for (int32_t i = 0; i < shape.segment_count; ++i) span += place_span(size, &at, 2, shape.segment_lengths[i]);
+  return span;
+}
+
+int64_t CCyclicBuffer::place_span(int64_t size, int64_t *at, int32_t width, int64_t payload) {
   int64_t span = 0;
-  auto place = [&](int32_t width, int64_t payload) {
-    if (size - at < width) {  // the field never splits: skip to the start
-      span += size - at;
-      at = 0;
-    }
-    at += width;
-    span += width;
-    if (payload < 0) return;
-    if (at == size) at = 0;  // the payload begins at the start
-    span += payload;
-    at += payload;
-    if (at > size) at = (at - 1) % size + 1;  // at == size: ends exactly at the end
-  };
-  place(shape.first_width, shape.first_payload);
-  for (int32_t i = 0; i < shape.segment_count; ++i) place(2, shape.segment_lengths[i]);
+  if (size - *at < width) {  // the field never splits: skip to the start
+    span += size - *at;
+    *at = 0;
+  }
+  *at += width;
+  span += width;
+  if (payload < 0) return span;
+  if (*at == size) *at = 0;  // the payload begins at the start
+  span += payload;
+  *at += payload;
+  if (*at > size) *at = (*at - 1) % size + 1;  // *at == size: ends exactly at the end
   return span;
 }
 
@@ -512,15 +514,16 @@ int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied,
   if (message_count == 0) return CYCLIC_BUFFER_OK;
   if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
   // Locals, since every byte stored into block could alias the fields.
-  const char *const start = ring_start;
-  const int64_t size = buffer_size;
+  const RingLayout ring{ring_start, buffer_size, wasted_tail};
+  const char *const start = ring.start;
+  const int64_t size = ring.size;
   int64_t at = read_pos - start;
   int64_t span = stored_span();
   const int32_t count = message_count;
   int64_t total = 0;
   for (int32_t index = 0; index < count; ++index) {
     RecordStep step;
-    if (!step_record(at, span, 1, &step)) return CYCLIC_BUFFER_WRITE_FAILED;
+    if (!step_over(ring, at, span, 1, &step)) return CYCLIC_BUFFER_WRITE_FAILED;
     at = step.next;
     span -= step.used;
     if (index < skip) continue;

@@ -81,30 +81,59 @@ class CCyclicBuffer {
   // array record is the segment length that skipped them. Returns false for
   // a record that is not whole; *step is then meaningless.
   bool step_record(int64_t at, int64_t span, int32_t least_length, RecordStep *step) const {
-    const int64_t size = buffer_size;
-    int64_t used = 0;
+    return step_over(RingLayout{ring_start, buffer_size, wasted_tail}, at, span, least_length, step);
+  }
+
+  // What step_record reads of the ring. A loop that stores into memory the
+  // compiler cannot tell from the ring's fields (read_all's block) takes a
+  // copy once and steps with step_over, so that nothing is reloaded per
+  // record.
+  struct RingLayout {
+    const char *start;
+    int64_t size;
+    int64_t wasted_tail;
+  };
+  static bool step_over(const RingLayout &ring, int64_t at, int64_t span, int32_t least_length,
+                        RecordStep *step) {
+    const int64_t size = ring.size;
+    // Most records: the length field fits before the end and the record
+    // ends before the end and within the span. One bound covers all three.
+    if (__builtin_expect(size - at >= 4, 1)) {
+      const int32_t length = load_length(ring.start + at);
+      const int64_t limit = (span < size - at ? span : size - at) - 4;
+      if (__builtin_expect(length >= least_length && length <= limit, 1)) {
+        step->payload = at + 4;
+        step->length = length;
+        step->next = at + 4 + length;
+        step->used = 4 + length;
+        return true;
+      }
+    }
+    int64_t used = 4;
     if (size - at < 4) {
-      if (size - at != wasted_tail) return false;
-      used = size - at;
+      if (size - at != ring.wasted_tail) return false;
+      used += size - at;
       at = 0;
     }
-    if (used + 4 > span) return false;
-    const int32_t length = load_length(ring_start + at);
-    if (length < least_length || length > size - 4) return false;
+    const int32_t length = load_length(ring.start + at);
+    // Whole: at least least_length, at most size - 4, and the record ends
+    // within the span (which also holds its length field then).
+    const int64_t longest = span - used < size - 4 ? span - used : size - 4;
+    if (length < least_length || length > longest) return false;
     at += 4;
-    used += 4;
-    if (at == size) at = 0;  // the payload begins at the start
+    if (__builtin_expect(at == size, 0)) at = 0;  // the payload begins at the start
     step->payload = at;
     step->length = length;
-    if (at + length > size) {
-      step->next = at + length - size + wasted_tail;
-      used += length + wasted_tail;
-    } else {
-      step->next = at + length;
-      used += length;
+    step->next = at + length;
+    used += length;
+    if (__builtin_expect(step->next > size, 0)) {
+      // The body crosses the end; an array record's skipped byte lies in it.
+      step->next += ring.wasted_tail - size;
+      used += ring.wasted_tail;
+      if (used > span) return false;
     }
     step->used = used;
-    return used <= span;
+    return true;
   }
 
   // Bytes from read_pos forward to write_pos: every stored record, and the
@@ -115,6 +144,12 @@ class CCyclicBuffer {
     if (write_pos > read_pos) return write_pos - read_pos;
     return (ring_end - read_pos) + (write_pos - ring_start);
   }
+
+  // Where write_record would put a field of `width` bytes and its payload
+  // (negative: none) in a storage of `size` bytes, starting at offset *at:
+  // moves *at past them and returns the bytes they take, skipped tail
+  // included. The placement rules of every writer, in one place.
+  static int64_t place_span(int64_t size, int64_t *at, int32_t width, int64_t payload);
 
   // A 4-byte length field, little-endian whatever the host.
   static int32_t load_length(const char *at) {
@@ -158,6 +193,8 @@ class CCyclicBuffer {
  protected:
   // For CCyclicFile, whose storage is a mapping: every field starts at zero.
   CCyclicBuffer() { clear(); }
+  // Places one field and its payload at write_pos; room has been made.
+  void place_piece(int32_t width, int32_t value, const char *payload);
 
  private:
   // The pieces of one record as write_record places them: a first field of
@@ -184,7 +221,6 @@ class CCyclicBuffer {
   int drop_oldest(int32_t *freed, int32_t least_length);
   int drop_records(int64_t byte_count, int32_t least_length);
   int fail_write(const WriteStart &start, int code);
-  void place_piece(int32_t width, int32_t value, const char *payload);
   int read_piece(int32_t width, void *value, char **payload, int64_t limit);
   int read_record(int32_t *length, char **payload);
 };

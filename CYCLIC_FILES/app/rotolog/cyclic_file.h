@@ -37,6 +37,27 @@
  * header that counts bytes that are not there. The write being made at the
  * cut may or may not survive; the records it evicted may be gone.
  *
+ * The lock file. The interprocess lock of FILE is the small file FILE-lock
+ * beside it (named after FILE's canonical path, every symlink followed), so
+ * that FILE's directory protects it as it protects FILE. A handle that finds
+ * it missing makes it, with read and write for each class of users that may
+ * write FILE (and for its owner), owned by FILE's owner (a process of
+ * another user who may write FILE cannot make it; root makes it for the
+ * owner); one that is not a regular file, not a lock file of this version,
+ * or owned by anyone but FILE's owner or the caller is refused. It keeps a
+ * robust process-shared mutex and the count of messages ever appended. Every
+ * handle holds a shared OFD lock on it; a process that opens it while no
+ * other process has it open gives it a fresh mutex, since after a crash or a
+ * reboot it may read as held by a process that is gone. To remove a cyclic
+ * file, remove FILE and FILE-lock, while no process has FILE open.
+ *
+ * Files other users control are not used: in a sticky directory that others
+ * may write (such as /tmp), an existing FILE is opened, and a symlink on its
+ * path followed, only when it belongs to the caller or to the directory's
+ * owner, whatever the machine's fs.protected_regular and
+ * fs.protected_symlinks say; a FILE with more than one hard link is refused
+ * everywhere. Symlinks elsewhere are followed.
+ *
  * Limitation: a file truncated by another program while it is mapped makes
  * the process that touches the lost pages receive SIGBUS; rotolog installs no
  * signal handlers in its callers' processes.
@@ -77,13 +98,22 @@ ROTOLOG_EXTERN_C_BEGIN
 /* Opens the cyclic file `file_name`, creating it (mode 0660 less the umask)
  * with a ring of `buffer_size` bytes when it is missing and `mode` has
  * CYCLIC_FILE_MODE_WRITE. An existing file is never recreated: its own ring
- * size replaces `buffer_size`. Stores the status through `status` (may be
- * null): CYCLIC_FILE_OK, CYCLIC_FILE_LOAD_ERROR (no name, or the header is
- * damaged; the file is left as it is), CYCLIC_FILE_INVALID_BUFFER_SIZE,
+ * size replaces `buffer_size`. A handle is only handed out with both its
+ * locks in hand. Stores the status through `status` (may be null):
+ * CYCLIC_FILE_OK, CYCLIC_FILE_LOAD_ERROR (no name, or the header is damaged;
+ * the file is left as it is), CYCLIC_FILE_INVALID_BUFFER_SIZE,
  * CYCLIC_FILE_NOT_FOUND (missing, or could not be created),
+ * CYCLIC_FILE_PERMISSION_DENIED (the lock cannot be had: FILE-lock is
+ * refused, may not be opened or made, or there is no room for it; or FILE
+ * is refused: no permission, another user's file or symlink in a shared
+ * directory, more than one hard link; a missing FILE is then not created),
  * CYCLIC_FILE_MAP_FAILED (not a regular file, or not mappable),
  * CYCLIC_FILE_NO_MEMORY. Returns the handle, or null on any failure.
- * Release it with cyclic_file_destroy_handle. Takes no lock. */
+ * Release it with cyclic_file_destroy_handle. Waits for no lock but, for a
+ * moment, the lock file's first opener. A caller who may read the file but
+ * not write it, opening it without CYCLIC_FILE_MODE_WRITE, gets a read-only
+ * mapping and no lock file: its reads take no lock and store nothing (see
+ * cyclic_file_read_all). */
 ROTOLOG_API void *cyclic_file_create_handle(const char *file_name, int mode, int buffer_size,
                                             int *status);
 
@@ -92,13 +122,15 @@ ROTOLOG_API void *cyclic_file_create_handle(const char *file_name, int mode, int
 ROTOLOG_API void cyclic_file_destroy_handle(void *handle);
 
 /* Appends one message of `length` bytes (1 to the ring size less 4), dropping
- * the oldest messages when room is short. Returns CYCLIC_FILE_OK,
+ * the oldest messages when room is short, and counts it among the messages
+ * ever appended (in the lock file). Returns CYCLIC_FILE_OK,
  * CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_WRITE),
  * CYCLIC_FILE_WRITE_FAILED (null data, bad length, a flush-mode store that
- * could not be made, or a lock is missing), CYCLIC_FILE_READ_ALL_FAILED (the
- * header in the file no longer describes it) or CYCLIC_FILE_INVALID_HANDLE.
- * Records that disagree with the header are salvaged first (see above), so
- * a damaged ring does not fail the write. The bytes are copied. In
+ * could not be made, or the lock is unusable), CYCLIC_FILE_READ_ALL_FAILED
+ * (the header in the file no longer describes it) or
+ * CYCLIC_FILE_INVALID_HANDLE. Records that disagree with the header are
+ * salvaged first (see above), so a damaged ring does not fail the write. The
+ * bytes are copied. An uncontended write makes no system call; in
  * CYCLIC_FILE_MODE_FLUSH the message is on disk when CYCLIC_FILE_OK is
  * returned (two to four flushes of the pages it changed). */
 ROTOLOG_API int cyclic_file_write(void *handle, const char *data, int length);
@@ -122,8 +154,11 @@ ROTOLOG_API int cyclic_file_fwritef(void *handle, const char *format, ...)
  * the caller's, released with cyclic_file_free_read_buffer. Failures:
  * CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ),
  * CYCLIC_FILE_READ_ALL_FAILED (the header no longer describes the file, or
- * a lock is missing; records that disagree with the header are salvaged and
- * the kept ones returned, storing the mended header),
+ * the lock is unusable; records that disagree with the header are salvaged
+ * and the kept ones returned, storing the mended header; a handle with a
+ * read-only mapping copies the file without the lock, again while a writer
+ * changed the header in between, up to a bound, then fails with this code,
+ * and salvages only its copy),
  * CYCLIC_FILE_NO_MEMORY, CYCLIC_FILE_INVALID_HANDLE; *buffer is then null
  * and *length 0 (not written at all for the first and the last). */
 ROTOLOG_API int cyclic_file_read_all(void *handle, char **buffer, int *length);

@@ -22,8 +22,10 @@ constexpr int kMapModeSharedRead = SPANWICK_MODE_READ | SPANWICK_MODE_SHARED;
 // Writers that changed the header while a read-only reader copied the file
 // make it copy again, this many times at most.
 constexpr int kSnapshotAttempts = 1000;
-constexpr int kMapOpenExisting = 1;
 constexpr char kLockNamePrefix[] = "mutex_";
+// The interprocess lock of a cyclic file is the file of this name beside it.
+constexpr char kLockFileSuffix[] = "-lock";
+constexpr std::size_t kPathRoom = PATH_MAX;
 
 // 64-bit FNV-1a: tells apart two long names that share the part of them that
 // fits in a lock name.
@@ -47,6 +49,32 @@ void format_lock_name(char *out, std::size_t out_size, const char *name) {
   std::memcpy(out + keep, suffix, std::strlen(suffix) + 1);
 }
 
+// The status of a file name that could not be resolved to a canonical path.
+int resolve_failure_status(int error, bool must_exist) {
+  if (error == EACCES) return CYCLIC_FILE_PERMISSION_DENIED;  // a symlink refused
+  if (error == ENOMEM) return CYCLIC_FILE_NO_MEMORY;
+  return must_exist ? CYCLIC_FILE_NOT_FOUND : CYCLIC_FILE_MAP_FAILED;
+}
+
+// The status of a data file that could not be opened.
+int open_failure_status(int error, bool must_exist) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+      return must_exist ? CYCLIC_FILE_NOT_FOUND : CYCLIC_FILE_MAP_FAILED;
+    case EACCES:  // no permission, or another user's file in a shared directory
+    case EPERM:
+    case EMLINK:  // more than one hard link
+    case ELOOP:   // a symlink put on the path since it was resolved
+      return CYCLIC_FILE_PERMISSION_DENIED;
+    case ENOMEM:
+      return CYCLIC_FILE_NO_MEMORY;
+    default:  // not a regular file, empty, or an I/O error
+      return CYCLIC_FILE_MAP_FAILED;
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -67,10 +95,7 @@ CCyclicFile::CCyclicFile(const char *name, int32_t mode_flags, int32_t size) {
   process_lock = nullptr;
   mapped_length = 0;
   read_only_mapping = false;
-  if (file_name != nullptr) {
-    build_lock_name(file_name);
-    obtain_locks();
-  }
+  if (file_name != nullptr) build_lock_name(file_name);
 }
 
 void CCyclicFile::build_lock_name(const char *name) {
@@ -78,20 +103,27 @@ void CCyclicFile::build_lock_name(const char *name) {
   sanitize_lock_name(lock_name);
 }
 
-// Both locks are keyed on the file's identity (its canonical path), so that
-// handles naming one file differently (relative, through symlinks) still
-// exclude each other. When the identity cannot be had, the lock name serves.
-void CCyclicFile::obtain_locks() {
-  char identity[4096];
-  char key[sizeof identity + sizeof kLockNamePrefix + 20];
-  if (os_file_lock_identity(file_name, identity, sizeof identity) == 0) {
-    format_lock_name(key, sizeof key, identity);
-  } else {
-    std::memcpy(key, lock_name, sizeof lock_name);
-  }
-  interprocess_lock = init_interprocess_critical_section(key);
+// Both locks are keyed on the file's canonical path, so that handles naming
+// one file differently (relative, through symlinks) still exclude each
+// other: the interprocess lock is the lock file "<path>-lock" beside the
+// file, in its directory and so under its directory's protection, and the
+// in-process lock is found under "mutex_<path>". facts describe the data
+// file: who may write it may use the lock.
+int CCyclicFile::obtain_locks(const char *path, const os_file_facts_t &facts) {
+  char lock_file[kPathRoom + sizeof kLockFileSuffix];
+  std::snprintf(lock_file, sizeof lock_file, "%s%s", path, kLockFileSuffix);
+  vandrel_guarded_file guarded;
+  guarded.mode = facts.mode;
+  guarded.owner = facts.owner;
+  guarded.group = facts.group;
+  interprocess_lock = init_interprocess_critical_section(lock_file, &guarded);
+  if (interprocess_lock == nullptr)
+    return errno == ENOMEM ? CYCLIC_FILE_NO_MEMORY : CYCLIC_FILE_PERMISSION_DENIED;
+  char key[kPathRoom + sizeof kLockNamePrefix + 20];
+  format_lock_name(key, sizeof key, path);
   CNamedLockTable *registry = named_lock_registry();
   process_lock = registry != nullptr ? registry->GetLock(key) : nullptr;
+  return process_lock != nullptr ? CYCLIC_FILE_OK : CYCLIC_FILE_NO_MEMORY;
 }
 
 void CCyclicFile::sanitize_lock_name(char *text) {
@@ -121,42 +153,52 @@ void CCyclicFile::release() {
 // ---------------------------------------------------------------------------
 // Loading
 
+// Loading opens and maps the file, checks its header and takes both locks: a
+// handle that could not have its locks is never handed out. All of it works
+// on the canonical path, so a name swapped for a symlink meanwhile is never
+// followed.
 int CCyclicFile::load() {
   if (name_copy_failed) return CYCLIC_FILE_NO_MEMORY;
   if (file_name == nullptr || map_base != nullptr) return CYCLIC_FILE_LOAD_ERROR;
   if (header == nullptr) return CYCLIC_FILE_NO_MEMORY;
+  const bool must_exist = (mode & (CYCLIC_FILE_MODE_WRITE | CYCLIC_FILE_MODE_MUST_EXIST)) != 0;
 
-  if ((mode & CYCLIC_FILE_MODE_WRITE) && os_is_file_exist(file_name) != 1) {
+  char path[kPathRoom];
+  if (os_file_lock_identity(file_name, path, sizeof path) != 0)
+    return resolve_failure_status(errno, must_exist);
+  if ((mode & CYCLIC_FILE_MODE_WRITE) && os_is_file_exist(path) != 1) {
     if (buffer_size <= 0) return CYCLIC_FILE_INVALID_BUFFER_SIZE;
-    int created = create_file();
-    if (created != CYCLIC_FILE_OK) {
-      unmap();
-      return created;
-    }
+    int created = create_file(path);
+    if (created != CYCLIC_FILE_OK) return created;
   }
-  if ((mode & (CYCLIC_FILE_MODE_WRITE | CYCLIC_FILE_MODE_MUST_EXIST)) &&
-      os_is_file_exist(file_name) == 0) {
-    return CYCLIC_FILE_NOT_FOUND;
+  os_file_facts_t facts;
+  int fd = os_file_open_existing(path, 1, &facts);
+  if (fd < 0 && (errno == EACCES || errno == EROFS) && !(mode & CYCLIC_FILE_MODE_WRITE)) {
+    // A reader that may read the file but not write it: a read-only mapping,
+    // read without the lock (it may not be able to take it either).
+    fd = os_file_open_existing(path, 0, &facts);
+    read_only_mapping = fd >= 0;
   }
-  if (map_file() != 0) {
-    unmap();
-    return CYCLIC_FILE_MAP_FAILED;
-  }
+  if (fd < 0) return open_failure_status(errno, must_exist);
+  int result = map_file(fd) == 0 ? CYCLIC_FILE_OK : CYCLIC_FILE_MAP_FAILED;
+  os_file_close(fd);  // the mapping keeps the file
   // A file this load created is read back like any other: its header is
-  // checked against the mapping the same way.
-  if (reload_header() != 0) {
-    unmap();
-    return CYCLIC_FILE_LOAD_ERROR;
-  }
-  return CYCLIC_FILE_OK;
+  // checked against the mapping the same way. What is not a cyclic file
+  // gets no lock file.
+  if (result == CYCLIC_FILE_OK && reload_header() != 0) result = CYCLIC_FILE_LOAD_ERROR;
+  if (result == CYCLIC_FILE_OK && interprocess_lock == nullptr && !read_only_mapping)
+    result = obtain_locks(path, facts);
+  if (result != CYCLIC_FILE_OK) unmap();
+  return result;
 }
 
 // Lays out a new file: the header of an empty ring, then the ring's bytes,
 // reserved on disk so that a full disk fails here rather than later. The file
-// is built under a temporary name and published whole with a link, so that
-// no process ever maps a file whose header is not written yet, and a process
-// that loses the race to create it simply opens the winner's.
-int CCyclicFile::create_file() {
+// is built under a temporary name and published whole, so that no process
+// ever maps a file whose header is not written yet, and a process that loses
+// the race to create it simply opens the winner's. The locks are taken
+// before it is published: a file whose lock cannot be had is not created.
+int CCyclicFile::create_file(const char *path) {
   cyclic_file_header_t record;
   record.init();
   capture_header(&record);
@@ -164,52 +206,52 @@ int CCyclicFile::create_file() {
   int encoded_length = xdr_encode_cyclic_file_header_t(&record, encoded, sizeof encoded);
   if (encoded_length < 0) return CYCLIC_FILE_NOT_FOUND;
 
-  std::size_t name_length = std::strlen(file_name);
-  char *temporary = static_cast<char *>(vel_malloc(name_length + 32));
+  // A creator killed half-way left its temporary behind, a file as large as
+  // the ring: it goes now.
+  os_file_remove_stale_temporaries(path);
+  std::size_t temporary_size = std::strlen(path) + 48;
+  char *temporary = static_cast<char *>(vel_malloc(temporary_size));
   if (temporary == nullptr) return CYCLIC_FILE_NO_MEMORY;
-  int fd = os_file_create_temporary(file_name, temporary, name_length + 32);
+  int fd = os_file_create_temporary(path, temporary, temporary_size);
   if (fd < 0) {
     vel_free(temporary);
     return CYCLIC_FILE_NOT_FOUND;
   }
   uint64_t file_size = static_cast<uint64_t>(encoded_length) + static_cast<uint64_t>(buffer_size);
+  os_file_facts_t facts;
   bool written = os_file_write_at(fd, encoded, static_cast<std::size_t>(encoded_length), 0) == 0 &&
-                 os_file_reserve(fd, file_size) == 0 && os_file_sync(fd) == 0;
-  os_file_close(fd);
-  int result = CYCLIC_FILE_NOT_FOUND;
-  if (written) {
-    int published = os_file_publish(temporary, file_name);
-    // EEXIST: another process created the file first; load maps theirs.
-    if (published == 0 || errno == EEXIST) result = CYCLIC_FILE_OK;
+                 os_file_reserve(fd, file_size) == 0 && os_file_sync(fd) == 0 &&
+                 os_file_describe(fd, &facts) == 0;
+  int result = written ? obtain_locks(path, facts) : CYCLIC_FILE_NOT_FOUND;
+  bool published = false;
+  if (result == CYCLIC_FILE_OK) {
+    published = os_file_publish(temporary, path) == 0;
+    // EEXIST: another process created the file first; load opens theirs.
+    if (!published && errno != EEXIST) result = CYCLIC_FILE_NOT_FOUND;
   }
-  delete_file(temporary);
+  os_file_close(fd);
+  if (!published) delete_file(temporary);
   vel_free(temporary);
   return result;
 }
 
 void CCyclicFile::delete_file(const char *path) { os_file_delete(path); }
 
-// Shared and writable, as every writer and reader needs. A reader that may
-// read the file but not write it maps it read-only instead.
-int CCyclicFile::map_file() {
-  for (int map_mode : {kMapModeSharedReadWrite, kMapModeSharedRead}) {
-    mapping = mmap_create_handle();
-    if (mapping == nullptr) return -1;
-    mmap_set_mode(mapping, map_mode);
-    mmap_set_file_name(mapping, file_name);
-    mmap_open_ex(mapping, kMapOpenExisting);
-    map_base = static_cast<char *>(mmap_get_base_address(mapping));
-    if (map_base != nullptr) {
-      mapped_length = mmap_get_length(mapping);
-      read_only_mapping = map_mode == kMapModeSharedRead;
-      return 0;
-    }
-    const bool refused = errno == EACCES || errno == EPERM || errno == EROFS;
+// Shared and writable, as every writer and reader needs; read-only for a
+// reader that may read the file but not write it (fd was opened so).
+int CCyclicFile::map_file(int fd) {
+  mapping = mmap_create_handle();
+  if (mapping == nullptr) return -1;
+  mmap_set_mode(mapping, read_only_mapping ? kMapModeSharedRead : kMapModeSharedReadWrite);
+  mmap_open_descriptor(mapping, fd);
+  map_base = static_cast<char *>(mmap_get_base_address(mapping));
+  if (map_base == nullptr) {
     mmap_destroy_handle(mapping);
     mapping = nullptr;
-    if (!refused || (mode & CYCLIC_FILE_MODE_WRITE)) return -1;
+    return -1;
   }
-  return -1;
+  mapped_length = mmap_get_length(mapping);
+  return 0;
 }
 
 void CCyclicFile::unmap() {

@@ -78,6 +78,12 @@ class CCyclicFile : public CCyclicBuffer {
     int64_t kept_payload;  // their payload bytes
     int64_t read_offset;   // where the kept records begin
     int64_t write_offset;  // where they end: the next write goes here
+    // When the kept records are an older run from the header's read
+    // position and a newer one ending at its write position, with damage
+    // between: the older run, laid again to end where the newer one begins.
+    int32_t older_count;   // 0: nothing to move
+    int64_t older_from;    // where the older run lies now
+    int64_t newer_from;    // where the newer run begins
   };
   // Works out the plan for the ring state as reloaded; changes nothing.
   // Consistent rings cost one walk over their length fields.
@@ -121,9 +127,9 @@ class CCyclicFile : public CCyclicBuffer {
   bool read_only_mapping;
 
  private:
-  int map_file();
+  int map_file(int fd);
   void unmap();
-  int create_file();
+  int create_file(const char *path);
   void delete_file(const char *path);
   int reload_header();
   int reload_header_from(char *base);
@@ -134,9 +140,12 @@ class CCyclicFile : public CCyclicBuffer {
   int store_header();
   bool header_fits_mapping(const cyclic_file_header_t &record) const;
   void build_lock_name(const char *name);
-  void obtain_locks();
+  int obtain_locks(const char *path, const os_file_facts_t &facts);
   int store_interim_header(const char *data, int32_t length);
   int locked_write(const char *data, int32_t length);
+  void plan_older_run(SalvagePlan *plan, int32_t records, int64_t payload, int64_t newer_start) const;
+  bool move_older_run(const SalvagePlan &plan);
+  int salvage_and_write(const char *data, int32_t length);
   bool enter_locks();
   void leave_locks();
 };

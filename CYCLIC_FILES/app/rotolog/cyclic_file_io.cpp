@@ -97,17 +97,20 @@ int CCyclicFile::write(const char *data, int32_t length) {
   if (!enter_locks()) return CYCLIC_FILE_WRITE_FAILED;
   int result = locked_write(data, length);
   // The records and the header disagree: mend the header and try once more.
-  if (result == kRingDamaged) {
-    if (reload_header() == 0) salvage();
-    result = locked_write(data, length);
-    if (result == kRingDamaged) result = CYCLIC_FILE_WRITE_FAILED;
-  }
+  if (__builtin_expect(result == kRingDamaged, 0)) result = salvage_and_write(data, length);
   leave_locks();
   return result;
 }
 
+// Out of line: the common write stays small.
+[[gnu::noinline]] int CCyclicFile::salvage_and_write(const char *data, int32_t length) {
+  if (reload_header() == 0) salvage();
+  int result = locked_write(data, length);
+  return result == kRingDamaged ? CYCLIC_FILE_WRITE_FAILED : result;
+}
+
 // One attempt at the write under both locks: a status, or kRingDamaged.
-int CCyclicFile::locked_write(const char *data, int32_t length) {
+inline int CCyclicFile::locked_write(const char *data, int32_t length) {
   if (reload_header() != 0) return CYCLIC_FILE_READ_ALL_FAILED;
   const bool flushed = (mode & CYCLIC_FILE_MODE_FLUSH) != 0;
   const char *record_from = write_pos;
@@ -125,6 +128,7 @@ int CCyclicFile::locked_write(const char *data, int32_t length) {
   crash_point(CrashPoint::kRecordWritten);
   if (flushed) flush_record(*this, record_from, length);
   if (store_header() != 0) return CYCLIC_FILE_WRITE_FAILED;
+  add_to_interprocess_critical_section_counter(interprocess_lock, 1);  // messages ever appended
   if (flushed) os_flush_view(map_base, static_cast<std::size_t>(header_length));
   crash_point(CrashPoint::kHeaderStored);
   return CYCLIC_FILE_OK;

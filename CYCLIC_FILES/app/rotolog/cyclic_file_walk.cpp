@@ -46,10 +46,15 @@ class FailedStarts {
 //      when that does not reach the write position or holds fewer records
 //      (a damaged length that swallows its followers in one record). Chains
 //      of records are followed once each: a start whose walk meets a failed
-//      offset fails too, so the search is one pass over the span.
+//      offset fails too, so the search is one pass over the span. The whole
+//      records from the read position up to the damage are kept as well
+//      when they can be laid again to end where the newer run begins: they
+//      are older than it, so the ring order holds.
 //   3. When no run reaches the write position: the run from the read
 //      position up to the first record that is not whole, with the write
 //      position moved to its end.
+// In 2 and 3 the record just before the first one that is not whole is
+// dropped as well (see below).
 // Every kept record lies inside the header's span, in ring order, once.
 void CCyclicFile::plan_salvage(SalvagePlan *plan) const {
   const int64_t span = stored_span();
@@ -59,34 +64,52 @@ void CCyclicFile::plan_salvage(SalvagePlan *plan) const {
     const int64_t at = read_offset + distance;
     return at > size ? at - size : at;
   };
-  *plan = SalvagePlan{true, message_count, span, 0, 0, 0, read_offset, read_offset};
+  *plan = SalvagePlan{true, message_count, span, 0, 0, 0, read_offset, read_offset, 0, 0, 0};
   if (message_count == 0) return;
 
   int64_t distance = 0;
   int32_t records = 0;
   int64_t payload = 0;
   RecordStep step;
+  RecordStep last{};
   while (distance < span && step_record(offset_at(distance), span - distance, 1, &step)) {
     distance += step.used;
     payload += step.length;
     ++records;
+    last = step;
   }
   const bool reached = distance == span;
   plan->consistent = reached && records == message_count;
+  if (plan->consistent) {
+    plan->kept_count = records;
+    plan->kept_span = distance;
+    plan->kept_payload = payload;
+    plan->write_offset = offset_at(distance);
+    return;
+  }
+  const int64_t walked_whole = distance;
+  if (!reached && records > 0) {
+    // The record just before the first one that is not whole ends where
+    // bytes of another moment begin: its own tail is likely among them
+    // (after a crashed machine it was torn more often than not), so it is
+    // not kept.
+    --records;
+    payload -= last.length;
+    distance -= last.used;
+  }
   plan->kept_count = records;
   plan->kept_span = distance;
   plan->kept_payload = payload;
   plan->write_offset = offset_at(distance);
-  if (plan->consistent) return;
 
   FailedStarts failed(span);
   if (!failed.usable()) return;  // no memory for the search: the walk stands
-  for (int64_t walked = 0; walked < distance;) {
+  for (int64_t walked = 0; walked < walked_whole;) {
     step_record(offset_at(walked), span - walked, 1, &step);
     failed.add(walked);
     walked += step.used;
   }
-  if (!reached) failed.add(distance);
+  if (!reached) failed.add(walked_whole);
   for (int64_t start = 1; start + 5 <= span; ++start) {
     if (failed.has(start)) continue;
     int64_t at = start;
@@ -105,10 +128,49 @@ void CCyclicFile::plan_salvage(SalvagePlan *plan) const {
         plan->kept_payload = run_payload;
         plan->read_offset = offset_at(start);
         plan->write_offset = offset_at(span);
+        if (!reached && records > 0 && start >= distance) plan_older_run(plan, records, payload, start);
       }
       return;
     }
     if (at < span) failed.add(at);
+  }
+}
+
+// The older run (`records` whole records from the read position, `payload`
+// bytes) laid again so that it ends where the newer run begins, at span
+// distance `newer_start`. Laid record by record as a writer lays them, it
+// takes its records' bytes plus a skipped tail of 0 to 3 bytes, depending
+// on where it begins: the first start that ends exactly there wins.
+void CCyclicFile::plan_older_run(SalvagePlan *plan, int32_t records, int64_t payload,
+                                 int64_t newer_start) const {
+  const int64_t size = buffer_size;
+  const int64_t read_offset = read_pos - ring_start;
+  auto offset_at = [&](int64_t distance) {
+    const int64_t at = read_offset + distance;
+    return at > size ? at - size : at;
+  };
+  const int64_t record_bytes = payload + 4 * static_cast<int64_t>(records);
+  const int64_t newer_at = offset_at(newer_start) % size;
+  for (int64_t skipped = 0; skipped < 4; ++skipped) {
+    const int64_t begin = newer_start - record_bytes - skipped;
+    if (begin < 0) return;
+    int64_t laid_at = offset_at(begin);
+    int64_t walked = 0;
+    RecordStep step{};
+    for (int32_t i = 0; i < records; ++i) {
+      if (!step_record(offset_at(walked), stored_span() - walked, 1, &step)) return;  // walked whole before
+      walked += step.used;
+      place_span(size, &laid_at, 4, step.length);
+    }
+    if (laid_at % size != newer_at) continue;
+    plan->older_count = records;
+    plan->older_from = read_offset;
+    plan->newer_from = plan->read_offset;
+    plan->kept_count += records;
+    plan->kept_payload += payload;
+    plan->kept_span = stored_span() - begin;
+    plan->read_offset = offset_at(begin);
+    return;
   }
 }
 
@@ -122,6 +184,57 @@ void CCyclicFile::apply_salvage(const SalvagePlan &plan) {
   }
   read_pos = ring_start + plan.read_offset;
   write_pos = ring_start + plan.write_offset;
+  if (plan.older_count > 0 && !move_older_run(plan)) {
+    // No memory to move it: the newer run alone.
+    message_count -= plan.older_count;
+    read_pos = ring_start + plan.newer_from;
+  }
+}
+
+// Copies the older run aside (its new place may overlap its old one), then
+// lays its records from the kept read position, as a writer would. A crash
+// in between leaves the header as it was: the next salvage finds the newer
+// run untouched, since nothing is laid from where it begins.
+bool CCyclicFile::move_older_run(const SalvagePlan &plan) {
+  const int64_t size = buffer_size;
+  const int64_t span = plan.newer_from >= plan.older_from ? plan.newer_from - plan.older_from
+                                                          : size - plan.older_from + plan.newer_from;
+  char *aside = static_cast<char *>(vel_malloc(static_cast<std::size_t>(span) + 1));
+  if (aside == nullptr) return false;
+  // The records, each as its length and its payload joined.
+  const RingLayout ring{ring_start, buffer_size, wasted_tail};
+  int64_t at = plan.older_from;
+  int64_t left = span;
+  int64_t filled = 0;
+  for (int32_t i = 0; i < plan.older_count; ++i) {
+    RecordStep step{};
+    if (!step_over(ring, at, left, 1, &step)) {  // walked whole when planned
+      vel_free(aside);
+      return false;
+    }
+    std::memcpy(aside + filled, &step.length, 4);
+    const int64_t before_end = size - step.payload;
+    if (before_end >= step.length) {
+      std::memcpy(aside + filled + 4, ring_start + step.payload, static_cast<std::size_t>(step.length));
+    } else {
+      std::memcpy(aside + filled + 4, ring_start + step.payload, static_cast<std::size_t>(before_end));
+      std::memcpy(aside + filled + 4 + before_end, ring_start, static_cast<std::size_t>(step.length - before_end));
+    }
+    filled += 4 + step.length;
+    at = step.next;
+    left -= step.used;
+  }
+  char *const kept_write_pos = write_pos;
+  write_pos = read_pos;
+  for (int64_t taken = 0; taken < filled;) {
+    int32_t length = 0;
+    std::memcpy(&length, aside + taken, 4);
+    place_piece(4, length, aside + taken + 4);
+    taken += 4 + length;
+  }
+  vel_free(aside);
+  write_pos = kept_write_pos;
+  return true;
 }
 
 bool CCyclicFile::salvage() {

@@ -146,6 +146,24 @@ int mmap_open_ex(mmap_handle_t handle, int flags) {
   return 0;
 }
 
+int mmap_open_descriptor(mmap_handle_t handle, int fd) {
+  MappedFile *file = static_cast<MappedFile *>(handle);
+  if (file == nullptr || fd < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (file->base != nullptr) {
+    errno = EBUSY;
+    return -1;
+  }
+  int64_t size = mappable_size(fd);
+  void *base = size > 0 ? map_whole_file(file, fd, static_cast<size_t>(size)) : nullptr;
+  if (base == nullptr) return -1;
+  file->base = base;
+  file->length = static_cast<size_t>(size);
+  return 0;
+}
+
 void *mmap_get_base_address(mmap_handle_t handle) {
   return handle == nullptr ? nullptr : static_cast<MappedFile *>(handle)->base;
 }

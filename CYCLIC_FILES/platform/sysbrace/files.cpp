@@ -1,19 +1,26 @@
-// sysbrace file services: creating, writing, sizing, syncing and removing the
-// cyclic file, and flushing its mapping; each routed through a fault point so
-// that tests can make the Nth call of a service fail.
+// sysbrace file services: creating, opening, writing, sizing, syncing and
+// removing the cyclic file, and flushing its mapping; each routed through a
+// fault point so that tests can make the Nth call of a service fail.
 #include <rotolog/platform/sysbrace.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/fs.h>
+#include <linux/openat2.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "../test_seams.h"
 #include "fault_seam.h"
@@ -35,6 +42,79 @@ size_t page_size() {
   return size;
 }
 
+// Opens a path that has no symlink in any component (openat2 with
+// RESOLVE_NO_SYMLINKS); where the kernel has no openat2 (or a filter refuses
+// it), only the last component is checked (O_NOFOLLOW).
+int open_without_symlinks(const char *path, int flags) {
+  static std::atomic<bool> no_openat2{false};
+  if (!no_openat2.load(std::memory_order_relaxed)) {
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = static_cast<uint64_t>(flags);
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    long fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(fd);
+    if (errno == ENOSYS) no_openat2.store(true, std::memory_order_relaxed);
+  }
+  return open(path, flags | O_NOFOLLOW);
+}
+
+// In a sticky directory that others may write, an existing file is opened
+// only when it belongs to the caller or to the directory's owner: anyone else
+// may have made it there beforehand, to read what the caller writes or to
+// truncate it under the caller's mapping. This is the rule of
+// fs.protected_regular=2, applied whatever the machine's setting.
+bool may_open_in_directory(const char *path, const os_file_facts_t &facts) {
+  if (facts.owner == geteuid()) return true;
+  const char *slash = std::strrchr(path, '/');
+  if (slash == nullptr) return false;  // the path is canonical, so never happens
+  char directory[PATH_MAX];
+  size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+  if (length >= sizeof directory) return false;
+  std::memcpy(directory, path, length);
+  directory[length] = '\0';
+  struct stat parent;
+  if (stat(directory, &parent) != 0) return false;
+  bool shared = (parent.st_mode & S_ISVTX) && (parent.st_mode & (S_IWOTH | S_IWGRP));
+  return !shared || facts.owner == parent.st_uid;
+}
+
+// A temporary is named "<path>.<pid>.<tag>.tmp"; its creator holds a write
+// lock on it (an OFD lock, tied to the open file, released when the process
+// ends) until it publishes or removes it.
+constexpr char kTemporarySuffix[] = ".tmp";
+
+// The pid in the name of a temporary of the file called `base`, or 0 when
+// `name` is not one.
+long temporary_pid(const char *name, const char *base, size_t base_length) {
+  if (std::strncmp(name, base, base_length) != 0 || name[base_length] != '.') return 0;
+  const char *cursor = name + base_length + 1;
+  char *end = nullptr;
+  errno = 0;
+  long pid = std::strtol(cursor, &end, 10);
+  if (errno != 0 || end == cursor || *end != '.' || pid <= 0) return 0;
+  cursor = end + 1;
+  const char *tag = cursor;
+  while ((*cursor >= '0' && *cursor <= '9') || (*cursor >= 'a' && *cursor <= 'f')) ++cursor;
+  if (cursor == tag || std::strcmp(cursor, kTemporarySuffix) != 0) return 0;
+  return pid;
+}
+
+// True when no process holds the creator's lock on the file at path.
+bool nobody_holds(const char *path) {
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat info;
+  struct flock probe;
+  std::memset(&probe, 0, sizeof probe);
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  bool free = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+              fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type == F_UNLCK;
+  close(fd);
+  return free;
+}
+
 }  // namespace
 
 extern "C" {
@@ -49,6 +129,55 @@ int os_file_create_new(const char *path) {
   do {
     fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
   } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int os_file_describe(int fd, os_file_facts_t *facts) {
+  if (facts == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0) return -1;
+  facts->size = static_cast<uint64_t>(info.st_size);
+  facts->mode = info.st_mode;
+  facts->owner = info.st_uid;
+  facts->group = info.st_gid;
+  facts->links = info.st_nlink;
+  return 0;
+}
+
+int os_file_open_existing(const char *path, int writable, os_file_facts_t *facts) {
+  if (path == nullptr || facts == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (call_must_fail(SYSBRACE_SERVICE_OPEN)) return -1;
+  int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+  int fd;
+  do {
+    fd = open_without_symlinks(path, flags);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  int refusal = 0;
+  if (os_file_describe(fd, facts) != 0) {
+    refusal = errno;
+  } else if (S_ISDIR(facts->mode)) {
+    refusal = EISDIR;
+  } else if (!S_ISREG(facts->mode)) {
+    refusal = ENODEV;
+  } else if (facts->links > 1) {
+    // Two names of one file would get two locks; and a hard link is how
+    // another user points a service at a file it could not name otherwise.
+    refusal = EMLINK;
+  } else if (!may_open_in_directory(path, *facts)) {
+    refusal = EACCES;
+  }
+  if (refusal != 0) {
+    close(fd);
+    errno = refusal;
+    return -1;
+  }
   return fd;
 }
 
@@ -157,29 +286,85 @@ int os_file_create_temporary(const char *path, char *temporary, size_t temporary
   for (int attempt = 0; attempt < 100; ++attempt) {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    std::uint64_t tag = (static_cast<std::uint64_t>(getpid()) << 32) ^
-                        static_cast<std::uint64_t>(now.tv_nsec) ^
+    std::uint64_t tag = static_cast<std::uint64_t>(now.tv_nsec) ^
                         __atomic_add_fetch(&counter, 0x9e3779b97f4a7c15ull, __ATOMIC_RELAXED);
-    int written = std::snprintf(temporary, temporary_size, "%s.%016llx.tmp", path,
-                                static_cast<unsigned long long>(tag));
+    int written = std::snprintf(temporary, temporary_size, "%s.%ld.%llx%s", path,
+                                static_cast<long>(getpid()), static_cast<unsigned long long>(tag),
+                                kTemporarySuffix);
     if (written < 0 || static_cast<size_t>(written) >= temporary_size) {
       errno = ENAMETOOLONG;
       return -1;
     }
     int fd = os_file_create_new(temporary);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    if (fd >= 0) {
+      // Tells a later creator that this one is alive (see
+      // os_file_remove_stale_temporaries); where the file system has no
+      // such locks, the pid in the name alone tells it.
+      struct flock creator;
+      std::memset(&creator, 0, sizeof creator);
+      creator.l_type = F_WRLCK;
+      creator.l_whence = SEEK_SET;
+      fcntl(fd, F_OFD_SETLK, &creator);
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
   }
   errno = EEXIST;
   return -1;
 }
 
+int os_file_remove_stale_temporaries(const char *path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  const char *slash = std::strrchr(path, '/');
+  char directory[PATH_MAX];
+  size_t directory_length =
+      slash == nullptr || slash == path ? 1 : static_cast<size_t>(slash - path);
+  if (directory_length >= sizeof directory) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  if (slash == nullptr) {
+    directory[0] = '.';
+  } else {
+    std::memcpy(directory, path, directory_length);
+  }
+  directory[directory_length] = '\0';
+  const char *base = slash == nullptr ? path : slash + 1;
+  size_t base_length = std::strlen(base);
+
+  DIR *listing = opendir(directory);
+  if (listing == nullptr) return -1;
+  int removed = 0;
+  char candidate[PATH_MAX];
+  while (dirent *entry = readdir(listing)) {
+    long pid = temporary_pid(entry->d_name, base, base_length);
+    // A creator that still runs (or that this process cannot signal) keeps
+    // its temporary.
+    if (pid == 0 || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    int written = std::snprintf(candidate, sizeof candidate, "%s/%s", directory, entry->d_name);
+    if (written < 0 || static_cast<size_t>(written) >= sizeof candidate) continue;
+    // Under another pid namespace the pid names another process: the
+    // creator's lock has the last word.
+    if (nobody_holds(candidate) && unlink(candidate) == 0) ++removed;
+  }
+  closedir(listing);
+  return removed;
+}
+
 int os_file_publish(const char *temporary, const char *path) {
   if (call_must_fail(SYSBRACE_SERVICE_PUBLISH)) return -1;
-  if (link(temporary, path) == 0) return 0;
-  if (errno == EEXIST) return -1;
-  // File systems without hard links: a rename that refuses to replace.
+  // A rename that refuses to replace: the file appears whole, with one link
+  // from the start.
   if (syscall(SYS_renameat2, AT_FDCWD, temporary, AT_FDCWD, path, RENAME_NOREPLACE) == 0) return 0;
-  return -1;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // File systems whose rename cannot refuse to replace: a hard link, which
+  // never replaces, then the temporary name goes.
+  if (link(temporary, path) != 0) return -1;
+  unlink(temporary);
+  return 0;
 }
 
 // ---- Test seams ----

@@ -1,55 +1,72 @@
 // vandrel interprocess critical sections: a robust, process-shared pthread
-// mutex in a small shared-memory object named after a hash of the lock name,
-// created aside and published atomically so that no process ever uses a
-// half-made object.
+// mutex in a small lock file beside the file it guards.
+//
+// Who may change the lock file. Every handle holds a shared OFD lock (an
+// fcntl lock of the open file, which the kernel drops when the last
+// descriptor of it closes, whatever way the process ends) on the whole lock
+// file for as long as it lives, and maps the file only once it holds one. A
+// process that gets the exclusive lock instead knows that no other handle
+// has the file open or mapped, so it alone may write the file's layout: it
+// lays out a lock file that is new (empty) or was never finished, or resets
+// the mutex of one that is whole, since a mutex may read as held by a process
+// of an earlier boot (the file outlives a reboot; no EOWNERDEAD will ever
+// report that holder). Then it turns its lock into a shared one, which lets
+// the others in. The lock file is thus made in place: nobody maps it while
+// it is half made, and a maker killed half-way leaves an unfinished file for
+// the next first opener to lay out, never a temporary.
 #include <rotolog/platform/vandrel.h>
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 
 #include "../test_seams.h"
 #include "fault_seam.h"
 
 namespace {
 
-// ---- The shared object ----
+// ---- The lock file ----
 
 // The version word also carries the sizes the layout depends on, so that a
-// process of another word size or C library refuses the object instead of
+// process of another word size or C library refuses the file instead of
 // misreading its mutex.
-constexpr uint32_t object_magic = 0x6b6c7472;  // "rtlk"
-constexpr uint32_t object_version = 1u | (static_cast<uint32_t>(sizeof(pthread_mutex_t)) << 8) |
-                                    (static_cast<uint32_t>(sizeof(void *)) << 24);
+constexpr uint32_t lock_file_magic = 0x6b6c7472;  // "rtlk"
+constexpr uint32_t lock_file_version = 2u | (static_cast<uint32_t>(sizeof(pthread_mutex_t)) << 8) |
+                                       (static_cast<uint32_t>(sizeof(void *)) << 24);
 
-struct SharedLockObject {
-  uint32_t magic;
+struct LockFile {
+  uint32_t magic;  // written last when the file is laid out
   uint32_t version;
   pthread_mutex_t mutex;
+  // Set by a first opener that found the mutex held by a process that is
+  // gone: the next to enter learns it as VANDREL_LOCK_OWNER_DIED. Read and
+  // cleared under the mutex.
+  uint32_t holder_lost;
+  uint32_t reserved;
+  uint64_t counter;  // stored under the mutex, read by anyone
 };
-
-constexpr char object_prefix[] = "rotolog-lock-";
-constexpr size_t hash_hex_digits = 32;
-// Directory, '/', prefix and hash; a temporary name adds a suffix of at most
-// ".tmp-" and two 20-digit numbers.
-constexpr size_t object_path_capacity = 16 + sizeof object_prefix + hash_hex_digits;
-constexpr size_t temporary_path_capacity = object_path_capacity + 48;
+static_assert(offsetof(LockFile, counter) % 8 == 0, "the counter is stored in one access");
 
 struct InterprocessLock {
-  SharedLockObject *object;
-  // Set when enter found the previous holder dead and the mutex is not yet
-  // marked consistent; only the holder reads or writes it.
-  bool owner_died;
-  char path[object_path_capacity];
+  LockFile *file;
+  int fd;  // keeps the shared OFD lock while the handle lives
+  // Only the holder reads or writes these: enter found the previous holder
+  // lost (EOWNERDEAD, or holder_lost set), and it is not yet marked consistent.
+  bool mutex_inconsistent;
+  bool holder_lost;
 };
+
+// An opener that finds the file being made by someone else (or left
+// unfinished while another handle shares it) tries again, this many times,
+// a millisecond apart.
+constexpr int kOpenRounds = 20;
 
 // ---- Test seams ----
 
@@ -63,89 +80,83 @@ bool call_must_fail(vandrel_lock_service service) {
   return true;
 }
 
-// ---- Naming ----
-
-// FNV-1a over 128 bits: the object's name must tell apart lock names of any
-// length and any bytes, and a raw name would not fit NAME_MAX anyway.
-__extension__ typedef unsigned __int128 hash128_t;
-
-hash128_t lock_name_hash(const char *name) {
-  const hash128_t offset_basis =
-      (static_cast<hash128_t>(0x6c62272e07bb0142ULL) << 64) | 0x62b821756295c58dULL;
-  const hash128_t prime =
-      (static_cast<hash128_t>(0x0000000001000000ULL) << 64) | 0x000000000000013bULL;
-  hash128_t hash = offset_basis;
-  for (const unsigned char *byte = reinterpret_cast<const unsigned char *>(name); *byte != 0;
-       ++byte) {
-    hash ^= *byte;
-    hash *= prime;
-  }
-  return hash;
-}
-
-// Every process of the machine must pick the same directory, so the choice
-// depends on the machine only (never on the environment): /dev/shm where it
-// exists, the system's temporary directory otherwise.
-const char *object_directory() {
-  static const char *const directory = [] {
-    struct stat info;
-    return (stat("/dev/shm", &info) == 0 && S_ISDIR(info.st_mode)) ? "/dev/shm" : "/tmp";
-  }();
-  return directory;
-}
-
-void build_object_path(const char *name, char *path, size_t capacity) {
-  hash128_t hash = lock_name_hash(name);
-  std::snprintf(path, capacity, "%s/%s%016llx%016llx", object_directory(), object_prefix,
-                static_cast<unsigned long long>(hash >> 64), static_cast<unsigned long long>(hash));
-}
-
 // ---- Opening and creating ----
 
-SharedLockObject *map_object(int fd) {
-  if (call_must_fail(VANDREL_LOCK_SERVICE_MMAP)) return nullptr;
-  void *address =
-      mmap(nullptr, sizeof(SharedLockObject), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  return address == MAP_FAILED ? nullptr : static_cast<SharedLockObject *>(address);
+// Whoever may write the data may lock it, and nobody else: the lock file
+// gives read and write to each class that may write the data file (and
+// always to its owner). A class that may only read the data gets nothing,
+// or it could hold a shared OFD lock for ever and keep every later first
+// opener from resetting the mutex.
+mode_t lock_file_permissions(mode_t data_mode) {
+  mode_t bits = S_IRUSR | S_IWUSR;
+  if (data_mode & S_IWGRP) bits |= S_IRGRP | S_IWGRP;
+  if (data_mode & S_IWOTH) bits |= S_IROTH | S_IWOTH;
+  return bits;
 }
 
-void close_keeping_errno(int fd) {
-  int saved_errno = errno;
-  close(fd);
-  errno = saved_errno;
+// Opens the lock file at path, creating it (empty) when there is none; *made
+// tells which. -1 with errno on failure.
+int open_or_create(const char *path, const vandrel_guarded_file &guarded, bool *made) {
+  *made = false;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    if (call_must_fail(VANDREL_LOCK_SERVICE_OPEN)) return -1;
+    int fd;
+    do {
+      fd = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != ENOENT) return fd;
+
+    // Only the data file's owner makes its lock file, or root, which hands
+    // it to that owner: the others would refuse a lock file of anyone else.
+    uid_t caller = geteuid();
+    if (caller != guarded.owner && caller != 0) {
+      errno = EPERM;
+      return -1;
+    }
+    if (call_must_fail(VANDREL_LOCK_SERVICE_CREATE)) return -1;
+    mode_t bits = lock_file_permissions(guarded.mode);
+    do {
+      fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, bits);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;  // made by someone else meanwhile: open theirs
+      return -1;
+    }
+    *made = true;
+    // The exact bits (the umask took some), and the data file's owner and
+    // group where the caller may give them (a group it is not in stays its
+    // own). Both before anyone could map the file: it is still empty.
+    fchmod(fd, bits);
+    if (caller != guarded.owner || getegid() != guarded.group)
+      (void)!fchown(fd, guarded.owner, guarded.group);
+    return fd;
+  }
+  errno = EAGAIN;
+  return -1;
 }
 
-// Maps the published object at path; null with errno ENOENT when there is
-// none yet, EPROTO when what is there is not a lock object of this layout.
-// Opened without O_CREAT: where fs.protected_regular is set, O_CREAT on
-// another user's file in a sticky directory fails even when it exists.
-SharedLockObject *open_published(const char *path) {
-  if (call_must_fail(VANDREL_LOCK_SERVICE_OPEN)) return nullptr;
-  int fd;
+// One OFD lock request over the whole file: F_WRLCK or F_RDLCK, waiting or
+// not. 0, or -1 with errno (EAGAIN or EACCES: another open file holds a
+// conflicting lock).
+int ofd_lock(int fd, short type, bool wait) {
+  if (call_must_fail(VANDREL_LOCK_SERVICE_OFD)) return -1;
+  struct flock request = {};
+  request.l_type = type;
+  request.l_whence = SEEK_SET;
+  int result;
   do {
-    fd = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return nullptr;
-  struct stat info;
-  if (fstat(fd, &info) != 0) {
-    close_keeping_errno(fd);
-    return nullptr;
-  }
-  if (!S_ISREG(info.st_mode) || info.st_size != static_cast<off_t>(sizeof(SharedLockObject))) {
-    close(fd);
-    errno = EPROTO;
-    return nullptr;
-  }
-  SharedLockObject *object = map_object(fd);
-  close_keeping_errno(fd);  // the mapping keeps the object
-  if (object == nullptr) return nullptr;
-  if (object->magic != object_magic || object->version != object_version) {
-    munmap(object, sizeof(SharedLockObject));
-    errno = EPROTO;
-    return nullptr;
-  }
-  return object;
+    result = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &request);
+  } while (result != 0 && errno == EINTR);
+  return result;
 }
+
+LockFile *map_file(int fd) {
+  if (call_must_fail(VANDREL_LOCK_SERVICE_MMAP)) return nullptr;
+  void *address = mmap(nullptr, sizeof(LockFile), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  return address == MAP_FAILED ? nullptr : static_cast<LockFile *>(address);
+}
+
+void unmap_file(LockFile *file) { munmap(file, sizeof(LockFile)); }
 
 int initialise_mutex(pthread_mutex_t *mutex) {
   pthread_mutexattr_t attributes;
@@ -158,58 +169,133 @@ int initialise_mutex(pthread_mutex_t *mutex) {
   return error;
 }
 
-// Opens a new file under a name no other creator uses: the published path
-// with a suffix of this process and a counter.
-int create_temporary(const char *path, char *temporary, size_t capacity) {
-  static std::atomic<unsigned long> counter{0};
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    std::snprintf(temporary, capacity, "%s.tmp-%ld-%lu", path, static_cast<long>(getpid()),
-                  counter.fetch_add(1, std::memory_order_relaxed));
-    if (call_must_fail(VANDREL_LOCK_SERVICE_CREATE)) return -1;
-    int fd;
-    do {
-      fd = open(temporary, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0660);
-    } while (fd < 0 && errno == EINTR);
-    if (fd >= 0 || errno != EEXIST) return fd;  // EEXIST: a stale temporary of a dead pid
-  }
-  return -1;
+// Reserves the file's blocks before anything is stored through the mapping:
+// a store into a page the file system has no room for raises SIGBUS.
+int reserve(int fd) {
+  if (call_must_fail(VANDREL_LOCK_SERVICE_RESERVE)) return errno;
+  int error;
+  do {
+    error = posix_fallocate(fd, 0, static_cast<off_t>(sizeof(LockFile)));
+  } while (error == EINTR);
+  if (error != EOPNOTSUPP && error != EINVAL) return error;
+  return ftruncate(fd, static_cast<off_t>(sizeof(LockFile))) == 0 ? 0 : errno;
 }
 
-// Builds a complete object under a temporary name (sized, mutex initialised,
-// magic word written last) and only then links it to path, so the published
-// name never shows a half-made object, even if this process is killed at any
-// point; a killed creator leaves at most an unused temporary. Returns the
-// mapped object when this process published it; null with errno EEXIST when
-// another process published first (the caller then opens that one).
-SharedLockObject *create_and_publish(const char *path) {
-  char temporary[temporary_path_capacity];
-  int fd = create_temporary(path, temporary, sizeof temporary);
-  if (fd < 0) return nullptr;
-
-  SharedLockObject *object = nullptr;
-  bool sized = !call_must_fail(VANDREL_LOCK_SERVICE_SIZE) &&
-               ftruncate(fd, static_cast<off_t>(sizeof(SharedLockObject))) == 0;
-  if (sized) object = map_object(fd);
-  if (object != nullptr) {
-    int error = initialise_mutex(&object->mutex);
-    if (error == 0) {
-      object->version = object_version;
-      object->magic = object_magic;
-      if (!call_must_fail(VANDREL_LOCK_SERVICE_PUBLISH) && link(temporary, path) == 0) {
-        unlink(temporary);
-        close(fd);
-        return object;
-      }
-    } else {
-      errno = error;
-    }
-    munmap(object, sizeof(SharedLockObject));
+// Alone with the file: lays it out whole, the magic word last, so that a
+// maker killed at any point leaves a file the next first opener lays out
+// again. The counter starts at 0. 0 or an errno value.
+int lay_out(int fd, LockFile **mapped) {
+  int error = reserve(fd);
+  if (error != 0) return error;
+  LockFile *file = map_file(fd);
+  if (file == nullptr) return errno;
+  error = initialise_mutex(&file->mutex);
+  if (error != 0) {
+    unmap_file(file);
+    return error;
   }
-  int saved_errno = errno;
-  unlink(temporary);
-  close(fd);
-  errno = saved_errno;
-  return nullptr;
+  file->holder_lost = 0;
+  file->reserved = 0;
+  __atomic_store_n(&file->counter, 0, __ATOMIC_RELAXED);
+  file->version = lock_file_version;
+  __atomic_store_n(&file->magic, lock_file_magic, __ATOMIC_RELEASE);
+  *mapped = file;
+  return 0;
+}
+
+// Alone with a whole file: a fresh mutex. A mutex that reads as held, or
+// whose holder died, lost a holder in the middle of its work; that is passed
+// on to the next to enter, which then checks what the lock protects.
+int reset(LockFile *file) {
+  int examined = pthread_mutex_trylock(&file->mutex);
+  if (examined == 0 || examined == EOWNERDEAD) {
+    // This thread holds it now, and it sits on this thread's robust list:
+    // unlock before the mutex is written over.
+    if (examined == EOWNERDEAD) pthread_mutex_consistent(&file->mutex);
+    pthread_mutex_unlock(&file->mutex);
+  }
+  // EBUSY: held by a thread that is gone without the kernel's clean-up, as a
+  // process of an earlier boot is; ENOTRECOVERABLE: abandoned inconsistent.
+  int error = initialise_mutex(&file->mutex);
+  if (error != 0) return error;
+  if (examined != 0) file->holder_lost = 1;
+  return 0;
+}
+
+bool whole(const LockFile *file) {
+  return __atomic_load_n(&file->magic, __ATOMIC_ACQUIRE) == lock_file_magic &&
+         file->version == lock_file_version;
+}
+
+bool never_finished(const LockFile *file) {
+  return __atomic_load_n(&file->magic, __ATOMIC_ACQUIRE) == 0 && file->version == 0;
+}
+
+// Takes this open file's OFD lock and maps the lock file, laying it out or
+// resetting it when this is the only handle. 0, EAGAIN (try again: the file
+// is being made, or was left unfinished while others share it), or the
+// errno value that refuses it. `patient` while more tries are to come.
+int take(int fd, const char *path, const vandrel_guarded_file &guarded, bool made, bool patient,
+         LockFile **mapped) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) return errno;
+  if (!S_ISREG(info.st_mode)) return EPROTO;
+  // A lock file of anyone but the data file's owner or the caller may have
+  // been planted, to be held for ever; it is refused before any lock on it
+  // is waited for. An empty one may be one that root is making and has not
+  // handed to the owner yet.
+  if (info.st_uid != guarded.owner && info.st_uid != geteuid())
+    return info.st_size == 0 && patient ? EAGAIN : EPERM;
+  off_t size = info.st_size;
+  if (size != 0 && size != static_cast<off_t>(sizeof(LockFile))) return EPROTO;
+
+  if (ofd_lock(fd, F_WRLCK, false) == 0) {
+    // Alone: no other handle has the file open, so nobody maps it.
+    LockFile *file = size == 0 ? nullptr : map_file(fd);
+    if (size != 0 && file == nullptr) return errno;
+    int error = 0;
+    if (file == nullptr || never_finished(file)) {
+      if (file != nullptr) unmap_file(file);
+      file = nullptr;
+      error = lay_out(fd, &file);
+      // Creates nothing that it cannot finish.
+      if (error != 0 && made) unlink(path);
+    } else if (!whole(file)) {
+      error = EPROTO;
+    } else {
+      error = reset(file);
+    }
+    // Shared from here on: the others may come in.
+    if (error == 0 && ofd_lock(fd, F_RDLCK, false) != 0) error = errno;
+    if (error != 0) {
+      if (file != nullptr) unmap_file(file);
+      return error;
+    }
+    *mapped = file;
+    return 0;
+  }
+  if (errno != EAGAIN && errno != EACCES) return errno;
+  // Others have it open: wait only while one of them holds it exclusively,
+  // which it does just long enough to lay the file out or reset it.
+  if (ofd_lock(fd, F_RDLCK, true) != 0) return errno;
+  if (size == 0) {
+    if (fstat(fd, &info) != 0) return errno;
+    if (info.st_size != static_cast<off_t>(sizeof(LockFile))) return EAGAIN;
+  }
+  LockFile *file = map_file(fd);
+  if (file == nullptr) return errno;
+  if (!whole(file)) {
+    int error = never_finished(file) ? EAGAIN : EPROTO;
+    unmap_file(file);
+    return error;
+  }
+  *mapped = file;
+  return 0;
+}
+
+void pause_a_millisecond() {
+  timespec pause{0, 1000000};
+  nanosleep(&pause, nullptr);
 }
 
 // ---- Taking the lock ----
@@ -242,8 +328,9 @@ int lock_spinning_first(pthread_mutex_t *mutex) {
 
 extern "C" {
 
-vandrel_lock_t init_interprocess_critical_section(const char *name) {
-  if (name == nullptr) {
+vandrel_lock_t init_interprocess_critical_section(const char *lock_file_path,
+                                                  const struct vandrel_guarded_file *guarded) {
+  if (lock_file_path == nullptr || guarded == nullptr) {
     errno = EINVAL;
     return nullptr;
   }
@@ -252,48 +339,62 @@ vandrel_lock_t init_interprocess_critical_section(const char *name) {
     errno = ENOMEM;
     return nullptr;
   }
-  lock->object = nullptr;
-  lock->owner_died = false;
-  build_object_path(name, lock->path, sizeof lock->path);
-
-  // Open what is published; create it when nothing is; when another creator
-  // wins the race, open the winner's. A few rounds cover an object removed
-  // by hand between the steps.
-  for (int round = 0; round < 8 && lock->object == nullptr; ++round) {
-    lock->object = open_published(lock->path);
-    if (lock->object != nullptr || errno != ENOENT) break;
-    lock->object = create_and_publish(lock->path);
-    if (lock->object == nullptr && errno != EEXIST) break;
+  int error = EAGAIN;
+  for (int round = 0; round < kOpenRounds && error == EAGAIN; ++round) {
+    if (round > 0) pause_a_millisecond();
+    bool made = false;
+    int fd = open_or_create(lock_file_path, *guarded, &made);
+    if (fd < 0) {
+      error = errno;
+      continue;
+    }
+    LockFile *file = nullptr;
+    error = take(fd, lock_file_path, *guarded, made, round + 1 < kOpenRounds, &file);
+    if (error != 0) {
+      close(fd);  // and with it the OFD lock
+      continue;
+    }
+    lock->file = file;
+    lock->fd = fd;
+    lock->mutex_inconsistent = false;
+    lock->holder_lost = false;
+    return lock;
   }
-  if (lock->object == nullptr) {
-    int saved_errno = errno;
-    vel_free(lock);
-    errno = saved_errno;
-    return nullptr;
-  }
-  return lock;
+  vel_free(lock);
+  errno = error;
+  return nullptr;
 }
 
 int enter_interprocess_critical_section(vandrel_lock_t handle) {
   InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
   if (lock == nullptr) return VANDREL_LOCK_FAILED;
-  int error = lock_spinning_first(&lock->object->mutex);
+  int error = lock_spinning_first(&lock->file->mutex);
   if (error == EOWNERDEAD) {
     // This thread holds the mutex; it stays inconsistent until the caller
     // has checked what it protects (or until leave).
-    lock->owner_died = true;
+    lock->mutex_inconsistent = true;
     return VANDREL_LOCK_OWNER_DIED;
   }
   if (error != 0) return VANDREL_LOCK_FAILED;
+  if (__builtin_expect(lock->file->holder_lost != 0, 0)) {
+    lock->holder_lost = true;
+    return VANDREL_LOCK_OWNER_DIED;
+  }
   if (owner_died_report.check() != 0) return VANDREL_LOCK_OWNER_DIED;
   return VANDREL_LOCK_TAKEN;
 }
 
 void mark_interprocess_critical_section_consistent(vandrel_lock_t handle) {
   InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
-  if (lock == nullptr || !lock->owner_died) return;
-  pthread_mutex_consistent(&lock->object->mutex);
-  lock->owner_died = false;
+  if (lock == nullptr) return;
+  if (lock->mutex_inconsistent) {
+    pthread_mutex_consistent(&lock->file->mutex);
+    lock->mutex_inconsistent = false;
+  }
+  if (lock->holder_lost) {
+    lock->file->holder_lost = 0;
+    lock->holder_lost = false;
+  }
 }
 
 void leave_interprocess_critical_section(vandrel_lock_t handle) {
@@ -302,14 +403,30 @@ void leave_interprocess_critical_section(vandrel_lock_t handle) {
   // Unlocking an inconsistent robust mutex would make it ENOTRECOVERABLE for
   // every process: mark it consistent first.
   mark_interprocess_critical_section_consistent(lock);
-  pthread_mutex_unlock(&lock->object->mutex);
+  pthread_mutex_unlock(&lock->file->mutex);
+}
+
+uint64_t get_interprocess_critical_section_counter(vandrel_lock_t handle) {
+  InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
+  if (lock == nullptr) return 0;
+  return __atomic_load_n(&lock->file->counter, __ATOMIC_ACQUIRE);
+}
+
+void add_to_interprocess_critical_section_counter(vandrel_lock_t handle, uint64_t amount) {
+  InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
+  if (lock == nullptr) return;
+  // Only the holder stores, so a load and a store do: no atomic
+  // read-modify-write, no system call.
+  uint64_t value = __atomic_load_n(&lock->file->counter, __ATOMIC_RELAXED);
+  __atomic_store_n(&lock->file->counter, value + amount, __ATOMIC_RELEASE);
 }
 
 void destroy_interprocess_critical_section(vandrel_lock_t handle) {
   InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
   if (lock == nullptr) return;
-  // The object stays published for the other handles and processes.
-  munmap(lock->object, sizeof(SharedLockObject));
+  // The lock file stays for the other handles and for every later process.
+  unmap_file(lock->file);
+  close(lock->fd);
   vel_free(lock);
 }
 
@@ -325,14 +442,5 @@ long vandrel_test_lock_call_count(enum vandrel_lock_service service) {
 }
 
 void vandrel_test_report_owner_died(long nth) { owner_died_report.arm(nth, 1); }
-
-int vandrel_test_lock_object_path(void *handle, char *out, unsigned long out_size) {
-  InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
-  if (lock == nullptr || out == nullptr) return -1;
-  size_t length = std::strlen(lock->path) + 1;
-  if (length > out_size) return -1;
-  std::memcpy(out, lock->path, length);
-  return 0;
-}
 
 }  // extern "C"

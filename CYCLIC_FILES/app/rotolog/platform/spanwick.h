@@ -50,6 +50,13 @@ SPANWICK_API int mmap_set_file_name(mmap_handle_t handle, const char *name);
  * process that touches the lost pages. */
 SPANWICK_API int mmap_open_ex(mmap_handle_t handle, int flags);
 
+/* Maps all of the nonempty regular file open on fd, as the mode says (fd
+ * must be open for reading, and for writing too with SPANWICK_MODE_WRITE).
+ * The descriptor stays the caller's: it may be closed at once, the mapping
+ * keeps the file. The handle's file name is not used. Returns 0, or -1 with
+ * errno as mmap_open_ex gives (EINVAL for a null handle or a negative fd). */
+SPANWICK_API int mmap_open_descriptor(mmap_handle_t handle, int fd);
+
 /* Address of the file's first byte, valid until mmap_destroy_handle; null
  * for a null or unmapped handle. */
 SPANWICK_API void *mmap_get_base_address(mmap_handle_t handle);

@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -31,6 +32,31 @@ SYSBRACE_API int os_is_file_exist(const char *path);
  * logic never calls the operating system itself. Every descriptor is opened
  * close-on-exec. Unless stated otherwise a function returns 0 on success and
  * -1 with errno set on failure; a null path gives -1 with EINVAL. */
+
+/* What the file system says of an open file, as the cyclic file needs it. */
+typedef struct os_file_facts {
+  uint64_t size;
+  mode_t mode; /* type and permission bits (st_mode) */
+  uid_t owner;
+  gid_t group;
+  nlink_t links; /* names (hard links) the file has */
+} os_file_facts_t;
+
+/* Fills facts from fstat of fd. 0, or -1 (EBADF; EINVAL for null facts). */
+SYSBRACE_API int os_file_describe(int fd, os_file_facts_t *facts);
+
+/* Opens the existing regular file at path for reading and writing (writable
+ * nonzero) or for reading, close-on-exec, without blocking on a FIFO or a
+ * device, and fills facts. path is a canonical path (os_file_lock_identity):
+ * no component of it may be a symlink, so a symlink put in place since it was
+ * resolved is never followed. The file is refused when it has more than one
+ * hard link, or when it lies in a sticky directory that its group or others
+ * may write and belongs to neither the caller nor the directory's owner,
+ * whatever fs.protected_regular says. Returns the descriptor (release it
+ * with os_file_close), or -1: ENOENT, EACCES (no permission, or refused in
+ * a shared directory), EMLINK (more than one hard link), ELOOP (a symlink on
+ * the path), EISDIR, ENODEV (not a regular file), or the errno of open. */
+SYSBRACE_API int os_file_open_existing(const char *path, int writable, os_file_facts_t *facts);
 
 /* Creates the file at path, which must not exist yet (a symlink there counts
  * as existing), for writing, with mode 0660 less the caller's umask: logs are
@@ -67,26 +93,39 @@ SYSBRACE_API int os_file_delete(const char *path);
  * null address gives EINVAL), unlike the other file services. */
 SYSBRACE_API int os_flush_view(void *address, size_t length);
 
-/* Creates a new file beside path under a unique temporary name (path plus
- * a suffix), as os_file_create_new does, and writes that name into
- * temporary (temporary_size bytes). Returns the descriptor, or -1
- * (ENAMETOOLONG when the name does not fit). */
+/* Creates a new file beside path under a unique temporary name,
+ * "<path>.<pid>.<tag>.tmp", as os_file_create_new does, and writes that name
+ * into temporary (temporary_size bytes). The creator holds a lock on it (an
+ * OFD write lock) for as long as the descriptor is open, which tells
+ * os_file_remove_stale_temporaries that it is in use. Returns the descriptor,
+ * or -1 (ENAMETOOLONG when the name does not fit). */
 SYSBRACE_API int os_file_create_temporary(const char *path, char *temporary, size_t temporary_size);
 
-/* Gives the finished file at temporary the name path as well, atomically,
- * never replacing what is there (link, or a rename that refuses to replace
- * where the file system has no links). The caller then deletes temporary.
- * Returns 0, or -1: EEXIST when something is at path already. */
+/* Removes the temporaries of path (names as os_file_create_temporary makes
+ * them) that a creator killed half-way left behind: those whose creating
+ * process is gone and whose lock nobody holds. Returns how many it removed,
+ * or -1 (the errno of opendir). */
+SYSBRACE_API int os_file_remove_stale_temporaries(const char *path);
+
+/* Gives the finished file at temporary the name path, atomically, never
+ * replacing what is there (a rename that refuses to replace, or a hard link
+ * where the file system cannot rename so). On success the name temporary is
+ * gone. Returns 0, or -1: EEXIST when something is at path already (the
+ * caller then deletes temporary). */
 SYSBRACE_API int os_file_publish(const char *temporary, const char *path);
 
 /* Writes into out (out_size bytes, NUL included) the identity under which
- * the file at path is locked: its canonical absolute path. For an existing
- * file that is realpath(path), so relative and absolute names, "./", "..",
- * symlinked directories and symlinks to the file all give the same text; for
- * a missing file it is the canonical path of its directory joined with the
- * last component, which is what realpath gives once the file exists.
- * Returns 0, or -1: ENAMETOOLONG when the identity does not fit out, ENOENT
- * when the directory is missing, EINVAL for a null path or out. */
+ * the file at path is opened and locked: its canonical absolute path, with
+ * every symlink followed. Relative and absolute names, "./", "..",
+ * symlinked directories and symlinks to the file all give the same text; a
+ * missing file gets the path it will have once made (the canonical path of
+ * its directory joined with its last component; a dangling symlink gives
+ * its target's). A symlink that lies in a sticky directory anyone may write
+ * is followed only when it belongs to the caller or to the directory's
+ * owner, whatever fs.protected_symlinks says. Returns 0, or -1:
+ * ENAMETOOLONG when the identity does not fit out, ENOENT when a directory
+ * is missing, ENOTDIR, ELOOP, EACCES (a symlink refused, or no search
+ * permission), EINVAL for a null path or out. */
 SYSBRACE_API int os_file_lock_identity(const char *path, char *out, size_t out_size);
 
 /* ---- In-process critical sections ----
