@@ -1,6 +1,6 @@
 # Thin doors onto the CMake presets. `make demo` and `make test` first install
 # whatever Debian packages are missing (scripts/install-deps).
-.PHONY: deps demo test test-asan test-tsan stress crash fuzz build bench package format format-check lint clean
+.PHONY: deps demo test test-asan test-tsan stress crash fuzz build bench bench-follow package format format-check lint clean
 
 deps:
 	@scripts/install-deps
@@ -39,6 +39,15 @@ bench: deps
 	  --benchmark_out=$(BENCH_DIR)/results.json --benchmark_out_format=json $(BENCH_ARGS) \
 	  > $(BENCH_DIR)/results.txt 2>&1
 	@python3 bench/report.py $(BENCH_DIR)/results.json --svg $(BENCH_DIR)/results.svg | tee $(BENCH_DIR)/results.md
+	@$(MAKE) --no-print-directory bench-follow
+
+# rotolog-cat --follow (about 30 seconds): the CPU an idle follower uses, the
+# time from a write to its line on the follower's output, and the write rate
+# with and without a follower copying beside the writer.
+bench-follow: deps
+	@cmake --preset bench >/dev/null
+	@cmake --build --preset bench --target rotolog_follow_bench >/dev/null
+	@$(BENCH_DIR)/bench/rotolog_follow_bench
 
 # The kill-loop stress in its long form: 10,000 writer kills, every lock
 # takeover within 50 ms, every message read back whole and in order.

@@ -34,10 +34,10 @@ cmp -s "$work/out" "$work/expected" || fail "plain output differs: $(od -c "$wor
 
 # JSON: escapes in text, base64 for bytes that are not printable UTF-8.
 cat >"$work/expected" <<'JSON'
-{"index":0,"length":11,"text":"first line\n"}
-{"index":1,"length":10,"text":"say \"hi\"\t\\"}
-{"index":2,"length":4,"base64":"AAH+/w=="}
-{"index":3,"length":21,"text":"héllo wrapped around"}
+{"index":0,"seq":2,"length":11,"text":"first line\n"}
+{"index":1,"seq":3,"length":10,"text":"say \"hi\"\t\\"}
+{"index":2,"seq":4,"length":4,"base64":"AAH+/w=="}
+{"index":3,"seq":5,"length":21,"text":"héllo wrapped around"}
 JSON
 expect_exit 0 "--json" "$cat_tool" --json "$known"
 cmp -s "$work/out" "$work/expected" || fail "--json output differs: $(cat "$work/out")"
@@ -93,6 +93,44 @@ expect_exit 2 "two formats" "$cat_tool" --hex --json "$known"
 expect_exit 0 "--help" "$cat_tool" --help
 grep -q -- '--stats' "$work/out" || fail "--help does not describe --stats"
 grep -q -- 'FILE-lock' "$work/out" || fail "--help does not tell of the lock file"
+
+# Short and long options in any order, GNU style.
+expect_exit 0 "--json" "$cat_tool" --json "$known"
+cp "$work/out" "$work/json.out"
+expect_exit 0 "-j after the file" "$cat_tool" "$known" -j
+cmp -s "$work/out" "$work/json.out" || fail "-j after the file differs from --json"
+expect_exit 0 "--lines=2" "$cat_tool" --lines=2 --json "$known"
+tail -n 2 "$work/json.out" | sed 's/"index":[23]/"index":X/' >"$work/expected"
+sed 's/"index":[01]/"index":X/' "$work/out" | cmp -s - "$work/expected" || fail "--lines=2: $(cat "$work/out")"
+expect_exit 0 "-n 1 -x" "$cat_tool" -n 1 -x "$known"
+[[ $(grep -c '^message 0: 21 bytes$' "$work/out") -eq 1 && $(grep -c '^message' "$work/out") -eq 1 ]] ||
+  fail "-n 1 -x: $(cat "$work/out")"
+expect_exit 0 "-n0" "$cat_tool" -n0 "$known"
+[[ -s "$work/out" ]] && fail "-n0 printed something"
+expect_exit 2 "--lines without a number" "$cat_tool" "$known" --lines
+grep -q 'needs an argument' "$work/err" || fail "--lines without a number: $(head -1 "$work/err")"
+expect_exit 2 "-n with a bad number" "$cat_tool" -n 3x "$known"
+expect_exit 2 "-n with a negative number" "$cat_tool" -n -1 "$known"
+expect_exit 2 "--follow with --stats" "$cat_tool" --follow --stats "$known"
+expect_exit 2 "--verify with -n" "$cat_tool" --verify -n 1 "$known"
+expect_exit 2 "unknown short option" "$cat_tool" -q "$known"
+grep -q 'unknown option -q' "$work/err" || fail "unknown short option: $(head -1 "$work/err")"
+expect_exit 0 "-h" "$cat_tool" -h
+grep -q -- '--follow' "$work/out" || fail "-h does not describe --follow"
+expect_exit 0 "-- before a file named like an option" "$cat_tool" -- "$known"
+
+# On a terminal, control characters and bytes that are not UTF-8 are shown
+# escaped; --raw and a pipe keep the bytes.
+if command -v script >/dev/null; then
+  script -qec "'$cat_tool' '$known'" /dev/null | tr -d '\r' >"$work/out"
+  printf '%s\n' 'first line' $'say "hi"\t\\' '\x00\x01\xfe\xff' $'h\xc3\xa9llo wrapped around' >"$work/expected"
+  cmp -s "$work/out" "$work/expected" || fail "terminal output differs: $(od -c "$work/out" | head -8)"
+  script -qec "'$cat_tool' --raw '$known'" /dev/null | tr -d '\r' >"$work/out"
+  printf 'first line\nsay "hi"\t\\\n\x00\x01\xfe\xff\nh\xc3\xa9llo wrapped around\n' >"$work/expected"
+  cmp -s "$work/out" "$work/expected" || fail "--raw on a terminal differs: $(od -c "$work/out" | head -8)"
+else
+  fail "no script(1) to run rotolog-cat on a terminal"
+fi
 
 # --verify: a consistent file; then one whose oldest record's length was
 # damaged, which --verify reports without changing it (exit 3), and which a

@@ -1,11 +1,21 @@
 // rotolog-cat: prints the messages of a cyclic file, oldest first, without
-// changing the file. It walks the records with the library's own ring code
-// under the same locks a reader takes, so every message keeps its boundaries.
+// changing the file, or follows it as processes append to it (follow.cpp).
+// The messages are copied with the library's own ring code under the locks a
+// reader takes, so every message keeps its boundaries, and printed after the
+// locks are released, so that a slow consumer holds up no writer.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include <rotolog/cyclic_file.h>
+#include "follow.h"
 #include "message_formats.h"
 #include "rotolog/cyclic_file_handle.h"
 
@@ -19,55 +29,139 @@ constexpr int kExitDamaged = 3;
 enum class Format { kPlain, kHex, kJson, kStats, kVerify };
 
 const char kUsage[] =
-    "usage: rotolog-cat [--hex | --json | --stats | --verify] FILE\n"
+    "usage: rotolog-cat [OPTION]... FILE\n"
     "Prints the messages of the rotolog cyclic file FILE, oldest first.\n"
     "A file whose header disagrees with its records (after a crash) is\n"
     "salvaged first, as every reader does; nothing else is changed.\n"
     "\n"
-    "  (default)  each message as it stands, then a newline unless it ends in one\n"
-    "  --hex      a hex dump of each message\n"
-    "  --json     one JSON object per line: index, length, and text or base64\n"
-    "  --stats    the header fields, the ring's fill level and the message sizes\n"
-    "  --verify   whether the header and the records agree and, if not, what a\n"
-    "             salvage would keep and drop; changes nothing\n"
-    "  --help     this text\n"
+    "  -f, --follow   after the messages in the file, print each message any\n"
+    "                 process appends, as it is appended, until interrupted;\n"
+    "                 a file removed and created again is followed anew\n"
+    "  -n, --lines=N  only the newest N messages of those in the file\n"
+    "  -r, --raw      the bytes as they are even on a terminal (a pipe or a\n"
+    "                 file always gets them so); on a terminal, control\n"
+    "                 characters are otherwise shown escaped\n"
+    "  -x, --hex      a hex dump of each message\n"
+    "  -j, --json     one JSON object per line: index, seq (the message's number\n"
+    "                 among all ever appended), length, and text or base64\n"
+    "      --stats    the header fields, the ring's fill level and the message sizes\n"
+    "      --verify   whether the header and the records agree and, if not, what a\n"
+    "                 salvage would keep and drop; changes nothing\n"
+    "  -h, --help     this text\n"
     "\n"
     "FILE comes with its lock file FILE-lock beside it: to remove a cyclic\n"
     "file, remove both, while no process has it open.\n"
     "\n"
-    "Exit status: 0 ok (--verify: consistent), 1 the file could not be read,\n"
-    "2 usage error, 3 (--verify) damaged but salvageable.\n";
+    "Exit status: 0 ok (--verify: consistent; --follow: interrupted, or its\n"
+    "output closed), 1 the file could not be read, 2 usage error, 3 (--verify)\n"
+    "damaged but salvageable.\n";
 
-struct Walk {
-  Format format;
-  std::FILE *out;
-  long index;
+struct Options {
+  Format format = Format::kPlain;
+  bool follow = false;
+  bool raw = false;
+  long lines = -1;  // -1: every message
+  const char *path = nullptr;
+};
+
+int usage_error(const std::string &problem) {
+  std::fprintf(stderr, "rotolog-cat: %s\n%s", problem.c_str(), kUsage);
+  return kExitUsage;
+}
+
+// Fills *options from the command line, GNU style (options and the file in
+// any order, "--" ends the options). Returns -1 to go on, or the exit status.
+int parse_options(int argc, char **argv, Options *options) {
+  enum { kStatsOption = 256, kVerifyOption };
+  static const option kLongOptions[] = {{"follow", no_argument, nullptr, 'f'},
+                                        {"lines", required_argument, nullptr, 'n'},
+                                        {"raw", no_argument, nullptr, 'r'},
+                                        {"hex", no_argument, nullptr, 'x'},
+                                        {"json", no_argument, nullptr, 'j'},
+                                        {"stats", no_argument, nullptr, kStatsOption},
+                                        {"verify", no_argument, nullptr, kVerifyOption},
+                                        {"help", no_argument, nullptr, 'h'},
+                                        {nullptr, 0, nullptr, 0}};
+  bool format_given = false;
+  opterr = 0;
+  for (;;) {
+    int option_index = 0;
+    const int chosen = getopt_long(argc, argv, ":fn:rxjh", kLongOptions, &option_index);
+    if (chosen == -1) break;
+    Format format = Format::kPlain;
+    switch (chosen) {
+      case 'f':
+        options->follow = true;
+        continue;
+      case 'r':
+        options->raw = true;
+        continue;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+      case 'n': {
+        char *end = nullptr;
+        errno = 0;
+        const long lines = std::strtol(optarg, &end, 10);
+        if (end == optarg || *end != '\0' || errno != 0 || lines < 0 || lines > INT_MAX)
+          return usage_error(std::string("invalid number of messages: ") + optarg);
+        options->lines = lines;
+        continue;
+      }
+      case 'x':
+        format = Format::kHex;
+        break;
+      case 'j':
+        format = Format::kJson;
+        break;
+      case kStatsOption:
+        format = Format::kStats;
+        break;
+      case kVerifyOption:
+        format = Format::kVerify;
+        break;
+      case ':':
+        return usage_error(std::string("option ") + argv[optind - 1] + " needs an argument");
+      default:
+        if (optopt != 0)
+          return usage_error(std::string("unknown option -") + static_cast<char>(optopt));
+        return usage_error(std::string("unknown option ") + argv[optind - 1]);
+    }
+    if (format_given && format != options->format)
+      return usage_error("choose one of --hex, --json, --stats, --verify");
+    options->format = format;
+    format_given = true;
+  }
+  if (optind == argc) return usage_error("no file given");
+  if (argc - optind > 1) return usage_error("one file at a time");
+  options->path = argv[optind];
+  const bool whole_file = options->format == Format::kStats || options->format == Format::kVerify;
+  if (whole_file && (options->follow || options->lines >= 0))
+    return usage_error("--stats and --verify take neither --follow nor --lines");
+  return -1;
+}
+
+// The output failed: a reader that went away (a closed pipe) ends the tool
+// quietly, anything else is an error.
+int output_failed() {
+  if (errno == EPIPE) return kExitOk;
+  std::fprintf(stderr, "rotolog-cat: cannot write the output: %s\n", std::strerror(errno));
+  return kExitUnreadable;
+}
+
+struct SizeWalk {
+  long count;
   long smallest;
   long largest;
   long long payload_bytes;
 };
 
-int visit_message(const char *data, int32_t length, void *context) {
-  Walk *walk = static_cast<Walk *>(context);
-  std::size_t size = static_cast<std::size_t>(length);
-  switch (walk->format) {
-    case Format::kPlain:
-      print_plain(walk->out, data, size);
-      break;
-    case Format::kHex:
-      print_hex(walk->out, walk->index, data, size);
-      break;
-    case Format::kJson:
-      print_json(walk->out, walk->index, data, size);
-      break;
-    case Format::kStats:
-    case Format::kVerify:
-      break;
-  }
-  if (walk->index == 0 || length < walk->smallest) walk->smallest = length;
-  if (walk->index == 0 || length > walk->largest) walk->largest = length;
+int note_size(const char *, int32_t length, void *context) {
+  SizeWalk *walk = static_cast<SizeWalk *>(context);
+  if (walk->count == 0 || length < walk->smallest) walk->smallest = length;
+  if (walk->count == 0 || length > walk->largest) walk->largest = length;
   walk->payload_bytes += length;
-  ++walk->index;
+  ++walk->count;
   return 0;
 }
 
@@ -81,7 +175,7 @@ long long used_bytes(const CCyclicFile &file) {
   return file.buffer_size - read_offset + write_offset;
 }
 
-void print_stats(std::FILE *out, const char *path, const CCyclicFile &file, const Walk &walk) {
+void print_stats(std::FILE *out, const char *path, const CCyclicFile &file, const SizeWalk &walk) {
   long long used = used_bytes(file);
   std::fprintf(out, "file:           %s\n", path);
   std::fprintf(out, "header length:  %d bytes\n", file.header_length);
@@ -92,9 +186,9 @@ void print_stats(std::FILE *out, const char *path, const CCyclicFile &file, cons
   std::fprintf(out, "read offset:    %ld\n", static_cast<long>(file.read_pos - file.ring_start));
   std::fprintf(out, "used:           %lld of %d bytes (%.1f%%)\n", used, file.buffer_size,
                file.buffer_size > 0 ? 100.0 * static_cast<double>(used) / file.buffer_size : 0.0);
-  std::fprintf(out, "messages:       %ld\n", walk.index);
+  std::fprintf(out, "messages:       %ld\n", walk.count);
   std::fprintf(out, "payload bytes:  %lld\n", walk.payload_bytes);
-  if (walk.index > 0) {
+  if (walk.count > 0) {
     std::fprintf(out, "message sizes:  %ld to %ld bytes\n", walk.smallest, walk.largest);
   } else {
     std::fprintf(out, "message sizes:  -\n");
@@ -116,87 +210,93 @@ int verify(const char *path, CCyclicFile *file) {
     return kExitOk;
   }
   int dropped = plan.header_count > plan.kept_count ? plan.header_count - plan.kept_count : 0;
-  std::printf("%s: damaged: the header counts %d messages in %lld bytes; a salvage keeps %d "
-              "messages (%lld bytes, %lld of payload) and drops %d messages (%lld bytes)\n",
-              path, plan.header_count, static_cast<long long>(plan.header_span), plan.kept_count,
-              static_cast<long long>(plan.kept_span), static_cast<long long>(plan.kept_payload), dropped,
-              static_cast<long long>(plan.header_span - plan.kept_span));
+  std::printf(
+      "%s: damaged: the header counts %d messages in %lld bytes; a salvage keeps %d "
+      "messages (%lld bytes, %lld of payload) and drops %d messages (%lld bytes)\n",
+      path, plan.header_count, static_cast<long long>(plan.header_span), plan.kept_count,
+      static_cast<long long>(plan.kept_span), static_cast<long long>(plan.kept_payload), dropped,
+      static_cast<long long>(plan.header_span - plan.kept_span));
   return kExitDamaged;
 }
 
-int usage_error(const char *problem) {
-  std::fprintf(stderr, "rotolog-cat: %s\n%s", problem, kUsage);
-  return kExitUsage;
+// The newest `lines` messages (all when negative), copied first and printed
+// once the locks are released.
+int print_messages(const char *path, CCyclicFile *file, long lines, MessagePrinter *printer) {
+  CCyclicFile::MessageCopy copy{};
+  const int copied =
+      copy_unstopped(file, lines < 0 ? INT32_MAX : static_cast<int32_t>(lines), &copy);
+  if (copied != 0) {
+    CCyclicFile::release_copy(&copy);
+    std::fprintf(stderr, "rotolog-cat: %s: %s\n", path, cyclic_file_get_error_string(copied));
+    return kExitUnreadable;
+  }
+  const char *message = copy.bytes;
+  bool written = true;
+  for (int32_t i = 0; i < copy.count && written; ++i) {
+    written = printer->message(message, static_cast<std::size_t>(copy.lengths[i]),
+                               message_number(copy, i));
+    message += copy.lengths[i];
+  }
+  CCyclicFile::release_copy(&copy);
+  if (!written || std::fflush(stdout) != 0 || std::ferror(stdout)) return output_failed();
+  return kExitOk;
+}
+
+int print_file_stats(const char *path, CCyclicFile *file) {
+  SizeWalk walk{0, 0, 0, 0};
+  const int walked = file->for_each_message(note_size, &walk);
+  if (walked < 0) {
+    std::fprintf(stderr, "rotolog-cat: %s: %s\n", path, cyclic_file_get_error_string(walked));
+    return kExitUnreadable;
+  }
+  print_stats(stdout, path, *file, walk);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return output_failed();
+  return kExitOk;
+}
+
+OutputFormat output_format(const Options &options) {
+  switch (options.format) {
+    case Format::kHex:
+      return OutputFormat::kHex;
+    case Format::kJson:
+      return OutputFormat::kJson;
+    case Format::kPlain:
+      return options.raw || isatty(STDOUT_FILENO) == 0 ? OutputFormat::kPlain
+                                                       : OutputFormat::kTerminal;
+    case Format::kStats:
+    case Format::kVerify:
+      break;
+  }
+  return OutputFormat::kNone;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  Format format = Format::kPlain;
-  bool format_given = false;
-  const char *path = nullptr;
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const char *arg = argv[i];
-    if (!options_done && std::strcmp(arg, "--help") == 0) {
-      std::fputs(kUsage, stdout);
-      return kExitOk;
-    }
-    if (!options_done && std::strcmp(arg, "--") == 0) {
-      options_done = true;
-      continue;
-    }
-    if (!options_done && arg[0] == '-' && arg[1] != '\0') {
-      Format chosen;
-      if (std::strcmp(arg, "--hex") == 0) {
-        chosen = Format::kHex;
-      } else if (std::strcmp(arg, "--json") == 0) {
-        chosen = Format::kJson;
-      } else if (std::strcmp(arg, "--stats") == 0) {
-        chosen = Format::kStats;
-      } else if (std::strcmp(arg, "--verify") == 0) {
-        chosen = Format::kVerify;
-      } else {
-        return usage_error((std::string("unknown option ") + arg).c_str());
-      }
-      if (format_given && chosen != format)
-        return usage_error("choose one of --hex, --json, --stats, --verify");
-      format = chosen;
-      format_given = true;
-      continue;
-    }
-    if (path != nullptr) return usage_error("one file at a time");
-    path = arg;
-  }
-  if (path == nullptr) return usage_error("no file given");
+  Options options;
+  const int parsed = parse_options(argc, argv, &options);
+  if (parsed >= 0) return parsed;
+  // A reader that goes away shows as EPIPE on the next write, which ends the
+  // tool quietly, rather than as a signal.
+  std::signal(SIGPIPE, SIG_IGN);
+  MessagePrinter printer(stdout, output_format(options), options.follow);
+  if (options.follow) return follow_file(options.path, options.lines, &printer);
 
-  // Must exist and is opened for reading only: the tool never creates a file.
   int status = CYCLIC_FILE_OK;
-  void *handle = cyclic_file_create_handle(
-      path, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0, &status);
-  if (handle == nullptr) {
-    std::fprintf(stderr, "rotolog-cat: %s: %s\n", path, cyclic_file_get_error_string(status));
+  CCyclicFile *file = open_for_reading(options.path, &status);
+  if (file == nullptr) {
+    std::fprintf(stderr, "rotolog-cat: %s: %s\n", options.path,
+                 cyclic_file_get_error_string(status));
     return kExitUnreadable;
   }
-  CCyclicFile *file = static_cast<CCyclicFile *>(handle);
-  if (format == Format::kVerify) {
-    int verdict = verify(path, file);
-    cyclic_file_destroy_handle(handle);
-    return verdict;
+  int result = kExitOk;
+  if (options.format == Format::kVerify) {
+    result = verify(options.path, file);
+  } else if (options.format == Format::kStats) {
+    result = print_file_stats(options.path, file);
+  } else {
+    result = print_messages(options.path, file, options.lines, &printer);
   }
-  Walk walk{format, stdout, 0, 0, 0, 0};
-  int walked = file->for_each_message(visit_message, &walk);
-  if (walked < 0) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "rotolog-cat: %s: %s\n", path, cyclic_file_get_error_string(walked));
-    cyclic_file_destroy_handle(handle);
-    return kExitUnreadable;
-  }
-  if (format == Format::kStats) print_stats(stdout, path, *file, walk);
-  cyclic_file_destroy_handle(handle);
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "rotolog-cat: cannot write the output\n");
-    return kExitUnreadable;
-  }
-  return kExitOk;
+  cyclic_file_destroy_handle(file);
+  return result;
 }

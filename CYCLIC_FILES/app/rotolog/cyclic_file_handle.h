@@ -44,19 +44,30 @@ class CCyclicFile : public CCyclicBuffer {
     int32_t *lengths;    // the length of each
     int32_t count;       // messages copied: the newest of the ring, oldest first
     int32_t ring_count;  // messages the ring held
+    uint64_t appended;   // messages ever appended, as the copy read it (0: no count)
     std::size_t bytes_room;
     std::size_t lengths_room;
   };
   // Copies the newest `newest` messages (all, when the ring holds fewer)
   // under both locks, or from a snapshot on a read-only mapping, salvaging
   // as every reader does; the locks are released before it returns, so what
-  // the caller does with the copy holds up no writer. Returns 0,
+  // the caller does with the copy holds up no writer. With a count of
+  // appended messages, the newest is number copy->appended, the one before
+  // it one less, and when `above` is not null only those numbered above
+  // *above are copied. Returns 0,
   // CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ),
   // CYCLIC_FILE_NO_MEMORY or CYCLIC_FILE_READ_ALL_FAILED (damaged file,
   // missing lock, null copy). Consumes nothing; on return the ring fields
   // hold the state the copy read.
-  int copy_newest(int32_t newest, MessageCopy *copy);
+  int copy_newest(int32_t newest, MessageCopy *copy, const uint64_t *above = nullptr);
   static void release_copy(MessageCopy *copy);
+  // Whether the file's lock file counts the messages ever appended, and that
+  // count, read without a lock: a load from the mapped lock file, for a
+  // follower to poll.
+  bool counts_messages() const { return interprocess_lock != nullptr; }
+  uint64_t appended_messages() const {
+    return get_interprocess_critical_section_counter(interprocess_lock);
+  }
 
   // Read-only walk for tools that need message boundaries: copies every
   // message with copy_newest, then calls visit(data, length, context) for

@@ -281,14 +281,24 @@ bool reserve(Element **block, std::size_t *room, std::size_t needed) {
 
 // Same locking, reload and salvage as read_all, so a copy holds exactly what
 // a reader sees; the one walk of copy_messages checks every record.
-int CCyclicFile::copy_newest(int32_t newest, MessageCopy *copy) {
+int CCyclicFile::copy_newest(int32_t newest, MessageCopy *copy, const uint64_t *above) {
   if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
   if (copy == nullptr || newest < 0) return CYCLIC_FILE_READ_ALL_FAILED;
   copy->count = 0;
   copy->ring_count = 0;
+  copy->appended = 0;
   char *snapshot = nullptr;
   int began = begin_read(&snapshot);
   if (began != 0) return began;
+  // Read under the lock, in the same step as the records it numbers. (A
+  // read-only mapping, copied without the lock, has no lock file and so no
+  // count: its copies are not numbered.)
+  const uint64_t appended = appended_messages();
+  if (above != nullptr && counts_messages()) {
+    const uint64_t numbered_above = appended > *above ? appended - *above : 0;
+    if (numbered_above < static_cast<uint64_t>(newest))
+      newest = static_cast<int32_t>(numbered_above);
+  }
   int result = CYCLIC_FILE_READ_ALL_FAILED;
   for (bool salvaged = false;;) {
     const int32_t wanted = message_count < newest ? message_count : newest;
@@ -303,6 +313,7 @@ int CCyclicFile::copy_newest(int32_t newest, MessageCopy *copy) {
     if (copy_result == CYCLIC_BUFFER_OK) {
       copy->count = wanted;
       copy->ring_count = message_count;
+      copy->appended = appended;
       result = CYCLIC_FILE_OK;
       break;
     }

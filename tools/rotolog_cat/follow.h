@@ -1,0 +1,32 @@
+// rotolog-cat: opening a cyclic file for reading, and following it as
+// processes append to it (--follow).
+#ifndef ROTOLOG_CAT_FOLLOW_H
+#define ROTOLOG_CAT_FOLLOW_H
+
+#include "message_formats.h"
+#include "rotolog/cyclic_file_handle.h"
+
+// Opens path for reading only; the file must exist (the tool never creates
+// one). Null with *status set when it cannot be opened.
+CCyclicFile *open_for_reading(const char *path, int *status);
+
+// Copies as CCyclicFile::copy_newest does, with the job-control stops
+// (SIGTSTP, SIGTTIN, SIGTTOU) held back meanwhile: a Ctrl-Z then never stops
+// the tool while it holds the locks, which would stop every writer of the
+// file until it is continued.
+int copy_unstopped(CCyclicFile *file, int32_t newest, CCyclicFile::MessageCopy *copy,
+                   const uint64_t *above = nullptr);
+
+// The number of message `index` of a copy among all the file's messages ever
+// appended: the newest is number copy.appended. 0 when the file keeps no
+// count, or for a message older than the count (written before the lock
+// file counted).
+uint64_t message_number(const CCyclicFile::MessageCopy &copy, int32_t index);
+
+// Prints the newest `lines` messages of the file (all when negative), then
+// every message appended to it, until SIGINT or SIGTERM. Returns the exit
+// status: 0 when interrupted or when the output was closed, 1 when the file
+// cannot be read or the output failed otherwise.
+int follow_file(const char *path, long lines, MessagePrinter *printer);
+
+#endif
