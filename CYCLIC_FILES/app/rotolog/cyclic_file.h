@@ -22,12 +22,16 @@
  * page, states from any moment since it was last written back (every few
  * seconds by the kernel, or by cyclic_file_flush). The file stays readable
  * and writable: when the header and the records disagree, the next write or
- * read keeps the longest run of whole records that ends at the header's
- * write position (or, when none does, the run from the read position up to
- * the first record that is not whole) and stores that header. Messages
- * whose pages were not written back are lost. Records carry no checksum, so
- * a record whose pages come from two moments may hold mixed bytes, and an
- * older record that lines up with the newer ones may come back.
+ * read salvages it under the locks. It keeps the longest run of whole
+ * records that ends at the header's write position, and the whole records
+ * from the read position up to the damage laid again just before that run
+ * (or, when no run reaches the write position, only those, with the write
+ * position moved to their end); the record just before the damage is
+ * dropped too, as its tail is likely of another moment. Then it stores that
+ * header. Messages whose pages were not written back are lost. Records carry
+ * no checksum, so a record whose pages come from two moments may still hold
+ * mixed bytes, and a record of another moment that lines up with the others
+ * may come back out of order.
  *
  * A power cut with CYCLIC_FILE_MODE_FLUSH, at any instant, even inside the
  * flushes of a write: every write that returned CYCLIC_FILE_OK is on disk,

@@ -319,7 +319,14 @@ char *CCyclicFile::snapshot_mapping() {
                                : static_cast<std::size_t>(kCyclicFileHeaderRoom);
   for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
     std::memcpy(copy, map_base, mapped_length);
+    // The copy's loads come before the header is read again. The writers are
+    // other processes; ThreadSanitizer, which cannot see them, does not take
+    // fences, so its build keeps only the compiler's ordering.
+#if defined(__SANITIZE_THREAD__)
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+#else
     std::atomic_thread_fence(std::memory_order_acquire);
+#endif
     if (std::memcmp(copy, map_base, room) == 0) return copy;
   }
   vel_free(copy);
