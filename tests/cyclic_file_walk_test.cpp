@@ -133,6 +133,17 @@ TEST(CyclicFileCopy, CopiesTheNewestMessagesWithTheirBoundariesIntoReusedBlocks)
                                                              "payload crosses the end"}));
   ASSERT_EQ(file->copy_newest(0, &copy), 0);
   EXPECT_EQ(copy.count, 0);
+  // Numbered by the lock file's count: the newest is number 5, and only
+  // those above a given number are copied, never more than the ring holds.
+  EXPECT_EQ(file->appended_messages(), 5u);
+  for (uint64_t above : {uint64_t{0}, uint64_t{2}, uint64_t{4}, uint64_t{5}, uint64_t{9}}) {
+    ASSERT_EQ(file->copy_newest(INT32_MAX, &copy, &above), 0);
+    EXPECT_EQ(copy.appended, 5u);
+    EXPECT_EQ(copy.count, above >= 5 ? 0 : std::min<int32_t>(4, static_cast<int32_t>(5 - above)));
+  }
+  const uint64_t above_four = 4;
+  ASSERT_EQ(file->copy_newest(1, &copy, &above_four), 0);
+  EXPECT_EQ(copied_messages(copy), (std::vector<std::string>{"payload crosses the end"}));
   EXPECT_EQ(file->copy_newest(-1, &copy), CYCLIC_FILE_READ_ALL_FAILED);
   EXPECT_EQ(file->copy_newest(1, nullptr), CYCLIC_FILE_READ_ALL_FAILED);
   CCyclicFile::release_copy(&copy);
@@ -144,38 +155,6 @@ TEST(CyclicFileCopy, CopiesTheNewestMessagesWithTheirBoundariesIntoReusedBlocks)
   ASSERT_EQ(file->copy_newest(1, &copy), 0);
   EXPECT_EQ(copy.ring_count, 3);
   EXPECT_EQ(copied_messages(copy), (std::vector<std::string>{"payload crosses the end"}));
-  CCyclicFile::release_copy(&copy);
-  cyclic_file_destroy_handle(file);
-}
-
-TEST(CyclicFileCopy, NumbersTheCopiedMessagesWithTheCountOfAppendedOnes) {
-  test_support::TempDir dir;
-  CCyclicFile *file =
-      open_file(dir.file("numbered"), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE);
-  ASSERT_NE(file, nullptr);
-  ASSERT_TRUE(file->counts_messages());
-  // A 64-byte ring keeps only the newest of these five.
-  for (const char *text : {"one", "two", "three", "four", "five six seven eight nine ten eleven"})
-    write_text(file, text);
-  EXPECT_EQ(file->appended_messages(), 5u);
-  CCyclicFile::MessageCopy copy{};
-  ASSERT_EQ(file->copy_newest(INT32_MAX, &copy), 0);
-  EXPECT_EQ(copy.appended, 5u);
-  EXPECT_EQ(copy.count, copy.ring_count);
-  const int32_t held = copy.ring_count;
-  EXPECT_LT(held, 5);
-  // Only those numbered above a given number; never more than the ring holds.
-  for (uint64_t above : {uint64_t{0}, uint64_t{3}, uint64_t{4}, uint64_t{5}, uint64_t{9}}) {
-    ASSERT_EQ(file->copy_newest(INT32_MAX, &copy, &above), 0);
-    const int32_t expected =
-        above >= 5 ? 0 : std::min<int32_t>(held, static_cast<int32_t>(5 - above));
-    EXPECT_EQ(copy.count, expected) << above;
-    EXPECT_EQ(copy.appended, 5u);
-  }
-  const uint64_t above = 3;
-  ASSERT_EQ(file->copy_newest(1, &copy, &above), 0);
-  EXPECT_EQ(copied_messages(copy),
-            (std::vector<std::string>{"five six seven eight nine ten eleven"}));
   CCyclicFile::release_copy(&copy);
   cyclic_file_destroy_handle(file);
 }

@@ -117,7 +117,6 @@ expect_exit 2 "unknown short option" "$cat_tool" -q "$known"
 grep -q 'unknown option -q' "$work/err" || fail "unknown short option: $(head -1 "$work/err")"
 expect_exit 0 "-h" "$cat_tool" -h
 grep -q -- '--follow' "$work/out" || fail "-h does not describe --follow"
-expect_exit 0 "-- before a file named like an option" "$cat_tool" -- "$known"
 
 # On a terminal, control characters and bytes that are not UTF-8 are shown
 # escaped; --raw and a pipe keep the bytes.

@@ -282,21 +282,6 @@ TEST(RotologCatFollow, FollowsAFileRemovedAndCreatedAgain) {
       << error_text;
 }
 
-TEST(RotologCatFollow, EndsWithStatusZeroOnAClosedPipeQuietly) {
-  test_support::TempDir dir;
-  const std::string path = dir.file("closed");
-  append_messages(path, 0, 1);
-  Tool tool({"--follow", path});
-  std::vector<std::string> lines;
-  ASSERT_TRUE(
-      tool.read_lines(&lines, [](const std::vector<std::string> &l) { return !l.empty(); }));
-  tool.close_output();
-  append_messages(path, 0, 1);  // its output meets the closed pipe
-  std::string error_text;
-  EXPECT_EQ(tool.finish(&error_text), 0);
-  EXPECT_EQ(error_text, "");
-}
-
 TEST(RotologCatFollow, AReaderWithoutWritePermissionPrintsTheFileButIsToldItCannotFollowIt) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to drop to nobody";
   test_support::TempDir dir;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "message_formats.h"
@@ -127,22 +126,4 @@ TEST(JsonString, EscapesControlsAndTheBidirectionalControls) {
   EXPECT_EQ(json_string("\xe2\x80\xa8", 3), "\"\\u2028\"");
   // Neighbours of the escaped ranges stay as they are.
   EXPECT_EQ(json_string("\xe2\x80\xaf\xe2\x81\xaa", 6), "\"\xe2\x80\xaf\xe2\x81\xaa\"");
-}
-
-TEST(MessagePrinter, NumbersMessagesCarriesSeqAndReportsMissedOnesInTheStream) {
-  char *text = nullptr;
-  std::size_t size = 0;
-  std::FILE *out = open_memstream(&text, &size);
-  MessagePrinter printer(out, OutputFormat::kJson, true);
-  EXPECT_TRUE(printer.message("a", 1, 41));
-  EXPECT_TRUE(printer.missed(3));
-  EXPECT_TRUE(printer.message("b", 1, 45));
-  EXPECT_TRUE(printer.message("c", 1));
-  EXPECT_EQ(printer.printed(), 3);
-  std::fclose(out);
-  EXPECT_EQ(std::string(text, size),
-            "{\"index\":0,\"seq\":41,\"length\":1,\"text\":\"a\"}\n{\"missed\":3}\n"
-            "{\"index\":1,\"seq\":45,\"length\":1,\"text\":\"b\"}\n"
-            "{\"index\":2,\"length\":1,\"text\":\"c\"}\n");
-  std::free(text);
 }
