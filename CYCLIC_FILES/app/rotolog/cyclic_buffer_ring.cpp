@@ -505,30 +505,50 @@ int CCyclicBuffer::read_field(int32_t width, void *value, char **payload) {
   return CYCLIC_BUFFER_OK;
 }
 
-// Every counted record, stepped over with step_record on a local position,
-// its payload copied in one or (crossing the end) two parts.
-int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied, int32_t skip,
-                                 int32_t *lengths) const {
-  *copied = 0;
-  if (error_flag != 0) return CYCLIC_BUFFER_EARLIER_ERROR;
-  if (message_count == 0) return CYCLIC_BUFFER_OK;
-  if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
-  // Locals, since every byte stored into block could alias the fields.
-  const RingLayout ring{ring_start, buffer_size, wasted_tail};
+namespace {
+
+// The walk of copy_messages. kEveryMessage: every record is copied into a
+// block that holds the whole span and no length is noted (read_all), so the
+// tests for skipped messages, the block's room and the lengths drop out of
+// the loop.
+template <bool kEveryMessage>
+int copy_walk(const CCyclicBuffer::RingLayout &ring, int64_t at, int64_t span_end, int32_t count,
+              char *block, int64_t capacity, int64_t *copied, int32_t skip, int32_t *lengths) {
   const char *const start = ring.start;
   const int64_t size = ring.size;
-  int64_t at = read_pos - start;
-  int64_t span = stored_span();
-  const int32_t count = message_count;
   int64_t total = 0;
+  int32_t last_length = 0;
   for (int32_t index = 0; index < count; ++index) {
-    RecordStep step;
-    if (!step_over(ring, at, span, 1, &step)) return CYCLIC_BUFFER_WRITE_FAILED;
-    at = step.next;
-    span -= step.used;
-    if (index < skip) continue;
-    if (step.length > capacity - total) return CYCLIC_BUFFER_WRITE_FAILED;
-    if (lengths != nullptr) lengths[index - skip] = step.length;
+    CCyclicBuffer::RecordStep step;
+    if (!CCyclicBuffer::step_over(ring, at, span_end - at, 1, &step)) return CYCLIC_BUFFER_WRITE_FAILED;
+    // A record in one piece right at `at` moves the walk on by its length.
+    // When that equals the length before, the walk moves on by that one,
+    // which the processor guesses right for a run of equal messages without
+    // waiting for the load; the empty asm keeps the compiler from folding
+    // last_length back into the loaded length.
+    if (__builtin_expect(step.next == at + 4 + step.length, 1)) {
+      if (step.length != last_length) {
+        last_length = step.length;
+        __asm__("" : "+r"(last_length));
+      }
+      if (kEveryMessage) {
+        // The copy and the block's fill take the guessed length too, so that
+        // the next record's copy need not wait for this one's load either.
+        copy_payload(block + total, start + at + 4, last_length);
+        total += last_length;
+        at += 4 + last_length;
+        continue;
+      }
+      at += 4 + last_length;
+    } else {
+      span_end = step.next + (span_end - at - step.used);
+      at = step.next;
+    }
+    if (!kEveryMessage) {
+      if (index < skip) continue;
+      if (step.length > capacity - total) return CYCLIC_BUFFER_WRITE_FAILED;
+      if (lengths != nullptr) lengths[index - skip] = step.length;
+    }
     const int64_t before_end = size - step.payload;
     if (__builtin_expect(before_end >= step.length, 1)) {
       copy_payload(block + total, start + step.payload, step.length);
@@ -541,7 +561,27 @@ int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied,
   // The counted records of a sound ring end exactly at the write position.
   // When they do not, the count and the records disagree: what was read is
   // not the ring's messages, and a write would land where no read reaches.
-  if (span != 0) return CYCLIC_BUFFER_WRITE_FAILED;
+  if (span_end != at) return CYCLIC_BUFFER_WRITE_FAILED;
   *copied = total;
   return CYCLIC_BUFFER_OK;
+}
+
+}  // namespace
+
+// Every counted record, stepped over with step_over on a local position
+// (the walk carries where the span ends rather than the span), its payload
+// copied in one or (crossing the end) two parts.
+int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied, int32_t skip,
+                                 int32_t *lengths) const {
+  *copied = 0;
+  if (error_flag != 0) return CYCLIC_BUFFER_EARLIER_ERROR;
+  if (message_count == 0) return CYCLIC_BUFFER_OK;
+  if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
+  // Locals, since every byte stored into block could alias the fields.
+  const RingLayout ring{ring_start, buffer_size, wasted_tail};
+  const int64_t at = read_pos - ring_start;
+  const int64_t span = stored_span();
+  if (skip <= 0 && lengths == nullptr && capacity >= span)
+    return copy_walk<true>(ring, at, at + span, message_count, block, capacity, copied, 0, nullptr);
+  return copy_walk<false>(ring, at, at + span, message_count, block, capacity, copied, skip, lengths);
 }

@@ -100,8 +100,10 @@ class CCyclicBuffer {
     // ends before the end and within the span. One bound covers all three.
     if (__builtin_expect(size - at >= 4, 1)) {
       const int32_t length = load_length(ring.start + at);
-      const int64_t limit = (span < size - at ? span : size - at) - 4;
-      if (__builtin_expect(length >= least_length && length <= limit, 1)) {
+      // Where the record must end at the latest: a walk that carries at +
+      // span along lets the compiler see this stays put from record to record.
+      const int64_t stop = at + span < size ? at + span : size;
+      if (__builtin_expect(length >= least_length && length <= stop - at - 4, 1)) {
         step->payload = at + 4;
         step->length = length;
         step->next = at + 4 + length;
