@@ -3,7 +3,9 @@
 // moment, again and again, starting a new writer each time. After every kill
 // the parent times how long it takes to get the lock itself (by writing a
 // message) and checks that the file reads back as whole, valid messages, each
-// writer's in increasing sequence with none lost in the middle.
+// writer's in increasing sequence with none lost in the middle. It fails on a
+// lost, torn or out-of-order message and on a hang; the takeover times are
+// figures, which a loaded machine stretches without any fault of the library.
 #include <dlfcn.h>
 #include <rotolog/cyclic_file.h>
 #include <signal.h>
@@ -39,18 +41,17 @@ struct Options {
   double seconds = 0;  // 0: no time limit
   int writers = 4;
   int ring_size = 2048;
-  double takeover_limit_ms = 0;  // 0: report only
-  unsigned seed = 0;             // 0: from the clock
-  std::string file;              // empty: a private temporary directory
+  unsigned seed = 0;  // 0: from the clock
+  std::string file;   // empty: a private temporary directory
 };
 
 void usage() {
   std::fprintf(stderr,
                "usage: rotolog_stress [--kills N] [--seconds S] [--writers N] [--ring BYTES]\n"
-               "                      [--takeover-limit-ms MS] [--seed N] [--file PATH]\n"
+               "                      [--seed N] [--file PATH]\n"
                "Stops after N kills or S seconds, whichever comes first. Exit status 0 when\n"
-               "every message read back was whole and in order (and every lock takeover was\n"
-               "within the limit, when one is given).\n");
+               "every message read back was whole and in order; 4 when a kill left the\n"
+               "file's lock or its reading stuck for 10 s.\n");
 }
 
 bool parse_options(int argc, char **argv, Options *options) {
@@ -66,8 +67,6 @@ bool parse_options(int argc, char **argv, Options *options) {
       options->writers = std::atoi(value);
     } else if (name == "--ring") {
       options->ring_size = std::atoi(value);
-    } else if (name == "--takeover-limit-ms") {
-      options->takeover_limit_ms = std::atof(value);
     } else if (name == "--seed") {
       options->seed = static_cast<unsigned>(std::strtoul(value, nullptr, 10));
     } else if (name == "--file") {
@@ -209,6 +208,8 @@ struct Findings {
   long invalid = 0;       // torn, damaged or miscounted messages
   long out_of_order = 0;  // a writer's sequence not increasing
   long lost = 0;          // a gap inside one writer generation
+
+  long faults() const { return read_failures + invalid + out_of_order + lost; }
 };
 
 void check_contents(void *handle, int writers, Findings *findings) {
@@ -268,6 +269,18 @@ struct Figures {
   double elapsed_s = 0;
 };
 
+// One line of percentiles of a set of times (sorted here).
+void print_percentiles(const char *what, std::vector<double> *times) {
+  std::sort(times->begin(), times->end());
+  auto at = [times](double fraction) {
+    if (times->empty()) return 0.0;
+    return (*times)[std::min(times->size() - 1,
+                             static_cast<size_t>(fraction * static_cast<double>(times->size())))];
+  };
+  std::printf("    %s (%zu): p50 %.3f, p90 %.3f, p99 %.3f, max %.3f\n", what, times->size(),
+              at(0.50), at(0.90), at(0.99), times->empty() ? 0.0 : times->back());
+}
+
 pid_t start_writer(const Options &options, const char *path, WriterSlot *slot, uint32_t writer,
                    uint64_t generation) {
   pid_t parent = getpid();
@@ -278,7 +291,8 @@ pid_t start_writer(const Options &options, const char *path, WriterSlot *slot, u
 }
 
 void on_alarm(int) {
-  static const char text[] = "rotolog_stress: the lock was not taken within 10 s of a kill\n";
+  static const char text[] =
+      "rotolog_stress: hang: the lock was not taken, or the file not read, within 10 s of a kill\n";
   ssize_t ignored = write(2, text, sizeof text - 1);
   (void)ignored;
   _exit(4);
@@ -312,6 +326,8 @@ int run(const Options &options, const std::string &path) {
   const uint32_t probe_writer = static_cast<uint32_t>(options.writers);
   uint64_t probe_sequence = 0;
   const double started = now_ms();
+  constexpr double kProgressMs = 20e3;  // a line this often, so a long run shows it is alive
+  double next_progress_ms = started + kProgressMs;
   while (figures.kills < options.kills &&
          (options.seconds <= 0 || now_ms() - started < options.seconds * 1e3)) {
     size_t victim = random() % pids.size();
@@ -326,7 +342,6 @@ int run(const Options &options, const std::string &path) {
     std::string message = make_message(probe_writer, probe_sequence++);
     int probe_result = cyclic_file_write(probe, message.data(), static_cast<int>(message.size()));
     const int64_t probe_done = now_ns();
-    alarm(0);
     // The first entry by a process other than the victim; the probe's own
     // entry is there at the latest.
     int64_t first_entry = slots[options.writers].first_entry_ns.load();
@@ -350,6 +365,13 @@ int run(const Options &options, const std::string &path) {
     pids[victim] = start_writer(options, path.c_str(), &slots[victim],
                                 static_cast<uint32_t>(victim), ++generation[victim]);
     check_contents(probe, options.writers, &findings);
+    alarm(0);
+    if (now_ms() >= next_progress_ms) {
+      std::printf("rotolog_stress: %ld of %ld kills after %.0f s; faults so far: %ld\n",
+                  figures.kills, options.kills, (now_ms() - started) / 1e3, findings.faults());
+      std::fflush(stdout);
+      next_progress_ms += kProgressMs;
+    }
   }
   for (size_t w = 0; w < pids.size(); ++w) {
     kill(pids[w], SIGKILL);
@@ -361,47 +383,27 @@ int run(const Options &options, const std::string &path) {
   figures.elapsed_s = (now_ms() - started) / 1e3;
   cyclic_file_destroy_handle(probe);
 
-  std::sort(figures.takeover_ms.begin(), figures.takeover_ms.end());
-  std::sort(figures.probe_ms.begin(), figures.probe_ms.end());
-  std::sort(figures.held_takeover_ms.begin(), figures.held_takeover_ms.end());
-  auto percentile = [](const std::vector<double> &sorted, double p) {
-    if (sorted.empty()) return 0.0;
-    return sorted[std::min(sorted.size() - 1,
-                           static_cast<size_t>(p * static_cast<double>(sorted.size())))];
-  };
-  const std::vector<double> &sorted = figures.takeover_ms;
-  const double slowest = sorted.empty() ? 0.0 : sorted.back();
-  const long over_50 =
-      std::count_if(sorted.begin(), sorted.end(), [](double ms) { return ms > 50.0; });
   std::printf("rotolog_stress: %ld kills in %.1f s (%d writers, ring %d bytes, %" PRIu64
               " writes)\n",
               figures.kills, figures.elapsed_s, options.writers, options.ring_size, figures.writes);
-  const std::vector<double> &held = figures.held_takeover_ms;
   std::printf(
       "  kills while the victim held the lock: %ld; entries that found the holder dead: %" PRIu64
       "\n",
       figures.kills_holding_lock, shared->owner_died.load());
-  std::printf(
-      "  lock takeover (kill to the next entry by another process), all kills: p99 %.3f ms, "
-      "max %.3f ms; over 50 ms: %ld\n",
-      percentile(sorted, 0.99), slowest, over_50);
-  std::printf("  lock takeover, kills of the holder: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
-              percentile(held, 0.50), percentile(held, 0.99), held.empty() ? 0.0 : held.back());
-  std::printf("  parent's own write after a kill: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
-              percentile(figures.probe_ms, 0.50), percentile(figures.probe_ms, 0.99),
-              figures.probe_ms.empty() ? 0.0 : figures.probe_ms.back());
+  std::printf("  times in ms, figures only (a loaded machine stretches them):\n");
+  print_percentiles("lock takeover, kill to the next entry by another process",
+                    &figures.takeover_ms);
+  print_percentiles("lock takeover after a kill of the holder", &figures.held_takeover_ms);
+  print_percentiles("the parent's own write after a kill", &figures.probe_ms);
   std::printf(
       "  reads checked: %ld (%ld messages); torn or invalid: %ld; out of order: %ld; lost: %ld\n",
       findings.reads, findings.messages, findings.invalid, findings.out_of_order, findings.lost);
   std::printf("  failed reads: %ld; refused writes: %u; failed probe writes: %ld\n",
               findings.read_failures, figures.refused, figures.probe_failures);
 
-  bool sound = findings.invalid == 0 && findings.out_of_order == 0 && findings.lost == 0 &&
-               findings.read_failures == 0 && figures.refused == 0 && figures.probe_failures == 0;
-  bool in_time = options.takeover_limit_ms <= 0 || slowest <= options.takeover_limit_ms;
-  if (!in_time) std::printf("  FAILED: a takeover exceeded %.1f ms\n", options.takeover_limit_ms);
+  bool sound = findings.faults() == 0 && figures.refused == 0 && figures.probe_failures == 0;
   if (!sound) std::printf("  FAILED: the file did not read back whole and in order\n");
-  return sound && in_time ? 0 : 1;
+  return sound ? 0 : 1;
 }
 
 }  // namespace
