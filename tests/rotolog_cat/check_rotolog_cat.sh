@@ -74,15 +74,30 @@ for line in 'message count:  0' 'used:           0 of 64 bytes (0.0%)' 'message 
   grep -qxF "$line" "$work/out" || fail "--stats of an empty file lacks \"$line\""
 done
 
-# Exit 1: the library's error text on stderr.
-expect_exit 1 "missing file" "$cat_tool" "$work/missing.cyclic"
-grep -qxF "rotolog-cat: $work/missing.cyclic: File not found" "$work/err" || fail "missing file: $(cat "$work/err")"
+# Exit 1: the library's error text on stderr, then the reason: the system's
+# words when it refused the file, or that the file is not a cyclic file.
+# expect_open_failure DESCRIPTION FILE MESSAGE
+expect_open_failure() {
+  expect_exit 1 "$1" "$cat_tool" --json "$2"
+  grep -qxF "rotolog-cat: $2: $3" "$work/err" || fail "$1: $(cat "$work/err")"
+  [[ -s "$work/out" ]] && fail "$1: printed something on stdout"
+}
+expect_open_failure "missing file" "$work/missing.cyclic" "File not found: No such file or directory"
+[[ -e "$work/missing.cyclic" ]] && fail "reading a missing file created it"
 head -c 100 /dev/urandom >"$work/garbage.cyclic"
 printf '\xff\xff\xff\xff' | dd of="$work/garbage.cyclic" conv=notrunc status=none
-expect_exit 1 "damaged file" "$cat_tool" --json "$work/garbage.cyclic"
-grep -qxF "rotolog-cat: $work/garbage.cyclic: Error loading file" "$work/err" || fail "damaged file: $(cat "$work/err")"
+expect_open_failure "damaged file" "$work/garbage.cyclic" "Error loading file: not a rotolog cyclic file"
 [[ -e "$work/garbage.cyclic-lock" ]] && fail "what is not a cyclic file got a lock file"
-[[ -e "$work/missing.cyclic" ]] && fail "reading a missing file created it"
+: >"$work/empty-file"
+expect_open_failure "empty file" "$work/empty-file" "Unable to map file to memory: not a rotolog cyclic file"
+mkdir -p "$work/a-directory"
+expect_open_failure "directory" "$work/a-directory" "Unable to map file to memory: Is a directory"
+if [[ $(id -u) -ne 0 ]]; then  # root may read any file
+  cp "$known" "$work/unreadable.cyclic" && chmod 0000 "$work/unreadable.cyclic"
+  expect_exit 1 "unreadable file" "$cat_tool" "$work/unreadable.cyclic"
+  grep -qx "rotolog-cat: $work/unreadable.cyclic: .*: Permission denied" "$work/err" \
+    || fail "unreadable file: $(cat "$work/err")"
+fi
 
 # Exit 2: usage errors print the usage on stderr; --help prints it on stdout.
 expect_exit 2 "no file" "$cat_tool"

@@ -17,12 +17,14 @@
 
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include <rotolog/cyclic_file.h>
 
@@ -111,7 +113,7 @@ int Follower::open(bool report) {
     CCyclicFile *file = open_for_reading(path_, &status);
     if (file == nullptr) {
       if (report)
-        std::fprintf(stderr, "rotolog-cat: %s: %s\n", path_, cyclic_file_get_error_string(status));
+        std::fprintf(stderr, "rotolog-cat: %s: %s\n", path_, open_failure(path_, status).c_str());
       return kExitUnreadable;
     }
     if (!file->counts_messages()) {
@@ -236,6 +238,18 @@ uint64_t message_number(const CCyclicFile::MessageCopy &copy, int32_t index) {
 CCyclicFile *open_for_reading(const char *path, int *status) {
   return static_cast<CCyclicFile *>(cyclic_file_create_handle(
       path, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0, status));
+}
+
+std::string open_failure(const char *path, int status) {
+  std::string text = cyclic_file_get_error_string(status);
+  struct stat info {};
+  if (stat(path, &info) != 0) return text + ": " + std::strerror(errno);
+  if (S_ISDIR(info.st_mode)) return text + ": " + std::strerror(EISDIR);
+  if (!S_ISREG(info.st_mode)) return text + ": not a regular file";
+  if (access(path, R_OK) != 0) return text + ": " + std::strerror(errno);
+  if (status == CYCLIC_FILE_LOAD_ERROR || status == CYCLIC_FILE_MAP_FAILED)
+    return text + ": not a rotolog cyclic file";
+  return text;
 }
 
 int follow_file(const char *path, long lines, MessagePrinter *printer) {

@@ -286,7 +286,7 @@ int main(int argc, char **argv) {
   CCyclicFile *file = open_for_reading(options.path, &status);
   if (file == nullptr) {
     std::fprintf(stderr, "rotolog-cat: %s: %s\n", options.path,
-                 cyclic_file_get_error_string(status));
+                 open_failure(options.path, status).c_str());
     return kExitUnreadable;
   }
   int result = kExitOk;
