@@ -10,6 +10,12 @@
 #ifndef ROTOLOG_CYCLIC_FILE_HEADER_H
 #define ROTOLOG_CYCLIC_FILE_HEADER_H
 
+/* The record is a C++ struct with member functions: from C, stop here with
+ * one clear error rather than a page of them. */
+#ifndef __cplusplus
+#error "rotolog/cyclic_file_header.h needs C++; from C, use <rotolog/cyclic_file.h>"
+#else
+
 #include <rpc/xdr.h>
 #include <stdint.h>
 
@@ -140,4 +146,5 @@ ROTOLOG_API void xdr_free_p_cyclic_file_header_t(cyclic_file_header_t **record);
 ROTOLOG_API int xdr_length_of_encoded_cyclic_file_header_t(cyclic_file_header_t *record);
 ROTOLOG_API int xdr_length_of_encoded_p_cyclic_file_header_t(cyclic_file_header_t **record);
 
+#endif /* __cplusplus */
 #endif
