@@ -142,8 +142,29 @@ def print_tables(groups, out):
             out.write(row + "\n")
 
 
+# The contenders the targets name, as the README's performance table calls them.
+PEERS = OrderedDict([
+    ("boost_push_new_string", "boost::circular_buffer<std::string>, a new string pushed per message"),
+    ("boost_push_pop", "boost::circular_buffer<std::string>, push then pop"),
+    ("spdlog_last_raw", "spdlog ringbuffer sink, read back with last_raw()"),
+    ("limit_memcpy", "a bare memcpy of the same bytes (a lower bound, not a peer)"),
+    ("write_append", "write(2) to a file opened with O_APPEND"),
+    ("spdlog_basic_file", "spdlog basic_file_sink_mt"),
+    ("boost_message_queue", "Boost message_queue (interprocess)"),
+    ("rotolog@1", "rotolog itself with one process"),
+    ("pwrite_fdatasync", "pwrite + fdatasync of the same bytes"),
+])
+
+
 def check_targets(groups, out):
     out.write("\n### Targets\n\n")
+    out.write("Each target is a goal for the ratio of rotolog's median rate to a peer's in this run:\n"
+              "'met' when the ratio reaches it, 'MISSED' when it does not. The ratios move with the\n"
+              "machine's load; a miss by a few percent on a busy machine deserves a second run\n"
+              "before it deserves a bug report. The peers (the README's names):\n\n")
+    for other in OrderedDict((target[5], None) for target in TARGETS):
+        out.write("- %s: %s\n" % (other, PEERS.get(other, other)))
+    out.write("\n")
     met = 0
     for label, measurement, processes, size, ours, other, minimum in TARGETS:
         mine = groups.get((measurement, processes), {}).get(ours, {}).get(size)
