@@ -1,76 +1,95 @@
-# Thin doors onto the CMake presets. `make demo` and `make test` first install
-# whatever Debian packages are missing (scripts/install-deps).
-.PHONY: deps demo test test-asan test-tsan stress crash fuzz build bench bench-follow package format format-check lint clean
+# Thin doors onto the CMake presets. Each target first installs the Debian
+# packages it needs and nothing more (scripts/install-deps TASK), then builds
+# with scripts/build, which configures the preset and runs Ninja quietly.
+.PHONY: help deps demo build test test-asan test-tsan stress crash fuzz bench bench-follow package format format-check lint clean
+.DEFAULT_GOAL := help
+
+help:
+	@echo "rotolog: make TARGET, where TARGET is one of"
+	@echo "  demo          build the library and run the demo (the fastest first step)"
+	@echo "  test          build everything (build/release) and run every test"
+	@echo "  test-asan     every test under AddressSanitizer + UndefinedBehaviorSanitizer"
+	@echo "  test-tsan     every test under ThreadSanitizer"
+	@echo "  stress        10,000 writers of one file killed at random (about 10 minutes)"
+	@echo "  crash         machine crashes and power cuts simulated in their long form"
+	@echo "  fuzz          each libFuzzer target for 5 minutes (clang)"
+	@echo "  bench         rotolog beside Boost, spdlog and system calls, then bench-follow (about 5 minutes)"
+	@echo "  bench-follow  rotolog-cat --follow: idle CPU, latency, write rate beside it (about 30 seconds)"
+	@echo "  package       the Debian packages, in build/package"
+	@echo "  format        clang-format the sources;  format-check: report what it would change"
+	@echo "  lint          clang-tidy over the library"
+	@echo "  deps          install the packages of every target (what .ci/run needs)"
+	@echo "  clean         remove build/"
 
 deps:
-	@scripts/install-deps
+	@scripts/install-deps all
 
-build: deps
-	@cmake --preset release >/dev/null
-	@cmake --build --preset release
-
-demo: build
+demo:
+	@scripts/install-deps demo
+	@scripts/build release rotolog_demo
 	@./build/release/examples/rotolog_demo build/release/rotolog-demo.cyclic
+
+build:
+	@scripts/install-deps test
+	@scripts/build release
 
 test: build
 	@ctest --preset release
 
-test-asan: deps
-	@cmake --preset asan >/dev/null
-	@cmake --build --preset asan
+test-asan:
+	@scripts/install-deps test
+	@scripts/build asan
 	@ctest --preset asan
 
-test-tsan: deps
-	@cmake --preset tsan >/dev/null
-	@cmake --build --preset tsan
+test-tsan:
+	@scripts/install-deps test
+	@scripts/build tsan
 	@ctest --preset tsan
 
 # Benchmarks against the peers: an optimised build, five repetitions of each
 # measurement in random order (so that a noisy spell of the machine does not
 # fall on one contender), then the table of medians and ratios (and a chart)
 # from the JSON. BENCH_ARGS passes more options, e.g. BENCH_ARGS=--benchmark_filter=memory.
-BENCH_DIR := build/bench
-bench: deps
-	@cmake --preset bench >/dev/null
-	@cmake --build --preset bench --target rotolog_bench >/dev/null
-	@echo "bench: running (about 4 minutes); console log in $(BENCH_DIR)/results.txt"
-	@$(BENCH_DIR)/bench/rotolog_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-	  --benchmark_enable_random_interleaving=true \
-	  --benchmark_out=$(BENCH_DIR)/results.json --benchmark_out_format=json $(BENCH_ARGS) \
-	  > $(BENCH_DIR)/results.txt 2>&1
-	@python3 bench/report.py $(BENCH_DIR)/results.json --svg $(BENCH_DIR)/results.svg | tee $(BENCH_DIR)/results.md
+bench:
+	@scripts/install-deps bench
+	@scripts/build bench rotolog_bench
+	@scripts/run-bench build/bench $(BENCH_ARGS)
 	@$(MAKE) --no-print-directory bench-follow
 
 # rotolog-cat --follow (about 30 seconds): the CPU an idle follower uses, the
 # time from a write to its line on the follower's output, and the write rate
 # with and without a follower copying beside the writer.
-bench-follow: deps
-	@cmake --preset bench >/dev/null
-	@cmake --build --preset bench --target rotolog_follow_bench >/dev/null
-	@$(BENCH_DIR)/bench/rotolog_follow_bench
+bench-follow:
+	@scripts/install-deps bench
+	@scripts/build bench rotolog_follow_bench
+	@build/bench/bench/rotolog_follow_bench
 
-# The kill-loop stress in its long form: 10,000 writer kills, every lock
-# takeover within 50 ms, every message read back whole and in order.
-stress: build
-	@./build/release/tests/rotolog_stress --kills 10000 --takeover-limit-ms 50
+# The kill-loop stress in its long form: 10,000 writer kills, every message
+# read back whole and in order; the lock takeover times are printed as figures.
+stress:
+	@scripts/install-deps test
+	@scripts/build release rotolog_stress
+	@./build/release/tests/rotolog_stress --kills 10000
 
 # Machine crashes and power cuts in their long form: 20,000 files cut page by
 # page from two moments, and 2,000 flush-mode runs cut inside a flush, eight
 # cuts each; prints the figures.
-crash: build
-	@ROTOLOG_CRASH_CUTS=20000 ./build/release/tests/cyclic_file_crash_test \
+crash:
+	@scripts/install-deps test
+	@scripts/build release cyclic_file_crash_test cyclic_file_flush_test
+	@set -o pipefail; ROTOLOG_CRASH_CUTS=20000 ./build/release/tests/cyclic_file_crash_test \
 	  --gtest_filter='*MachineCrash*' | grep -E 'machine crashes|OK|FAILED'
-	@ROTOLOG_POWER_CUT_RUNS=2000 ./build/release/tests/cyclic_file_flush_test \
+	@set -o pipefail; ROTOLOG_POWER_CUT_RUNS=2000 ./build/release/tests/cyclic_file_flush_test \
 	  --gtest_filter='PowerCut*' | grep -E 'power cuts|OK|FAILED'
 
 # Each libFuzzer target for 5 minutes (scripts/ci-fuzz runs 1 minute each).
-fuzz: deps
+fuzz:
 	@FUZZ_SECONDS=300 scripts/ci-fuzz
 
 # Debian packages (librotolog0, librotolog-dev, rotolog-tools) in build/package.
-package: deps
-	@cmake --preset package >/dev/null
-	@cmake --build --preset package --target package
+package:
+	@scripts/install-deps package
+	@scripts/build package package
 
 # House style (.clang-format, .clang-tidy; the tools are version 14).
 CLANG_FORMAT ?= clang-format
@@ -80,16 +99,22 @@ format_sources = $(shell find $(FORMAT_DIRS) -name '*.c' -o -name '*.cpp' -o -na
 lint_sources = $(shell find CYCLIC_FILES -name '*.cpp')
 
 format:
+	@scripts/install-deps format
 	@$(CLANG_FORMAT) -i $(format_sources)
 
 format-check:
+	@scripts/install-deps format
 	@$(CLANG_FORMAT) --dry-run -Werror $(format_sources)
 
 # clang-tidy over the library and its platform libraries, with the compile
-# commands of the release build.
-lint: deps
-	@cmake --preset release >/dev/null
-	@printf '%s\n' $(lint_sources) | xargs -P 2 -n 4 $(CLANG_TIDY) -p build/release --quiet
+# commands of the release build. Only its findings are shown: the counters it
+# prints for every file ("N warnings generated.") are dropped.
+lint:
+	@scripts/install-deps lint
+	@scripts/configure release
+	@set -o pipefail; printf '%s\n' $(lint_sources) \
+	  | xargs -P 2 -n 4 $(CLANG_TIDY) -p build/release --quiet 2>&1 \
+	  | { grep -Ev '^[0-9]+ warnings? (and [0-9]+ errors? )?generated\.$$' || true; }
 
 clean:
 	rm -rf build
