@@ -4,11 +4,13 @@ librotolog.so with ctypes.
 
 Usage: cyclic_file_ctypes.py [LIBROTOLOG] [FILE]
 LIBROTOLOG defaults to librotolog.so.0 next to the build (build/release/...)
-or the one the dynamic loader finds; FILE to cyclic_file_ctypes.cyclic.
+or the one the dynamic loader finds; FILE to cyclic_file_ctypes.cyclic in the
+system's temporary directory.
 """
 import ctypes
 import os
 import sys
+import tempfile
 
 MODE_READ, MODE_WRITE = 1, 2
 
@@ -43,7 +45,7 @@ def load(path):
 
 def main():
     lib = load(sys.argv[1] if len(sys.argv) > 1 else find_library())
-    path = sys.argv[2] if len(sys.argv) > 2 else "cyclic_file_ctypes.cyclic"
+    path = sys.argv[2] if len(sys.argv) > 2 else os.path.join(tempfile.gettempdir(), "cyclic_file_ctypes.cyclic")
     if os.path.exists(path):
         os.unlink(path)
 

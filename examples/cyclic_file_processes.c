@@ -1,9 +1,11 @@
 /* rotolog example: four processes append to one cyclic file at the same time
  * with cyclic_file_fwritef, then the parent reads every message back.
- * Usage: cyclic_file_processes [FILE]   (default: cyclic_file_processes.cyclic) */
+ * Usage: cyclic_file_processes [FILE]
+ * (default: cyclic_file_processes.cyclic in $TMPDIR, or else /tmp) */
 #define _POSIX_C_SOURCE 200809L
 #include <rotolog/cyclic_file.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,7 +30,11 @@ static int run_writer(const char *path, int writer) {
 }
 
 int main(int argc, char **argv) {
-  const char *path = argc > 1 ? argv[1] : "cyclic_file_processes.cyclic";
+  char default_path[4096];
+  const char *tmp = getenv("TMPDIR");
+  snprintf(default_path, sizeof default_path, "%s/cyclic_file_processes.cyclic",
+           tmp != NULL && tmp[0] != '\0' ? tmp : "/tmp");
+  const char *path = argc > 1 ? argv[1] : default_path;
   unlink(path); /* start from an empty file */
 
   pid_t children[kWriters];

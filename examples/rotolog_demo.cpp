@@ -1,6 +1,7 @@
 // rotolog demo: the in-memory cyclic buffer in eviction mode and in growth
 // mode, with plain and array messages; then the main job, several processes
 // appending to one cyclic file at once and a fresh handle reading it back.
+// Usage: rotolog_demo [FILE]  (default: rotolog-demo.cyclic in $TMPDIR, or else /tmp)
 #include <rotolog/cyclic_buffer.h>
 #include <rotolog/cyclic_file.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -42,7 +44,8 @@ bool demo_buffer_eviction() {
                 cyclic_buffer_get_current_number_of_messages(buffer));
   }
   const std::string too_long(61, 'x');
-  std::printf("  a 61-byte message: %s\n", cyclic_buffer_get_error_string(write_text(buffer, too_long)));
+  std::printf("  a 61-byte message: %s\n",
+              cyclic_buffer_get_error_string(write_text(buffer, too_long)));
   drain_messages(buffer);
   cyclic_buffer_destroy_handle(buffer);
   return true;
@@ -61,8 +64,9 @@ bool demo_buffer_growth() {
     std::printf("  wrote %zu bytes; %d stored\n", text.size(),
                 cyclic_buffer_get_current_number_of_messages(buffer));
   }
-  std::printf("  created with 32 bytes, it now holds 4 records of 26 bytes;\n"
-              "  the limit dropped the two oldest:\n");
+  std::printf(
+      "  created with 32 bytes, it now holds 4 records of 26 bytes;\n"
+      "  the limit dropped the two oldest:\n");
   drain_messages(buffer);
   cyclic_buffer_destroy_handle(buffer);
   return true;
@@ -115,7 +119,8 @@ int run_writer(const char *path, int writer) {
 }
 
 bool demo_cyclic_file(const char *path) {
-  std::printf("Cyclic file: %d processes append to %s (ring of %d bytes)\n", kWriters, path, kFileRing);
+  std::printf("Cyclic file: %d processes append to %s (ring of %d bytes)\n", kWriters, path,
+              kFileRing);
   unlink(path);  // a fresh file for every run of the demo
   std::vector<pid_t> writers;
   for (int writer = 0; writer < kWriters; ++writer) {
@@ -129,7 +134,8 @@ bool demo_cyclic_file(const char *path) {
     waitpid(child, &status, 0);
     all_wrote = all_wrote && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
-  std::printf("  each writer wrote %d messages: %s\n", kMessagesPerWriter, all_wrote ? "ok" : "FAILED");
+  std::printf("  each writer wrote %d messages: %s\n", kMessagesPerWriter,
+              all_wrote ? "ok" : "FAILED");
 
   int status = 0;
   void *reader = cyclic_file_create_handle(path, CYCLIC_FILE_MODE_READ, 0, &status);
@@ -153,7 +159,8 @@ bool demo_cyclic_file(const char *path) {
     if (block[at] != '\n') continue;
     std::string line(block + start, static_cast<size_t>(at - start));
     int writer = -1, sequence = -1, check = -1;
-    if (std::sscanf(line.c_str(), "writer %d message %d check %d", &writer, &sequence, &check) == 3 &&
+    if (std::sscanf(line.c_str(), "writer %d message %d check %d", &writer, &sequence, &check) ==
+            3 &&
         check == (writer * 7 + sequence) % 10) {
       ++survived[writer];
     } else {
@@ -171,7 +178,8 @@ bool demo_cyclic_file(const char *path) {
               static_cast<long long>(info.st_size), count, length, torn);
   std::printf("  the ring keeps the newest messages; older ones were evicted:\n");
   for (int writer = 0; writer < kWriters; ++writer) {
-    std::printf("    writer %d: %d of %d messages survive\n", writer, survived[writer], kMessagesPerWriter);
+    std::printf("    writer %d: %d of %d messages survive\n", writer, survived[writer],
+                kMessagesPerWriter);
   }
   std::printf("  the last few messages:\n");
   for (size_t i = lines.size() > 4 ? lines.size() - 4 : 0; i < lines.size(); ++i)
@@ -182,7 +190,10 @@ bool demo_cyclic_file(const char *path) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  const char *file_path = argc > 1 ? argv[1] : "rotolog-demo.cyclic";
+  const char *tmp = std::getenv("TMPDIR");
+  const std::string default_path =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/rotolog-demo.cyclic";
+  const char *file_path = argc > 1 ? argv[1] : default_path.c_str();
   const bool ok = demo_buffer_eviction() && demo_buffer_growth() && demo_buffer_arrays() &&
                   demo_cyclic_file(file_path);
   std::printf(ok ? "Demo finished.\n" : "Demo failed.\n");
