@@ -3,6 +3,7 @@
 # with scripts/build, which configures the preset and runs Ninja quietly.
 .PHONY: help deps demo build test test-asan test-tsan stress crash fuzz bench bench-follow package format format-check lint clean
 .DEFAULT_GOAL := help
+SHELL := /bin/bash
 
 help:
 	@echo "rotolog: make TARGET, where TARGET is one of"
