@@ -2,6 +2,7 @@
 # of README.md is written out at configure time, built with the project's
 # warnings (errors point into README.md through #line) and run as a test
 # with a file name in the build tree, so the README cannot drift from the API.
+# A sample that includes the spdlog sink is left out when spdlog is missing.
 set(readme ${PROJECT_SOURCE_DIR}/README.md)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${readme})
 file(READ ${readme} readme_text)
@@ -36,6 +37,15 @@ while(TRUE)
   math(EXPR consumed "${consumed} + ${code_length}")
 
   math(EXPR sample "${sample} + 1")
+  # The spdlog sample needs spdlog, which the library itself does not.
+  set(libraries rotolog::rotolog)
+  string(FIND "${code}" "<rotolog/spdlog_sink.h>" uses_spdlog)
+  if(uses_spdlog GREATER -1)
+    if(NOT TARGET rotolog_spdlog)
+      continue()
+    endif()
+    set(libraries rotolog::spdlog)
+  endif()
   set(name readme_sample_${sample})
   set(source ${samples_dir}/${name}.${extension})
   # Rewritten only when the block changed, so a configure does not rebuild it.
@@ -43,7 +53,7 @@ while(TRUE)
   file(COPY_FILE ${source}.new ${source} ONLY_IF_DIFFERENT)
   file(REMOVE ${source}.new)
   add_executable(${name} ${source})
-  target_link_libraries(${name} PRIVATE rotolog::rotolog rotolog_warnings)
+  target_link_libraries(${name} PRIVATE ${libraries} rotolog_warnings)
   add_test(NAME readme.sample_${sample}_line_${line}
     COMMAND ${name} ${samples_dir}/${name}.cyclic)
   set_tests_properties(readme.sample_${sample}_line_${line} PROPERTIES TIMEOUT 60)
