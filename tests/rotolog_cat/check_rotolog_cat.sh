@@ -92,6 +92,10 @@ expect_open_failure "damaged file" "$work/garbage.cyclic" "Error loading file: n
 expect_open_failure "empty file" "$work/empty-file" "Unable to map file to memory: not a rotolog cyclic file"
 mkdir -p "$work/a-directory"
 expect_open_failure "directory" "$work/a-directory" "Unable to map file to memory: Is a directory"
+# --follow opens the file through the same door and says the same.
+expect_exit 1 "--follow, damaged file" timeout 10 "$cat_tool" --follow "$work/garbage.cyclic"
+grep -qxF "rotolog-cat: $work/garbage.cyclic: Error loading file: not a rotolog cyclic file" "$work/err" \
+  || fail "--follow, damaged file: $(cat "$work/err")"
 if [[ $(id -u) -ne 0 ]]; then  # root may read any file
   cp "$known" "$work/unreadable.cyclic" && chmod 0000 "$work/unreadable.cyclic"
   expect_exit 1 "unreadable file" "$cat_tool" "$work/unreadable.cyclic"
