@@ -72,7 +72,8 @@ TEST(CyclicBufferApi, ArraysRoundTripThroughTheExportedFunctions) {
     ASSERT_EQ(out_lengths[i], lengths[i]);
     EXPECT_EQ(std::memcmp(out[i], segments[i], static_cast<size_t>(lengths[i])), 0);
   }
-  EXPECT_EQ(cyclic_buffer_read_array(handle, out, out_lengths, &count), CYCLIC_BUFFER_NO_MORE_MESSAGES);
+  EXPECT_EQ(cyclic_buffer_read_array(handle, out, out_lengths, &count),
+            CYCLIC_BUFFER_NO_MORE_MESSAGES);
   cyclic_buffer_destroy_handle(handle);
 }
 

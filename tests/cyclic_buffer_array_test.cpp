@@ -64,11 +64,11 @@ TEST(ArrayPlacement, SegmentLengthSkipsTheLastByteAndEvictsTheOldMessage) {
   const Segments array = {message_of(9, 2), message_of(2, 3)};
   ASSERT_EQ(write_segments(ring, array), 0);
   EXPECT_EQ(static_cast<unsigned char>(ring.ring_start[24]), 15);  // total at 24..27
-  EXPECT_EQ(ring.ring_start[28], 9);                              // first length at 28, 29
-  EXPECT_EQ(std::string(ring.ring_start + 30, 9), array[0]);      // bytes 30..38
-  EXPECT_EQ(ring.wasted_tail, 1);                                 // byte 39 skipped
-  EXPECT_EQ(ring.ring_start[0], 2);                               // second length at 0, 1
-  EXPECT_EQ(std::string(ring.ring_start + 2, 2), array[1]);       // bytes 2, 3
+  EXPECT_EQ(ring.ring_start[28], 9);                               // first length at 28, 29
+  EXPECT_EQ(std::string(ring.ring_start + 30, 9), array[0]);       // bytes 30..38
+  EXPECT_EQ(ring.wasted_tail, 1);                                  // byte 39 skipped
+  EXPECT_EQ(ring.ring_start[0], 2);                                // second length at 0, 1
+  EXPECT_EQ(std::string(ring.ring_start + 2, 2), array[1]);        // bytes 2, 3
   EXPECT_EQ(write_offset(ring), 4);
   EXPECT_EQ(read_offset(ring), 24);  // the 20-byte message is gone
   EXPECT_EQ(ring.message_count, 1);

@@ -17,7 +17,8 @@ struct FailNextAllocation {
 
 void put_length(CCyclicBuffer &ring, long offset, int32_t value) {
   const uint32_t bits = static_cast<uint32_t>(value);
-  for (int i = 0; i < 4; ++i) ring.ring_start[offset + i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
+  for (int i = 0; i < 4; ++i)
+    ring.ring_start[offset + i] = static_cast<char>((bits >> (8 * i)) & 0xFF);
 }
 
 }  // namespace
@@ -76,7 +77,8 @@ TEST(OutOfMemory, FailedGrowthForAnArrayStoresNothingOfIt) {
   const long write_before = write_offset(ring);
   {
     FailNextAllocation fail;
-    EXPECT_EQ(write_segments(ring, {message_of(20, 1), message_of(9, 2)}), CYCLIC_BUFFER_WRITE_FAILED);
+    EXPECT_EQ(write_segments(ring, {message_of(20, 1), message_of(9, 2)}),
+              CYCLIC_BUFFER_WRITE_FAILED);
   }
   EXPECT_EQ(ring.error_flag, 0);
   EXPECT_EQ(ring.message_count, 1);

@@ -23,10 +23,14 @@ class RingModelRun {
   void run(int steps) {
     for (int step = 0; step < steps && !::testing::Test::HasFatalFailure(); ++step) {
       const int choice = pick(0, 99);
-      if (choice < 40) write_single();
-      else if (choice < 65) write_array();
-      else if (choice < 98) read_oldest();
-      else clean();
+      if (choice < 40)
+        write_single();
+      else if (choice < 65)
+        write_array();
+      else if (choice < 98)
+        read_oldest();
+      else
+        clean();
       check_state();
     }
     while (!model_.empty() && !::testing::Test::HasFatalFailure()) read_oldest();

@@ -20,7 +20,8 @@ inline long read_offset(const CCyclicBuffer &ring) { return offset_of(ring, ring
 // misplaced or stale byte shows.
 inline std::string message_of(int length, int tag) {
   std::string text(static_cast<size_t>(length), '\0');
-  for (int i = 0; i < length; ++i) text[static_cast<size_t>(i)] = static_cast<char>('a' + (tag * 7 + i) % 26);
+  for (int i = 0; i < length; ++i)
+    text[static_cast<size_t>(i)] = static_cast<char>('a' + (tag * 7 + i) % 26);
   return text;
 }
 
@@ -57,7 +58,8 @@ inline int read_segments(CCyclicBuffer &ring, std::vector<std::string> &segments
   segments.clear();
   if (rc != 0) return rc;
   for (int32_t i = 0; i < count; ++i)
-    segments.emplace_back(pointers[static_cast<size_t>(i)], static_cast<size_t>(lengths[static_cast<size_t>(i)]));
+    segments.emplace_back(pointers[static_cast<size_t>(i)],
+                          static_cast<size_t>(lengths[static_cast<size_t>(i)]));
   return rc;
 }
 

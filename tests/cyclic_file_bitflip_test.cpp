@@ -84,7 +84,8 @@ bool ring_bytes_from(const ValidFile &file, size_t flipped_byte, int flipped_bit
   damaged[flipped_byte] ^= static_cast<char>(1 << flipped_bit);
   const size_t ring_at = payload_at - static_cast<size_t>(file.header_length);
   for (size_t j = 0; j < seen.size(); ++j) {
-    if (seen[j] != damaged[static_cast<size_t>(file.header_length) + (ring_at + j) % kRing]) return false;
+    if (seen[j] != damaged[static_cast<size_t>(file.header_length) + (ring_at + j) % kRing])
+      return false;
   }
   return !seen.empty();
 }
@@ -93,20 +94,23 @@ bool ring_bytes_from(const ValidFile &file, size_t flipped_byte, int flipped_bit
 // perhaps with gaps (a salvage drops what lies around the damage), each as
 // written, with the flipped bit when it lies in its payload, or read under a
 // damaged length (the ring's bytes from its payload on).
-bool matches_from(const ValidFile &file, size_t flipped_byte, int flipped_bit, const std::string &block,
-                  size_t at, size_t next_message, int pieces_left) {
+bool matches_from(const ValidFile &file, size_t flipped_byte, int flipped_bit,
+                  const std::string &block, size_t at, size_t next_message, int pieces_left) {
   if (pieces_left == 0) return at == block.size();
   for (size_t m = next_message; m < file.messages.size(); ++m) {
     std::string flipped = file.messages[m];
     for (size_t j = 0; j < file.payload_offsets[m].size(); ++j)
-      if (file.payload_offsets[m][j] == flipped_byte) flipped[j] ^= static_cast<char>(1 << flipped_bit);
+      if (file.payload_offsets[m][j] == flipped_byte)
+        flipped[j] ^= static_cast<char>(1 << flipped_bit);
     for (const std::string &piece : {file.messages[m], flipped}) {
       if (block.compare(at, piece.size(), piece) == 0 &&
-          matches_from(file, flipped_byte, flipped_bit, block, at + piece.size(), m + 1, pieces_left - 1))
+          matches_from(file, flipped_byte, flipped_bit, block, at + piece.size(), m + 1,
+                       pieces_left - 1))
         return true;
     }
     for (size_t length = 1; at + length <= block.size(); ++length) {
-      if (ring_bytes_from(file, flipped_byte, flipped_bit, file.payload_offsets[m][0], block.substr(at, length)) &&
+      if (ring_bytes_from(file, flipped_byte, flipped_bit, file.payload_offsets[m][0],
+                          block.substr(at, length)) &&
           matches_from(file, flipped_byte, flipped_bit, block, at + length, m + 1, pieces_left - 1))
         return true;
     }
@@ -114,8 +118,8 @@ bool matches_from(const ValidFile &file, size_t flipped_byte, int flipped_bit, c
   return false;
 }
 
-bool acceptable(const ValidFile &file, size_t flipped_byte, int flipped_bit, const std::string &block,
-                int count) {
+bool acceptable(const ValidFile &file, size_t flipped_byte, int flipped_bit,
+                const std::string &block, int count) {
   if (count == 0) return block.empty();
   return matches_from(file, flipped_byte, flipped_bit, block, 0, 0, count);
 }

@@ -35,7 +35,8 @@ void die_at_crash_point(CrashPoint point) {
 // Messages of a file are told apart by a fixed framing: a byte with the
 // length, then that many bytes.
 std::string framed(int index, int length) {
-  return std::string(1, static_cast<char>(length)) + std::string(static_cast<size_t>(length), static_cast<char>('A' + index % 26));
+  return std::string(1, static_cast<char>(length)) +
+         std::string(static_cast<size_t>(length), static_cast<char>('A' + index % 26));
 }
 
 std::vector<std::string> split(const std::string &all) {
@@ -99,7 +100,8 @@ struct Outcomes {
 
 // `after` ends with the written message; without it, it is what is left of
 // `before` once the write's evictions are done.
-Outcomes outcomes_of(const std::vector<std::string> &before, const std::vector<std::string> &after) {
+Outcomes outcomes_of(const std::vector<std::string> &before,
+                     const std::vector<std::string> &after) {
   Outcomes outcomes{before, after, after};
   outcomes.without_evicted.pop_back();
   return outcomes;
@@ -125,8 +127,9 @@ TEST(CyclicFileCrash, AWriterDyingAtAnyStepLeavesBeforeOrAfter) {
 
       write_and_die(path, message, point);
       std::vector<std::string> seen = read_messages(path);
-      EXPECT_TRUE(outcomes.allows(seen)) << "crash point " << static_cast<int>(point) << ", " << filled
-                                         << " messages before; " << seen.size() << " read back";
+      EXPECT_TRUE(outcomes.allows(seen))
+          << "crash point " << static_cast<int>(point) << ", " << filled << " messages before; "
+          << seen.size() << " read back";
       if (point == CrashPoint::kHeaderStored) {
         EXPECT_EQ(seen, outcomes.after);
       }
@@ -168,15 +171,17 @@ TEST(CyclicFileCrash, AHeaderTornAtAnyByteIsRepairedByTheNextHolder) {
       const std::string &old_bytes = stages[store * 2];
       const std::string &new_bytes = stages[store * 2 + 1];
       for (size_t torn_at = 0; torn_at <= header_room; ++torn_at) {
-        std::string torn = new_bytes.substr(0, torn_at) + old_bytes.substr(torn_at, header_room - torn_at) +
+        std::string torn = new_bytes.substr(0, torn_at) +
+                           old_bytes.substr(torn_at, header_room - torn_at) +
                            old_bytes.substr(header_room);
         std::string copy = dir.file("torn");
         test_support::write_file(copy, torn);
         vandrel_test_report_owner_died(1);
         std::vector<std::string> seen = read_messages(copy);
         vandrel_test_report_owner_died(0);
-        EXPECT_TRUE(outcomes.allows(seen)) << filled << " messages, store " << store << ", torn at byte " << torn_at
-                                           << "; " << seen.size() << " read back";
+        EXPECT_TRUE(outcomes.allows(seen))
+            << filled << " messages, store " << store << ", torn at byte " << torn_at << "; "
+            << seen.size() << " read back";
       }
     }
   }
@@ -259,7 +264,8 @@ void cut_files(long cuts, unsigned seed, CutFigures *figures) {
       number = 0;
     }
     int status = 0;
-    void *writer = cyclic_file_create_handle(path.c_str(), kRW, 16 * static_cast<int>(kPage) - 28, &status);
+    void *writer =
+        cyclic_file_create_handle(path.c_str(), kRW, 16 * static_cast<int>(kPage) - 28, &status);
     ASSERT_NE(writer, nullptr);
     auto write_some = [&](int messages) {
       for (int i = 0; i < messages; ++i) {
@@ -270,10 +276,12 @@ void cut_files(long cuts, unsigned seed, CutFigures *figures) {
     write_some(1 + static_cast<int>(random() % 400));
     int count = 0;
     const std::string moment_a = test_support::read_file(path);
-    const std::vector<uint32_t> held_a = test_support::split_numbered(test_support::read_all_text(writer, &count)).numbers;
+    const std::vector<uint32_t> held_a =
+        test_support::split_numbered(test_support::read_all_text(writer, &count)).numbers;
     write_some(1 + static_cast<int>(random() % 60));
     const std::string moment_b = test_support::read_file(path);
-    const std::vector<uint32_t> held_b = test_support::split_numbered(test_support::read_all_text(writer, &count)).numbers;
+    const std::vector<uint32_t> held_b =
+        test_support::split_numbered(test_support::read_all_text(writer, &count)).numbers;
     cyclic_file_destroy_handle(writer);
 
     const bool header_from_a = random() % 2 == 0;
@@ -302,9 +310,11 @@ void cut_files(long cuts, unsigned seed, CutFigures *figures) {
       if (std::find(counted.begin(), counted.end(), kept) != counted.end()) ++figures->kept;
     if (seen.torn) ++figures->torn;
     std::string next = test_support::numbered_message(999999);
-    if (cyclic_file_write(reader, next.data(), static_cast<int>(next.size())) != 0) ++figures->write_failures;
+    if (cyclic_file_write(reader, next.data(), static_cast<int>(next.size())) != 0)
+      ++figures->write_failures;
     std::string all = test_support::read_all_text(reader, &count);
-    if (count <= 0 || all.size() < next.size() || all.compare(all.size() - next.size(), next.size(), next) != 0)
+    if (count <= 0 || all.size() < next.size() ||
+        all.compare(all.size() - next.size(), next.size(), next) != 0)
       ++figures->read_failures;
     cyclic_file_destroy_handle(reader);
   }
@@ -319,13 +329,15 @@ TEST(CyclicFileCrash, AFileCutByAMachineCrashReadsBackAndGoesOn) {
   const double kept_share = figures.counted > 0 ? 100.0 * static_cast<double>(figures.kept) /
                                                       static_cast<double>(figures.counted)
                                                 : 0.0;
-  std::printf("machine crashes: %ld cuts, %ld load failures, %ld read failures, %ld write failures; "
-              "of %ld messages the headers counted, %ld lay intact (%.1f%%) and %ld were kept (%.1f%%); "
-              "%ld cuts with a torn or misordered message\n",
-              figures.cuts, figures.load_failures, figures.read_failures, figures.write_failures,
-              figures.counted, figures.intact,
-              100.0 * static_cast<double>(figures.intact) / static_cast<double>(figures.counted ? figures.counted : 1),
-              figures.kept, kept_share, figures.torn);
+  std::printf(
+      "machine crashes: %ld cuts, %ld load failures, %ld read failures, %ld write failures; "
+      "of %ld messages the headers counted, %ld lay intact (%.1f%%) and %ld were kept (%.1f%%); "
+      "%ld cuts with a torn or misordered message\n",
+      figures.cuts, figures.load_failures, figures.read_failures, figures.write_failures,
+      figures.counted, figures.intact,
+      100.0 * static_cast<double>(figures.intact) /
+          static_cast<double>(figures.counted ? figures.counted : 1),
+      figures.kept, kept_share, figures.torn);
   EXPECT_EQ(figures.load_failures, 0);
   EXPECT_EQ(figures.read_failures, 0);
   EXPECT_EQ(figures.write_failures, 0);

@@ -38,8 +38,8 @@ std::vector<Seam> all_seams() {
   std::vector<Seam> seams;
   seams.push_back({"allocation", [] { return vandrel_test_allocation_count(); },
                    [](long nth) { vandrel_test_fail_allocation(nth); }});
-  const char *sysbrace_names[] = {"create", "write",   "reserve", "fsync",
-                                  "msync",  "unlink",  "publish", "open"};
+  const char *sysbrace_names[] = {"create", "write",  "reserve", "fsync",
+                                  "msync",  "unlink", "publish", "open"};
   static_assert(sizeof sysbrace_names / sizeof *sysbrace_names == SYSBRACE_SERVICE_COUNT, "");
   for (int s = 0; s < SYSBRACE_SERVICE_COUNT; ++s) {
     auto service = static_cast<sysbrace_service>(s);
@@ -239,7 +239,8 @@ TEST(CyclicFileFailureSweep, LoadingAnExistingFile) {
           << result;
     }
     EXPECT_EQ(test_support::read_file(path), original);
-    EXPECT_EQ(test_support::directory_entries(dir.path()), (std::set<std::string>{"log", "log-lock"}));
+    EXPECT_EQ(test_support::directory_entries(dir.path()),
+              (std::set<std::string>{"log", "log-lock"}));
     EXPECT_TRUE(another_process_writes(path));
   });
   prepare();

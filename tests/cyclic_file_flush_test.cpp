@@ -33,7 +33,8 @@ int current_write = 0;
 
 extern "C" int os_flush_view(void *address, size_t length) {
   Flush flush{static_cast<const char *>(address), length, current_write, {}};
-  if (recorded_file != nullptr) flush.mapping.assign(recorded_file->map_base, recorded_file->mapped_length);
+  if (recorded_file != nullptr)
+    flush.mapping.assign(recorded_file->map_base, recorded_file->mapped_length);
   flushes.push_back(std::move(flush));
   return 1;
 }
@@ -123,7 +124,8 @@ void run_power_cuts(int runs, unsigned seed, PowerCutFigures *figures) {
   for (int run = 0; run < runs; ++run) {
     const std::string path = dir.file("log");
     std::remove(path.c_str());
-    void *handle = open_file(path, kFlushed, 6 * static_cast<int>(kPage) - 28 + static_cast<int>(random() % 3000));
+    void *handle = open_file(path, kFlushed,
+                             6 * static_cast<int>(kPage) - 28 + static_cast<int>(random() % 3000));
     ASSERT_NE(handle, nullptr);
     const CCyclicFile &file = file_of(handle);
     const std::string initial(file.map_base, file.mapped_length);
@@ -134,10 +136,12 @@ void run_power_cuts(int runs, unsigned seed, PowerCutFigures *figures) {
     const int writes = 20 + static_cast<int>(random() % 60);  // numbers stay below 100 per run
     for (int w = 1; w <= writes; ++w) {
       current_write = w;
-      std::string message = test_support::numbered_message(static_cast<uint32_t>(run * 100 + w), 3000);
+      std::string message =
+          test_support::numbered_message(static_cast<uint32_t>(run * 100 + w), 3000);
       ASSERT_EQ(cyclic_file_write(handle, message.data(), static_cast<int>(message.size())), 0);
       int count = 0;
-      held.push_back(test_support::split_numbered(test_support::read_all_text(handle, &count), 3000).numbers);
+      held.push_back(
+          test_support::split_numbered(test_support::read_all_text(handle, &count), 3000).numbers);
     }
     recorded_file = nullptr;
     ASSERT_FALSE(flushes.empty());
@@ -152,15 +156,19 @@ void run_power_cuts(int runs, unsigned seed, PowerCutFigures *figures) {
         long durable = -1;
         for (size_t f = 0; f < at; ++f) {
           size_t first = static_cast<size_t>(flushes[f].address - file.map_base) / kPage;
-          size_t last = static_cast<size_t>(flushes[f].address - file.map_base + flushes[f].length - 1) / kPage;
+          size_t last =
+              static_cast<size_t>(flushes[f].address - file.map_base + flushes[f].length - 1) /
+              kPage;
           if (page >= first && page <= last) durable = static_cast<long>(f);
         }
         // Any state from then up to the cut's moment (the mapping as the
         // interrupted flush found it).
         long from = durable;
-        long chosen = from + static_cast<long>(random() % static_cast<size_t>(static_cast<long>(at) - from + 1));
+        long chosen = from + static_cast<long>(
+                                 random() % static_cast<size_t>(static_cast<long>(at) - from + 1));
         size_t begin = page * kPage, length = std::min(kPage, initial.size() - begin);
-        const std::string &source = chosen < 0 ? initial : flushes[static_cast<size_t>(chosen)].mapping;
+        const std::string &source =
+            chosen < 0 ? initial : flushes[static_cast<size_t>(chosen)].mapping;
         disk.replace(begin, length, source, begin, length);
       }
       const std::string cut_path = dir.file("cut");
@@ -173,7 +181,8 @@ void run_power_cuts(int runs, unsigned seed, PowerCutFigures *figures) {
         continue;
       }
       int count = 0;
-      test_support::NumberedMessages seen = test_support::split_numbered(test_support::read_all_text(reader, &count), 3000);
+      test_support::NumberedMessages seen =
+          test_support::split_numbered(test_support::read_all_text(reader, &count), 3000);
       if (count < 0) ++figures->read_failures;
       // Acknowledged: every write before the interrupted one; what the
       // interrupted one evicted may be gone.
@@ -182,13 +191,15 @@ void run_power_cuts(int runs, unsigned seed, PowerCutFigures *figures) {
       for (uint32_t number : before) {
         if (std::find(after.begin(), after.end(), number) == after.end()) continue;
         ++figures->acknowledged;
-        if (std::find(seen.numbers.begin(), seen.numbers.end(), number) == seen.numbers.end()) ++figures->lost;
+        if (std::find(seen.numbers.begin(), seen.numbers.end(), number) == seen.numbers.end())
+          ++figures->lost;
       }
       if (seen.torn || !std::is_sorted(seen.numbers.begin(), seen.numbers.end())) ++figures->torn;
       // The cut file goes on working.
       std::string next = test_support::numbered_message(999999, 3000);
       EXPECT_EQ(cyclic_file_write(reader, next.data(), static_cast<int>(next.size())), 0);
-      test_support::NumberedMessages later = test_support::split_numbered(test_support::read_all_text(reader, &count), 3000);
+      test_support::NumberedMessages later =
+          test_support::split_numbered(test_support::read_all_text(reader, &count), 3000);
       EXPECT_FALSE(later.torn);
       EXPECT_TRUE(!later.numbers.empty() && later.numbers.back() == 999999);
       cyclic_file_destroy_handle(reader);
@@ -202,13 +213,15 @@ void run_power_cuts(int runs, unsigned seed, PowerCutFigures *figures) {
 TEST(PowerCut, InFlushModeNoAcknowledgedMessageIsLostOrTorn) {
   // ROTOLOG_POWER_CUT_RUNS raises the number of runs (make crash); each run
   // is cut eight times.
-  const int runs = static_cast<int>(test_support::count_from_environment("ROTOLOG_POWER_CUT_RUNS", 12));
+  const int runs =
+      static_cast<int>(test_support::count_from_environment("ROTOLOG_POWER_CUT_RUNS", 12));
   PowerCutFigures figures;
   run_power_cuts(runs, 20261207u, &figures);
-  std::printf("power cuts in flush mode: %ld cuts, %ld load failures, %ld read failures, "
-              "%ld acknowledged messages, %ld lost, %ld cuts with a torn or misordered message\n",
-              figures.cuts, figures.load_failures, figures.read_failures, figures.acknowledged, figures.lost,
-              figures.torn);
+  std::printf(
+      "power cuts in flush mode: %ld cuts, %ld load failures, %ld read failures, "
+      "%ld acknowledged messages, %ld lost, %ld cuts with a torn or misordered message\n",
+      figures.cuts, figures.load_failures, figures.read_failures, figures.acknowledged,
+      figures.lost, figures.torn);
   EXPECT_GT(figures.cuts, 0);
   EXPECT_GT(figures.acknowledged, 0);
   EXPECT_EQ(figures.load_failures, 0);

@@ -74,9 +74,10 @@ TEST(HeaderRecord, FreshRecordHasNoFieldAndGettersLeaveOutputAlone) {
 
 TEST(HeaderRecord, EachSetterRaisesOnlyItsOwnBit) {
   using Setter = bool (cyclic_file_header_t::*)(int);
-  const Setter setters[] = {&cyclic_file_header_t::set_buffer_size, &cyclic_file_header_t::set_message_count,
-                            &cyclic_file_header_t::set_wasted_tail, &cyclic_file_header_t::set_write_offset,
-                            &cyclic_file_header_t::set_read_offset};
+  const Setter setters[] = {
+      &cyclic_file_header_t::set_buffer_size, &cyclic_file_header_t::set_message_count,
+      &cyclic_file_header_t::set_wasted_tail, &cyclic_file_header_t::set_write_offset,
+      &cyclic_file_header_t::set_read_offset};
   for (int index = 0; index < 5; ++index) {
     Record record;
     EXPECT_TRUE((record.value.*setters[index])(40 + index));
@@ -147,7 +148,8 @@ TEST(HeaderCodec, FullRecordLengthIsFixedWhateverTheValues) {
     Record record;
     fill(&record.value, value, value, value, value, value);
     char buffer[CYCLIC_FILE_HEADER_MAX_LENGTH];
-    EXPECT_EQ(xdr_encode_cyclic_file_header_t(&record.value, buffer, sizeof buffer), expected) << value;
+    EXPECT_EQ(xdr_encode_cyclic_file_header_t(&record.value, buffer, sizeof buffer), expected)
+        << value;
     cyclic_file_header_t *decoded = nullptr;
     EXPECT_EQ(xdr_decode_p_cyclic_file_header_t(buffer, sizeof buffer, &decoded), expected);
     ASSERT_NE(decoded, nullptr);
@@ -160,9 +162,11 @@ TEST(HeaderCodec, EncodesBigEndianWordsAfterTheCountAndPresenceWords) {
   Record record;
   fill(&record.value, 0x01020304, -1, 0, 8, 16);
   unsigned char buffer[CYCLIC_FILE_HEADER_MAX_LENGTH];
-  ASSERT_EQ(xdr_encode_cyclic_file_header_t(&record.value, reinterpret_cast<char *>(buffer), sizeof buffer), 28);
-  const unsigned char expected[28] = {0, 0, 0, 1, 0, 0, 0, 31, 1, 2, 3, 4, 255, 255, 255, 255,
-                                      0, 0, 0, 0, 0, 0, 0, 8,  0, 0, 0, 16};
+  ASSERT_EQ(xdr_encode_cyclic_file_header_t(&record.value, reinterpret_cast<char *>(buffer),
+                                            sizeof buffer),
+            28);
+  const unsigned char expected[28] = {0,   0,   0, 1, 0, 0, 0, 31, 1, 2, 3, 4, 255, 255,
+                                      255, 255, 0, 0, 0, 0, 0, 0,  0, 8, 0, 0, 0,   16};
   EXPECT_EQ(std::memcmp(buffer, expected, sizeof expected), 0);
 }
 
@@ -195,7 +199,8 @@ TEST(HeaderCodec, EveryShortBufferFailsBothWays) {
   for (int shorter = 0; shorter < length; ++shorter) {
     std::vector<char> buffer(full, full + shorter);
     buffer.reserve(1);
-    EXPECT_EQ(xdr_encode_cyclic_file_header_t(&record.value, buffer.data(), shorter), -1) << shorter;
+    EXPECT_EQ(xdr_encode_cyclic_file_header_t(&record.value, buffer.data(), shorter), -1)
+        << shorter;
     EXPECT_EQ(xdr_encode_p_cyclic_file_header_t(&pointer, buffer.data(), shorter), -1) << shorter;
     cyclic_file_header_t *decoded = nullptr;
     EXPECT_EQ(xdr_decode_p_cyclic_file_header_t(buffer.data(), shorter, &decoded), -1) << shorter;
@@ -246,7 +251,9 @@ TEST(HeaderCodec, HostileStreamsAreRejected) {
   for (const auto &stream : streams) {
     std::vector<char> bytes(stream.begin(), stream.end());
     cyclic_file_header_t *decoded = nullptr;
-    EXPECT_EQ(xdr_decode_p_cyclic_file_header_t(bytes.data(), static_cast<int>(bytes.size()), &decoded), -1);
+    EXPECT_EQ(
+        xdr_decode_p_cyclic_file_header_t(bytes.data(), static_cast<int>(bytes.size()), &decoded),
+        -1);
     if (decoded != nullptr) {
       EXPECT_EQ(decoded->present_bits, 0u);
     }
@@ -362,12 +369,14 @@ TEST(HeaderBridge, FitCheckRefusesHeadersOutsideTheRing) {
   EXPECT_TRUE(cyclic_file_header_fits_ring(&good.value, 100));
   EXPECT_FALSE(cyclic_file_header_fits_ring(&good.value, 99));
   EXPECT_FALSE(cyclic_file_header_fits_ring(nullptr, 100));
-  const int bad[][5] = {{0, 0, 0, 0, 0},  {100, -1, 0, 0, 0},  {100, 0, -1, 0, 0}, {100, 0, 101, 0, 0},
-                        {100, 0, 0, -4, 0}, {100, 0, 0, 101, 0}, {100, 0, 0, 0, -1}, {100, 0, 0, 0, 101}};
+  const int bad[][5] = {{0, 0, 0, 0, 0},     {100, -1, 0, 0, 0}, {100, 0, -1, 0, 0},
+                        {100, 0, 101, 0, 0}, {100, 0, 0, -4, 0}, {100, 0, 0, 101, 0},
+                        {100, 0, 0, 0, -1},  {100, 0, 0, 0, 101}};
   for (const auto &fields : bad) {
     Record record;
     fill(&record.value, fields[0], fields[1], fields[2], fields[3], fields[4]);
-    EXPECT_FALSE(cyclic_file_header_fits_ring(&record.value, 1000)) << fields[0] << fields[1] << fields[2];
+    EXPECT_FALSE(cyclic_file_header_fits_ring(&record.value, 1000))
+        << fields[0] << fields[1] << fields[2];
   }
   Record partial;
   partial.value.set_buffer_size(10);

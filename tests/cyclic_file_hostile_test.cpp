@@ -40,7 +40,9 @@ int exercise(const std::string &path) {
   int bad = 0;
   for (int i = 0; i < 20; ++i) {
     int written = cyclic_file_write(handle, "0123456789abcdef", 1 + i % 16);
-    if (written != 0 && written != CYCLIC_FILE_WRITE_FAILED && written != CYCLIC_FILE_READ_ALL_FAILED) bad = 21;
+    if (written != 0 && written != CYCLIC_FILE_WRITE_FAILED &&
+        written != CYCLIC_FILE_READ_ALL_FAILED)
+      bad = 21;
     char *block = nullptr;
     int length = 0;
     int read = cyclic_file_read_all(handle, &block, &length);
@@ -55,14 +57,16 @@ int exercise(const std::string &path) {
 std::string make_valid_file(const std::string &path, int ring_size, int messages) {
   int status = 0;
   void *handle = cyclic_file_create_handle(path.c_str(), kRW, ring_size, &status);
-  for (int i = 0; i < messages; ++i) cyclic_file_fwritef(handle, "message %d %s", i, std::string(i % 23, '#').c_str());
+  for (int i = 0; i < messages; ++i)
+    cyclic_file_fwritef(handle, "message %d %s", i, std::string(i % 23, '#').c_str());
   cyclic_file_destroy_handle(handle);
   return test_support::read_file(path);
 }
 
 // The file at path with its header replaced by one of these fields (the
 // encoded length of a full header does not change with the values).
-void rewrite_header(const std::string &path, int buffer_size, int count, int write_offset, int read_offset) {
+void rewrite_header(const std::string &path, int buffer_size, int count, int write_offset,
+                    int read_offset) {
   std::string bytes = test_support::read_file(path);
   cyclic_file_header_t record;
   record.init();
@@ -104,7 +108,8 @@ TEST(CyclicFileHostile, RecordsThatDoNotEndAtTheWritePositionAreSalvaged) {
   {
     int status = 0;
     void *handle = cyclic_file_create_handle(path.c_str(), kRW, 64, &status);
-    for (const char *message : {"m0", "m1", "m2"}) ASSERT_EQ(cyclic_file_write(handle, message, 2), 0);
+    for (const char *message : {"m0", "m1", "m2"})
+      ASSERT_EQ(cyclic_file_write(handle, message, 2), 0);
     cyclic_file_destroy_handle(handle);
   }
   std::string contents;
@@ -171,7 +176,8 @@ TEST(CyclicFileHostile, RandomBytesAnywhereGiveCodesNeverACrash) {
       damaged[at] = static_cast<char>(random());
     }
     test_support::write_file(path, damaged);
-    ASSERT_EQ(test_support::run_in_child([&] { return exercise(path); }, std::chrono::seconds(20)), 0)
+    ASSERT_EQ(test_support::run_in_child([&] { return exercise(path); }, std::chrono::seconds(20)),
+              0)
         << "round " << round;
   }
 }
@@ -180,7 +186,8 @@ TEST(CyclicFileHostile, TruncatedAndOverclaimingFilesAreRefused) {
   TempDir dir;
   std::string path = dir.file("log");
   std::string valid = make_valid_file(path, 256, 10);
-  for (size_t keep : {size_t{0}, size_t{1}, size_t{8}, size_t{30}, valid.size() / 2, valid.size() - 1}) {
+  for (size_t keep :
+       {size_t{0}, size_t{1}, size_t{8}, size_t{30}, valid.size() / 2, valid.size() - 1}) {
     test_support::write_file(path, valid.substr(0, keep));
     int status = 0;
     EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kRW, 256, &status), nullptr) << keep;
@@ -371,7 +378,8 @@ TEST(CyclicFileOtherUsers, InARootDirectoryAnotherUserCanNeitherCreateNorHoldNor
     for (int round = 0; round < 2000; ++round) {
       int attempt_status = 0;
       void *handle = cyclic_file_create_handle(path.c_str(), kRW, 4096, &attempt_status);
-      void *other = cyclic_file_create_handle(dir.file("other.cyclic").c_str(), kRW, 4096, &attempt_status);
+      void *other =
+          cyclic_file_create_handle(dir.file("other.cyclic").c_str(), kRW, 4096, &attempt_status);
       worked += handle != nullptr;
       worked += other != nullptr;
       cyclic_file_destroy_handle(handle);
@@ -422,7 +430,8 @@ TEST(CyclicFileOtherUsers, InASharedDirectoryAPlantedLockFileIsRefusedAtCreation
   pid_t attacker = start_attacker([&] {
     vandrel_guarded_file own = {S_IFREG | 0666, geteuid(), getegid()};
     vandrel_lock_t lock = init_interprocess_critical_section(lock_file_of(path).c_str(), &own);
-    return lock != nullptr && enter_interprocess_critical_section(lock) == VANDREL_LOCK_TAKEN ? 0 : 1;
+    return lock != nullptr && enter_interprocess_critical_section(lock) == VANDREL_LOCK_TAKEN ? 0
+                                                                                              : 1;
   });
   ASSERT_GT(attacker, 0);
   double started = platform_test::monotonic_ms();

@@ -37,7 +37,8 @@ struct Frame {
 
 uint32_t checksum(uint32_t writer, uint32_t sequence, const char *payload, uint32_t length) {
   uint32_t sum = 2166136261u ^ writer ^ (sequence * 16777619u);
-  for (uint32_t i = 0; i < length; ++i) sum = (sum ^ static_cast<unsigned char>(payload[i])) * 16777619u;
+  for (uint32_t i = 0; i < length; ++i)
+    sum = (sum ^ static_cast<unsigned char>(payload[i])) * 16777619u;
   return sum;
 }
 
@@ -94,7 +95,8 @@ int write_run(const std::string &path, uint32_t writer, uint32_t count) {
 }
 
 // Runs `writers` processes of `count` messages each against one file.
-void run_writer_processes(const std::string &path, int ring_size, uint32_t writers, uint32_t count) {
+void run_writer_processes(const std::string &path, int ring_size, uint32_t writers,
+                          uint32_t count) {
   int status = 0;
   void *creator = cyclic_file_create_handle(path.c_str(), kRW, ring_size, &status);
   ASSERT_NE(creator, nullptr);
@@ -167,7 +169,8 @@ TEST(CyclicFileSharing, ThreadsOverSeveralHandlesOfOneFileInterleaveWholeMessage
     threads.emplace_back([&, t] {
       for (uint32_t sequence = 0; sequence < kCount; ++sequence) {
         std::string message = make_message(t, sequence);
-        EXPECT_EQ(cyclic_file_write(handles[t % 4], message.data(), static_cast<int>(message.size())), 0);
+        EXPECT_EQ(
+            cyclic_file_write(handles[t % 4], message.data(), static_cast<int>(message.size())), 0);
         if (sequence % 500 == 0) {
           EXPECT_TRUE(parse(read_everything(handles[(t + 1) % 4])).valid);
         }
@@ -203,7 +206,9 @@ TEST(CyclicFileSharing, AWriterKilledWhileWritingDoesNotStopTheOthers) {
     int result = test_support::run_in_child(
         [&] {
           std::string message = make_message(1, static_cast<uint32_t>(round));
-          return cyclic_file_write(handle, message.data(), static_cast<int>(message.size())) == 0 ? 0 : 1;
+          return cyclic_file_write(handle, message.data(), static_cast<int>(message.size())) == 0
+                     ? 0
+                     : 1;
         },
         std::chrono::seconds(1));
     EXPECT_EQ(result, 0) << "another process could not write within a second";
@@ -250,12 +255,13 @@ TEST(CyclicFileReadOnly, AReaderWithoutWritePermissionReadsWithoutTheLock) {
   int alone = test_support::run_in_child([&] {
     if (!platform_test::become_nobody()) return 2;
     int child_status = 0;
-    void *reader = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0,
-                                             &child_status);
+    void *reader = cyclic_file_create_handle(
+        path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0, &child_status);
     if (reader == nullptr) return 3;
     test_support::NumberedMessages seen;
     int count = read_numbered(reader, &seen);
-    if (count <= 0 || seen.torn || static_cast<int>(seen.numbers.size()) != count || seen.numbers.back() != 99)
+    if (count <= 0 || seen.torn || static_cast<int>(seen.numbers.size()) != count ||
+        seen.numbers.back() != 99)
       return 4;
     cyclic_file_destroy_handle(reader);
     return 0;

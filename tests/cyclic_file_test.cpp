@@ -50,7 +50,8 @@ DiskHeader read_disk_header(const std::string &path) {
   std::string bytes = test_support::read_file(path);
   DiskHeader result;
   cyclic_file_header_t *record = nullptr;
-  result.length = xdr_decode_p_cyclic_file_header_t(bytes.data(), static_cast<int>(bytes.size() < 60 ? bytes.size() : 60), &record);
+  result.length = xdr_decode_p_cyclic_file_header_t(
+      bytes.data(), static_cast<int>(bytes.size() < 60 ? bytes.size() : 60), &record);
   if (result.length > 0) {
     record->get_buffer_size(&result.buffer_size);
     record->get_message_count(&result.message_count);
@@ -67,7 +68,8 @@ std::string read_all(void *handle, int *count = nullptr) {
   int length = -1;
   int result = cyclic_file_read_all(handle, &block, &length);
   if (count != nullptr) *count = result;
-  std::string text = block != nullptr ? std::string(block, static_cast<size_t>(length)) : std::string();
+  std::string text =
+      block != nullptr ? std::string(block, static_cast<size_t>(length)) : std::string();
   cyclic_file_free_read_buffer(handle, block);
   return text;
 }
@@ -113,10 +115,13 @@ TEST(CyclicFileCreation, RefusesBadArgumentsWithoutTouchingTheFileSystem) {
     EXPECT_EQ(status, CYCLIC_FILE_INVALID_BUFFER_SIZE);
     EXPECT_FALSE(file_exists(dir.file("a")));
   }
-  EXPECT_EQ(cyclic_file_create_handle(dir.file("b").c_str(), CYCLIC_FILE_MODE_MUST_EXIST, 100, &status), nullptr);
+  EXPECT_EQ(
+      cyclic_file_create_handle(dir.file("b").c_str(), CYCLIC_FILE_MODE_MUST_EXIST, 100, &status),
+      nullptr);
   EXPECT_EQ(status, CYCLIC_FILE_NOT_FOUND);
   EXPECT_FALSE(file_exists(dir.file("b")));
-  EXPECT_EQ(cyclic_file_create_handle(dir.file("c").c_str(), CYCLIC_FILE_MODE_READ, 100, &status), nullptr);
+  EXPECT_EQ(cyclic_file_create_handle(dir.file("c").c_str(), CYCLIC_FILE_MODE_READ, 100, &status),
+            nullptr);
   EXPECT_EQ(status, CYCLIC_FILE_MAP_FAILED);
   EXPECT_FALSE(file_exists(dir.file("c")));
   EXPECT_EQ(cyclic_file_create_handle(dir.file("missing/d").c_str(), kRW, 100, &status), nullptr);
@@ -145,7 +150,8 @@ TEST(CyclicFileCreation, DamagedHeaderIsRefusedInEveryModeAndLeftAsItWas) {
   std::string path = dir.file("log");
   std::string garbage(200, '\xff');
   test_support::write_file(path, garbage);
-  for (int mode : {CYCLIC_FILE_MODE_READ, CYCLIC_FILE_MODE_WRITE, kRW | CYCLIC_FILE_MODE_MUST_EXIST}) {
+  for (int mode :
+       {CYCLIC_FILE_MODE_READ, CYCLIC_FILE_MODE_WRITE, kRW | CYCLIC_FILE_MODE_MUST_EXIST}) {
     int status = 0;
     EXPECT_EQ(cyclic_file_create_handle(path.c_str(), mode, 100, &status), nullptr);
     EXPECT_EQ(status, CYCLIC_FILE_LOAD_ERROR);
@@ -172,11 +178,14 @@ TEST(CyclicFileCreation, HeaderThatDecodesButDoesNotFitTheFileIsRefused) {
     record.set_write_offset(write_offset);
     record.set_read_offset(read_offset);
     std::string changed = bytes;
-    ASSERT_EQ(xdr_encode_cyclic_file_header_t(&record, changed.data(), header_length), header_length);
+    ASSERT_EQ(xdr_encode_cyclic_file_header_t(&record, changed.data(), header_length),
+              header_length);
     test_support::write_file(path, changed);
   };
-  struct Case { int size, count, tail, write_offset, read_offset; } cases[] = {
-      {200, 0, 0, 0, 0},  {50, 0, 0, 0, 0},  {100, -1, 0, 0, 0}, {100, 0, 4, 0, 0},
+  struct Case {
+    int size, count, tail, write_offset, read_offset;
+  } cases[] = {
+      {200, 0, 0, 0, 0},  {50, 0, 0, 0, 0},    {100, -1, 0, 0, 0}, {100, 0, 4, 0, 0},
       {100, 0, -1, 0, 0}, {100, 1, 0, 101, 0}, {100, 1, 0, 0, -1}, {100, 26, 0, 0, 0},
   };
   for (const Case &c : cases) {
@@ -343,7 +352,8 @@ TEST(CyclicFileInterface, NullHandlesAndStatusTexts) {
 TEST(CyclicFileFlushing, FlushSucceedsOnALoadedHandleAndInFlushMode) {
   TempDir dir;
   int status = 0;
-  void *handle = cyclic_file_create_handle(dir.file("log").c_str(), kRW | CYCLIC_FILE_MODE_FLUSH, 4096, &status);
+  void *handle = cyclic_file_create_handle(dir.file("log").c_str(), kRW | CYCLIC_FILE_MODE_FLUSH,
+                                           4096, &status);
   ASSERT_NE(handle, nullptr);
   EXPECT_EQ(cyclic_file_write(handle, "durable", 7), 0);
   EXPECT_NE(cyclic_file_flush(handle), 0);
@@ -369,7 +379,8 @@ TEST(CyclicFileMemory, EveryFailedAllocationIsReportedAndLeavesTheFileUsable) {
       char *block = nullptr;
       int length = 0;
       int read = cyclic_file_read_all(handle, &block, &length);
-      EXPECT_TRUE(read == 1 || read == CYCLIC_FILE_NO_MEMORY || read == CYCLIC_FILE_READ_ALL_FAILED) << read;
+      EXPECT_TRUE(read == 1 || read == CYCLIC_FILE_NO_MEMORY || read == CYCLIC_FILE_READ_ALL_FAILED)
+          << read;
       cyclic_file_free_read_buffer(handle, block);
       cyclic_file_destroy_handle(handle);
     }
@@ -392,7 +403,8 @@ TEST(CyclicFileCreation, AFullDiskFailsTheCreationAndLeavesNoFileBehind) {
   EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kRW, 4096, &status), nullptr);
   EXPECT_EQ(status, CYCLIC_FILE_NOT_FOUND);
   EXPECT_FALSE(file_exists(path));
-  EXPECT_EQ(std::system(("test -z \"$(ls -A '" + dir.path() + "')\"").c_str()), 0) << "a temporary file was left";
+  EXPECT_EQ(std::system(("test -z \"$(ls -A '" + dir.path() + "')\"").c_str()), 0)
+      << "a temporary file was left";
 }
 
 // A handle is handed out only with both its locks: when the lock cannot be
@@ -467,7 +479,8 @@ TEST(CyclicFileLocks, TheLockFileLiesBesideTheFileWithItsWriteBitsAndOwner) {
 }
 
 uint64_t messages_appended(void *handle) {
-  return get_interprocess_critical_section_counter(static_cast<CCyclicFile *>(handle)->interprocess_lock);
+  return get_interprocess_critical_section_counter(
+      static_cast<CCyclicFile *>(handle)->interprocess_lock);
 }
 
 TEST(CyclicFileLocks, EverySuccessfulWriteOfEveryProcessAdvancesTheCountOfMessagesAppended) {
@@ -483,7 +496,8 @@ TEST(CyclicFileLocks, EverySuccessfulWriteOfEveryProcessAdvancesTheCountOfMessag
   EXPECT_NE(cyclic_file_write(handle, std::string(200, 'x').c_str(), 200), 0);
   EXPECT_EQ(test_support::run_in_child([&] {
               int child_status = 0;
-              void *own = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_WRITE, 0, &child_status);
+              void *own =
+                  cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_WRITE, 0, &child_status);
               for (int i = 0; i < 50; ++i)
                 if (cyclic_file_write(own, "other", 5) != 0) return 1;
               return 0;

@@ -90,8 +90,10 @@ TEST(HashCreation, BucketCountIsTheLargestPrimeNotAboveTheRequestButAtLeastEleve
 }
 
 TEST(HashCreation, UnknownKeyKindsFail) {
-  EXPECT_EQ(hash_create_custom(10, 0, 5, nullptr, nullptr, nullptr, nullptr, nullptr, 0.1), nullptr);
-  EXPECT_EQ(hash_create_custom(10, 0, -1, nullptr, nullptr, nullptr, nullptr, nullptr, 0.1), nullptr);
+  EXPECT_EQ(hash_create_custom(10, 0, 5, nullptr, nullptr, nullptr, nullptr, nullptr, 0.1),
+            nullptr);
+  EXPECT_EQ(hash_create_custom(10, 0, -1, nullptr, nullptr, nullptr, nullptr, nullptr, 0.1),
+            nullptr);
 }
 
 TEST(HashCreation, DefaultsReplaceNonPositiveThresholdAndNegativeRatio) {
@@ -159,7 +161,8 @@ TEST(HashCreation, FlagsChooseCaseFoldingCopyingAndValueRelease) {
   hash_destroy(nocase);
 
   char key[] = "borrowed";
-  hash_table_t *nocopy = hash_create_with_flags(10, count_release, HASH_KEY_NOCOPY | HASH_FREE_VALUE);
+  hash_table_t *nocopy =
+      hash_create_with_flags(10, count_release, HASH_KEY_NOCOPY | HASH_FREE_VALUE);
   ASSERT_NE(nocopy, nullptr);
   ASSERT_EQ(hash_insert(nocopy, key, as_value(1)), 0);
   EXPECT_EQ(nocopy->buckets[hash_string(key) % 11]->key, static_cast<void *>(key));
@@ -265,7 +268,8 @@ TEST(HashEntries, ValueReleaseRunsForDeleteClearAndDestroyButNotRemove) {
 TEST(HashEntries, ForEachVisitsEveryValue) {
   hash_table_t *table = value_table(10);
   ASSERT_NE(table, nullptr);
-  for (uintptr_t key = 1; key <= 20; ++key) ASSERT_EQ(hash_insert(table, as_key(key), as_value(key)), 0);
+  for (uintptr_t key = 1; key <= 20; ++key)
+    ASSERT_EQ(hash_insert(table, as_key(key), as_value(key)), 0);
   static uintptr_t sum;
   sum = 0;
   hash_for_each(table, [](void *value) { sum += reinterpret_cast<uintptr_t>(value); });
@@ -293,7 +297,8 @@ TEST(HashFreeList, KeepsTheSmallestWholeNumberNotBelowATenthOfTheBuckets) {
   for (const auto &c : cases) {
     hash_table_t *table = value_table(c.requested, 100);
     ASSERT_NE(table, nullptr);
-    for (uintptr_t key = 1; key <= 20; ++key) ASSERT_EQ(hash_insert(table, as_key(key), nullptr), 0);
+    for (uintptr_t key = 1; key <= 20; ++key)
+      ASSERT_EQ(hash_insert(table, as_key(key), nullptr), 0);
     for (uintptr_t key = 1; key <= 20; ++key) hash_remove(table, as_key(key));
     EXPECT_EQ(table->free_list_length, c.bound) << buckets_of(table) << " buckets";
     hash_destroy(table);
@@ -365,7 +370,8 @@ TEST(HashCursor, TableEmptiedUnderTheCursorEndsAtTheLastBucket) {
   hash_table_t *table = value_table(10);
   ASSERT_NE(table, nullptr);
   // Key 1 lands in bucket 5; the others are removed after the cursor counted them.
-  for (uintptr_t key = 1; key <= 4; ++key) ASSERT_EQ(hash_insert(table, as_key(key), as_value(key)), 0);
+  for (uintptr_t key = 1; key <= 4; ++key)
+    ASSERT_EQ(hash_insert(table, as_key(key), as_value(key)), 0);
   hash_iterator_t *cursor = hash_iterator_create(table);
   ASSERT_NE(cursor, nullptr);
   for (uintptr_t key = 2; key <= 4; ++key) hash_remove(table, as_key(key));
@@ -393,7 +399,7 @@ void *counting_allocate(void *context, size_t size) {
 }
 void *counting_allocate_zeroed(void *context, size_t count, size_t size) {
   ++static_cast<CountingAllocator *>(context)->zeroed_allocations;
-  void *memory = ::operator new(count * size);
+  void *memory = ::operator new(count *size);
   std::memset(memory, 0, count * size);
   return memory;
 }
@@ -427,10 +433,10 @@ void *plain_copy_never_used(const void *) {
 TEST(HashCustomFunctions, AllocatorAndKeyContextsAreUsedAndBalanced) {
   CountingAllocator allocator;
   KeyLedger ledger;
-  hash_table_t *table = hash_create_ex(
-      10, 0, HASH_KEY_KIND_STRING, nullptr, compare_with_ledger_key, nullptr, plain_copy_never_used,
-      nullptr, 0.1, &ledger, ledger_copy, ledger_release, &allocator, counting_allocate,
-      counting_allocate_zeroed, counting_release);
+  hash_table_t *table =
+      hash_create_ex(10, 0, HASH_KEY_KIND_STRING, nullptr, compare_with_ledger_key, nullptr,
+                     plain_copy_never_used, nullptr, 0.1, &ledger, ledger_copy, ledger_release,
+                     &allocator, counting_allocate, counting_allocate_zeroed, counting_release);
   ASSERT_NE(table, nullptr);
   EXPECT_EQ(allocator.zeroed_allocations, 2);  // record and buckets
   const long vandrel_before = vandrel_test_allocation_count();

@@ -34,8 +34,8 @@ TEST(NamedLockTable, RacingThreadsGetOneLockPerName) {
   CNamedLockTable registry;
   constexpr int kThreads = 8;
   constexpr int kNames = 100;
-  std::vector<std::vector<os_critical_section_t *>> seen(kThreads,
-                                                         std::vector<os_critical_section_t *>(kNames));
+  std::vector<std::vector<os_critical_section_t *>> seen(
+      kThreads, std::vector<os_critical_section_t *>(kNames));
   std::atomic<int> ready{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {

@@ -44,7 +44,8 @@ off_t file_size(const std::string &path) {
 
 std::string identity_of(const std::string &path) {
   char out[PATH_MAX];
-  if (os_file_lock_identity(path.c_str(), out, sizeof out) != 0) return "error " + std::to_string(errno);
+  if (os_file_lock_identity(path.c_str(), out, sizeof out) != 0)
+    return "error " + std::to_string(errno);
   return out;
 }
 
@@ -162,7 +163,8 @@ TEST_F(FileServices, FlushViewIsNonzeroOnSuccessFromAnyStartAndZeroOnFailure) {
   ASSERT_EQ(os_file_reserve(fd, length), 0);
   os_file_close(fd);
   fd = open(path("log").c_str(), O_RDWR);
-  char *base = static_cast<char *>(mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+  char *base =
+      static_cast<char *>(mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
   close(fd);
   ASSERT_NE(base, MAP_FAILED);
   base[4097] = 'x';
@@ -306,8 +308,8 @@ TEST_F(FileServices, StaleTemporariesGoAndThoseOfLiveCreatorsStay) {
   close(fds[1]);
   // Names that are not temporaries of this file, or whose pid is gone but
   // whose lock is held, stay too.
-  const std::string others[] = {path("log.1.tmp"), path("log.x.1.tmp"), path("logger.99999999.1.tmp"),
-                                path("log.99999999.1.tmp.old")};
+  const std::string others[] = {path("log.1.tmp"), path("log.x.1.tmp"),
+                                path("logger.99999999.1.tmp"), path("log.99999999.1.tmp.old")};
   for (const std::string &other : others) close(os_file_create_new(other.c_str()));
   const std::string held = path("log.99999998.ab.tmp");
   int held_fd = os_file_create_new(held.c_str());
@@ -396,7 +398,8 @@ TEST_F(FileIdentity, ASymlinkInASharedDirectoryIsFollowedOnlyWhenItIsTheCallersO
   const std::string expected = canonical_dir_ + "/log";
   ASSERT_EQ(symlink(path("dir/log").c_str(), path("shared/mine").c_str()), 0);
   ASSERT_EQ(symlink(path("dir/log").c_str(), path("shared/theirs").c_str()), 0);
-  ASSERT_EQ(lchown(path("shared/theirs").c_str(), platform_test::kNobody, platform_test::kNobody), 0);
+  ASSERT_EQ(lchown(path("shared/theirs").c_str(), platform_test::kNobody, platform_test::kNobody),
+            0);
   ASSERT_EQ(symlink(path("shared").c_str(), path("dir/to_shared").c_str()), 0);
   EXPECT_EQ(identity_of(path("shared/mine")), expected);
   EXPECT_EQ(identity_of(path("shared/theirs")), "error " + std::to_string(EACCES));

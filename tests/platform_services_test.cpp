@@ -4,10 +4,10 @@
 #include <rotolog/platform/vandrel.h>
 #include <test_seams.h>
 
+#include <unistd.h>
 #include <cstring>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 TEST(VandrelMemory, ReallocOfNullBehavesAsMallocAndGrowingKeepsBytes) {
   char *block = static_cast<char *>(vel_realloc(nullptr, 8));

@@ -194,7 +194,8 @@ TEST_F(Spanwick, HoldsNoDescriptorWhenMappedNorAfterAnyFailure) {
 // ---- Seams ----
 
 TEST_F(Spanwick, EachStepOfOpeningFailsThroughItsSeamAndLeavesTheHandleUsable) {
-  const spanwick_service services[] = {SPANWICK_SERVICE_OPEN, SPANWICK_SERVICE_FSTAT, SPANWICK_SERVICE_MMAP};
+  const spanwick_service services[] = {SPANWICK_SERVICE_OPEN, SPANWICK_SERVICE_FSTAT,
+                                       SPANWICK_SERVICE_MMAP};
   const int errors[] = {EMFILE, EIO, ENOMEM};
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);

@@ -141,7 +141,8 @@ inline NumberedMessages split_numbered(const std::string &block, uint32_t spread
   NumberedMessages out;
   for (size_t at = 0; at < block.size();) {
     unsigned number = 0, length = 0;
-    if (block.size() - at < 18 || std::sscanf(block.c_str() + at, "<%10u:%5u>", &number, &length) != 2 ||
+    if (block.size() - at < 18 ||
+        std::sscanf(block.c_str() + at, "<%10u:%5u>", &number, &length) != 2 ||
         block.compare(at, length, numbered_message(number, spread)) != 0) {
       out.torn = true;
       break;

@@ -49,17 +49,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   CCyclicFile::SalvagePlan plan;
   if (cyclic->verify(&plan) != 0) std::abort();  // nobody else writes this file
   if (plan.kept_span > plan.header_span || plan.kept_count < 0 ||
-      static_cast<int64_t>(plan.kept_count) * 5 > plan.kept_span || plan.kept_payload > plan.kept_span)
+      static_cast<int64_t>(plan.kept_count) * 5 > plan.kept_span ||
+      plan.kept_payload > plan.kept_span)
     std::abort();
   if (plan.consistent && plan.kept_count != plan.header_count) std::abort();
   cyclic->apply_salvage(plan);
   CCyclicFile::SalvagePlan again;
   cyclic->plan_salvage(&again);
-  if (!again.consistent || again.kept_count != plan.kept_count || again.kept_payload != plan.kept_payload)
+  if (!again.consistent || again.kept_count != plan.kept_count ||
+      again.kept_payload != plan.kept_payload)
     std::abort();
   std::vector<char> block(static_cast<size_t>(cyclic->buffer_size) + 1);
   int64_t copied = 0;
-  if (cyclic->copy_messages(block.data(), cyclic->buffer_size, &copied) != 0 || copied != plan.kept_payload)
+  if (cyclic->copy_messages(block.data(), cyclic->buffer_size, &copied) != 0 ||
+      copied != plan.kept_payload)
     std::abort();
   cyclic_file_destroy_handle(handle);
   return 0;

@@ -145,7 +145,8 @@ int64_t CCyclicBuffer::record_span(const RecordShape &shape) const {
   const int64_t size = buffer_size;
   int64_t at = write_pos - ring_start;
   int64_t span = place_span(size, &at, shape.first_width, shape.first_payload);
-  for (int32_t i = 0; i < shape.segment_count; ++i) span += place_span(size, &at, 2, shape.segment_lengths[i]);
+  for (int32_t i = 0; i < shape.segment_count; ++i)
+    span += place_span(size, &at, 2, shape.segment_lengths[i]);
   return span;
 }
 
@@ -468,7 +469,8 @@ int CCyclicBuffer::read_piece(int32_t width, void *value, char **payload, int64_
 int CCyclicBuffer::read_record(int32_t *length, char **payload) {
   if (!positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
   RecordStep step;
-  if (!step_record(read_pos - ring_start, stored_span(), 0, &step)) return CYCLIC_BUFFER_WRITE_FAILED;
+  if (!step_record(read_pos - ring_start, stored_span(), 0, &step))
+    return CYCLIC_BUFFER_WRITE_FAILED;
   const int64_t left = buffer_size - step.payload;
   if (left >= step.length) {
     *payload = ring_start + step.payload;
@@ -520,7 +522,8 @@ int copy_walk(const CCyclicBuffer::RingLayout &ring, int64_t at, int64_t span_en
   int32_t last_length = 0;
   for (int32_t index = 0; index < count; ++index) {
     CCyclicBuffer::RecordStep step;
-    if (!CCyclicBuffer::step_over(ring, at, span_end - at, 1, &step)) return CYCLIC_BUFFER_WRITE_FAILED;
+    if (!CCyclicBuffer::step_over(ring, at, span_end - at, 1, &step))
+      return CYCLIC_BUFFER_WRITE_FAILED;
     // A record in one piece right at `at` moves the walk on by its length.
     // When that equals the length before, the walk moves on by that one,
     // which the processor guesses right for a run of equal messages without
@@ -583,5 +586,6 @@ int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied,
   const int64_t span = stored_span();
   if (skip <= 0 && lengths == nullptr && capacity >= span)
     return copy_walk<true>(ring, at, at + span, message_count, block, capacity, copied, 0, nullptr);
-  return copy_walk<false>(ring, at, at + span, message_count, block, capacity, copied, skip, lengths);
+  return copy_walk<false>(ring, at, at + span, message_count, block, capacity, copied, skip,
+                          lengths);
 }

@@ -81,7 +81,8 @@ class CCyclicBuffer {
   // array record is the segment length that skipped them. Returns false for
   // a record that is not whole; *step is then meaningless.
   bool step_record(int64_t at, int64_t span, int32_t least_length, RecordStep *step) const {
-    return step_over(RingLayout{ring_start, buffer_size, wasted_tail}, at, span, least_length, step);
+    return step_over(RingLayout{ring_start, buffer_size, wasted_tail}, at, span, least_length,
+                     step);
   }
 
   // What step_record reads of the ring. A loop that stores into memory the
@@ -161,8 +162,9 @@ class CCyclicBuffer {
       return field;
     }
     const auto *bytes = reinterpret_cast<const unsigned char *>(at);
-    return static_cast<int32_t>(static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-                                static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24);
+    return static_cast<int32_t>(
+        static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+        static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24);
   }
 
   // Copies the payload of every stored single message, oldest first and one

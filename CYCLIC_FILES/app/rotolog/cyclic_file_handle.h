@@ -92,9 +92,9 @@ class CCyclicFile : public CCyclicBuffer {
     // When the kept records are an older run from the header's read
     // position and a newer one ending at its write position, with damage
     // between: the older run, laid again to end where the newer one begins.
-    int32_t older_count;   // 0: nothing to move
-    int64_t older_from;    // where the older run lies now
-    int64_t newer_from;    // where the newer run begins
+    int32_t older_count;  // 0: nothing to move
+    int64_t older_from;   // where the older run lies now
+    int64_t newer_from;   // where the newer run begins
   };
   // Works out the plan for the ring state as reloaded; changes nothing.
   // Consistent rings cost one walk over their length fields.
@@ -154,7 +154,8 @@ class CCyclicFile : public CCyclicBuffer {
   int obtain_locks(const char *path, const os_file_facts_t &facts);
   int store_interim_header(const char *data, int32_t length);
   int locked_write(const char *data, int32_t length);
-  void plan_older_run(SalvagePlan *plan, int32_t records, int64_t payload, int64_t newer_start) const;
+  void plan_older_run(SalvagePlan *plan, int32_t records, int64_t payload,
+                      int64_t newer_start) const;
   bool move_older_run(const SalvagePlan &plan);
   int salvage_and_write(const char *data, int32_t length);
   bool enter_locks();

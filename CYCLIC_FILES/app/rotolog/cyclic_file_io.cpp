@@ -27,7 +27,8 @@ int flush_record(const CCyclicFile &file, const char *record_from, int32_t lengt
   }
   int first = os_flush_view(const_cast<char *>(record_from),
                             static_cast<std::size_t>(file.ring_end - record_from));
-  int second = os_flush_view(file.ring_start, static_cast<std::size_t>(file.write_pos - file.ring_start));
+  int second =
+      os_flush_view(file.ring_start, static_cast<std::size_t>(file.write_pos - file.ring_start));
   return first != 0 && second != 0 ? 1 : 0;
 }
 
@@ -118,7 +119,8 @@ inline int CCyclicFile::locked_write(const char *data, int32_t length) {
   int interim = store_interim_header(data, length);
   if (interim < 0) return CYCLIC_FILE_WRITE_FAILED;
   if (interim == kRingDamaged) return kRingDamaged;
-  if (interim == kInterimHeaderStored && flushed) os_flush_view(map_base, static_cast<std::size_t>(header_length));
+  if (interim == kInterimHeaderStored && flushed)
+    os_flush_view(map_base, static_cast<std::size_t>(header_length));
   crash_point(CrashPoint::kInterimStored);
   // A refused record leaves the header unstored: the file still describes
   // the ring as it was (less the evictions, when they were stored).

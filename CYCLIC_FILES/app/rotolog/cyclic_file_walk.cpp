@@ -15,7 +15,8 @@ namespace {
 class FailedStarts {
  public:
   explicit FailedStarts(int64_t span)
-      : bits_(static_cast<unsigned char *>(vel_calloc(static_cast<std::size_t>(span / 8 + 1), 1))) {}
+      : bits_(static_cast<unsigned char *>(vel_calloc(static_cast<std::size_t>(span / 8 + 1), 1))) {
+  }
   ~FailedStarts() {
     if (bits_ != nullptr) vel_free(bits_);
   }
@@ -24,7 +25,9 @@ class FailedStarts {
 
   bool usable() const { return bits_ != nullptr; }
   bool has(int64_t at) const { return (bits_[at >> 3] >> (at & 7)) & 1; }
-  void add(int64_t at) { bits_[at >> 3] = static_cast<unsigned char>(bits_[at >> 3] | 1 << (at & 7)); }
+  void add(int64_t at) {
+    bits_[at >> 3] = static_cast<unsigned char>(bits_[at >> 3] | 1 << (at & 7));
+  }
 
  private:
   unsigned char *bits_;
@@ -128,7 +131,8 @@ void CCyclicFile::plan_salvage(SalvagePlan *plan) const {
         plan->kept_payload = run_payload;
         plan->read_offset = offset_at(start);
         plan->write_offset = offset_at(span);
-        if (!reached && records > 0 && start >= distance) plan_older_run(plan, records, payload, start);
+        if (!reached && records > 0 && start >= distance)
+          plan_older_run(plan, records, payload, start);
       }
       return;
     }
@@ -158,7 +162,8 @@ void CCyclicFile::plan_older_run(SalvagePlan *plan, int32_t records, int64_t pay
     int64_t walked = 0;
     RecordStep step{};
     for (int32_t i = 0; i < records; ++i) {
-      if (!step_record(offset_at(walked), stored_span() - walked, 1, &step)) return;  // walked whole before
+      if (!step_record(offset_at(walked), stored_span() - walked, 1, &step))
+        return;  // walked whole before
       walked += step.used;
       place_span(size, &laid_at, 4, step.length);
     }
@@ -197,8 +202,9 @@ void CCyclicFile::apply_salvage(const SalvagePlan &plan) {
 // run untouched, since nothing is laid from where it begins.
 bool CCyclicFile::move_older_run(const SalvagePlan &plan) {
   const int64_t size = buffer_size;
-  const int64_t span = plan.newer_from >= plan.older_from ? plan.newer_from - plan.older_from
-                                                          : size - plan.older_from + plan.newer_from;
+  const int64_t span = plan.newer_from >= plan.older_from
+                           ? plan.newer_from - plan.older_from
+                           : size - plan.older_from + plan.newer_from;
   char *aside = static_cast<char *>(vel_malloc(static_cast<std::size_t>(span) + 1));
   if (aside == nullptr) return false;
   // The records, each as its length and its payload joined.
@@ -215,10 +221,13 @@ bool CCyclicFile::move_older_run(const SalvagePlan &plan) {
     std::memcpy(aside + filled, &step.length, 4);
     const int64_t before_end = size - step.payload;
     if (before_end >= step.length) {
-      std::memcpy(aside + filled + 4, ring_start + step.payload, static_cast<std::size_t>(step.length));
+      std::memcpy(aside + filled + 4, ring_start + step.payload,
+                  static_cast<std::size_t>(step.length));
     } else {
-      std::memcpy(aside + filled + 4, ring_start + step.payload, static_cast<std::size_t>(before_end));
-      std::memcpy(aside + filled + 4 + before_end, ring_start, static_cast<std::size_t>(step.length - before_end));
+      std::memcpy(aside + filled + 4, ring_start + step.payload,
+                  static_cast<std::size_t>(before_end));
+      std::memcpy(aside + filled + 4 + before_end, ring_start,
+                  static_cast<std::size_t>(step.length - before_end));
     }
     filled += 4 + step.length;
     at = step.next;

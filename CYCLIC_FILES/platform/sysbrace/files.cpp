@@ -288,9 +288,9 @@ int os_file_create_temporary(const char *path, char *temporary, size_t temporary
     clock_gettime(CLOCK_MONOTONIC, &now);
     std::uint64_t tag = static_cast<std::uint64_t>(now.tv_nsec) ^
                         __atomic_add_fetch(&counter, 0x9e3779b97f4a7c15ull, __ATOMIC_RELAXED);
-    int written = std::snprintf(temporary, temporary_size, "%s.%ld.%llx%s", path,
-                                static_cast<long>(getpid()), static_cast<unsigned long long>(tag),
-                                kTemporarySuffix);
+    int written =
+        std::snprintf(temporary, temporary_size, "%s.%ld.%llx%s", path, static_cast<long>(getpid()),
+                      static_cast<unsigned long long>(tag), kTemporarySuffix);
     if (written < 0 || static_cast<size_t>(written) >= temporary_size) {
       errno = ENAMETOOLONG;
       return -1;

@@ -73,8 +73,8 @@ VANDREL_API vandrel_lock_t init_interprocess_critical_section(
 /* Returns once the caller holds the lock: VANDREL_LOCK_TAKEN, or
  * VANDREL_LOCK_OWNER_DIED when the previous holder (thread or process) ended
  * while holding it, or a first opener found the mutex held by a process that
- * is gone (to one enter, in whichever process). After VANDREL_LOCK_OWNER_DIED the state the lock protects
- * may be half-updated: the caller checks it, then calls
+ * is gone (to one enter, in whichever process). After VANDREL_LOCK_OWNER_DIED the state the lock
+ * protects may be half-updated: the caller checks it, then calls
  * mark_interprocess_critical_section_consistent. A leave without that call
  * marks it consistent itself, so the lock is never left unusable.
  * VANDREL_LOCK_FAILED: null handle or a lock that cannot be taken; the lock
@@ -94,8 +94,7 @@ VANDREL_API void leave_interprocess_critical_section(vandrel_lock_t lock);
  * may be called only by the holder of the lock. Both are plain loads and
  * stores into the mapped lock file: no system call. */
 VANDREL_API uint64_t get_interprocess_critical_section_counter(vandrel_lock_t lock);
-VANDREL_API void add_to_interprocess_critical_section_counter(vandrel_lock_t lock,
-                                                              uint64_t amount);
+VANDREL_API void add_to_interprocess_critical_section_counter(vandrel_lock_t lock, uint64_t amount);
 
 /* Releases this handle and its OFD lock; other handles of the same lock file
  * keep working. Must not be called while this handle holds the lock. Accepts
