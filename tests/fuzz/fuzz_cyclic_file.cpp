@@ -12,25 +12,9 @@
 #include <cstring>
 #include <string>
 
-namespace {
+#include "fuzz_file.h"
 
-// One private directory per fuzzing process, removed at exit.
-const std::string &file_path() {
-  static const std::string path = [] {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/rotolog-fuzz-XXXXXX";
-    static std::string directory = pattern;
-    if (mkdtemp(&directory[0]) == nullptr) std::abort();
-    std::atexit([] {
-      unlink((directory + "/fuzz.cyclic").c_str());
-      unlink((directory + "/fuzz.cyclic-lock").c_str());
-      rmdir(directory.c_str());
-    });
-    return directory + "/fuzz.cyclic";
-  }();
-  return path;
-}
+namespace {
 
 bool is_load_code(int status) {
   return status == CYCLIC_FILE_LOAD_ERROR || status == CYCLIC_FILE_MAP_FAILED ||
@@ -57,11 +41,7 @@ int read_checked(void *handle, std::string *contents) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > 1 << 16) return 0;
-  const std::string &path = file_path();
-  FILE *file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) std::abort();
-  if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();
-  std::fclose(file);
+  const std::string &path = write_fuzz_file(data, size);
 
   int status = 0;
   void *handle = cyclic_file_create_handle(

@@ -3,44 +3,18 @@
 // only, and the ring it leaves is consistent: planning again changes nothing,
 // and every kept record reads back.
 #include <rotolog/cyclic_file.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "fuzz_file.h"
 #include "rotolog/cyclic_file_handle.h"
-
-namespace {
-
-const std::string &file_path() {
-  static const std::string path = [] {
-    const char *tmp = std::getenv("TMPDIR");
-    static std::string directory =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/rotolog-fuzz-salvage-XXXXXX";
-    if (mkdtemp(&directory[0]) == nullptr) std::abort();
-    std::atexit([] {
-      unlink((directory + "/fuzz.cyclic").c_str());
-      unlink((directory + "/fuzz.cyclic-lock").c_str());
-      rmdir(directory.c_str());
-    });
-    return directory + "/fuzz.cyclic";
-  }();
-  return path;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > 1 << 16) return 0;
-  const std::string &path = file_path();
-  FILE *file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) std::abort();
-  if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();
-  std::fclose(file);
+  const std::string &path = write_fuzz_file(data, size);
 
   int status = 0;
   void *handle = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ, 0, &status);
