@@ -250,7 +250,12 @@ int take(int fd, const char *path, const vandrel_guarded_file &guarded, bool mad
   if (size != 0 && size != static_cast<off_t>(sizeof(LockFile))) return EPROTO;
 
   if (ofd_lock(fd, F_WRLCK, false) == 0) {
-    // Alone: no other handle has the file open, so nobody maps it.
+    // Alone: no other handle has the file open, so nobody maps it. Its size
+    // is read again: the file may have been laid out, and used, since the
+    // look above, by handles that have all gone since.
+    if (fstat(fd, &info) != 0) return errno;
+    size = info.st_size;
+    if (size != 0 && size != static_cast<off_t>(sizeof(LockFile))) return EPROTO;
     LockFile *file = size == 0 ? nullptr : map_file(fd);
     if (size != 0 && file == nullptr) return errno;
     int error = 0;
