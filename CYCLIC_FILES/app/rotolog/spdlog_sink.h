@@ -35,6 +35,7 @@
 #include <spdlog/details/log_msg.h>
 #include <spdlog/details/null_mutex.h>
 #include <spdlog/details/synchronous_factory.h>
+#include <spdlog/logger.h>
 #include <spdlog/sinks/base_sink.h>
 
 #include <cerrno>
