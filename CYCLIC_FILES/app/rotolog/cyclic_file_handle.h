@@ -147,6 +147,7 @@ class CCyclicFile : public CCyclicBuffer {
   char *snapshot_mapping();
   void rebase_ring(char *base);
   int begin_read(char **snapshot);
+  int load_snapshot(char **snapshot);
   void end_read(char *snapshot);
   int store_header();
   bool header_fits_mapping(const cyclic_file_header_t &record) const;

@@ -217,22 +217,24 @@ int CCyclicFile::vfwritef(const char *format, va_list args) {
 // file, writers that kept changing it) with nothing to end.
 int CCyclicFile::begin_read(char **snapshot) {
   *snapshot = nullptr;
-  if (read_only_mapping) {
-    *snapshot = snapshot_mapping();
-    if (*snapshot == nullptr) return CYCLIC_FILE_READ_ALL_FAILED;
-    if (reload_header_from(*snapshot) != 0) {
-      vel_free(*snapshot);
-      *snapshot = nullptr;
-      return CYCLIC_FILE_READ_ALL_FAILED;
-    }
-    return 0;
-  }
+  if (read_only_mapping) return load_snapshot(snapshot);
   if (!enter_locks()) return CYCLIC_FILE_READ_ALL_FAILED;
   if (reload_header() != 0) {
     leave_locks();
     return CYCLIC_FILE_READ_ALL_FAILED;
   }
   return 0;
+}
+
+// The ring of a private snapshot of the mapping, its header reloaded there:
+// 0 with *snapshot set (end_read releases it), or CYCLIC_FILE_READ_ALL_FAILED.
+int CCyclicFile::load_snapshot(char **snapshot) {
+  *snapshot = snapshot_mapping();
+  if (*snapshot == nullptr) return CYCLIC_FILE_READ_ALL_FAILED;
+  if (reload_header_from(*snapshot) == 0) return 0;
+  vel_free(*snapshot);
+  *snapshot = nullptr;
+  return CYCLIC_FILE_READ_ALL_FAILED;
 }
 
 void CCyclicFile::end_read(char *snapshot) {

@@ -153,6 +153,7 @@ void CCyclicFile::plan_older_run(SalvagePlan *plan, int32_t records, int64_t pay
     const int64_t at = read_offset + distance;
     return at > size ? at - size : at;
   };
+  const int64_t span = stored_span();
   const int64_t record_bytes = payload + 4 * static_cast<int64_t>(records);
   const int64_t newer_at = offset_at(newer_start) % size;
   for (int64_t skipped = 0; skipped < 4; ++skipped) {
@@ -162,8 +163,7 @@ void CCyclicFile::plan_older_run(SalvagePlan *plan, int32_t records, int64_t pay
     int64_t walked = 0;
     RecordStep step{};
     for (int32_t i = 0; i < records; ++i) {
-      if (!step_record(offset_at(walked), stored_span() - walked, 1, &step))
-        return;  // walked whole before
+      if (!step_record(offset_at(walked), span - walked, 1, &step)) return;  // walked whole before
       walked += step.used;
       place_span(size, &laid_at, 4, step.length);
     }
@@ -173,7 +173,7 @@ void CCyclicFile::plan_older_run(SalvagePlan *plan, int32_t records, int64_t pay
     plan->newer_from = plan->read_offset;
     plan->kept_count += records;
     plan->kept_payload += payload;
-    plan->kept_span = stored_span() - begin;
+    plan->kept_span = span - begin;
     plan->read_offset = offset_at(begin);
     return;
   }
@@ -257,16 +257,12 @@ bool CCyclicFile::salvage() {
 
 int CCyclicFile::verify(SalvagePlan *plan) {
   if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
-  char *snapshot = snapshot_mapping();
-  if (snapshot == nullptr) return CYCLIC_FILE_READ_ALL_FAILED;
-  int result = CYCLIC_FILE_READ_ALL_FAILED;
-  if (reload_header_from(snapshot) == 0) {
-    plan_salvage(plan);
-    rebase_ring(snapshot);
-    result = 0;
-  }
-  vel_free(snapshot);
-  return result;
+  char *snapshot = nullptr;
+  int loaded = load_snapshot(&snapshot);
+  if (loaded != 0) return loaded;
+  plan_salvage(plan);
+  end_read(snapshot);
+  return 0;
 }
 
 // ---------------------------------------------------------------------------

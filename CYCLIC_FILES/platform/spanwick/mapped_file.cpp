@@ -133,17 +133,13 @@ int mmap_open_ex(mmap_handle_t handle, int flags) {
   }
   int fd = open_file(file);
   if (fd < 0) return -1;
-  int64_t size = mappable_size(fd);
-  void *base = size > 0 ? map_whole_file(file, fd, static_cast<size_t>(size)) : nullptr;
+  int result = mmap_open_descriptor(handle, fd);
   // The mapping keeps its own reference to the file: the descriptor goes now,
   // whatever happened, and errno survives the close.
   int saved_errno = errno;
   close(fd);
   errno = saved_errno;
-  if (base == nullptr) return -1;
-  file->base = base;
-  file->length = static_cast<size_t>(size);
-  return 0;
+  return result;
 }
 
 int mmap_open_descriptor(mmap_handle_t handle, int fd) {
