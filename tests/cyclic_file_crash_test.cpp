@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "rotolog/cyclic_file_crash_points.h"
 #include "rotolog/cyclic_file_handle.h"
 #include "test_support.h"
 

@@ -2,8 +2,8 @@
 // ring bridge and the allocation-free decoder, with the allocator's seam.
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file_header.h>
-#include <rotolog/cyclic_file_header_bridge.h>
 #include <test_seams.h>
+#include "rotolog/cyclic_file_header_codec.h"
 
 #include <climits>
 #include <cstdio>
@@ -363,24 +363,28 @@ TEST(HeaderBridge, AbsentFieldsAndNullRecordsLeaveTheRingAlone) {
   EXPECT_EQ(ring.read_pos, storage.data() + 20);
 }
 
-TEST(HeaderBridge, FitCheckRefusesHeadersOutsideTheRing) {
+TEST(HeaderBridge, OnlyAHeaderThatDescribesItsRingPassesTheCheck) {
   Record good;
-  fill(&good.value, 100, 0, 3, 100, 0);
-  EXPECT_TRUE(cyclic_file_header_fits_ring(&good.value, 100));
-  EXPECT_FALSE(cyclic_file_header_fits_ring(&good.value, 99));
-  EXPECT_FALSE(cyclic_file_header_fits_ring(nullptr, 100));
-  const int bad[][5] = {{0, 0, 0, 0, 0},     {100, -1, 0, 0, 0}, {100, 0, -1, 0, 0},
-                        {100, 0, 101, 0, 0}, {100, 0, 0, -4, 0}, {100, 0, 0, 101, 0},
-                        {100, 0, 0, 0, -1},  {100, 0, 0, 0, 101}};
+  fill(&good.value, 100, 25, 3, 100, 0);
+  EXPECT_TRUE(cyclic_file_header_describes_ring(&good.value, 100));
+  EXPECT_FALSE(cyclic_file_header_describes_ring(&good.value, 99));
+  EXPECT_FALSE(cyclic_file_header_describes_ring(&good.value, 101));  // the ring fills the rest
+  EXPECT_FALSE(cyclic_file_header_describes_ring(nullptr, 100));
+  // Each row breaks one field: no ring, negative or too many records (each
+  // takes 4 bytes at least), a tail no length field leaves, offsets out.
+  const int bad[][5] = {{0, 0, 0, 0, 0},     {100, -1, 0, 0, 0}, {100, 26, 0, 0, 0},
+                        {100, 0, -1, 0, 0},  {100, 0, 4, 0, 0},  {100, 0, 0, -4, 0},
+                        {100, 0, 0, 101, 0}, {100, 0, 0, 0, -1}, {100, 0, 0, 0, 101}};
   for (const auto &fields : bad) {
     Record record;
     fill(&record.value, fields[0], fields[1], fields[2], fields[3], fields[4]);
-    EXPECT_FALSE(cyclic_file_header_fits_ring(&record.value, 1000))
-        << fields[0] << fields[1] << fields[2];
+    EXPECT_FALSE(cyclic_file_header_describes_ring(&record.value, fields[0]))
+        << fields[0] << " " << fields[1] << " " << fields[2] << " " << fields[3] << " "
+        << fields[4];
   }
   Record partial;
-  partial.value.set_buffer_size(10);
-  EXPECT_FALSE(cyclic_file_header_fits_ring(&partial.value, 1000));
+  partial.value.set_buffer_size(100);
+  EXPECT_FALSE(cyclic_file_header_describes_ring(&partial.value, 100));
 }
 
 TEST(HeaderBridge, DecodeIntoFailsToAnEmptyRecord) {

@@ -15,7 +15,7 @@
 
 #include "cyclic_buffer_test_util.h"
 #include "rotolog/cyclic_file_handle.h"
-#include "rotolog/cyclic_file_header_bridge.h"
+#include "rotolog/cyclic_file_header_codec.h"
 #include "test_support.h"
 
 namespace {

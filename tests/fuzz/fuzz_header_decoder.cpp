@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "rotolog/cyclic_file_header_bridge.h"
+#include "rotolog/cyclic_file_header_codec.h"
 
 namespace {
 

@@ -1,24 +1,52 @@
 // CCyclicFile: the ring of CCyclicBuffer laid into a memory-mapped file
 // behind an encoded header. The ring's storage is the mapping; the ring's
 // fields are only a cache of the header, refreshed under both locks before
-// every write and read.
+// every write and read. Opening, creating, mapping and the locks are in
+// cyclic_file_open.cpp; reload, write, store, flush, repair and read, with
+// the write protocol, in cyclic_file_io.cpp; the header's bytes in
+// cyclic_file_header_codec.cpp.
 #ifndef ROTOLOG_CYCLIC_FILE_HANDLE_H
 #define ROTOLOG_CYCLIC_FILE_HANDLE_H
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
 #include "cyclic_buffer_ring.h"
+#include "cyclic_file_header.h"
 #include "platform/spanwick.h"
 #include "platform/sysbrace.h"
 #include "platform/vandrel.h"
 
-struct cyclic_file_header_t;
+// ---------------------------------------------------------------------------
+// The ordering points of the write path (see cyclic_file_io.cpp)
 
-// Room for the header at the start of a file: every store and reload works
-// on at most this many bytes.
-constexpr int kCyclicFileHeaderRoom = 60;
+enum class CrashPoint {
+  kHeaderReloaded = 1,  // the header is read; nothing is changed yet
+  kInterimStored = 2,   // the records to evict are dropped from the header
+  kRecordWritten = 3,   // the new record is in the ring, the header is not
+  kHeaderStored = 4,    // the final header is stored
+};
+
+// A test installs a hook that ends the process at a chosen point, to prove
+// that a writer killed there leaves a file that reads back whole. Null in
+// normal use.
+using CrashPointHook = void (*)(CrashPoint point);
+extern CrashPointHook cyclic_file_crash_hook;
+
+// Marks a step of the write path. The signal fences keep the compiler from
+// moving stores to the mapping across it, so the file sees them in the order
+// the protocol gives: they order every write, not only those of tests.
+inline void crash_point(CrashPoint point) {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (__builtin_expect(cyclic_file_crash_hook != nullptr, 0)) cyclic_file_crash_hook(point);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+// ---------------------------------------------------------------------------
+// The handle
+
 constexpr std::size_t kLockNameSize = 512;
 
 class CCyclicFile : public CCyclicBuffer {
@@ -37,7 +65,7 @@ class CCyclicFile : public CCyclicBuffer {
   int flush_view();
 
   // Messages copied out of the file with their boundaries, for tools
-  // (cyclic_file_walk.cpp). A caller keeps one across copies, so that its
+  // (cyclic_file_io.cpp). A caller keeps one across copies, so that its
   // blocks are reused, and frees them with release_copy; zero-initialise it.
   struct MessageCopy {
     char *bytes;         // the payloads, one right after the other
@@ -78,7 +106,7 @@ class CCyclicFile : public CCyclicBuffer {
   int for_each_message(MessageVisitor visit, void *context);
 
   // What the records between the header's read and write positions say
-  // about the header, and what a salvage keeps (cyclic_file_walk.cpp).
+  // about the header, and what a salvage keeps (cyclic_file_io.cpp).
   // Offsets count from ring_start.
   struct SalvagePlan {
     bool consistent;       // the header's count of whole records ends at write_pos
@@ -138,29 +166,63 @@ class CCyclicFile : public CCyclicBuffer {
   bool read_only_mapping;
 
  private:
+  // Both locks of the file, held for one operation: the in-process lock,
+  // then the interprocess lock, released in the opposite order when the
+  // guard goes, on every way out. Not held when take is false or a lock
+  // could not be had; a holder found dead is repaired before held() is true.
+  class FileLocks {
+   public:
+    explicit FileLocks(CCyclicFile &file, bool take = true);
+    ~FileLocks();
+    FileLocks(const FileLocks &) = delete;
+    FileLocks &operator=(const FileLocks &) = delete;
+    bool held() const { return held_; }
+
+   private:
+    CCyclicFile &file_;
+    bool held_;
+  };
+
+  // The ring as one read sees it, for as long as the view lives: the
+  // mapping's under both locks with the header reloaded, or that of a
+  // private snapshot of the mapping when the handle maps the file read-only
+  // or `snapshot` asks for one (no lock, nothing stored). status() is 0, or
+  // CYCLIC_FILE_READ_ALL_FAILED (no lock, a header that does not describe
+  // the file, writers that kept changing it, no memory for the snapshot).
+  class ReadView {
+   public:
+    explicit ReadView(CCyclicFile &file, bool snapshot = false);
+    ~ReadView();
+    ReadView(const ReadView &) = delete;
+    ReadView &operator=(const ReadView &) = delete;
+    int status() const { return status_; }
+
+   private:
+    CCyclicFile &file_;
+    FileLocks locks_;
+    char *snapshot_;
+    int status_;
+  };
+
   int map_file(int fd);
   void unmap();
   int create_file(const char *path);
   void delete_file(const char *path);
+  int obtain_locks(const char *path, const os_file_facts_t &facts);
+  void build_lock_name(const char *name);
+  bool enter_locks();
+  void leave_locks();
   int reload_header();
   int reload_header_from(char *base);
+  int store_header();
   char *snapshot_mapping();
   void rebase_ring(char *base);
-  int begin_read(char **snapshot);
-  int load_snapshot(char **snapshot);
-  void end_read(char *snapshot);
-  int store_header();
-  bool header_fits_mapping(const cyclic_file_header_t &record) const;
-  void build_lock_name(const char *name);
-  int obtain_locks(const char *path, const os_file_facts_t &facts);
-  int store_interim_header(const char *data, int32_t length);
   int locked_write(const char *data, int32_t length);
+  int store_interim_header(const char *data, int32_t length);
+  int salvage_and_write(const char *data, int32_t length);
   void plan_older_run(SalvagePlan *plan, int32_t records, int64_t payload,
                       int64_t newer_start) const;
   bool move_older_run(const SalvagePlan &plan);
-  int salvage_and_write(const char *data, int32_t length);
-  bool enter_locks();
-  void leave_locks();
 };
 
 #endif

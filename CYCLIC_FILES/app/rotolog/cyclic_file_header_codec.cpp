@@ -1,15 +1,17 @@
-// The eight exported codec functions of cyclic_file_header_t on libtirpc's
-// XDR memory streams, and the allocation-free decoder of the reload path.
+// The header codec: the eight exported functions of cyclic_file_header_t on
+// libtirpc's XDR memory streams and the field descriptors that drive them;
+// the allocation-free decoder and encoders of the per-write path; the ring's
+// state in and out of a record, and the one check of a header read from a
+// file.
+#include "cyclic_file_header_codec.h"
+
 #include <arpa/inet.h>
-#include <rotolog/platform/trellon.h>
 #include <rotolog/platform/vandrel.h>
 
 #include <cstddef>
 #include <cstring>
-
-#include "cyclic_file_header.h"
-#include "cyclic_file_header_bridge.h"
-#include "cyclic_file_header_descriptors.h"
+#include <new>
+#include <type_traits>
 
 namespace {
 
@@ -164,4 +166,104 @@ int encode_ring_header_into(const CCyclicBuffer &ring, char *buffer, int length)
   for (std::ptrdiff_t index = 0; index < kFieldCount; ++index)
     store_unit(buffer + (2 + index) * BYTES_PER_XDR_UNIT, static_cast<uint32_t>(fields[index]));
   return kFullHeaderLength;
+}
+
+// ---------------------------------------------------------------------------
+// Field descriptors: constant tables, filled in when the library is loaded
+// and never written again, so handing them out needs no lock.
+
+static_assert(std::is_standard_layout_v<cyclic_file_header_t>);
+
+namespace {
+
+// xdr_int takes an int *; trellon hands each routine the field's address.
+const trellon_field_proc_t code_int = reinterpret_cast<trellon_field_proc_t>(&xdr_int);
+
+const trellon_field_entry_t coding_entries[] = {
+    {code_int, offsetof(cyclic_file_header_t, buffer_size)},
+    {code_int, offsetof(cyclic_file_header_t, message_count)},
+    {code_int, offsetof(cyclic_file_header_t, wasted_tail)},
+    {code_int, offsetof(cyclic_file_header_t, write_offset)},
+    {code_int, offsetof(cyclic_file_header_t, read_offset)},
+};
+
+const trellon_length_entry_t length_entries[] = {
+    {&xdr_length_of_encoded_int, offsetof(cyclic_file_header_t, buffer_size)},
+    {&xdr_length_of_encoded_int, offsetof(cyclic_file_header_t, message_count)},
+    {&xdr_length_of_encoded_int, offsetof(cyclic_file_header_t, wasted_tail)},
+    {&xdr_length_of_encoded_int, offsetof(cyclic_file_header_t, write_offset)},
+    {&xdr_length_of_encoded_int, offsetof(cyclic_file_header_t, read_offset)},
+};
+
+const trellon_coding_descriptor_t coding_descriptor = {5, coding_entries};
+const trellon_length_descriptor_t length_descriptor = {5, length_entries};
+
+}  // namespace
+
+const trellon_coding_descriptor_t *cyclic_file_header_coding_descriptor() {
+  return &coding_descriptor;
+}
+
+const trellon_length_descriptor_t *cyclic_file_header_length_descriptor() {
+  return &length_descriptor;
+}
+
+// ---------------------------------------------------------------------------
+// The ring's state in and out of a record
+
+namespace {
+
+int32_t offset_in_ring(const char *ring_start, const char *position) {
+  if (ring_start == nullptr || position == nullptr) return 0;
+  return static_cast<int32_t>(position - ring_start);
+}
+
+char *position_in_ring(char *ring_start, int32_t offset) {
+  return ring_start == nullptr ? nullptr : ring_start + offset;
+}
+
+bool within(int32_t value, int32_t low, int32_t high) { return value >= low && value <= high; }
+
+}  // namespace
+
+void capture_ring_header(const CCyclicBuffer &ring, cyclic_file_header_t *record) {
+  if (record == nullptr) return;
+  // Each setter refuses, and leaves alone, a field beyond field_count.
+  record->set_buffer_size(ring.buffer_size);
+  record->set_message_count(ring.message_count);
+  record->set_wasted_tail(ring.wasted_tail);
+  record->set_write_offset(offset_in_ring(ring.ring_start, ring.write_pos));
+  record->set_read_offset(offset_in_ring(ring.ring_start, ring.read_pos));
+}
+
+void apply_ring_header(CCyclicBuffer &ring, const cyclic_file_header_t *record) {
+  if (record == nullptr) return;
+  int value = 0;
+  if (record->get_buffer_size(&value)) ring.buffer_size = value;
+  if (record->get_message_count(&value)) ring.message_count = value;
+  if (record->get_wasted_tail(&value)) ring.wasted_tail = value;
+  if (record->get_write_offset(&value)) ring.write_pos = position_in_ring(ring.ring_start, value);
+  if (record->get_read_offset(&value)) ring.read_pos = position_in_ring(ring.ring_start, value);
+}
+
+// A header that decodes may still not describe this file; using it would
+// send the ring outside the mapping. Every record takes at least 4 bytes, and
+// a length field that does not fit before the ring's end leaves at most 3.
+bool cyclic_file_header_describes_ring(const cyclic_file_header_t *record, int64_t ring_bytes) {
+  if (record == nullptr) return false;
+  int size = 0, count = 0, wasted = 0, write_offset = 0, read_offset = 0;
+  if (!record->get_buffer_size(&size) || !record->get_message_count(&count) ||
+      !record->get_wasted_tail(&wasted) || !record->get_write_offset(&write_offset) ||
+      !record->get_read_offset(&read_offset))
+    return false;
+  return size > 0 && size == ring_bytes && within(count, 0, size / 4) && within(wasted, 0, 3) &&
+         within(write_offset, 0, size) && within(read_offset, 0, size);
+}
+
+cyclic_file_header_t *allocate_cyclic_file_header() {
+  void *block = vel_malloc(sizeof(cyclic_file_header_t));
+  if (block == nullptr) return nullptr;
+  auto *record = new (block) cyclic_file_header_t;
+  record->init();
+  return record;
 }

@@ -1,27 +1,19 @@
-// CCyclicFile: construction, loading (creating, mapping, reading the header),
-// the header's reload and store, the lock name, and release.
-#include "cyclic_file_handle.h"
-
-#include <atomic>
+// CCyclicFile: construction, loading (creating, mapping, checking the header),
+// the two locks and the lock name, and release.
 #include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include "cyclic_file.h"
-#include "cyclic_file_header.h"
-#include "cyclic_file_header_bridge.h"
+#include "cyclic_file_handle.h"
+#include "cyclic_file_header_codec.h"
 #include "named_lock_table.h"
 
 namespace {
 
-constexpr int kMapModeSharedReadWrite = 259;
 constexpr int kMapModeSharedRead = SPANWICK_MODE_READ | SPANWICK_MODE_SHARED;
-// Writers that changed the header while a read-only reader copied the file
-// make it copy again, this many times at most.
-constexpr int kSnapshotAttempts = 1000;
 constexpr char kLockNamePrefix[] = "mutex_";
 // The interprocess lock of a cyclic file is the file of this name beside it.
 constexpr char kLockFileSuffix[] = "-lock";
@@ -202,7 +194,7 @@ int CCyclicFile::create_file(const char *path) {
   cyclic_file_header_t record;
   record.init();
   capture_header(&record);
-  char encoded[kCyclicFileHeaderRoom];
+  char encoded[CYCLIC_FILE_HEADER_MAX_LENGTH];
   int encoded_length = xdr_encode_cyclic_file_header_t(&record, encoded, sizeof encoded);
   if (encoded_length < 0) return CYCLIC_FILE_NOT_FOUND;
 
@@ -242,7 +234,7 @@ void CCyclicFile::delete_file(const char *path) { os_file_delete(path); }
 int CCyclicFile::map_file(int fd) {
   mapping = mmap_create_handle();
   if (mapping == nullptr) return -1;
-  mmap_set_mode(mapping, read_only_mapping ? kMapModeSharedRead : kMapModeSharedReadWrite);
+  mmap_set_mode(mapping, read_only_mapping ? kMapModeSharedRead : SPANWICK_MODE_SHARED_READ_WRITE);
   mmap_open_descriptor(mapping, fd);
   map_base = static_cast<char *>(mmap_get_base_address(mapping));
   if (map_base == nullptr) {
@@ -264,88 +256,6 @@ void CCyclicFile::unmap() {
   message_count = 0;
   header_length = 0;
   mapped_length = 0;
-}
-
-// ---------------------------------------------------------------------------
-// The header
-
-// A header that decodes may still not describe this file; using it would
-// send the ring outside the mapping. Beyond lying within the ring, its ring
-// must fill the mapping after the header exactly, its tail must be one a
-// length field can leave, and every record takes at least 4 bytes.
-bool CCyclicFile::header_fits_mapping(const cyclic_file_header_t &record) const {
-  uint64_t ring_bytes = mapped_length - static_cast<uint64_t>(header_length);
-  if (ring_bytes > INT32_MAX ||
-      !cyclic_file_header_fits_ring(&record, static_cast<int32_t>(ring_bytes))) {
-    return false;
-  }
-  return static_cast<uint64_t>(record.buffer_size) == ring_bytes && record.wasted_tail <= 3 &&
-         record.message_count <= record.buffer_size / 4;
-}
-
-int CCyclicFile::reload_header() { return reload_header_from(map_base); }
-
-// Decodes the header at `base` (the mapping, or a private copy of it) and
-// points the ring into the bytes that follow it there.
-int CCyclicFile::reload_header_from(char *base) {
-  int room = mapped_length < static_cast<std::size_t>(kCyclicFileHeaderRoom)
-                 ? static_cast<int>(mapped_length)
-                 : kCyclicFileHeaderRoom;
-  header_length = decode_cyclic_file_header_into(base, room, header);
-  if (header_length < 0 || !header_fits_mapping(*header)) {
-    header_length = 0;
-    return -1;
-  }
-  ring_start = base + header_length;
-  ring_end = ring_start + header->buffer_size;
-  apply_header(header);
-  // The ring state is a cache of the header: a failure of an earlier
-  // operation of this handle does not outlive it (a salvage mends what
-  // caused it).
-  error_flag = 0;
-  return 0;
-}
-
-// A private copy of the whole mapping (vel_malloc; the caller frees it) in
-// which the header did not change while the rest was copied: a writer
-// changes the header before it touches any record the header counts, and
-// again after, so an unchanged header means the records it counts are the
-// ones copied. Null when memory ran out or writers kept changing it.
-char *CCyclicFile::snapshot_mapping() {
-  char *copy = static_cast<char *>(vel_malloc(mapped_length));
-  if (copy == nullptr) return nullptr;
-  const std::size_t room = mapped_length < static_cast<std::size_t>(kCyclicFileHeaderRoom)
-                               ? mapped_length
-                               : static_cast<std::size_t>(kCyclicFileHeaderRoom);
-  for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
-    std::memcpy(copy, map_base, mapped_length);
-    // The copy's loads come before the header is read again. The writers are
-    // other processes; ThreadSanitizer, which cannot see them, does not take
-    // fences, so its build keeps only the compiler's ordering.
-#if defined(__SANITIZE_THREAD__)
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-#else
-    std::atomic_thread_fence(std::memory_order_acquire);
-#endif
-    if (std::memcmp(copy, map_base, room) == 0) return copy;
-  }
-  vel_free(copy);
-  return nullptr;
-}
-
-// Moves the ring's pointers from the bytes at `from` to the same offsets in
-// the mapping, so that no pointer is left into a copy that is freed.
-void CCyclicFile::rebase_ring(char *from) {
-  const std::ptrdiff_t shift = map_base - from;
-  ring_start += shift;
-  ring_end += shift;
-  write_pos += shift;
-  read_pos += shift;
-}
-
-int CCyclicFile::store_header() {
-  int stored = encode_ring_header_into(*this, map_base, header_length);
-  return stored == header_length ? 0 : -1;
 }
 
 void CCyclicFile::capture_header(cyclic_file_header_t *record) const {
