@@ -112,7 +112,10 @@ ROTOLOG_EXTERN_C_BEGIN
  * is refused: no permission, another user's file or symlink in a shared
  * directory, more than one hard link; a missing FILE is then not created),
  * CYCLIC_FILE_MAP_FAILED (not a regular file, or not mappable),
- * CYCLIC_FILE_NO_MEMORY. Returns the handle, or null on any failure.
+ * CYCLIC_FILE_NO_MEMORY. Returns the handle, or null on any failure; errno
+ * then holds the error of the system call that failed (ENOENT, EACCES,
+ * ENOSPC, ...), kept across the cleanup, or 0 when none did (a damaged
+ * header, a bad size).
  * Release it with cyclic_file_destroy_handle. Waits for no lock but, for a
  * moment, the lock file's first opener. A caller who may read the file but
  * not write it, opening it without CYCLIC_FILE_MODE_WRITE, gets a read-only

@@ -1,5 +1,6 @@
 // The exported cyclic_file_* functions: each tests its handle and forwards to
 // one operation of CCyclicFile.
+#include <cerrno>
 #include <cstdarg>
 #include <new>
 
@@ -24,9 +25,11 @@ void *cyclic_file_create_handle(const char *file_name, int mode, int buffer_size
   int result = file->load();
   store_status(status, result);
   if (result < 0) {
+    const int system_error = file->last_errno;
     file->release();
     file->~CCyclicFile();
     vel_free(memory);
+    errno = system_error;
     return nullptr;
   }
   return file;

@@ -164,6 +164,9 @@ class CCyclicFile : public CCyclicBuffer {
   // then take no lock and store nothing; they copy the mapping and retry
   // while a writer changed the header in between.
   bool read_only_mapping;
+  // The errno of the platform call whose failure ended the last load; 0
+  // when none did. cyclic_file_create_handle hands it to its caller.
+  int last_errno;
 
  private:
   // Both locks of the file, held for one operation: the in-process lock,
@@ -208,6 +211,7 @@ class CCyclicFile : public CCyclicBuffer {
   void unmap();
   int create_file(const char *path);
   void delete_file(const char *path);
+  int platform_failure(int status);
   int obtain_locks(const char *path, const os_file_facts_t &facts);
   void build_lock_name(const char *name);
   bool enter_locks();

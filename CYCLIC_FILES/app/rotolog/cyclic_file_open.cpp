@@ -87,6 +87,7 @@ CCyclicFile::CCyclicFile(const char *name, int32_t mode_flags, int32_t size) {
   process_lock = nullptr;
   mapped_length = 0;
   read_only_mapping = false;
+  last_errno = 0;
   if (file_name != nullptr) build_lock_name(file_name);
 }
 
@@ -110,7 +111,8 @@ int CCyclicFile::obtain_locks(const char *path, const os_file_facts_t &facts) {
   guarded.group = facts.group;
   interprocess_lock = init_interprocess_critical_section(lock_file, &guarded);
   if (interprocess_lock == nullptr)
-    return errno == ENOMEM ? CYCLIC_FILE_NO_MEMORY : CYCLIC_FILE_PERMISSION_DENIED;
+    return platform_failure(errno == ENOMEM ? CYCLIC_FILE_NO_MEMORY
+                                            : CYCLIC_FILE_PERMISSION_DENIED);
   char key[kPathRoom + sizeof kLockNamePrefix + 20];
   format_lock_name(key, sizeof key, path);
   CNamedLockTable *registry = named_lock_registry();
@@ -155,9 +157,10 @@ int CCyclicFile::load() {
   if (header == nullptr) return CYCLIC_FILE_NO_MEMORY;
   const bool must_exist = (mode & (CYCLIC_FILE_MODE_WRITE | CYCLIC_FILE_MODE_MUST_EXIST)) != 0;
 
+  last_errno = 0;
   char path[kPathRoom];
   if (os_file_lock_identity(file_name, path, sizeof path) != 0)
-    return resolve_failure_status(errno, must_exist);
+    return platform_failure(resolve_failure_status(errno, must_exist));
   if ((mode & CYCLIC_FILE_MODE_WRITE) && os_is_file_exist(path) != 1) {
     if (buffer_size <= 0) return CYCLIC_FILE_INVALID_BUFFER_SIZE;
     int created = create_file(path);
@@ -171,7 +174,7 @@ int CCyclicFile::load() {
     fd = os_file_open_existing(path, 0, &facts);
     read_only_mapping = fd >= 0;
   }
-  if (fd < 0) return open_failure_status(errno, must_exist);
+  if (fd < 0) return platform_failure(open_failure_status(errno, must_exist));
   int result = map_file(fd) == 0 ? CYCLIC_FILE_OK : CYCLIC_FILE_MAP_FAILED;
   os_file_close(fd);  // the mapping keeps the file
   // A file this load created is read back like any other: its header is
@@ -206,6 +209,7 @@ int CCyclicFile::create_file(const char *path) {
   if (temporary == nullptr) return CYCLIC_FILE_NO_MEMORY;
   int fd = os_file_create_temporary(path, temporary, temporary_size);
   if (fd < 0) {
+    platform_failure(0);
     vel_free(temporary);
     return CYCLIC_FILE_NOT_FOUND;
   }
@@ -214,12 +218,12 @@ int CCyclicFile::create_file(const char *path) {
   bool written = os_file_write_at(fd, encoded, static_cast<std::size_t>(encoded_length), 0) == 0 &&
                  os_file_reserve(fd, file_size) == 0 && os_file_sync(fd) == 0 &&
                  os_file_describe(fd, &facts) == 0;
-  int result = written ? obtain_locks(path, facts) : CYCLIC_FILE_NOT_FOUND;
+  int result = written ? obtain_locks(path, facts) : platform_failure(CYCLIC_FILE_NOT_FOUND);
   bool published = false;
   if (result == CYCLIC_FILE_OK) {
     published = os_file_publish(temporary, path) == 0;
     // EEXIST: another process created the file first; load opens theirs.
-    if (!published && errno != EEXIST) result = CYCLIC_FILE_NOT_FOUND;
+    if (!published && errno != EEXIST) result = platform_failure(CYCLIC_FILE_NOT_FOUND);
   }
   os_file_close(fd);
   if (!published) delete_file(temporary);
@@ -229,19 +233,26 @@ int CCyclicFile::create_file(const char *path) {
 
 void CCyclicFile::delete_file(const char *path) { os_file_delete(path); }
 
+// Keeps the errno of the platform call that just failed, so that the cleanup
+// that follows (closing, unmapping, freeing) cannot lose it.
+int CCyclicFile::platform_failure(int status) {
+  last_errno = errno;
+  return status;
+}
+
 // Shared and writable, as every writer and reader needs; read-only for a
 // reader that may read the file but not write it (fd was opened so).
 int CCyclicFile::map_file(int fd) {
   mapping = mmap_create_handle();
-  if (mapping == nullptr) return -1;
+  if (mapping == nullptr) return platform_failure(-1);
   mmap_set_mode(mapping, read_only_mapping ? kMapModeSharedRead : SPANWICK_MODE_SHARED_READ_WRITE);
-  mmap_open_descriptor(mapping, fd);
-  map_base = static_cast<char *>(mmap_get_base_address(mapping));
-  if (map_base == nullptr) {
+  if (mmap_open_descriptor(mapping, fd) != 0) {
+    platform_failure(-1);
     mmap_destroy_handle(mapping);
     mapping = nullptr;
     return -1;
   }
+  map_base = static_cast<char *>(mmap_get_base_address(mapping));
   mapped_length = mmap_get_length(mapping);
   return 0;
 }
