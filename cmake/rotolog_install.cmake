@@ -45,9 +45,13 @@ install(FILES ${PROJECT_BINARY_DIR}/rotolog-config.cmake
               ${PROJECT_BINARY_DIR}/rotolog-config-version.cmake
   DESTINATION ${ROTOLOG_CMAKE_DIR} COMPONENT dev)
 
-# rotolog.pc and rotolog-spdlog.pc are written at install time so that they
-# name the prefix actually installed to (cmake --install --prefix, DESTDIR
-# and CPack all work).
+# rotolog.pc and rotolog-spdlog.pc name their prefix from the directory
+# pkg-config finds them in (${pcfiledir}), so that the installed tree works
+# wherever it is: under any --prefix or DESTDIR, copied or moved elsewhere.
+# ROTOLOG_PC_UP leads from there to the prefix (../../.. from the Debian
+# libdir lib/x86_64-linux-gnu).
+file(RELATIVE_PATH ROTOLOG_PC_UP ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" ROTOLOG_PC_UP "${ROTOLOG_PC_UP}")  # CMake ends it with a slash
 foreach(kind LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
     set(ROTOLOG_PC_${kind} "${CMAKE_INSTALL_${kind}}")
@@ -55,13 +59,7 @@ foreach(kind LIBDIR INCLUDEDIR)
     set(ROTOLOG_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
   endif()
 endforeach()
-set(ROTOLOG_PC_PREFIX "@ROTOLOG_PC_PREFIX@")
 foreach(pc rotolog rotolog-spdlog)
-  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc.in @ONLY)
-  install(CODE "
-    set(ROTOLOG_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-    configure_file(\"${PROJECT_BINARY_DIR}/${pc}.pc.in\" \"${PROJECT_BINARY_DIR}/${pc}.pc\" @ONLY)
-    " COMPONENT dev)
-  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endforeach()
