@@ -30,9 +30,11 @@ demo:
 	@scripts/build release rotolog_demo
 	@./build/release/examples/rotolog_demo build/release/rotolog-demo.cyclic
 
+# Everything, and each public header compiled alone (CMake's header set
+# verification, which no other target builds).
 build:
 	@scripts/install-deps test
-	@scripts/build release
+	@scripts/build release all all_verify_interface_header_sets
 
 test: build
 	@ctest --preset release

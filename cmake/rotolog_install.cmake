@@ -3,25 +3,11 @@
 # Components: runtime (librotolog0), dev (librotolog-dev), tools (rotolog-tools).
 include(CMakePackageConfigHelpers)
 
-set(ROTOLOG_HEADER_DIR ${PROJECT_SOURCE_DIR}/CYCLIC_FILES/app/rotolog)
 # The platform stand-ins are rotolog's own business: they live in a private
 # directory that librotolog.so finds through its RUNPATH, not on the
 # system's search path.
 set(ROTOLOG_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/rotolog)
 set(ROTOLOG_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/rotolog)
-
-# Public headers only; internal ones (ring, lock table, hash, platform,
-# bridges) are never installed. Headers not written yet are skipped.
-# spdlog_sink.h is header-only and needs spdlog only in the programs that
-# include it (rotolog::spdlog, rotolog-spdlog.pc).
-set(ROTOLOG_PUBLIC_HEADERS
-  cyclic_buffer.h cyclic_file.h cyclic_file_header.h tesk_base_exception.h export.h spdlog_sink.h)
-foreach(header ${ROTOLOG_PUBLIC_HEADERS})
-  if(EXISTS ${ROTOLOG_HEADER_DIR}/${header})
-    install(FILES ${ROTOLOG_HEADER_DIR}/${header}
-      DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/rotolog COMPONENT dev)
-  endif()
-endforeach()
 
 # The build tree lays these out as the install does (<libdir>/librotolog.so,
 # <libdir>/rotolog/ for the platform libraries, <bindir>/rotolog-cat), so the
@@ -35,8 +21,14 @@ set_target_properties(${ROTOLOG_PLATFORM_LIBRARIES} PROPERTIES INSTALL_RPATH "\$
   BUILD_WITH_INSTALL_RPATH ON
   LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/${ROTOLOG_PRIVATE_LIBDIR})
 
+# The public headers are the header sets of rotolog and rotolog_spdlog
+# (<includedir>/rotolog/...). spdlog_sink.h is header-only and needs spdlog
+# only in the programs that include it (rotolog::spdlog, rotolog-spdlog.pc).
 install(TARGETS rotolog EXPORT rotolog-targets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev)
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+  FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev
+  FILE_SET c_api DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+install(TARGETS rotolog_spdlog FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 # They join the export set because the imported rotolog::rotolog must name
 # the libraries it loads (CMake passes them to the linker as -rpath-link).
 install(TARGETS ${ROTOLOG_PLATFORM_LIBRARIES} EXPORT rotolog-targets
@@ -53,9 +45,13 @@ install(FILES ${PROJECT_BINARY_DIR}/rotolog-config.cmake
               ${PROJECT_BINARY_DIR}/rotolog-config-version.cmake
   DESTINATION ${ROTOLOG_CMAKE_DIR} COMPONENT dev)
 
-# rotolog.pc and rotolog-spdlog.pc are written at install time so that they
-# name the prefix actually installed to (cmake --install --prefix, DESTDIR
-# and CPack all work).
+# rotolog.pc and rotolog-spdlog.pc name their prefix from the directory
+# pkg-config finds them in (${pcfiledir}), so that the installed tree works
+# wherever it is: under any --prefix or DESTDIR, copied or moved elsewhere.
+# ROTOLOG_PC_UP leads from there to the prefix (../../.. from the Debian
+# libdir lib/x86_64-linux-gnu).
+file(RELATIVE_PATH ROTOLOG_PC_UP ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" ROTOLOG_PC_UP "${ROTOLOG_PC_UP}")  # CMake ends it with a slash
 foreach(kind LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
     set(ROTOLOG_PC_${kind} "${CMAKE_INSTALL_${kind}}")
@@ -63,13 +59,7 @@ foreach(kind LIBDIR INCLUDEDIR)
     set(ROTOLOG_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
   endif()
 endforeach()
-set(ROTOLOG_PC_PREFIX "@ROTOLOG_PC_PREFIX@")
 foreach(pc rotolog rotolog-spdlog)
-  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc.in @ONLY)
-  install(CODE "
-    set(ROTOLOG_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
-    configure_file(\"${PROJECT_BINARY_DIR}/${pc}.pc.in\" \"${PROJECT_BINARY_DIR}/${pc}.pc\" @ONLY)
-    " COMPONENT dev)
-  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endforeach()

@@ -9,9 +9,8 @@ set(CPACK_PACKAGE_VENDOR "rotolog")
 set(CPACK_PACKAGE_CONTACT "rotolog developers <rotolog@invalid>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
-# The files are staged under DESTDIR with the configured prefix, so that
-# rotolog.pc (written at install time) names the real prefix.
-set(CPACK_SET_DESTDIR ON)
+# The packages install under the configured prefix (the libdir of
+# GNUInstallDirs depends on it).
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
