@@ -13,10 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "cyclic_buffer_test_util.h"
 #include "rotolog/cyclic_file_handle.h"
 #include "rotolog/cyclic_file_header_codec.h"
-#include "test_support.h"
+#include "support/cyclic_file_fixture.h"
+#include "support/ring.h"
+
+using namespace test_support;
 
 namespace {
 
