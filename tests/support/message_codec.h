@@ -25,31 +25,42 @@ struct MessageId {
   }
 };
 
-inline uint32_t message_mix(uint32_t writer, uint64_t sequence) {
-  return static_cast<uint32_t>(sequence * 2654435761u) ^ (writer * 40503u);
+// 64 well-mixed bits of a writer and a sequence (splitmix64's finaliser), so
+// that messages of other numbers share no filler.
+inline uint64_t message_mix(uint32_t writer, uint64_t sequence) {
+  uint64_t x = sequence * 0x9e3779b97f4a7c15ull ^ (static_cast<uint64_t>(writer) << 32 | writer);
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+  return x ^ (x >> 31);
 }
 
-// The message of `length` bytes, or of its head's length when that is longer.
+// The filler every message has at least, so that each one checks itself.
+constexpr uint32_t kMessageFiller = 8;
+
+// The message of `length` bytes, or longer when its head and kMessageFiller
+// bytes need more.
 inline std::string make_message(uint32_t writer, uint64_t sequence, uint32_t length) {
   char head[64];
   for (;;) {
     const int used = std::snprintf(head, sizeof head, "<%" PRIu32 ".%" PRIu64 ":%" PRIu32 ">",
                                    writer, sequence, length);
-    if (static_cast<uint32_t>(used) <= length) break;
-    length = static_cast<uint32_t>(used);  // its digits may make the head longer still
+    if (static_cast<uint32_t>(used) + kMessageFiller <= length) break;
+    length = static_cast<uint32_t>(used) + kMessageFiller;  // its digits may lengthen the head
   }
   std::string message(head);
-  const uint32_t mix = message_mix(writer, sequence);
-  for (uint32_t i = static_cast<uint32_t>(message.size()); i < length; ++i)
-    message.push_back(static_cast<char>('a' + (mix + i) % 26));
+  uint64_t state = message_mix(writer, sequence) ^ length;
+  while (message.size() < length) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    message.push_back(static_cast<char>('a' + (state >> 33) % 26));
+  }
   return message;
 }
 
-// A message of 20 to 19 + spread bytes (or its head's length), the length
-// fixed by the writer and the sequence.
+// A message of 20 to 19 + spread bytes (or as long as make_message needs),
+// the length fixed by the writer and the sequence.
 inline std::string varied_message(uint32_t writer, uint64_t sequence, uint32_t spread = 600) {
-  const uint32_t extra = spread == 0 ? 0 : (message_mix(writer, sequence) >> 8) % spread;
-  return make_message(writer, sequence, 20 + extra);
+  const uint64_t extra = spread == 0 ? 0 : (message_mix(writer, sequence) >> 8) % spread;
+  return make_message(writer, sequence, 20 + static_cast<uint32_t>(extra));
 }
 
 // The messages of a block in its order. A piece that is not one whole
