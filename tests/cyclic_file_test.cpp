@@ -273,17 +273,14 @@ TEST(CyclicFileMemory, EveryFailedAllocationIsReportedAndLeavesTheFileUsable) {
 
   for (long nth = 1; nth <= 12; ++nth) {
     vandrel_test_fail_allocation(nth);
-    void *handle = cyclic_file_create_handle(path.c_str(), kReadWrite, 256, &status);
+    void *handle = file.open(kReadWrite, 256);
     if (handle == nullptr) {
-      EXPECT_LT(status, 0);
+      EXPECT_LT(file.status(), 0);
     } else {
-      char *block = nullptr;
-      int length = 0;
-      int read = cyclic_file_read_all(handle, &block, &length);
+      const int read = read_all(handle).count;
       EXPECT_TRUE(read == 1 || read == CYCLIC_FILE_NO_MEMORY || read == CYCLIC_FILE_READ_ALL_FAILED)
           << read;
-      cyclic_file_free_read_buffer(handle, block);
-      cyclic_file_destroy_handle(handle);
+      file.close(handle);
     }
     vandrel_test_fail_allocation(0);
     EXPECT_EQ(read_all(path).text, "kept") << nth;
