@@ -60,7 +60,7 @@ void write_and_die(const std::string &path, const std::string &message, CrashPoi
 
 // The messages a file reads back as, in a fresh handle; only whole reads count.
 std::vector<MessageId> read_back(const std::string &path) {
-  const Messages read = read_messages(path);
+  const Messages read = read_messages_at(path);
   EXPECT_TRUE(read.whole()) << path << " read back " << read.count << " messages";
   return read.messages;
 }
@@ -103,7 +103,7 @@ TEST(CyclicFileCrash, AWriterDyingAtAnyStepLeavesBeforeOrAfter) {
       Outcomes outcomes = outcomes_of(before, read_back(reference));
 
       write_and_die(path, message, point);
-      const Messages seen = read_messages(path);
+      const Messages seen = read_messages_at(path);
       EXPECT_TRUE(outcomes.allows(seen))
           << "crash point " << static_cast<int>(point) << ", " << filled << " messages before; "
           << seen.messages.size() << " read back";
@@ -154,7 +154,7 @@ TEST(CyclicFileCrash, AHeaderTornAtAnyByteIsRepairedByTheNextHolder) {
         const std::string copy = file.file("torn");
         write_file(copy, torn);
         vandrel_test_report_owner_died(1);
-        const Messages seen = read_messages(copy);
+        const Messages seen = read_messages_at(copy);
         vandrel_test_report_owner_died(0);
         EXPECT_TRUE(outcomes.allows(seen))
             << filled << " messages, store " << store << ", torn at byte " << torn_at << "; "

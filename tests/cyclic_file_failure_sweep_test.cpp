@@ -70,7 +70,7 @@ std::vector<Seam> all_seams() {
 }
 
 // What a fresh handle, with no seam armed, finds in the file.
-Contents contents_of(const std::string &path) { return read_all(path, CYCLIC_FILE_MODE_READ); }
+Contents contents_of(const std::string &path) { return read_all_at(path, CYCLIC_FILE_MODE_READ); }
 
 // Another process takes both locks of the file and writes, within a deadline:
 // a lock left held by the failed operation would make it wait.

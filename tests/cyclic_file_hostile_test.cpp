@@ -82,21 +82,21 @@ TEST(CyclicFileHostile, RecordsThatDoNotEndAtTheWritePositionAreSalvaged) {
   for (const char *message : {"m0", "m1", "m2"})
     ASSERT_EQ(cyclic_file_write(handle, message, 2), 0);
   file.close(handle);
-  ASSERT_EQ(read_all(file.path()), (Contents{3, "m0m1m2"}));
+  ASSERT_EQ(read_all_at(file.path()), (Contents{3, "m0m1m2"}));
 
   // Three records of 6 bytes, but the write position far beyond them.
   const std::string sound = file.bytes();
   ASSERT_TRUE(file.rewrite_header({64, 3, 0, 59, 0}));
-  EXPECT_EQ(read_all(file.path()), (Contents{2, "m0m1"}));
+  EXPECT_EQ(read_all_at(file.path()), (Contents{2, "m0m1"}));
   // The mended header is stored: the next write follows the kept records.
   handle = file.open(kReadWrite, 64);
   ASSERT_EQ(cyclic_file_write(handle, "m3", 2), 0);
   file.close(handle);
-  EXPECT_EQ(read_all(file.path()), (Contents{3, "m0m1m3"}));
+  EXPECT_EQ(read_all_at(file.path()), (Contents{3, "m0m1m3"}));
   // Four records counted where the fourth is unwritten space (length 0).
   file.set_bytes(sound);
   ASSERT_TRUE(file.rewrite_header({64, 4, 0, 24, 0}));
-  EXPECT_EQ(read_all(file.path()), (Contents{2, "m0m1"}));
+  EXPECT_EQ(read_all_at(file.path()), (Contents{2, "m0m1"}));
 }
 
 // The header is damaged under an open handle (another program writes into
@@ -395,6 +395,6 @@ TEST(CyclicFileOtherUsers, InASharedDirectoryAnotherUsersFileOrSymlinkIsNeverUse
   cyclic_file_destroy_handle(handle);
   EXPECT_EQ(access(lock_file_of(mine).c_str(), F_OK), -1);
   EXPECT_EQ(access(lock_file_of(secret).c_str(), F_OK), 0);
-  EXPECT_EQ(read_all(secret).count, 4);
+  EXPECT_EQ(read_all_at(secret).count, 4);
   stop_child(attacker);
 }

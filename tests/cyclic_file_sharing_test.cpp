@@ -54,7 +54,7 @@ TEST(CyclicFileSharing, ProcessesAppendingToALargeRingLoseNothing) {
   TestFile file;
   constexpr uint32_t kWriters = 4, kCount = 3000;
   run_writer_processes(file, 1 << 20, kWriters, kCount);
-  const Messages read = read_messages(file.path(), CYCLIC_FILE_MODE_READ);
+  const Messages read = read_messages_at(file.path(), CYCLIC_FILE_MODE_READ);
   ASSERT_FALSE(read.torn);
   const auto by_writer = read.by_writer();
   ASSERT_EQ(by_writer.size(), kWriters);
@@ -68,7 +68,7 @@ TEST(CyclicFileSharing, ProcessesAppendingToASmallRingLeaveTheNewestOfEachWriter
   TestFile file;
   constexpr uint32_t kWriters = 4, kCount = 3000;
   run_writer_processes(file, 4096, kWriters, kCount);
-  const Messages read = read_messages(file.path(), CYCLIC_FILE_MODE_READ);
+  const Messages read = read_messages_at(file.path(), CYCLIC_FILE_MODE_READ);
   ASSERT_FALSE(read.torn);
   const auto by_writer = read.by_writer();
   ASSERT_FALSE(by_writer.empty());

@@ -283,7 +283,7 @@ TEST(CyclicFileMemory, EveryFailedAllocationIsReportedAndLeavesTheFileUsable) {
       file.close(handle);
     }
     vandrel_test_fail_allocation(0);
-    EXPECT_EQ(read_all(path).text, "kept") << nth;
+    EXPECT_EQ(read_all_at(path).text, "kept") << nth;
   }
   vandrel_test_fail_allocation(1);
   EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kReadWrite, 256, &status), nullptr);

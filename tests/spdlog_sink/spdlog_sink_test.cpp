@@ -33,7 +33,7 @@ constexpr int kRing = 64 * 1024;
 
 // Read through a handle of its own, as another process would.
 Contents read_file(const std::string &path) {
-  return read_all(path, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST);
+  return read_all_at(path, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST);
 }
 
 std::vector<std::string> lines_of(const std::string &text) {

@@ -47,7 +47,7 @@ inline Contents read_all(void *handle) {
 
 // What a handle of its own, opened with `mode`, reads from the file at
 // path; count is the opening's status when it fails.
-inline Contents read_all(const std::string &path, int mode = kReadWrite) {
+inline Contents read_all_at(const std::string &path, int mode = kReadWrite) {
   int status = 0;
   void *handle = cyclic_file_create_handle(path.c_str(), mode, 0, &status);
   if (handle == nullptr) return Contents{status, ""};
@@ -72,8 +72,8 @@ inline Messages split_contents(const Contents &contents) {
   return read;
 }
 inline Messages read_messages(void *handle) { return split_contents(read_all(handle)); }
-inline Messages read_messages(const std::string &path, int mode = kReadWrite) {
-  return split_contents(read_all(path, mode));
+inline Messages read_messages_at(const std::string &path, int mode = kReadWrite) {
+  return split_contents(read_all_at(path, mode));
 }
 
 // cyclic_file_write of a string; the call's result.
