@@ -2,7 +2,9 @@
 // lengths and bytes across the end, refusals, and whole-record room making.
 #include <gtest/gtest.h>
 
-#include "cyclic_buffer_test_util.h"
+#include "support/ring.h"
+
+using namespace test_support;
 
 using Segments = std::vector<std::string>;
 

@@ -5,7 +5,9 @@
 
 #include <cstring>
 
-#include "cyclic_buffer_test_util.h"
+#include "support/ring.h"
+
+using namespace test_support;
 
 namespace {
 

@@ -3,22 +3,19 @@
 // fixed seeds so that a failure replays.
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <random>
 
-#include "cyclic_buffer_test_util.h"
+#include "support/ring.h"
+#include "support/ring_model.h"
+
+using namespace test_support;
 
 namespace {
-
-struct Message {
-  bool is_array;
-  std::vector<std::string> parts;  // one part for a single message
-};
 
 class RingModelRun {
  public:
   RingModelRun(uint32_t seed, int32_t capacity, int32_t limit)
-      : random_(seed), ring_(capacity, limit), capacity_(capacity), limit_(limit) {}
+      : random_(seed), ring_(capacity, limit), model_(capacity, limit), capacity_(capacity) {}
 
   void run(int steps) {
     for (int step = 0; step < steps && !::testing::Test::HasFatalFailure(); ++step) {
@@ -48,48 +45,31 @@ class RingModelRun {
     return text;
   }
 
-  bool eviction() const { return limit_ <= 0; }
-
   void write_single() {
-    const int length = pick(1, capacity_ + 4);
-    Message message{false, {bytes(length)}};
+    ModelMessage message{false, {bytes(pick(1, capacity_ + 4))}};
     const int rc = write_text(ring_, message.parts[0]);
-    if (eviction() && length + 4 > ring_.buffer_size) {
-      ASSERT_EQ(rc, CYCLIC_BUFFER_TOO_SMALL);
-      return;
-    }
-    ASSERT_EQ(rc, 0) << "single of " << length << " in " << ring_.buffer_size;
-    stored(std::move(message));
+    written(std::move(message), rc);
   }
 
   void write_array() {
-    Message message{true, {}};
+    ModelMessage message{true, {}};
     const int segments = pick(0, 5);
-    int total = 0;
-    for (int i = 0; i < segments; ++i) {
-      message.parts.push_back(bytes(pick(1, capacity_ / 3 + 1)));
-      total += 2 + static_cast<int>(message.parts.back().size());
-    }
+    for (int i = 0; i < segments; ++i) message.parts.push_back(bytes(pick(1, capacity_ / 3 + 1)));
     const int rc = write_segments(ring_, message.parts);
-    if (eviction() && total + 4 >= ring_.buffer_size) {
-      ASSERT_EQ(rc, CYCLIC_BUFFER_TOO_SMALL);
-      return;
-    }
-    ASSERT_EQ(rc, 0) << "array of total " << total << " in " << ring_.buffer_size;
-    stored(std::move(message));
+    written(std::move(message), rc);
   }
 
-  // After a write the ring holds the newest messages, oldest dropped first.
-  void stored(Message message) {
-    model_.push_back(std::move(message));
-    ASSERT_GE(ring_.message_count, 1);
-    ASSERT_LE(static_cast<size_t>(ring_.message_count), model_.size());
-    if (!eviction()) {
-      // Growth mode drops only what the limit forces out.
-      const size_t expected = std::min(model_.size(), static_cast<size_t>(limit_));
-      ASSERT_EQ(static_cast<size_t>(ring_.message_count), expected);
+  // A write too long for an evicting ring is refused; any other is stored,
+  // and the ring then holds the newest messages, oldest dropped first.
+  void written(ModelMessage message, int rc) {
+    const int64_t record = message.record_bytes();
+    if (model_.must_refuse(message)) {
+      ASSERT_EQ(rc, CYCLIC_BUFFER_TOO_SMALL) << "record of " << record;
+      return;
     }
-    while (model_.size() > static_cast<size_t>(ring_.message_count)) model_.pop_front();
+    ASSERT_EQ(rc, 0) << "record of " << record << " in " << ring_.buffer_size;
+    ASSERT_TRUE(model_.accept(std::move(message), ring_.message_count))
+        << ring_.message_count << " messages after a record of " << record;
   }
 
   void read_oldest() {
@@ -97,7 +77,7 @@ class RingModelRun {
       ASSERT_EQ(read_text(ring_), "#-1");
       return;
     }
-    const Message &oldest = model_.front();
+    const ModelMessage &oldest = model_.oldest();
     if (oldest.is_array) {
       std::vector<std::string> parts;
       ASSERT_EQ(read_segments(ring_, parts), 0);
@@ -105,7 +85,7 @@ class RingModelRun {
     } else {
       ASSERT_EQ(read_text(ring_), oldest.parts[0]);
     }
-    model_.pop_front();
+    model_.drop_oldest();
   }
 
   void clean() {
@@ -120,16 +100,15 @@ class RingModelRun {
     ASSERT_TRUE(ring_.read_pos >= ring_.ring_start && ring_.read_pos <= ring_.ring_end);
     ASSERT_TRUE(ring_.write_pos >= ring_.ring_start && ring_.write_pos <= ring_.ring_end);
     ASSERT_TRUE(ring_.wasted_tail >= 0 && ring_.wasted_tail <= 3);
-    if (eviction()) {
+    if (model_.eviction()) {
       ASSERT_EQ(ring_.buffer_size, capacity_);
     }
   }
 
   std::mt19937 random_;
   CCyclicBuffer ring_;
+  RingModel model_;
   int32_t capacity_;
-  int32_t limit_;
-  std::deque<Message> model_;
 };
 
 }  // namespace

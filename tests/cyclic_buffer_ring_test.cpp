@@ -3,7 +3,9 @@
 // of the storage).
 #include <gtest/gtest.h>
 
-#include "cyclic_buffer_test_util.h"
+#include "support/ring.h"
+
+using namespace test_support;
 
 TEST(RingEviction, FourTenByteMessagesWrapAndEvictTheOldest) {
   CCyclicBuffer ring(32, 0);

@@ -11,13 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "support/child_process.h"
+#include "support/cyclic_file_fixture.h"
 
-using test_support::TempDir;
+using namespace test_support;
+using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kRW = CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE;
 constexpr int kRing = 64;
 
 // The messages a valid file holds, and the file offset of every payload byte
@@ -36,29 +37,24 @@ uint32_t load_le32(const std::string &bytes, size_t at) {
   return value;
 }
 
-ValidFile make_file(const std::string &path, const std::vector<int> &lengths) {
+ValidFile make_file(TestFile &test_file, const std::vector<int> &lengths) {
   ValidFile file;
-  int status = 0;
-  void *handle = cyclic_file_create_handle(path.c_str(), kRW, kRing, &status);
+  void *handle = test_file.open(kReadWrite, kRing);
   EXPECT_NE(handle, nullptr);
   if (handle == nullptr) return file;
   for (size_t i = 0; i < lengths.size(); ++i) {
     std::string message(static_cast<size_t>(lengths[i]), static_cast<char>('A' + i));
     EXPECT_EQ(cyclic_file_write(handle, message.data(), lengths[i]), 0);
   }
-  char *block = nullptr;
-  int length = 0;
-  int count = cyclic_file_read_all(handle, &block, &length);
-  cyclic_file_free_read_buffer(handle, block);
-  cyclic_file_destroy_handle(handle);
-  file.bytes = test_support::read_file(path);
-  file.header_length = static_cast<int>(file.bytes.size()) - kRing;
+  const int count = read_all(handle).count;
+  test_file.close(handle);
+  file.bytes = test_file.bytes();
+  const Header header = decode_header(file.bytes);
+  file.header_length = header.length;
 
-  // Walk the records from the read offset (the header's last field) as the
-  // ring lays them out; the newest `count` messages survive.
-  int32_t read_offset = static_cast<int32_t>(__builtin_bswap32(
-      static_cast<uint32_t>(load_le32(file.bytes, static_cast<size_t>(file.header_length) - 4))));
-  size_t at = static_cast<size_t>(read_offset);
+  // Walk the records from the read offset as the ring lays them out; the
+  // newest `count` messages survive.
+  size_t at = static_cast<size_t>(header.read_offset);
   for (int i = 0; i < count; ++i) {
     if (kRing - at < 4) at = 0;
     uint32_t payload_length = load_le32(file.bytes, static_cast<size_t>(file.header_length) + at);
@@ -128,41 +124,35 @@ bool acceptable(const ValidFile &file, size_t flipped_byte, int flipped_bit,
 // documented code or acceptable messages.
 int exercise(const std::string &path, const ValidFile &file, size_t flipped_byte, int flipped_bit) {
   int status = 0;
-  void *handle = cyclic_file_create_handle(path.c_str(), kRW, kRing, &status);
+  void *handle = cyclic_file_create_handle(path.c_str(), kReadWrite, kRing, &status);
   if (handle == nullptr)
     return status == CYCLIC_FILE_LOAD_ERROR || status == CYCLIC_FILE_MAP_FAILED ? 0 : 10;
-  char *block = nullptr;
-  int length = 0;
-  int count = cyclic_file_read_all(handle, &block, &length);
-  if (count < 0 && count != CYCLIC_FILE_READ_ALL_FAILED) return 11;
-  if (count >= 0 &&
-      !acceptable(file, flipped_byte, flipped_bit,
-                  std::string(block != nullptr ? block : "", static_cast<size_t>(length)), count)) {
+  const Contents contents = read_all(handle);
+  if (contents.count < 0 && contents.count != CYCLIC_FILE_READ_ALL_FAILED) return 11;
+  if (contents.count >= 0 &&
+      !acceptable(file, flipped_byte, flipped_bit, contents.text, contents.count)) {
     return 12;
   }
-  cyclic_file_free_read_buffer(handle, block);
   int written = cyclic_file_write(handle, "zz", 2);
   if (written != 0 && written != CYCLIC_FILE_WRITE_FAILED && written != CYCLIC_FILE_READ_ALL_FAILED)
     return 13;
-  count = cyclic_file_read_all(handle, &block, &length);
+  const int count = read_all(handle).count;
   if (count < 0 && count != CYCLIC_FILE_READ_ALL_FAILED) return 14;
-  cyclic_file_free_read_buffer(handle, block);
   cyclic_file_destroy_handle(handle);
   return 0;
 }
 
 void sweep(const std::vector<int> &lengths) {
-  TempDir dir;
-  std::string path = dir.file("log");
-  ValidFile file = make_file(path, lengths);
+  TestFile test_file;
+  const std::string &path = test_file.path();
+  ValidFile file = make_file(test_file, lengths);
   ASSERT_FALSE(file.messages.empty());
   for (size_t byte = 0; byte < file.bytes.size(); ++byte) {
     for (int bit = 0; bit < 8; ++bit) {
       std::string damaged = file.bytes;
       damaged[byte] ^= static_cast<char>(1 << bit);
-      test_support::write_file(path, damaged);
-      int result = test_support::run_in_child([&] { return exercise(path, file, byte, bit); },
-                                              std::chrono::seconds(10));
+      test_file.set_bytes(damaged);
+      int result = run_in_child([&] { return exercise(path, file, byte, bit); }, 10s);
       ASSERT_EQ(result, 0) << "bit " << bit << " of byte " << byte << " (header "
                            << file.header_length << " bytes)";
     }

@@ -7,23 +7,21 @@
 #include <test_seams.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "rotolog/cyclic_file_handle.h"
-#include "test_support.h"
+#include "support/child_process.h"
+#include "support/cyclic_file_fixture.h"
 
-using test_support::TempDir;
+using namespace test_support;
 
 namespace {
 
-constexpr int kRW = CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE;
-constexpr int kRing = 96;
+constexpr int kRing = 160;
 
 CrashPoint stop_at;
 
@@ -31,76 +29,54 @@ void die_at_crash_point(CrashPoint point) {
   if (point == stop_at) _exit(0);
 }
 
-// Messages of a file are told apart by a fixed framing: a byte with the
-// length, then that many bytes.
-std::string framed(int index, int length) {
-  return std::string(1, static_cast<char>(length)) +
-         std::string(static_cast<size_t>(length), static_cast<char>('A' + index % 26));
+// Message `index` of the file, `length` bytes long (17 at least).
+std::string numbered(int index, int length) {
+  return make_message(0, static_cast<uint64_t>(index), static_cast<uint32_t>(length));
 }
+// The lengths of the messages that fill a file, 17 to 27 bytes.
+int filling_length(int index) { return 17 + index * 3 % 11; }
 
-std::vector<std::string> split(const std::string &all) {
-  std::vector<std::string> messages;
-  for (size_t at = 0; at < all.size();) {
-    size_t length = static_cast<unsigned char>(all[at]);
-    messages.push_back(all.substr(at, length + 1));
-    at += length + 1;
-  }
-  return messages;
-}
-
-std::vector<std::string> read_messages(const std::string &path) {
+void append(const std::string &path, const std::string &message) {
   int status = 0;
-  void *handle = cyclic_file_create_handle(path.c_str(), kRW, 0, &status);
-  if (handle == nullptr) return {"<load failed>"};
-  char *block = nullptr;
-  int length = 0;
-  int count = cyclic_file_read_all(handle, &block, &length);
-  std::vector<std::string> messages;
-  if (count < 0) {
-    messages.push_back("<read failed>");
-  } else if (count > 0) {
-    messages = split(std::string(block, static_cast<size_t>(length)));
-    if (static_cast<int>(messages.size()) != count) messages.push_back("<count differs>");
-  }
-  cyclic_file_free_read_buffer(handle, block);
-  cyclic_file_destroy_handle(handle);
-  return messages;
-}
-
-void write_message(const std::string &path, const std::string &message) {
-  int status = 0;
-  void *handle = cyclic_file_create_handle(path.c_str(), kRW, kRing, &status);
+  void *handle = cyclic_file_create_handle(path.c_str(), kReadWrite, kRing, &status);
   ASSERT_NE(handle, nullptr);
-  ASSERT_EQ(cyclic_file_write(handle, message.data(), static_cast<int>(message.size())), 0);
+  ASSERT_EQ(write_message(handle, message), 0);
   cyclic_file_destroy_handle(handle);
 }
 
 // Writes `message` in a child that dies at `point`, holding the file's lock.
 void write_and_die(const std::string &path, const std::string &message, CrashPoint point) {
-  int result = test_support::run_in_child([&] {
+  int result = run_in_child([&] {
     stop_at = point;
     cyclic_file_crash_hook = die_at_crash_point;
     int status = 0;
-    void *handle = cyclic_file_create_handle(path.c_str(), kRW, kRing, &status);
+    void *handle = cyclic_file_create_handle(path.c_str(), kReadWrite, kRing, &status);
     if (handle == nullptr) return 3;
-    cyclic_file_write(handle, message.data(), static_cast<int>(message.size()));
+    write_message(handle, message);
     return 4;  // the crash point was never reached
   });
   ASSERT_EQ(result, 0);
 }
 
+// The messages a file reads back as, in a fresh handle; only whole reads count.
+std::vector<MessageId> read_back(const std::string &path) {
+  const Messages read = read_messages_at(path);
+  EXPECT_TRUE(read.whole()) << path << " read back " << read.count << " messages";
+  return read.messages;
+}
+
 // The three outcomes a crashed write may leave.
 struct Outcomes {
-  std::vector<std::string> before, without_evicted, after;
-  bool allows(const std::vector<std::string> &seen) const {
-    return seen == before || seen == without_evicted || seen == after;
+  std::vector<MessageId> before, without_evicted, after;
+  bool allows(const Messages &seen) const {
+    return seen.whole() &&
+           (seen.messages == before || seen.messages == without_evicted || seen.messages == after);
   }
 };
 
 // `after` ends with the written message; without it, it is what is left of
 // `before` once the write's evictions are done.
-Outcomes outcomes_of(const std::vector<std::string> &before,
-                     const std::vector<std::string> &after) {
+Outcomes outcomes_of(const std::vector<MessageId> &before, const std::vector<MessageId> &after) {
   Outcomes outcomes{before, after, after};
   outcomes.without_evicted.pop_back();
   return outcomes;
@@ -112,56 +88,58 @@ TEST(CyclicFileCrash, AWriterDyingAtAnyStepLeavesBeforeOrAfter) {
   for (CrashPoint point : {CrashPoint::kHeaderReloaded, CrashPoint::kInterimStored,
                            CrashPoint::kRecordWritten, CrashPoint::kHeaderStored}) {
     for (int filled = 0; filled < 14; ++filled) {
-      TempDir dir;
-      std::string path = dir.file("log");
-      std::string reference = dir.file("reference");
+      TestFile file;
+      const std::string &path = file.path();
+      const std::string reference = file.file("reference");
       for (int i = 0; i < filled; ++i) {
-        write_message(path, framed(i, 5 + i * 3 % 11));
-        write_message(reference, framed(i, 5 + i * 3 % 11));
+        append(path, numbered(i, filling_length(i)));
+        append(reference, numbered(i, filling_length(i)));
       }
-      std::vector<std::string> before = read_messages(path);
-      std::string message = framed(filled, 20);
-      write_message(reference, message);
-      Outcomes outcomes = outcomes_of(before, read_messages(reference));
+      // Before the first write there is no file, and so no message.
+      const std::vector<MessageId> before =
+          filled == 0 ? std::vector<MessageId>{} : read_back(path);
+      const std::string message = numbered(filled, 32);
+      append(reference, message);
+      Outcomes outcomes = outcomes_of(before, read_back(reference));
 
       write_and_die(path, message, point);
-      std::vector<std::string> seen = read_messages(path);
+      const Messages seen = read_messages_at(path);
       EXPECT_TRUE(outcomes.allows(seen))
           << "crash point " << static_cast<int>(point) << ", " << filled << " messages before; "
-          << seen.size() << " read back";
+          << seen.messages.size() << " read back";
       if (point == CrashPoint::kHeaderStored) {
-        EXPECT_EQ(seen, outcomes.after);
+        EXPECT_EQ(seen.messages, outcomes.after);
       }
       // The file goes on working after the dead writer.
-      write_message(path, framed(40, 3));
-      std::vector<std::string> later = read_messages(path);
+      append(path, numbered(40, 17));
+      const std::vector<MessageId> later = read_back(path);
       ASSERT_FALSE(later.empty());
-      EXPECT_EQ(later.back(), framed(40, 3));
+      EXPECT_EQ(later.back().sequence, 40u);
     }
   }
 }
 
 TEST(CyclicFileCrash, AHeaderTornAtAnyByteIsRepairedByTheNextHolder) {
-  TempDir dir;
+  TestFile file;
+  const std::string &path = file.path();
   for (int filled = 3; filled < 14; ++filled) {
-    std::string path = dir.file("log");
     std::remove(path.c_str());
-    for (int i = 0; i < filled; ++i) write_message(path, framed(i, 5 + i * 3 % 11));
-    std::string message = framed(filled, 20);
+    for (int i = 0; i < filled; ++i) append(path, numbered(i, filling_length(i)));
+    const std::string message = numbered(filled, 32);
 
     // The file as the write leaves it at each step.
     std::vector<std::string> stages;
-    stages.push_back(test_support::read_file(path));
-    std::vector<std::string> before = read_messages(path);
+    stages.push_back(file.bytes());
+    const std::vector<MessageId> before = read_back(path);
     for (CrashPoint point : {CrashPoint::kInterimStored, CrashPoint::kRecordWritten}) {
-      std::string copy = dir.file("stage");
-      test_support::write_file(copy, stages[0]);
+      const std::string copy = file.file("stage");
+      write_file(copy, stages[0]);
       write_and_die(copy, message, point);
-      stages.push_back(test_support::read_file(copy));
+      stages.push_back(read_file(copy));
     }
-    write_message(path, message);
-    stages.push_back(test_support::read_file(path));
-    Outcomes outcomes = outcomes_of(before, read_messages(path));
+    append(path, message);
+    stages.push_back(file.bytes());
+    Outcomes outcomes = outcomes_of(before, read_back(path));
 
     // A store of the header runs between stages 0 and 1 (interim) and 2 and
     // 3 (final); a writer may die after any byte of it.
@@ -173,14 +151,14 @@ TEST(CyclicFileCrash, AHeaderTornAtAnyByteIsRepairedByTheNextHolder) {
         std::string torn = new_bytes.substr(0, torn_at) +
                            old_bytes.substr(torn_at, header_room - torn_at) +
                            old_bytes.substr(header_room);
-        std::string copy = dir.file("torn");
-        test_support::write_file(copy, torn);
+        const std::string copy = file.file("torn");
+        write_file(copy, torn);
         vandrel_test_report_owner_died(1);
-        std::vector<std::string> seen = read_messages(copy);
+        const Messages seen = read_messages_at(copy);
         vandrel_test_report_owner_died(0);
         EXPECT_TRUE(outcomes.allows(seen))
             << filled << " messages, store " << store << ", torn at byte " << torn_at << "; "
-            << seen.size() << " read back";
+            << seen.messages.size() << " read back";
       }
     }
   }
@@ -201,15 +179,10 @@ struct CutFigures {
 // How many of the records a file's header counts lie on `disk` exactly as in
 // `file` (the moment the header comes from).
 long intact_records(const std::string &file, const std::string &disk) {
-  std::string copy = file.substr(0, 60);
-  cyclic_file_header_t *header = nullptr;
-  int header_length = xdr_decode_p_cyclic_file_header_t(&copy[0], 60, &header);
-  int size = 0, count = 0, read_offset = 0;
-  if (header_length < 0 || header == nullptr) return 0;
-  header->get_buffer_size(&size);
-  header->get_message_count(&count);
-  header->get_read_offset(&read_offset);
-  xdr_free_p_cyclic_file_header_t(&header);
+  const Header header = decode_header(file);
+  if (header.length < 0) return 0;
+  const int header_length = header.length, size = header.buffer_size, count = header.message_count;
+  const int read_offset = header.read_offset;
   const char *ring = file.data() + header_length;
   long intact = 0;
   int64_t at = read_offset;
@@ -234,54 +207,50 @@ long intact_records(const std::string &file, const std::string &disk) {
 // ones by number, and whether any was torn (pages of two moments in one
 // record, which no check can see) or out of order.
 struct Walked {
-  std::vector<uint32_t> numbers;
+  std::vector<uint64_t> numbers;
   bool torn = false;
 };
 int collect(const char *data, int32_t length, void *context) {
   Walked *walked = static_cast<Walked *>(context);
-  test_support::NumberedMessages one =
-      test_support::split_numbered(std::string(data, static_cast<size_t>(length)));
-  if (one.torn || one.numbers.size() != 1) {
+  const Decoded one = decode_messages(std::string(data, static_cast<size_t>(length)));
+  if (one.torn || one.messages.size() != 1) {
     walked->torn = true;
   } else {
-    if (!walked->numbers.empty() && one.numbers[0] <= walked->numbers.back()) walked->torn = true;
-    walked->numbers.push_back(one.numbers[0]);
+    const uint64_t number = one.messages[0].sequence;
+    if (!walked->numbers.empty() && number <= walked->numbers.back()) walked->torn = true;
+    walked->numbers.push_back(number);
   }
   return 0;
 }
 
+// The numbers of the messages a handle reads.
+std::vector<uint64_t> numbers_read(void *handle) { return read_messages(handle).by_writer()[0]; }
+
 void cut_files(long cuts, unsigned seed, CutFigures *figures) {
   constexpr size_t kPage = 4096;
   std::mt19937 random(seed);
-  TempDir dir;
-  const std::string path = dir.file("log");
-  const std::string cut_path = dir.file("cut");
-  uint32_t number = 0;
+  TestFile file;
+  const std::string &path = file.path();
+  const std::string cut_path = file.file("cut");
+  uint64_t number = 0;
   for (long cut = 0; cut < cuts; ++cut) {
     if (cut % 16 == 0) {
       std::remove(path.c_str());
       number = 0;
     }
-    int status = 0;
-    void *writer =
-        cyclic_file_create_handle(path.c_str(), kRW, 16 * static_cast<int>(kPage) - 28, &status);
+    void *writer = file.open(kReadWrite, 16 * static_cast<int>(kPage) - header_length());
     ASSERT_NE(writer, nullptr);
     auto write_some = [&](int messages) {
-      for (int i = 0; i < messages; ++i) {
-        std::string message = test_support::numbered_message(++number);
-        ASSERT_EQ(cyclic_file_write(writer, message.data(), static_cast<int>(message.size())), 0);
-      }
+      for (int i = 0; i < messages; ++i)
+        ASSERT_EQ(write_message(writer, varied_message(0, ++number)), 0);
     };
     write_some(1 + static_cast<int>(random() % 400));
-    int count = 0;
-    const std::string moment_a = test_support::read_file(path);
-    const std::vector<uint32_t> held_a =
-        test_support::split_numbered(test_support::read_all_text(writer, &count)).numbers;
+    const std::string moment_a = file.bytes();
+    const std::vector<uint64_t> held_a = numbers_read(writer);
     write_some(1 + static_cast<int>(random() % 60));
-    const std::string moment_b = test_support::read_file(path);
-    const std::vector<uint32_t> held_b =
-        test_support::split_numbered(test_support::read_all_text(writer, &count)).numbers;
-    cyclic_file_destroy_handle(writer);
+    const std::string moment_b = file.bytes();
+    const std::vector<uint64_t> held_b = numbers_read(writer);
+    file.close(writer);
 
     const bool header_from_a = random() % 2 == 0;
     const bool split_at_header = random() % 4 == 0;
@@ -291,38 +260,37 @@ void cut_files(long cuts, unsigned seed, CutFigures *figures) {
       size_t length = std::min(kPage, disk.size() - page * kPage);
       disk.replace(page * kPage, length, from_a ? moment_a : moment_b, page * kPage, length);
     }
-    test_support::write_file(cut_path, disk);
+    write_file(cut_path, disk);
     ++figures->cuts;
-    void *reader = cyclic_file_create_handle(cut_path.c_str(), kRW, 0, &status);
+    void *reader = file.open(cut_path, kReadWrite, 0);
     if (reader == nullptr) {
       ++figures->load_failures;
       continue;
     }
-    test_support::read_all_text(reader, &count);
-    if (count < 0) ++figures->read_failures;
+    if (read_all(reader).count < 0) ++figures->read_failures;
     Walked seen;
     static_cast<CCyclicFile *>(reader)->for_each_message(collect, &seen);
-    const std::vector<uint32_t> &counted = header_from_a ? held_a : held_b;
+    const std::vector<uint64_t> &counted = header_from_a ? held_a : held_b;
     figures->counted += static_cast<long>(counted.size());
     figures->intact += intact_records(header_from_a ? moment_a : moment_b, disk);
-    for (uint32_t kept : seen.numbers)
+    for (uint64_t kept : seen.numbers)
       if (std::find(counted.begin(), counted.end(), kept) != counted.end()) ++figures->kept;
     if (seen.torn) ++figures->torn;
-    std::string next = test_support::numbered_message(999999);
-    if (cyclic_file_write(reader, next.data(), static_cast<int>(next.size())) != 0)
-      ++figures->write_failures;
-    std::string all = test_support::read_all_text(reader, &count);
-    if (count <= 0 || all.size() < next.size() ||
+    const std::string next = varied_message(0, 999999);
+    if (write_message(reader, next) != 0) ++figures->write_failures;
+    const Contents after = read_all(reader);
+    const std::string &all = after.text;
+    if (after.count <= 0 || all.size() < next.size() ||
         all.compare(all.size() - next.size(), next.size(), next) != 0)
       ++figures->read_failures;
-    cyclic_file_destroy_handle(reader);
+    file.close(reader);
   }
 }
 
 }  // namespace
 
 TEST(CyclicFileCrash, AFileCutByAMachineCrashReadsBackAndGoesOn) {
-  const long cuts = test_support::count_from_environment("ROTOLOG_CRASH_CUTS", 160);
+  const long cuts = count_from_environment("ROTOLOG_CRASH_CUTS", 160);
   CutFigures figures;
   cut_files(cuts, 20261207u, &figures);
   const double kept_share = figures.counted > 0 ? 100.0 * static_cast<double>(figures.kept) /

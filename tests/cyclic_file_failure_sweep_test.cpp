@@ -18,13 +18,14 @@
 #include <vector>
 
 #include "rotolog/cyclic_file_handle.h"
-#include "test_support.h"
+#include "support/child_process.h"
+#include "support/cyclic_file_fixture.h"
 
-using test_support::TempDir;
+using namespace test_support;
+using namespace std::chrono_literals;
 
 namespace {
 
-constexpr int kRW = CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE;
 constexpr int kRing = 64;
 
 // One seam: how many calls it has counted, and how to fail the nth from now.
@@ -75,47 +76,22 @@ int injected_error(const std::string &seam) {
   return EACCES;
 }
 
-struct Contents {
-  int count = -100;
-  std::string bytes;
-  bool operator==(const Contents &other) const {
-    return count == other.count && bytes == other.bytes;
-  }
-};
-
-Contents read_contents(void *handle) {
-  Contents contents;
-  char *block = nullptr;
-  int length = 0;
-  contents.count = cyclic_file_read_all(handle, &block, &length);
-  if (block != nullptr) contents.bytes.assign(block, static_cast<size_t>(length));
-  cyclic_file_free_read_buffer(handle, block);
-  return contents;
-}
-
 // What a fresh handle, with no seam armed, finds in the file.
-Contents contents_of(const std::string &path) {
-  int status = 0;
-  void *handle = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ, 0, &status);
-  if (handle == nullptr) return Contents{status, ""};
-  Contents contents = read_contents(handle);
-  cyclic_file_destroy_handle(handle);
-  return contents;
-}
+Contents contents_of(const std::string &path) { return read_all_at(path, CYCLIC_FILE_MODE_READ); }
 
 // Another process takes both locks of the file and writes, within a deadline:
 // a lock left held by the failed operation would make it wait.
 bool another_process_writes(const std::string &path) {
-  return test_support::run_in_child(
+  return run_in_child(
              [&] {
                int status = 0;
-               void *handle = cyclic_file_create_handle(path.c_str(), kRW, kRing, &status);
+               void *handle = cyclic_file_create_handle(path.c_str(), kReadWrite, kRing, &status);
                if (handle == nullptr) return 1;
                int written = cyclic_file_write(handle, "probe", 5);
                cyclic_file_destroy_handle(handle);
                return written == 0 ? 0 : 2;
              },
-             std::chrono::seconds(5)) == 0;
+             5s) == 0;
 }
 
 // A file of kRing bytes whose newest message runs over the end of the ring,
@@ -123,14 +99,14 @@ bool another_process_writes(const std::string &path) {
 std::string make_file(const std::string &path) {
   std::remove(path.c_str());
   int status = 0;
-  void *handle = cyclic_file_create_handle(path.c_str(), kRW, kRing, &status);
+  void *handle = cyclic_file_create_handle(path.c_str(), kReadWrite, kRing, &status);
   EXPECT_NE(handle, nullptr);
   for (const char *message :
        {"first message", "second message", "third message", "the fourth one"}) {
     EXPECT_EQ(cyclic_file_write(handle, message, static_cast<int>(std::string(message).size())), 0);
   }
   cyclic_file_destroy_handle(handle);
-  return test_support::read_file(path);
+  return read_file(path);
 }
 
 // Runs `operation` once per call of every seam that it makes, failing that
@@ -165,8 +141,8 @@ void sweep(const char *operation_name, const std::function<void()> &prepare,
 }  // namespace
 
 TEST(CyclicFileFailureSweep, CreatingANewFile) {
-  TempDir dir;
-  const std::string path = dir.file("log");
+  TestFile file;
+  const std::string &path = file.path();
   void *handle = nullptr;
   int status = 0;
   // Each run starts with neither the file nor its lock file, so that the
@@ -174,13 +150,13 @@ TEST(CyclicFileFailureSweep, CreatingANewFile) {
   auto prepare = [&] {
     cyclic_file_destroy_handle(handle);
     handle = nullptr;
-    for (const std::string &name : test_support::directory_entries(dir.path()))
-      std::remove(dir.file(name).c_str());
+    for (const std::string &name : directory_entries(file.folder()))
+      std::remove(file.file(name).c_str());
   };
   int create_errno = 0;
   auto create = [&] {
     errno = -1;
-    handle = cyclic_file_create_handle(path.c_str(), kRW, kRing, &status);
+    handle = cyclic_file_create_handle(path.c_str(), kReadWrite, kRing, &status);
     create_errno = errno;
     return status;
   };
@@ -205,7 +181,7 @@ TEST(CyclicFileFailureSweep, CreatingANewFile) {
     // Either no file, or a whole one, with or without its lock file; never a
     // temporary left behind (unless removing it was the call that failed).
     // A file whose lock could not be had is not created at all.
-    std::set<std::string> entries = test_support::directory_entries(dir.path());
+    std::set<std::string> entries = directory_entries(file.folder());
     entries.erase("log-lock");
     if (seam != "sysbrace unlink") {
       EXPECT_TRUE(entries.empty() || entries == std::set<std::string>{"log"})
@@ -224,8 +200,8 @@ TEST(CyclicFileFailureSweep, CreatingANewFile) {
 }
 
 TEST(CyclicFileFailureSweep, LoadingAnExistingFile) {
-  TempDir dir;
-  const std::string path = dir.file("log");
+  TestFile file;
+  const std::string &path = file.path();
   const std::string original = make_file(path);
   const Contents expected = contents_of(path);
   ASSERT_GT(expected.count, 0);
@@ -234,17 +210,17 @@ TEST(CyclicFileFailureSweep, LoadingAnExistingFile) {
   auto prepare = [&] {
     cyclic_file_destroy_handle(handle);
     handle = nullptr;
-    test_support::write_file(path, original);
+    write_file(path, original);
   };
   auto load = [&] {
-    handle = cyclic_file_create_handle(path.c_str(), kRW, kRing, &status);
+    handle = cyclic_file_create_handle(path.c_str(), kReadWrite, kRing, &status);
     return status;
   };
   sweep("load", prepare, load, [&](const std::string &seam, long nth, int result) {
     SCOPED_TRACE(seam + " call " + std::to_string(nth));
     if (handle != nullptr) {
       EXPECT_EQ(result, CYCLIC_FILE_OK);
-      EXPECT_EQ(read_contents(handle), expected);
+      EXPECT_EQ(read_all(handle), expected);
       cyclic_file_destroy_handle(handle);
       handle = nullptr;
     } else {
@@ -252,25 +228,25 @@ TEST(CyclicFileFailureSweep, LoadingAnExistingFile) {
                   result == CYCLIC_FILE_LOAD_ERROR || result == CYCLIC_FILE_PERMISSION_DENIED)
           << result;
     }
-    EXPECT_EQ(test_support::read_file(path), original);
-    EXPECT_EQ(test_support::directory_entries(dir.path()),
-              (std::set<std::string>{"log", "log-lock"}));
+    EXPECT_EQ(read_file(path), original);
+    EXPECT_EQ(directory_entries(file.folder()), (std::set<std::string>{"log", "log-lock"}));
     EXPECT_TRUE(another_process_writes(path));
   });
   prepare();
 }
 
 TEST(CyclicFileFailureSweep, WritingReadingAndFlushing) {
-  TempDir dir;
-  const std::string path = dir.file("log");
+  TestFile file;
+  const std::string &path = file.path();
   const std::string original = make_file(path);
   const Contents before = contents_of(path);
   void *handle = nullptr;
   auto reopen = [&] {
     cyclic_file_destroy_handle(handle);
-    test_support::write_file(path, original);
+    write_file(path, original);
     int status = 0;
-    handle = cyclic_file_create_handle(path.c_str(), kRW | CYCLIC_FILE_MODE_FLUSH, kRing, &status);
+    handle = cyclic_file_create_handle(path.c_str(), kReadWrite | CYCLIC_FILE_MODE_FLUSH, kRing,
+                                       &status);
     ASSERT_NE(handle, nullptr);
   };
 
@@ -293,7 +269,7 @@ TEST(CyclicFileFailureSweep, WritingReadingAndFlushing) {
   sweep(
       "read_all", reopen,
       [&] {
-        seen = read_contents(handle);
+        seen = read_all(handle);
         return seen.count;
       },
       [&](const std::string &seam, long nth, int result) {
@@ -303,10 +279,10 @@ TEST(CyclicFileFailureSweep, WritingReadingAndFlushing) {
         } else {
           EXPECT_TRUE(result == CYCLIC_FILE_NO_MEMORY || result == CYCLIC_FILE_READ_ALL_FAILED)
               << result;
-          EXPECT_TRUE(seen.bytes.empty());
+          EXPECT_TRUE(seen.text.empty());
         }
         // The failure consumed nothing: the same handle reads everything.
-        EXPECT_EQ(read_contents(handle), before);
+        EXPECT_EQ(read_all(handle), before);
         EXPECT_TRUE(another_process_writes(path));
       });
 

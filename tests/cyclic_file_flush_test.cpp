@@ -13,7 +13,9 @@
 
 #include "rotolog/cyclic_file_handle.h"
 #include "rotolog/platform/sysbrace.h"
-#include "test_support.h"
+#include "support/cyclic_file_fixture.h"
+
+using namespace test_support;
 
 namespace {
 
@@ -41,13 +43,11 @@ extern "C" int os_flush_view(void *address, size_t length) {
 
 namespace {
 
-constexpr int kRW = CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE;
-constexpr int kFlushed = kRW | CYCLIC_FILE_MODE_FLUSH;
+constexpr int kFlushed = kReadWrite | CYCLIC_FILE_MODE_FLUSH;
 
-void *open_file(const std::string &path, int mode, int size) {
-  int status = 0;
-  void *handle = cyclic_file_create_handle(path.c_str(), mode, size, &status);
-  EXPECT_EQ(status, 0);
+void *open_file(TestFile &file, int mode, int size) {
+  void *handle = file.open(mode, size);
+  EXPECT_EQ(file.status(), 0);
   return handle;
 }
 
@@ -59,8 +59,8 @@ const CCyclicFile &file_of(void *handle) { return *static_cast<const CCyclicFile
 // evicts flushes the header without the evicted records first. Each flush
 // covers only what the write changed, whatever the file's size.
 TEST(FlushOrder, TheRecordReachesTheDiskBeforeTheHeaderThatCountsIt) {
-  test_support::TempDir dir;
-  void *handle = open_file(dir.file("log"), kFlushed, 100);
+  TestFile test_file;
+  void *handle = open_file(test_file, kFlushed, 100);
   ASSERT_NE(handle, nullptr);
   const CCyclicFile &file = file_of(handle);
   const std::string text(40, 'w');
@@ -87,23 +87,21 @@ TEST(FlushOrder, TheRecordReachesTheDiskBeforeTheHeaderThatCountsIt) {
   EXPECT_NE(cyclic_file_flush(handle), 0);
   ASSERT_EQ(flushes.size(), 1u);
   EXPECT_EQ(flushes[0].length, file.mapped_length);
-  cyclic_file_destroy_handle(handle);
 }
 
 TEST(FlushOrder, WritesWithoutFlushModeAndRefusedWritesFlushNothing) {
-  test_support::TempDir dir;
-  void *handle = open_file(dir.file("log"), kRW, 4096);
+  TestFile test_file;
+  void *handle = open_file(test_file, kReadWrite, 4096);
   ASSERT_NE(handle, nullptr);
   flushes.clear();
   ASSERT_EQ(cyclic_file_write(handle, "quiet", 5), 0);
   EXPECT_TRUE(flushes.empty());
-  cyclic_file_destroy_handle(handle);
+  test_file.close(handle);
 
-  void *flushed = open_file(dir.file("log"), kFlushed, 4096);
+  void *flushed = open_file(test_file, kFlushed, 4096);
   ASSERT_NE(flushed, nullptr);
   EXPECT_EQ(cyclic_file_write(flushed, "x", 0), CYCLIC_FILE_WRITE_FAILED);
   EXPECT_TRUE(flushes.empty());
-  cyclic_file_destroy_handle(flushed);
 }
 
 // Power cuts in flush mode. A run of writes is recorded flush by flush; a cut
@@ -120,28 +118,25 @@ struct PowerCutFigures {
 
 void run_power_cuts(int runs, unsigned seed, PowerCutFigures *figures) {
   std::mt19937 random(seed);
-  test_support::TempDir dir;
+  TestFile test_file;
   for (int run = 0; run < runs; ++run) {
-    const std::string path = dir.file("log");
-    std::remove(path.c_str());
-    void *handle = open_file(path, kFlushed,
-                             6 * static_cast<int>(kPage) - 28 + static_cast<int>(random() % 3000));
+    std::remove(test_file.path().c_str());
+    void *handle = open_file(
+        test_file, kFlushed,
+        6 * static_cast<int>(kPage) - header_length() + static_cast<int>(random() % 3000));
     ASSERT_NE(handle, nullptr);
     const CCyclicFile &file = file_of(handle);
     const std::string initial(file.map_base, file.mapped_length);
     // held[w]: the numbers read back after write w returned (held[0]: none).
-    std::vector<std::vector<uint32_t>> held(1);
+    std::vector<std::vector<uint64_t>> held(1);
     flushes.clear();
     recorded_file = &file;
     const int writes = 20 + static_cast<int>(random() % 60);  // numbers stay below 100 per run
     for (int w = 1; w <= writes; ++w) {
       current_write = w;
-      std::string message =
-          test_support::numbered_message(static_cast<uint32_t>(run * 100 + w), 3000);
-      ASSERT_EQ(cyclic_file_write(handle, message.data(), static_cast<int>(message.size())), 0);
-      int count = 0;
-      held.push_back(
-          test_support::split_numbered(test_support::read_all_text(handle, &count), 3000).numbers);
+      ASSERT_EQ(
+          write_message(handle, varied_message(0, static_cast<uint64_t>(run * 100 + w), 3000)), 0);
+      held.push_back(read_messages(handle).by_writer()[0]);
     }
     recorded_file = nullptr;
     ASSERT_FALSE(flushes.empty());
@@ -171,40 +166,35 @@ void run_power_cuts(int runs, unsigned seed, PowerCutFigures *figures) {
             chosen < 0 ? initial : flushes[static_cast<size_t>(chosen)].mapping;
         disk.replace(begin, length, source, begin, length);
       }
-      const std::string cut_path = dir.file("cut");
-      test_support::write_file(cut_path, disk);
+      const std::string cut_path = test_file.file("cut");
+      write_file(cut_path, disk);
       ++figures->cuts;
-      int status = 0;
-      void *reader = cyclic_file_create_handle(cut_path.c_str(), kRW, 0, &status);
+      void *reader = test_file.open(cut_path, kReadWrite, 0);
       if (reader == nullptr) {
         ++figures->load_failures;
         continue;
       }
-      int count = 0;
-      test_support::NumberedMessages seen =
-          test_support::split_numbered(test_support::read_all_text(reader, &count), 3000);
-      if (count < 0) ++figures->read_failures;
+      const Messages read = read_messages(reader);
+      const std::vector<uint64_t> seen = read.by_writer()[0];
+      if (read.count < 0) ++figures->read_failures;
       // Acknowledged: every write before the interrupted one; what the
       // interrupted one evicted may be gone.
-      const std::vector<uint32_t> &before = held[static_cast<size_t>(cut_flush.write_index - 1)];
-      const std::vector<uint32_t> &after = held[static_cast<size_t>(cut_flush.write_index)];
-      for (uint32_t number : before) {
+      const std::vector<uint64_t> &before = held[static_cast<size_t>(cut_flush.write_index - 1)];
+      const std::vector<uint64_t> &after = held[static_cast<size_t>(cut_flush.write_index)];
+      for (uint64_t number : before) {
         if (std::find(after.begin(), after.end(), number) == after.end()) continue;
         ++figures->acknowledged;
-        if (std::find(seen.numbers.begin(), seen.numbers.end(), number) == seen.numbers.end())
-          ++figures->lost;
+        if (std::find(seen.begin(), seen.end(), number) == seen.end()) ++figures->lost;
       }
-      if (seen.torn || !std::is_sorted(seen.numbers.begin(), seen.numbers.end())) ++figures->torn;
+      if (read.torn || !std::is_sorted(seen.begin(), seen.end())) ++figures->torn;
       // The cut file goes on working.
-      std::string next = test_support::numbered_message(999999, 3000);
-      EXPECT_EQ(cyclic_file_write(reader, next.data(), static_cast<int>(next.size())), 0);
-      test_support::NumberedMessages later =
-          test_support::split_numbered(test_support::read_all_text(reader, &count), 3000);
+      EXPECT_EQ(write_message(reader, varied_message(0, 999999, 3000)), 0);
+      const Messages later = read_messages(reader);
       EXPECT_FALSE(later.torn);
-      EXPECT_TRUE(!later.numbers.empty() && later.numbers.back() == 999999);
-      cyclic_file_destroy_handle(reader);
+      EXPECT_TRUE(!later.messages.empty() && later.messages.back().sequence == 999999);
+      test_file.close(reader);
     }
-    cyclic_file_destroy_handle(handle);
+    test_file.close(handle);
   }
 }
 
@@ -213,8 +203,7 @@ void run_power_cuts(int runs, unsigned seed, PowerCutFigures *figures) {
 TEST(PowerCut, InFlushModeNoAcknowledgedMessageIsLostOrTorn) {
   // ROTOLOG_POWER_CUT_RUNS raises the number of runs (make crash); each run
   // is cut eight times.
-  const int runs =
-      static_cast<int>(test_support::count_from_environment("ROTOLOG_POWER_CUT_RUNS", 12));
+  const int runs = static_cast<int>(count_from_environment("ROTOLOG_POWER_CUT_RUNS", 12));
   PowerCutFigures figures;
   run_power_cuts(runs, 20261207u, &figures);
   std::printf(

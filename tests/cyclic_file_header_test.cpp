@@ -11,6 +11,11 @@
 #include <type_traits>
 #include <vector>
 
+#include "support/cyclic_file_fixture.h"
+
+using test_support::fill_record;
+using test_support::header_length;
+
 // A record points into itself; a copy would share the original's presence word.
 static_assert(!std::is_copy_constructible_v<cyclic_file_header_t>);
 static_assert(!std::is_copy_assignable_v<cyclic_file_header_t>);
@@ -34,23 +39,9 @@ struct Record {
   cyclic_file_header_t value;
 };
 
-void fill(cyclic_file_header_t *record, int size, int count, int wasted, int write, int read) {
-  record->set_buffer_size(size);
-  record->set_message_count(count);
-  record->set_wasted_tail(wasted);
-  record->set_write_offset(write);
-  record->set_read_offset(read);
-}
-
 std::vector<int> fields_of(const cyclic_file_header_t &record) {
   return {record.buffer_size, record.message_count, record.wasted_tail, record.write_offset,
           record.read_offset};
-}
-
-int full_length() {
-  Record record;
-  fill(&record.value, 1, 2, 3, 4, 5);
-  return xdr_length_of_encoded_cyclic_file_header_t(&record.value);
 }
 
 }  // namespace
@@ -85,7 +76,7 @@ TEST(HeaderRecord, EachSetterRaisesOnlyItsOwnBit) {
     EXPECT_EQ(fields_of(record.value)[static_cast<size_t>(index)], 40 + index);
   }
   Record record;
-  fill(&record.value, 10, 20, 30, 40, 50);
+  fill_record(&record.value, {10, 20, 30, 40, 50});
   int out = 0;
   EXPECT_TRUE(record.value.get_wasted_tail(&out));
   EXPECT_EQ(out, 30);
@@ -119,7 +110,7 @@ TEST(HeaderRecord, ThreeFieldRecordRefusesOffsetsAndCaptureFillsOnlyThree) {
 
 TEST(HeaderCodec, FullRecordRoundTripsAndLengthsAgree) {
   Record record;
-  fill(&record.value, 4096, 17, 3, 100, 60);
+  fill_record(&record.value, {4096, 17, 3, 100, 60});
   char buffer[CYCLIC_FILE_HEADER_MAX_LENGTH];
   int written = xdr_encode_cyclic_file_header_t(&record.value, buffer, sizeof buffer);
   ASSERT_GT(written, 0);
@@ -141,12 +132,12 @@ TEST(HeaderCodec, FullRecordRoundTripsAndLengthsAgree) {
 }
 
 TEST(HeaderCodec, FullRecordLengthIsFixedWhateverTheValues) {
-  const int expected = full_length();
+  const int expected = header_length();
   std::printf("encoded length of a full cyclic file header: %d bytes\n", expected);
   EXPECT_LE(expected, CYCLIC_FILE_HEADER_MAX_LENGTH);
   for (int value : {0, -1, INT_MAX, INT_MIN}) {
     Record record;
-    fill(&record.value, value, value, value, value, value);
+    fill_record(&record.value, {value, value, value, value, value});
     char buffer[CYCLIC_FILE_HEADER_MAX_LENGTH];
     EXPECT_EQ(xdr_encode_cyclic_file_header_t(&record.value, buffer, sizeof buffer), expected)
         << value;
@@ -160,7 +151,7 @@ TEST(HeaderCodec, FullRecordLengthIsFixedWhateverTheValues) {
 
 TEST(HeaderCodec, EncodesBigEndianWordsAfterTheCountAndPresenceWords) {
   Record record;
-  fill(&record.value, 0x01020304, -1, 0, 8, 16);
+  fill_record(&record.value, {0x01020304, -1, 0, 8, 16});
   unsigned char buffer[CYCLIC_FILE_HEADER_MAX_LENGTH];
   ASSERT_EQ(xdr_encode_cyclic_file_header_t(&record.value, reinterpret_cast<char *>(buffer),
                                             sizeof buffer),
@@ -177,7 +168,7 @@ TEST(HeaderCodec, PartialRecordRoundTripsItsPresenceBits) {
   char buffer[CYCLIC_FILE_HEADER_MAX_LENGTH];
   int written = xdr_encode_cyclic_file_header_t(&record.value, buffer, sizeof buffer);
   EXPECT_EQ(written, xdr_length_of_encoded_cyclic_file_header_t(&record.value));
-  EXPECT_LT(written, full_length());
+  EXPECT_LT(written, header_length());
   cyclic_file_header_t *decoded = nullptr;
   EXPECT_EQ(xdr_decode_p_cyclic_file_header_t(buffer, written, &decoded), written);
   ASSERT_NE(decoded, nullptr);
@@ -191,7 +182,7 @@ TEST(HeaderCodec, PartialRecordRoundTripsItsPresenceBits) {
 
 TEST(HeaderCodec, EveryShortBufferFailsBothWays) {
   Record record;
-  fill(&record.value, 1, 2, 3, 4, 5);
+  fill_record(&record.value, {1, 2, 3, 4, 5});
   cyclic_file_header_t *pointer = &record.value;
   char full[CYCLIC_FILE_HEADER_MAX_LENGTH];
   const int length = xdr_encode_cyclic_file_header_t(&record.value, full, sizeof full);
@@ -211,7 +202,7 @@ TEST(HeaderCodec, EveryShortBufferFailsBothWays) {
 
 TEST(HeaderCodec, DecodeReplacesThePointerAndLeavesTheOldRecordAlone) {
   Record source;
-  fill(&source.value, 1000, 1, 0, 40, 0);
+  fill_record(&source.value, {1000, 1, 0, 40, 0});
   char buffer[CYCLIC_FILE_HEADER_MAX_LENGTH];
   ASSERT_GT(xdr_encode_cyclic_file_header_t(&source.value, buffer, sizeof buffer), 0);
   cyclic_file_header_t *first = nullptr;
@@ -229,7 +220,7 @@ TEST(HeaderCodec, DecodeReplacesThePointerAndLeavesTheOldRecordAlone) {
 
 TEST(HeaderCodec, DecoderOutOfMemoryFailsAndLeavesNoRecordToFree) {
   Record source;
-  fill(&source.value, 1, 2, 3, 4, 5);
+  fill_record(&source.value, {1, 2, 3, 4, 5});
   char buffer[CYCLIC_FILE_HEADER_MAX_LENGTH];
   ASSERT_GT(xdr_encode_cyclic_file_header_t(&source.value, buffer, sizeof buffer), 0);
   cyclic_file_header_t *pointer = &source.value;
@@ -308,12 +299,12 @@ TEST(HeaderCodec, CreationPathEncodesThroughAMemoryStream) {
   XDR stream;
   xdrmem_create(&stream, buffer, sizeof buffer, XDR_ENCODE);
   ASSERT_TRUE(xdr_p_cyclic_file_header_t(&stream, &record));
-  EXPECT_EQ(static_cast<int>(XDR_GETPOS(&stream)), full_length());
+  EXPECT_EQ(static_cast<int>(XDR_GETPOS(&stream)), header_length());
   XDR_DESTROY(&stream);
   xdr_free_p_cyclic_file_header_t(&record);
 
   cyclic_file_header_t reloaded;
-  EXPECT_EQ(decode_cyclic_file_header_into(buffer, sizeof buffer, &reloaded), full_length());
+  EXPECT_EQ(decode_cyclic_file_header_into(buffer, sizeof buffer, &reloaded), header_length());
   EXPECT_EQ(reloaded.present_bits, 31u);
   EXPECT_EQ(fields_of(reloaded), (std::vector<int>{65536, 0, 0, 0, 0}));
 }
@@ -365,7 +356,7 @@ TEST(HeaderBridge, AbsentFieldsAndNullRecordsLeaveTheRingAlone) {
 
 TEST(HeaderBridge, OnlyAHeaderThatDescribesItsRingPassesTheCheck) {
   Record good;
-  fill(&good.value, 100, 25, 3, 100, 0);
+  fill_record(&good.value, {100, 25, 3, 100, 0});
   EXPECT_TRUE(cyclic_file_header_describes_ring(&good.value, 100));
   EXPECT_FALSE(cyclic_file_header_describes_ring(&good.value, 99));
   EXPECT_FALSE(cyclic_file_header_describes_ring(&good.value, 101));  // the ring fills the rest
@@ -377,7 +368,7 @@ TEST(HeaderBridge, OnlyAHeaderThatDescribesItsRingPassesTheCheck) {
                         {100, 0, 0, 101, 0}, {100, 0, 0, 0, -1}, {100, 0, 0, 0, 101}};
   for (const auto &fields : bad) {
     Record record;
-    fill(&record.value, fields[0], fields[1], fields[2], fields[3], fields[4]);
+    fill_record(&record.value, {fields[0], fields[1], fields[2], fields[3], fields[4]});
     EXPECT_FALSE(cyclic_file_header_describes_ring(&record.value, fields[0]))
         << fields[0] << " " << fields[1] << " " << fields[2] << " " << fields[3] << " "
         << fields[4];
@@ -389,11 +380,11 @@ TEST(HeaderBridge, OnlyAHeaderThatDescribesItsRingPassesTheCheck) {
 
 TEST(HeaderBridge, DecodeIntoFailsToAnEmptyRecord) {
   Record source;
-  fill(&source.value, 1, 2, 3, 4, 5);
+  fill_record(&source.value, {1, 2, 3, 4, 5});
   char buffer[CYCLIC_FILE_HEADER_MAX_LENGTH];
   int written = xdr_encode_cyclic_file_header_t(&source.value, buffer, sizeof buffer);
   Record target;
-  fill(&target.value, 9, 9, 9, 9, 9);
+  fill_record(&target.value, {9, 9, 9, 9, 9});
   EXPECT_EQ(decode_cyclic_file_header_into(buffer, written - 1, &target.value), -1);
   EXPECT_EQ(target.value.present_bits, 0u);
   EXPECT_EQ(decode_cyclic_file_header_into(buffer, written, &target.value), written);

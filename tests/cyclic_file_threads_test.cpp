@@ -8,62 +8,22 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "test_support.h"
+#include "support/cyclic_file_fixture.h"
 
-using test_support::TempDir;
+using namespace test_support;
 
 namespace {
 
-constexpr int kRW = CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE;
-
-// Messages are "<thread>:<sequence>:" followed by filler and ";", so the
-// block read_all returns splits back into them.
-std::string message_of(int thread, int sequence) {
-  return std::to_string(thread) + ":" + std::to_string(sequence) + ":" +
-         std::string(static_cast<size_t>(sequence % 29), 'x') + ";";
+// Thread t's message `sequence`: a codec message of 20 to 48 bytes.
+std::string thread_message(int thread, int sequence) {
+  return varied_message(static_cast<uint32_t>(thread), static_cast<uint64_t>(sequence), 29);
 }
 
-struct Parsed {
-  bool whole = true;
-  std::map<int, std::vector<int>> sequences;
-};
-
-Parsed parse(const std::string &block) {
-  Parsed parsed;
-  size_t at = 0;
-  while (at < block.size()) {
-    size_t end = block.find(';', at);
-    int thread = -1, sequence = -1, consumed = 0;
-    if (end == std::string::npos ||
-        std::sscanf(block.c_str() + at, "%d:%d:%n", &thread, &sequence, &consumed) != 2 ||
-        block.substr(at, end + 1 - at) != message_of(thread, sequence)) {
-      parsed.whole = false;
-      return parsed;
-    }
-    parsed.sequences[thread].push_back(sequence);
-    at = end + 1;
-  }
-  return parsed;
-}
-
-Parsed read_parsed(void *handle, int *count) {
-  char *block = nullptr;
-  int length = 0;
-  *count = cyclic_file_read_all(handle, &block, &length);
-  Parsed parsed =
-      parse(*count > 0 ? std::string(block, static_cast<size_t>(length)) : std::string());
-  cyclic_file_free_read_buffer(handle, block);
-  return parsed;
-}
-
-bool increasing(const std::vector<int> &sequences) {
+bool increasing(const std::vector<uint64_t> &sequences) {
   for (size_t i = 1; i < sequences.size(); ++i) {
     if (sequences[i] <= sequences[i - 1]) return false;
   }
@@ -73,14 +33,12 @@ bool increasing(const std::vector<int> &sequences) {
 }  // namespace
 
 TEST(CyclicFileThreads, EightThreadsOverFourHandlesWriteReadAndFlushAtOnce) {
-  TempDir dir;
-  const std::string path = dir.file("log");
+  TestFile file;
   constexpr int kHandles = 4, kThreads = 8, kMessages = 1500;
-  int status = 0;
   std::vector<void *> handles;
   for (int i = 0; i < kHandles; ++i) {
-    handles.push_back(cyclic_file_create_handle(path.c_str(), kRW, 8192, &status));
-    ASSERT_NE(handles.back(), nullptr) << status;
+    handles.push_back(file.open(kReadWrite, 8192));
+    ASSERT_NE(handles.back(), nullptr) << file.status();
   }
   std::atomic<int> failures{0};
   std::atomic<bool> writing{true};
@@ -89,18 +47,18 @@ TEST(CyclicFileThreads, EightThreadsOverFourHandlesWriteReadAndFlushAtOnce) {
     threads.emplace_back([&, t] {
       void *handle = handles[static_cast<size_t>(t % kHandles)];
       for (int sequence = 0; sequence < kMessages; ++sequence) {
-        std::string message = message_of(t, sequence);
-        int written =
-            sequence % 2 == 0
-                ? cyclic_file_write(handle, message.data(), static_cast<int>(message.size()))
-                : cyclic_file_fwritef(handle, "%d:%d:%.*s;", t, sequence, sequence % 29,
-                                      "xxxxxxxxxxxxxxxxxxxxxxxxxxxxx");
+        const std::string message = thread_message(t, sequence);
+        // Every other message is formatted: the head from its numbers, then the filler.
+        const int written = sequence % 2 == 0
+                                ? write_message(handle, message)
+                                : cyclic_file_fwritef(handle, "<%d.%d:%d>%s", t, sequence,
+                                                      static_cast<int>(message.size()),
+                                                      message.c_str() + message.find('>') + 1);
         if (written != 0) ++failures;
         if (sequence % 100 == t) {
-          int count = 0;
-          Parsed parsed = read_parsed(handles[static_cast<size_t>((t + 1) % kHandles)], &count);
-          if (count <= 0 || !parsed.whole) ++failures;
-          for (auto &[writer, sequences] : parsed.sequences) {
+          const Messages read = read_messages(handles[static_cast<size_t>((t + 1) % kHandles)]);
+          if (read.count <= 0 || !read.whole()) ++failures;
+          for (auto &[writer, sequences] : read.by_writer()) {
             if (!increasing(sequences)) ++failures;
           }
         }
@@ -113,13 +71,12 @@ TEST(CyclicFileThreads, EightThreadsOverFourHandlesWriteReadAndFlushAtOnce) {
   std::thread opener([&] {
     while (writing.load()) {
       int open_status = 0;
-      void *extra = cyclic_file_create_handle(path.c_str(), kRW, 0, &open_status);
+      void *extra = cyclic_file_create_handle(file.path().c_str(), kReadWrite, 0, &open_status);
       if (extra == nullptr) {
         ++failures;
         break;
       }
-      int count = 0;
-      if (!read_parsed(extra, &count).whole) ++failures;
+      if (read_messages(extra).torn) ++failures;
       cyclic_file_destroy_handle(extra);
     }
   });
@@ -128,17 +85,15 @@ TEST(CyclicFileThreads, EightThreadsOverFourHandlesWriteReadAndFlushAtOnce) {
   opener.join();
 
   EXPECT_EQ(failures.load(), 0);
-  int count = 0;
-  Parsed parsed = read_parsed(handles[0], &count);
-  ASSERT_TRUE(parsed.whole);
-  ASSERT_GT(count, 0);
+  const Messages read = read_messages(handles[0]);
+  ASSERT_TRUE(read.whole());
+  ASSERT_GT(read.count, 0);
   // The ring keeps the newest messages, in order: the newest of all is the
   // last message of the thread that finished last.
   bool newest_is_a_last_message = false;
-  for (auto &[writer, sequences] : parsed.sequences) {
+  for (auto &[writer, sequences] : read.by_writer()) {
     EXPECT_TRUE(increasing(sequences)) << "thread " << writer;
     newest_is_a_last_message = newest_is_a_last_message || sequences.back() == kMessages - 1;
   }
   EXPECT_TRUE(newest_is_a_last_message);
-  for (void *handle : handles) cyclic_file_destroy_handle(handle);
 }

@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "cyclic_buffer_test_util.h"
 #include "rotolog/cyclic_file_handle.h"
 #include "rotolog/cyclic_file_header_codec.h"
-#include "test_support.h"
+#include "support/cyclic_file_fixture.h"
+#include "support/ring.h"
+
+using namespace test_support;
 
 namespace {
-
-constexpr int kRW = CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE;
 
 struct Fields {
   int buffer_size, message_count, wasted_tail, write_offset, read_offset;
@@ -216,12 +216,10 @@ TEST(CopyMessages, RefusesWhatReadMessageRefusesAndABlockTooSmall) {
 // The cyclic file's write
 
 TEST(CyclicFileWrite, LeavesTheRingAnInMemoryRingLeavesForTheSameMessages) {
-  test_support::TempDir dir;
+  TestFile files;
   std::mt19937 random(7);
   for (int32_t capacity : {32, 100, 1000}) {
-    int status = 0;
-    void *handle = cyclic_file_create_handle(dir.file("log" + std::to_string(capacity)).c_str(),
-                                             kRW, capacity, &status);
+    void *handle = files.open(files.file("log" + std::to_string(capacity)), kReadWrite, capacity);
     ASSERT_NE(handle, nullptr);
     CCyclicFile &file = *static_cast<CCyclicFile *>(handle);
     CCyclicBuffer model(capacity, 0);
@@ -239,19 +237,13 @@ TEST(CyclicFileWrite, LeavesTheRingAnInMemoryRingLeavesForTheSameMessages) {
     }
     int code = 0;
     const std::string expected = read_each(model, &code);
-    char *block = nullptr;
-    int length = 0;
-    EXPECT_EQ(cyclic_file_read_all(handle, &block, &length), model.message_count);
-    EXPECT_EQ(std::string(block, static_cast<size_t>(length)), expected);
-    cyclic_file_free_read_buffer(handle, block);
-    cyclic_file_destroy_handle(handle);
+    EXPECT_EQ(read_all(handle), (Contents{model.message_count, expected}));
   }
 }
 
 TEST(CyclicFileWrite, ShortFormattedTextsAndSteadyWritesAllocateNothing) {
-  test_support::TempDir dir;
-  int status = 0;
-  void *handle = cyclic_file_create_handle(dir.file("log").c_str(), kRW, 4096, &status);
+  TestFile file;
+  void *handle = file.open(kReadWrite, 4096);
   ASSERT_NE(handle, nullptr);
   const std::string text(64, 'm');
   for (int i = 0; i < 200; ++i) cyclic_file_write(handle, text.data(), 64);
@@ -268,12 +260,9 @@ TEST(CyclicFileWrite, ShortFormattedTextsAndSteadyWritesAllocateNothing) {
   EXPECT_EQ(cyclic_file_fwritef(handle, "%s", std::string(513, 'y').c_str()),
             CYCLIC_FILE_NO_MEMORY);
   vandrel_test_fail_allocation(0);
-  char *block = nullptr;
-  int length = 0;
-  ASSERT_GT(cyclic_file_read_all(handle, &block, &length), 0);
-  EXPECT_EQ(std::string(block + length - 512, 512), std::string(512, 'x'));
-  cyclic_file_free_read_buffer(handle, block);
-  cyclic_file_destroy_handle(handle);
+  const Contents contents = read_all(handle);
+  ASSERT_GT(contents.count, 0);
+  EXPECT_EQ(contents.text.substr(contents.text.size() - 512), std::string(512, 'x'));
 }
 
 TEST(CyclicBufferWrite, SteadyWritesAndReadsOfAFullRingAllocateNothing) {

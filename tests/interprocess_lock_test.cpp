@@ -16,19 +16,17 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "platform_child_process.h"
+#include "support/child_process.h"
+#include "support/files.h"
 
 namespace {
 
-using platform_test::child_timed_out;
-using platform_test::run_in_child;
-using platform_test::start_child;
-using platform_test::wait_child;
+using namespace test_support;
+using namespace std::chrono_literals;
 
 // Memory every forked process of a test shares.
 template <typename T>
@@ -78,17 +76,12 @@ bool write_bytes(const std::string &path, const std::string &bytes) {
 
 class InterprocessLock : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/rotolog-lock-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-  }
+  void SetUp() override { ASSERT_FALSE(directory_.empty()); }
   void TearDown() override {
     for (int service = 0; service < VANDREL_LOCK_SERVICE_COUNT; ++service)
       vandrel_test_fail_lock_call(static_cast<vandrel_lock_service>(service), 0, 0);
     vandrel_test_report_owner_died(0);
     for (vandrel_lock_t lock : locks_) destroy_interprocess_critical_section(lock);
-    std::filesystem::remove_all(directory_);
   }
 
   // A lock file path no other lock of the test uses.
@@ -107,14 +100,10 @@ class InterprocessLock : public ::testing::Test {
     return keep(open_lock(path, guarded));
   }
 
-  std::set<std::string> entries() const {
-    std::set<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(directory_))
-      names.insert(entry.path().filename().string());
-    return names;
-  }
+  std::set<std::string> entries() const { return directory_entries(directory_); }
 
-  std::string directory_;
+  TempDir dir_;
+  const std::string directory_ = dir_.path();
   std::vector<vandrel_lock_t> locks_;
 };
 
@@ -147,7 +136,7 @@ TEST_F(InterprocessLock, ForkedProcessesExcludeEachOtherOnASharedCounter) {
   }
   close(gate[0]);
   close(gate[1]);
-  for (pid_t child : children) EXPECT_EQ(wait_child(child, 60000), 0);
+  for (pid_t child : children) EXPECT_EQ(wait_child(child, 60s), 0);
   EXPECT_EQ(*counter, processes * rounds);
   munmap(const_cast<long *>(counter), sizeof(long));
 }
@@ -173,7 +162,7 @@ TEST_F(InterprocessLock, TheSameLockFileGivesOneLockAndAnotherAnIndependentOne) 
                   vandrel_lock_t independent = open_lock(other, own_file());
                   return enter_interprocess_critical_section(independent);
                 },
-                5000),
+                5s),
             VANDREL_LOCK_TAKEN);
 
   // The same one waits until this process leaves.
@@ -181,17 +170,17 @@ TEST_F(InterprocessLock, TheSameLockFileGivesOneLockAndAnotherAnIndependentOne) 
     vandrel_lock_t same = open_lock(path, own_file());
     timeline->child_ready = 1;
     int result = enter_interprocess_critical_section(same);
-    timeline->child_entered_ms = platform_test::monotonic_ms();
+    timeline->child_entered_ms = monotonic_ms();
     leave_interprocess_critical_section(same);
     return result;
   });
   for (int waited = 0; timeline->child_ready == 0 && waited < 5000; ++waited) usleep(1000);
-  if (timeline->child_ready == 0) wait_child(waiter, 0);  // kills and reaps it
+  if (timeline->child_ready == 0) stop_child(waiter);
   ASSERT_EQ(timeline->child_ready, 1);
   usleep(200000);
-  timeline->parent_left_ms = platform_test::monotonic_ms();
+  timeline->parent_left_ms = monotonic_ms();
   leave_interprocess_critical_section(lock);
-  EXPECT_EQ(wait_child(waiter, 5000), VANDREL_LOCK_TAKEN);
+  EXPECT_EQ(wait_child(waiter, 5s), VANDREL_LOCK_TAKEN);
   EXPECT_GE(timeline->child_entered_ms, timeline->parent_left_ms);
   munmap(timeline, sizeof(Timeline));
 }
@@ -216,10 +205,10 @@ TEST_F(InterprocessLock, AHolderKilledWhileHoldingNeverBlocksTheOthers) {
     char signal_byte;
     ssize_t got = read(ready[0], &signal_byte, 1);
     close(ready[0]);
-    if (got != 1) wait_child(holder, 0);  // kills and reaps it
+    if (got != 1) stop_child(holder);
     ASSERT_EQ(got, 1);
     ASSERT_EQ(kill(holder, SIGKILL), 0);
-    EXPECT_EQ(wait_child(holder, 5000), 128 + SIGKILL);
+    EXPECT_EQ(wait_child(holder, 5s), 128 + SIGKILL);
 
     // The next holder learns of the death within the deadline; the lock then
     // goes on working whether or not the caller marked it consistent.
@@ -234,7 +223,7 @@ TEST_F(InterprocessLock, AHolderKilledWhileHoldingNeverBlocksTheOthers) {
           leave_interprocess_critical_section(own);
           return first * 10 + second;
         },
-        2000);
+        2s);
     EXPECT_EQ(observed, VANDREL_LOCK_OWNER_DIED * 10 + VANDREL_LOCK_TAKEN);
     EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_TAKEN);
     leave_interprocess_critical_section(lock);
@@ -276,7 +265,7 @@ std::string held_by_a_vanished_process(const std::string &path) {
   std::string bytes(4096, '\0');
   ssize_t got = read(pipe_ends[0], &bytes[0], bytes.size());
   close(pipe_ends[0]);
-  if (wait_child(holder, 5000) != 0 || got <= 0) return "";
+  if (wait_child(holder, 5s) != 0 || got <= 0) return "";
   bytes.resize(static_cast<size_t>(got));
   return bytes;
 }
@@ -294,15 +283,15 @@ TEST_F(InterprocessLock, AMutexLeftHeldByAnEarlierBootIsResetByTheFirstOpenerOnl
   vandrel_lock_t second = open_lock(path, own_file());
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(read_bytes(path), held);
-  EXPECT_EQ(run_in_child([&] { return enter_interprocess_critical_section(second); }, 300),
-            child_timed_out);
+  EXPECT_EQ(run_in_child([&] { return enter_interprocess_critical_section(second); }, 300ms),
+            kChildTimedOut);
   EXPECT_EQ(run_in_child(
                 [&] {
                   vandrel_lock_t third = open_lock(path, own_file());
                   return third == nullptr ? 1 : enter_interprocess_critical_section(third);
                 },
-                300),
-            child_timed_out);
+                300ms),
+            kChildTimedOut);
   destroy_interprocess_critical_section(second);
   destroy_interprocess_critical_section(present);
 
@@ -321,7 +310,7 @@ TEST_F(InterprocessLock, AMutexLeftHeldByAnEarlierBootIsResetByTheFirstOpenerOnl
         leave_interprocess_critical_section(lock);
         return 10 + first * 10 + next;
       },
-      2000);
+      2s);
   EXPECT_EQ(first_opener, 10 + VANDREL_LOCK_OWNER_DIED * 10 + VANDREL_LOCK_TAKEN);
   // Reported to one enter only, whichever process makes it.
   vandrel_lock_t later = keep_open(path);
@@ -367,7 +356,7 @@ TEST_F(InterprocessLock, ManyProcessesMakingTheSameNewLockFileAtOnceAllGetOne) {
     }
     close(gate[0]);
     close(gate[1]);
-    for (pid_t child : children) EXPECT_EQ(wait_child(child, 30000), 0);
+    for (pid_t child : children) EXPECT_EQ(wait_child(child, 30s), 0);
     EXPECT_EQ(race->counter, processes * rounds);
     for (int i = 1; i < processes; ++i) EXPECT_EQ(race->files[i], race->files[0]);
     vandrel_lock_t lock = keep_open(path);
@@ -395,7 +384,7 @@ TEST_F(InterprocessLock, AMakerKilledAtAnyMomentNeverLeavesAnUnusableLockOrAnyOt
     });
     usleep(static_cast<useconds_t>(200 + round * 37 % 400));
     kill(maker, SIGKILL);
-    wait_child(maker, 5000);
+    wait_child(maker, 5s);
     int status = run_in_child(
         [&] {
           vandrel_lock_t lock = open_lock(path, own_file());
@@ -404,7 +393,7 @@ TEST_F(InterprocessLock, AMakerKilledAtAnyMomentNeverLeavesAnUnusableLockOrAnyOt
           leave_interprocess_critical_section(lock);
           return result;
         },
-        5000);
+        5s);
     EXPECT_EQ(status, VANDREL_LOCK_TAKEN);
     EXPECT_EQ(entries(), std::set<std::string>{path.substr(directory_.size() + 1)});
     unlink(path.c_str());
@@ -479,7 +468,7 @@ TEST_F(InterprocessLock, WhatIsNotALockFileOfTheRightOwnerIsRefusedAtOnce) {
     int planted[2];
     ASSERT_EQ(pipe(planted), 0);
     pid_t planter = start_child([&] {
-      int fd = platform_test::become_nobody() ? open(path.c_str(), O_RDWR | O_CREAT, 0666) : -1;
+      int fd = become_nobody() ? open(path.c_str(), O_RDWR | O_CREAT, 0666) : -1;
       struct flock exclusive = {};
       exclusive.l_type = F_WRLCK;
       exclusive.l_whence = SEEK_SET;
@@ -491,15 +480,15 @@ TEST_F(InterprocessLock, WhatIsNotALockFileOfTheRightOwnerIsRefusedAtOnce) {
     char byte;
     EXPECT_EQ(read(planted[0], &byte, 1), 1);
     close(planted[0]);
-    double started = platform_test::monotonic_ms();
+    double started = monotonic_ms();
     EXPECT_TRUE(refused_with(EPERM));
-    EXPECT_LT(platform_test::monotonic_ms() - started, 1000.0);
-    wait_child(planter, 0);  // kills and reaps it
+    EXPECT_LT(monotonic_ms() - started, 1000.0);
+    stop_child(planter);
     ASSERT_EQ(unlink(path.c_str()), 0);
 
     // A user who does not own the guarded file may not make its lock file.
     EXPECT_EQ(run_in_child([&] {
-                if (!platform_test::become_nobody()) return 1;
+                if (!become_nobody()) return 1;
                 vandrel_guarded_file roots = own_file(0666);
                 roots.owner = 0;
                 errno = 0;

@@ -12,29 +12,28 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "platform_child_process.h"
+#include "support/child_process.h"
+#include "support/files.h"
 
 namespace {
 
+using namespace test_support;
+using namespace std::chrono_literals;
+
 class FileServices : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/rotolog-files-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-  }
+  void SetUp() override { ASSERT_FALSE(directory_.empty()); }
   void TearDown() override {
     for (int service = 0; service < SYSBRACE_SERVICE_COUNT; ++service)
       sysbrace_test_fail_call(static_cast<sysbrace_service>(service), 0, 0);
-    std::filesystem::remove_all(directory_);
   }
-  std::string path(const std::string &name) const { return directory_ + "/" + name; }
+  std::string path(const std::string &name) const { return dir_.file(name); }
 
-  std::string directory_;
+  TempDir dir_;
+  const std::string directory_ = dir_.path();
 };
 
 off_t file_size(const std::string &path) {
@@ -71,7 +70,7 @@ TEST_F(FileServices, CreateNewMakesACloseOnExecFileAndRefusesAnythingAlreadyTher
 
 TEST_F(FileServices, CreateNewGivesMode0660LessTheUmask) {
   // umask is process-wide: change it in a child only.
-  int status = platform_test::run_in_child([&] {
+  int status = run_in_child([&] {
     const mode_t masks[] = {0, 022, 077};
     const mode_t expected[] = {0660, 0640, 0600};
     for (int i = 0; i < 3; ++i) {
@@ -267,7 +266,7 @@ TEST_F(FileServices, InASharedDirectoryOnlyFilesOfTheCallerOrTheDirectoryOwnerAr
     ASSERT_GE(fd, 0);
     os_file_close(fd);
   }
-  ASSERT_EQ(chown(path("theirs").c_str(), platform_test::kNobody, platform_test::kNobody), 0);
+  ASSERT_EQ(chown(path("theirs").c_str(), kNobody, kNobody), 0);
   os_file_facts_t facts;
   errno = 0;
   EXPECT_EQ(os_file_open_existing(path("theirs").c_str(), 1, &facts), -1);
@@ -284,7 +283,7 @@ TEST_F(FileServices, InASharedDirectoryOnlyFilesOfTheCallerOrTheDirectoryOwnerAr
   os_file_close(fd);
   // The directory's owner's file is opened: nobody's, in nobody's directory.
   ASSERT_EQ(chmod(directory_.c_str(), 01777), 0);
-  ASSERT_EQ(chown(directory_.c_str(), platform_test::kNobody, platform_test::kNobody), 0);
+  ASSERT_EQ(chown(directory_.c_str(), kNobody, kNobody), 0);
   fd = os_file_open_existing(path("theirs").c_str(), 1, &facts);
   EXPECT_GE(fd, 0);
   os_file_close(fd);
@@ -298,7 +297,7 @@ TEST_F(FileServices, StaleTemporariesGoAndThoseOfLiveCreatorsStay) {
   // A creator that is gone, without removing its temporary.
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  EXPECT_EQ(platform_test::run_in_child([&] {
+  EXPECT_EQ(run_in_child([&] {
               int fd = os_file_create_temporary(file.c_str(), stale, sizeof stale);
               return fd >= 0 && write(fds[1], stale, sizeof stale) == sizeof stale ? 0 : 1;
             }),
@@ -398,18 +397,17 @@ TEST_F(FileIdentity, ASymlinkInASharedDirectoryIsFollowedOnlyWhenItIsTheCallersO
   const std::string expected = canonical_dir_ + "/log";
   ASSERT_EQ(symlink(path("dir/log").c_str(), path("shared/mine").c_str()), 0);
   ASSERT_EQ(symlink(path("dir/log").c_str(), path("shared/theirs").c_str()), 0);
-  ASSERT_EQ(lchown(path("shared/theirs").c_str(), platform_test::kNobody, platform_test::kNobody),
-            0);
+  ASSERT_EQ(lchown(path("shared/theirs").c_str(), kNobody, kNobody), 0);
   ASSERT_EQ(symlink(path("shared").c_str(), path("dir/to_shared").c_str()), 0);
   EXPECT_EQ(identity_of(path("shared/mine")), expected);
   EXPECT_EQ(identity_of(path("shared/theirs")), "error " + std::to_string(EACCES));
   // Wherever the walk meets it, through other links too.
   EXPECT_EQ(identity_of(path("dir/to_shared/theirs")), "error " + std::to_string(EACCES));
   // Anyone's symlink is followed in a directory that is not shared.
-  ASSERT_EQ(lchown(path("linkfile").c_str(), platform_test::kNobody, platform_test::kNobody), 0);
+  ASSERT_EQ(lchown(path("linkfile").c_str(), kNobody, kNobody), 0);
   EXPECT_EQ(identity_of(path("linkfile")), expected);
   // And in a shared directory of its own owner.
-  ASSERT_EQ(chown(path("shared").c_str(), platform_test::kNobody, platform_test::kNobody), 0);
+  ASSERT_EQ(chown(path("shared").c_str(), kNobody, kNobody), 0);
   EXPECT_EQ(identity_of(path("shared/theirs")), expected);
 }
 

@@ -12,12 +12,15 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
-#include "platform_child_process.h"
+#include "support/child_process.h"
+#include "support/files.h"
 
 namespace {
+
+using namespace test_support;
+using namespace std::chrono_literals;
 
 int open_descriptor_count() {
   int count = 0;
@@ -31,23 +34,12 @@ int open_descriptor_count() {
 class Spanwick : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/rotolog-spanwick-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    directory_ = pattern;
-    file_ = directory_ + "/ring";
-    write_file(file_, std::string(10000, '.'));
+    ASSERT_FALSE(directory_.empty());
+    ASSERT_TRUE(write_file(file_, std::string(10000, '.')));
   }
   void TearDown() override {
     for (int service = 0; service < SPANWICK_SERVICE_COUNT; ++service)
       spanwick_test_fail_call(static_cast<spanwick_service>(service), 0, 0);
-    std::filesystem::remove_all(directory_);
-  }
-
-  static void write_file(const std::string &path, const std::string &content) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
-    close(fd);
   }
 
   // Maps path as the cyclic file does; null when it cannot (errno set).
@@ -70,17 +62,18 @@ class Spanwick : public ::testing::Test {
   // errno of a refused mapping of path, found in a child with a deadline so
   // that a mapping that blocks fails the test instead of hanging it.
   static int refusal_errno(const std::string &path) {
-    return platform_test::run_in_child(
+    return run_in_child(
         [&] {
           mmap_handle_t handle = map(path);
           if (handle != nullptr) return 255;
           return errno;
         },
-        2000);
+        2s);
   }
 
-  std::string directory_;
-  std::string file_;
+  TempDir dir_;
+  const std::string directory_ = dir_.path();
+  const std::string file_ = dir_.file("ring");
 };
 
 // ---- Mapping ----
@@ -114,7 +107,7 @@ TEST_F(Spanwick, MapsTheWholeFileSharedSoStoresReachOtherMappingsAndTheFile) {
 TEST_F(Spanwick, StoresThroughOneProcessAreSeenByAnother) {
   mmap_handle_t handle = map(file_);
   ASSERT_NE(handle, nullptr);
-  int status = platform_test::run_in_child([&] {
+  int status = run_in_child([&] {
     mmap_handle_t own = map(file_);
     if (own == nullptr) return 1;
     std::memcpy(mmap_get_base_address(own), "from child", 10);
@@ -168,7 +161,7 @@ TEST_F(Spanwick, RefusesBadArgumentsAndModes) {
 
 TEST_F(Spanwick, RefusesFifosDirectoriesDevicesMissingAndEmptyFilesWithoutBlocking) {
   ASSERT_EQ(mkfifo((directory_ + "/fifo").c_str(), 0600), 0);
-  write_file(directory_ + "/empty", "");
+  ASSERT_TRUE(write_file(directory_ + "/empty", ""));
   EXPECT_EQ(refusal_errno(directory_ + "/fifo"), ENODEV);
   EXPECT_EQ(refusal_errno(directory_), EISDIR);
   EXPECT_EQ(refusal_errno("/dev/null"), ENODEV);

@@ -17,10 +17,12 @@ if(ROTOLOG_FUZZ)
     # which must be loaded first.
     target_link_libraries(fuzz_${target} PRIVATE ${fuzzer_runtime})
     target_link_libraries(fuzz_${target} PRIVATE rotolog_internal rotolog_warnings)
+    target_include_directories(fuzz_${target} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
     list(APPEND fuzz_targets fuzz_${target})
   endforeach()
   add_executable(fuzz_make_seeds ${fuzz_sources}/make_seeds.cpp)
   target_link_libraries(fuzz_make_seeds PRIVATE rotolog rotolog_warnings)
+  target_include_directories(fuzz_make_seeds PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
   add_custom_target(fuzz_all DEPENDS ${fuzz_targets} fuzz_make_seeds)
 
   # Each target replays its seeds and runs briefly, so the fuzz build's ctest

@@ -3,6 +3,7 @@
 # interprocess lock, so it links the library's objects statically.
 add_executable(rotolog_stress ${CMAKE_CURRENT_SOURCE_DIR}/stress/rotolog_stress.cpp)
 target_link_libraries(rotolog_stress PRIVATE rotolog_internal rotolog_warnings ${CMAKE_DL_LIBS})
+target_include_directories(rotolog_stress PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 add_test(NAME stress.kill_loop_short
   COMMAND rotolog_stress --kills 200 --seconds 60)
 set_tests_properties(stress.kill_loop_short PROPERTIES TIMEOUT 120 LABELS "stress;forks")

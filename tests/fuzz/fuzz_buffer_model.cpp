@@ -1,29 +1,23 @@
-// libFuzzer target: random sequences of cyclic buffer operations checked
-// against a reference model (a deque of messages). In eviction mode the
-// buffer may drop only its oldest messages and never the one just written;
-// in growth mode it drops only what the message-count limit demands. Every
-// read returns exactly the model's oldest message.
+// libFuzzer target: random sequences of cyclic buffer operations, through
+// the exported functions, checked against the ring model the property test
+// uses. In eviction mode the buffer may drop only its oldest messages and
+// never the one just written; in growth mode it drops only what the
+// message-count limit demands. Every read returns exactly the model's oldest
+// message.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <rotolog/cyclic_buffer.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "support/ring_model.h"
 
 namespace {
 
-struct Stored {
-  bool array;
-  std::vector<std::string> parts;  // one part for a single message
-  int64_t record_bytes() const {
-    int64_t bytes = 4;
-    for (const std::string &part : parts)
-      bytes += array ? 2 + static_cast<int64_t>(part.size()) : static_cast<int64_t>(part.size());
-    return bytes;
-  }
-};
+using test_support::ModelMessage;
 
 void check(bool condition) {
   if (!condition) std::abort();
@@ -37,7 +31,7 @@ std::string bytes_of(FuzzedDataProvider &input, int length) {
 
 class ModelRun {
  public:
-  ModelRun(int size, int limit) : size_(size), limit_(limit) {
+  ModelRun(int size, int limit) : model_(size, limit) {
     handle_ =
         limit > 0 ? cyclic_buffer_create_handle_ex(size, limit) : cyclic_buffer_create_handle(size);
     check(handle_ != nullptr);
@@ -47,8 +41,7 @@ class ModelRun {
   void write_single(const std::string &message) {
     const int result =
         cyclic_buffer_write_message(handle_, message.data(), static_cast<int>(message.size()));
-    const bool too_long = limit_ <= 0 && static_cast<int64_t>(message.size()) + 4 > size_;
-    after_write(result, too_long, Stored{false, {message}});
+    after_write(result, ModelMessage{false, {message}});
   }
 
   void write_array(const std::vector<std::string> &parts) {
@@ -60,8 +53,7 @@ class ModelRun {
     }
     const int result = cyclic_buffer_write_array(handle_, segments.data(), lengths.data(),
                                                  static_cast<int>(parts.size()));
-    Stored stored{true, parts};
-    after_write(result, limit_ <= 0 && stored.record_bytes() >= size_, stored);
+    after_write(result, ModelMessage{true, parts});
   }
 
   void read_oldest() {
@@ -71,8 +63,8 @@ class ModelRun {
       check(cyclic_buffer_read_message(handle_, &data, &length) == CYCLIC_BUFFER_NO_MORE_MESSAGES);
       return;
     }
-    const Stored &oldest = model_.front();
-    if (oldest.array) {
+    const ModelMessage &oldest = model_.oldest();
+    if (oldest.is_array) {
       // As many entries as the read is documented to need: a third of the
       // message's total, so a read that overran them would be caught.
       std::vector<char *> segments(static_cast<size_t>((oldest.record_bytes() - 4) / 3 + 1));
@@ -92,7 +84,7 @@ class ModelRun {
       check(cyclic_buffer_read_message(handle_, &data, &length) == CYCLIC_BUFFER_OK);
       check(std::string(data, static_cast<size_t>(length)) == oldest.parts[0]);
     }
-    model_.pop_front();
+    model_.drop_oldest();
     check_count();
   }
 
@@ -103,25 +95,13 @@ class ModelRun {
   }
 
  private:
-  void after_write(int result, bool too_long, const Stored &stored) {
-    if (too_long) {
+  void after_write(int result, ModelMessage message) {
+    if (model_.must_refuse(message)) {
       check(result == CYCLIC_BUFFER_TOO_SMALL);
-      check_count();
-      return;
-    }
-    check(result == CYCLIC_BUFFER_OK);
-    model_.push_back(stored);
-    const int count = cyclic_buffer_get_current_number_of_messages(handle_);
-    if (limit_ > 0) {
-      // Growth: only the limit drops messages.
-      while (static_cast<int>(model_.size()) > limit_) model_.pop_front();
     } else {
-      // Eviction: the oldest go, the new one stays, and what stays fits.
-      check(count >= 1 && count <= static_cast<int>(model_.size()));
-      while (static_cast<int>(model_.size()) > count) model_.pop_front();
-      int64_t total = 0;
-      for (const Stored &kept : model_) total += kept.record_bytes();
-      check(total <= size_);
+      check(result == CYCLIC_BUFFER_OK);
+      check(
+          model_.accept(std::move(message), cyclic_buffer_get_current_number_of_messages(handle_)));
     }
     check_count();
   }
@@ -131,9 +111,7 @@ class ModelRun {
   }
 
   void *handle_;
-  int size_;
-  int limit_;
-  std::deque<Stored> model_;
+  test_support::RingModel model_;
 };
 
 }  // namespace

@@ -3,16 +3,13 @@
 // documented code; a write that succeeds must be the newest message a
 // following read returns, and a read must describe a block within the ring.
 #include <rotolog/cyclic_file.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "fuzz_file.h"
+#include "support/cyclic_file_fixture.h"
 
 namespace {
 
@@ -44,8 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string &path = write_fuzz_file(data, size);
 
   int status = 0;
-  void *handle = cyclic_file_create_handle(
-      path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, 64, &status);
+  void *handle = cyclic_file_create_handle(path.c_str(), test_support::kReadWrite, 64, &status);
   if (handle == nullptr) {
     if (!is_load_code(status)) std::abort();
     return 0;

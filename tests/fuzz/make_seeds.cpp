@@ -6,35 +6,26 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 
+#include "support/cyclic_file_fixture.h"
+
 namespace {
 
-std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool write_file(const std::string &path, const std::string &bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
-}
+using test_support::write_file;
 
 // A real cyclic file of `ring` bytes after `messages` writes of varied lengths.
 std::string make_cyclic_file(const std::string &scratch, int ring, int messages) {
   unlink(scratch.c_str());
   int status = 0;
-  void *handle = cyclic_file_create_handle(
-      scratch.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, ring, &status);
+  void *handle =
+      cyclic_file_create_handle(scratch.c_str(), test_support::kReadWrite, ring, &status);
   if (handle == nullptr) return std::string();
   for (int i = 0; i < messages; ++i)
     cyclic_file_fwritef(handle, "m%d%.*s", i, (i * 7) % 19, "###################");
   cyclic_file_destroy_handle(handle);
-  std::string bytes = read_file(scratch);
+  std::string bytes = test_support::read_file(scratch);
   unlink(scratch.c_str());
   unlink((scratch + "-lock").c_str());
   return bytes;

@@ -18,21 +18,20 @@
 #include <vector>
 
 #include "follow_messages.h"
+#include "support/cyclic_file_fixture.h"
 
 namespace {
 
 int append(const char *path, int writer, long count, long pause_us, int ring) {
   int status = 0;
-  void *file = cyclic_file_create_handle(path, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, ring,
-                                         &status);
+  void *file = cyclic_file_create_handle(path, test_support::kReadWrite, ring, &status);
   if (file == nullptr) {
     std::fprintf(stderr, "follow_helper: %s: %s\n", path, cyclic_file_get_error_string(status));
     return 1;
   }
   int failures = 0;
   for (long i = 0; i < count; ++i) {
-    const std::string message = follow_test::writer_message(writer, i);
-    if (cyclic_file_write(file, message.data(), static_cast<int>(message.size())) != 0) ++failures;
+    if (test_support::write_message(file, follow_test::writer_message(writer, i)) != 0) ++failures;
     if (pause_us > 0) {
       timespec pause{pause_us / 1000000, (pause_us % 1000000) * 1000};
       nanosleep(&pause, nullptr);

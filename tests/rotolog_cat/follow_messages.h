@@ -1,6 +1,6 @@
-// The messages of the follow tests: writer W's message I is self-checking
-// (test_support::numbered_message of W * 100000 + I), and a check of lines
-// holding them, one per line in a JSON "text" member, tells what arrived.
+// The messages of the follow tests: writer W's message I is the codec's
+// message I of writer W, and a check of lines holding them, one per line in
+// a JSON "text" member, tells what arrived.
 #ifndef ROTOLOG_TESTS_FOLLOW_MESSAGES_H
 #define ROTOLOG_TESTS_FOLLOW_MESSAGES_H
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "support/message_codec.h"
 
 namespace follow_test {
 
@@ -18,7 +18,8 @@ constexpr uint32_t kSpread = 80;
 constexpr int kMostWriters = 10;
 
 inline std::string writer_message(int writer, long index) {
-  return test_support::numbered_message(static_cast<uint32_t>(writer * 100000 + index), kSpread);
+  return test_support::varied_message(static_cast<uint32_t>(writer), static_cast<uint64_t>(index),
+                                      kSpread);
 }
 
 // The value of a JSON member that is a number or a string without escapes,
@@ -58,15 +59,14 @@ inline Delivery check_delivery(const std::vector<std::string> &lines, int writer
       continue;
     }
     const std::string text = json_member(line, "text");
-    const test_support::NumberedMessages numbered = test_support::split_numbered(text, kSpread);
-    if (text.empty() || numbered.torn || numbered.numbers.size() != 1 ||
-        static_cast<int>(numbered.numbers[0] / 100000) >= writers) {
+    const test_support::Decoded decoded = test_support::decode_messages(text);
+    if (text.empty() || decoded.torn || decoded.messages.size() != 1 ||
+        decoded.messages[0].writer >= static_cast<uint32_t>(writers)) {
       delivery.problems += "not a message: " + line.substr(0, 120) + "\n";
       continue;
     }
-    const uint32_t number = numbered.numbers[0];
-    const std::size_t writer = number / 100000;
-    const long index = static_cast<long>(number % 100000);
+    const std::size_t writer = decoded.messages[0].writer;
+    const long index = static_cast<long>(decoded.messages[0].sequence);
     if (index < delivery.next[writer]) {
       delivery.problems += "repeated or out of order: " + text.substr(0, 18) + "\n";
       continue;

@@ -18,16 +18,13 @@
 #include <vector>
 
 #include "follow_messages.h"
-#include "platform_child_process.h"
-#include "test_support.h"
+#include "support/child_process.h"
+#include "support/cyclic_file_fixture.h"
+
+using namespace test_support;
+using namespace std::chrono_literals;
 
 namespace {
-
-using platform_test::child_timed_out;
-using platform_test::monotonic_ms;
-using platform_test::wait_child;
-
-constexpr int kRW = CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE;
 
 // rotolog-cat started with its standard output and error on pipes.
 struct Tool {
@@ -39,23 +36,22 @@ struct Tool {
   explicit Tool(const std::vector<std::string> &args) {
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return;
-    pid = fork();
-    if (pid == 0) {
+    pid = start_child([&] {
       dup2(out_pipe[1], STDOUT_FILENO);
       dup2(err_pipe[1], STDERR_FILENO);
       std::vector<char *> argv{const_cast<char *>(ROTOLOG_CAT_PATH)};
       for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
       argv.push_back(nullptr);
       execv(ROTOLOG_CAT_PATH, argv.data());
-      _exit(127);
-    }
+      return 127;
+    });
     close(out_pipe[1]);
     close(err_pipe[1]);
     out = out_pipe[0];
     err = err_pipe[0];
   }
   ~Tool() {
-    if (pid > 0) wait_child(pid, 0);  // kills it when it still runs
+    stop_child(pid);  // when it still runs
     close_output();
     if (err >= 0) close(err);
   }
@@ -90,8 +86,8 @@ struct Tool {
   }
 
   // Waits for the end; its exit status (see wait_child), and its stderr.
-  int finish(std::string *error_text, long deadline_ms = 10000) {
-    const int status = wait_child(pid, deadline_ms);
+  int finish(std::string *error_text, std::chrono::milliseconds deadline = 10s) {
+    const int status = wait_child(pid, deadline);
     pid = -1;
     char chunk[4096];
     for (ssize_t got; (got = read(err, chunk, sizeof chunk)) > 0;)
@@ -102,12 +98,10 @@ struct Tool {
 
 void append_messages(const std::string &path, int writer, long count, int ring = 1 << 20) {
   int status = 0;
-  void *file = cyclic_file_create_handle(path.c_str(), kRW, ring, &status);
+  void *file = cyclic_file_create_handle(path.c_str(), kReadWrite, ring, &status);
   ASSERT_NE(file, nullptr) << status;
-  for (long i = 0; i < count; ++i) {
-    const std::string message = follow_test::writer_message(writer, i);
-    ASSERT_EQ(cyclic_file_write(file, message.data(), static_cast<int>(message.size())), 0);
-  }
+  for (long i = 0; i < count; ++i)
+    ASSERT_EQ(write_message(file, follow_test::writer_message(writer, i)), 0);
   cyclic_file_destroy_handle(file);
 }
 
@@ -115,15 +109,13 @@ void append_messages(const std::string &path, int writer, long count, int ring =
 std::vector<pid_t> start_writers(const std::string &path, int writers, long count) {
   std::vector<pid_t> pids;
   for (int writer = 0; writer < writers; ++writer) {
-    pids.push_back(platform_test::start_child([&] {
+    pids.push_back(start_child([&] {
       int status = 0;
-      void *file = cyclic_file_create_handle(path.c_str(), kRW, 0, &status);
+      void *file = cyclic_file_create_handle(path.c_str(), kReadWrite, 0, &status);
       if (file == nullptr) return 1;
       int failures = 0;
       for (long i = 0; i < count; ++i) {
-        const std::string message = follow_test::writer_message(writer, i);
-        if (cyclic_file_write(file, message.data(), static_cast<int>(message.size())) != 0)
-          ++failures;
+        if (write_message(file, follow_test::writer_message(writer, i)) != 0) ++failures;
         if (i % 64 == 0) sched_yield();
       }
       cyclic_file_destroy_handle(file);
@@ -134,7 +126,7 @@ std::vector<pid_t> start_writers(const std::string &path, int writers, long coun
 }
 
 void finish_writers(const std::vector<pid_t> &pids) {
-  for (pid_t pid : pids) EXPECT_EQ(wait_child(pid, 30000), 0);
+  for (pid_t pid : pids) EXPECT_EQ(wait_child(pid, 30s), 0);
 }
 
 long delivered(const std::vector<std::string> &lines) {
@@ -147,7 +139,7 @@ long delivered(const std::vector<std::string> &lines) {
 }  // namespace
 
 TEST(RotologCatProcess, AConsumerThatStopsReadingHoldsUpNoWriter) {
-  test_support::TempDir dir;
+  TempDir dir;
   const std::string path = dir.file("stalled");
   // Far more than a pipe holds, so that the tool blocks in its output.
   append_messages(path, 0, 20000, 4 << 20);
@@ -162,10 +154,10 @@ TEST(RotologCatProcess, AConsumerThatStopsReadingHoldsUpNoWriter) {
     }
     ASSERT_GE(queued, 60000) << "rotolog-cat " << args[0] << " did not fill its pipe";
     usleep(50000);  // well inside a blocked write now
-    EXPECT_EQ(platform_test::run_in_child(
+    EXPECT_EQ(run_in_child(
                   [&] {
                     int status = 0;
-                    void *file = cyclic_file_create_handle(path.c_str(), kRW, 0, &status);
+                    void *file = cyclic_file_create_handle(path.c_str(), kReadWrite, 0, &status);
                     if (file == nullptr) return 2;
                     int failures = 0;
                     for (int i = 0; i < 100; ++i)
@@ -173,7 +165,7 @@ TEST(RotologCatProcess, AConsumerThatStopsReadingHoldsUpNoWriter) {
                     cyclic_file_destroy_handle(file);
                     return failures == 0 ? 0 : 1;
                   },
-                  5000),
+                  5s),
               0)
         << "a write waited for rotolog-cat " << args[0];
     // The reader goes away: the tool ends quietly.
@@ -185,7 +177,7 @@ TEST(RotologCatProcess, AConsumerThatStopsReadingHoldsUpNoWriter) {
 }
 
 TEST(RotologCatFollow, PrintsEveryMessageOfSeveralWritersExactlyOnceAndInOrder) {
-  test_support::TempDir dir;
+  TempDir dir;
   const std::string path = dir.file("followed");
   append_messages(path, 9, 100);  // already there: only the newest 10 are asked for
   Tool tool({"-f", "-j", "-n", "10", path});
@@ -216,7 +208,7 @@ TEST(RotologCatFollow, PrintsEveryMessageOfSeveralWritersExactlyOnceAndInOrder) 
 }
 
 TEST(RotologCatFollow, AStoppedFollowerSaysHowManyWereOverwrittenAndRepeatsNothing) {
-  test_support::TempDir dir;
+  TempDir dir;
   const std::string path = dir.file("lapped");
   append_messages(path, 9, 1, 16384);
   Tool tool({"--follow", "--json", path});
@@ -256,7 +248,7 @@ TEST(RotologCatFollow, AStoppedFollowerSaysHowManyWereOverwrittenAndRepeatsNothi
 }
 
 TEST(RotologCatFollow, FollowsAFileRemovedAndCreatedAgain) {
-  test_support::TempDir dir;
+  TempDir dir;
   const std::string path = dir.file("replaced");
   append_messages(path, 0, 3);
   Tool tool({"-fj", path});
@@ -284,7 +276,7 @@ TEST(RotologCatFollow, FollowsAFileRemovedAndCreatedAgain) {
 
 TEST(RotologCatFollow, AReaderWithoutWritePermissionPrintsTheFileButIsToldItCannotFollowIt) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to drop to nobody";
-  test_support::TempDir dir;
+  TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   const std::string path = dir.file("readable");
   append_messages(path, 0, 2);
@@ -294,14 +286,13 @@ TEST(RotologCatFollow, AReaderWithoutWritePermissionPrintsTheFileButIsToldItCann
   // so at once instead of waiting for ever.
   // nobody must be able to run the tool: a build tree under a folder only
   // root may enter (a clone in /root) keeps it out, which is no fault here.
-  const int runnable = platform_test::run_in_child(
-      [] { return platform_test::become_nobody() && access(ROTOLOG_CAT_PATH, X_OK) == 0 ? 0 : 1; },
-      10000);
+  const int runnable = run_in_child(
+      [] { return become_nobody() && access(ROTOLOG_CAT_PATH, X_OK) == 0 ? 0 : 1; }, 10s);
   if (runnable != 0) GTEST_SKIP() << "nobody cannot run " << ROTOLOG_CAT_PATH;
   for (bool follow : {false, true}) {
-    const int status = platform_test::run_in_child(
+    const int status = run_in_child(
         [&] {
-          if (!platform_test::become_nobody()) return 90;
+          if (!become_nobody()) return 90;
           Tool tool(follow ? std::vector<std::string>{"-f", path} : std::vector<std::string>{path});
           std::vector<std::string> lines;
           tool.read_lines(
@@ -315,7 +306,7 @@ TEST(RotologCatFollow, AReaderWithoutWritePermissionPrintsTheFileButIsToldItCann
                        : 1;
           return exit_status == 0 && lines.size() == 2 && error_text.empty() ? 0 : 2;
         },
-        10000);
+        10s);
     EXPECT_EQ(status, 0) << (follow ? "--follow" : "plain");
   }
 }

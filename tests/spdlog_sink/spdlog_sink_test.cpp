@@ -2,7 +2,6 @@
 // message, every failure reaches spdlog's error handler (or the caller, when
 // opening) with the library's text, and loggers of several threads and
 // processes share one file without tearing a record.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,38 +20,20 @@
 
 #include <rotolog/spdlog_sink.h>
 
-#include "platform_child_process.h"
+#include "support/child_process.h"
+#include "support/cyclic_file_fixture.h"
 #include "test_seams.h"
-#include "test_support.h"
 
 namespace {
 
+using namespace test_support;
+using namespace std::chrono_literals;
+
 constexpr int kRing = 64 * 1024;
-
-struct Contents {
-  int count = 0;
-  std::string text;  // the messages joined, as cyclic_file_read_all returns them
-};
-
-Contents read_file(void *handle) {
-  Contents contents;
-  char *block = nullptr;
-  int length = 0;
-  contents.count = cyclic_file_read_all(handle, &block, &length);
-  if (block != nullptr) contents.text.assign(block, static_cast<std::size_t>(length));
-  cyclic_file_free_read_buffer(handle, block);
-  return contents;
-}
 
 // Read through a handle of its own, as another process would.
 Contents read_file(const std::string &path) {
-  int status = 0;
-  void *handle = cyclic_file_create_handle(
-      path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0, &status);
-  if (handle == nullptr) return Contents{status, ""};
-  Contents contents = read_file(handle);
-  cyclic_file_destroy_handle(handle);
-  return contents;
+  return read_all_at(path, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST);
 }
 
 std::vector<std::string> lines_of(const std::string &text) {
@@ -81,7 +62,7 @@ class SpdlogSinkTest : public ::testing::Test {
     return logger;
   }
 
-  test_support::TempDir dir_;
+  TempDir dir_;
   std::string path_ = dir_.file("log.cyclic");
   std::vector<std::string> errors_;
 };
@@ -101,7 +82,7 @@ TEST_F(SpdlogSinkTest, WritesEachRecordFormattedAsOneMessage) {
   Contents contents = read_file(path_);
   EXPECT_EQ(contents.count, 4);
   EXPECT_EQ(contents.text, expected);
-  contents = read_file(sink->handle());
+  contents = read_all(sink->handle());
   EXPECT_EQ(contents.count, 4);
   EXPECT_EQ(contents.text, expected);
   EXPECT_EQ(sink->filename(), path_);
@@ -146,11 +127,7 @@ TEST_F(SpdlogSinkTest, WriteFailuresReachTheErrorHandlerWithTheLibrarysText) {
   }
   {  // Another program damages the header while the sink has the file open.
     auto logger = logger_on(std::make_shared<rotolog::cyclic_file_sink_mt>(path_, 0));
-    const int fd = open(path_.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    const std::string garbage(28, '\xff');
-    ASSERT_EQ(pwrite(fd, garbage.data(), garbage.size(), 0), 28);
-    close(fd);
+    ASSERT_TRUE(overwrite(path_, 0, std::string(28, '\xff')));
     logger->info("into a damaged file");
     ASSERT_EQ(errors_.size(), 3u);
     EXPECT_EQ(errors_[2], failure("cannot write to", path_, CYCLIC_FILE_READ_ALL_FAILED));
@@ -169,7 +146,7 @@ TEST_F(SpdlogSinkTest, FlushFailureReachesTheErrorHandlerWithTheSystemsText) {
 }
 
 TEST_F(SpdlogSinkTest, OpenFailuresThrowWithTheLibrarysText) {
-  test_support::write_file(dir_.file("damaged.cyclic"), std::string(64, '\xff'));
+  write_file(dir_.file("damaged.cyclic"), std::string(64, '\xff'));
   const struct {
     std::string path;
     int ring_bytes;
@@ -256,7 +233,7 @@ TEST_F(SpdlogSinkTest, ThreadsAndProcessesShareOneFileWithEveryRecordWhole) {
   }
   std::vector<pid_t> children;
   for (int child = 1; child <= kChildren; ++child)
-    children.push_back(platform_test::start_child([this, child] {
+    children.push_back(start_child([this, child] {
       auto logger = rotolog::cyclic_file_logger_mt("child", path_, kSharedRing);
       logger->set_pattern("%v");
       int failed = 0;
@@ -266,7 +243,7 @@ TEST_F(SpdlogSinkTest, ThreadsAndProcessesShareOneFileWithEveryRecordWhole) {
     }));
   auto logger = logger_on(std::make_shared<rotolog::cyclic_file_sink_mt>(path_, kSharedRing), "%v");
   log_from_threads(*logger, 0);
-  for (const pid_t child : children) EXPECT_EQ(platform_test::wait_child(child, 60000), 0);
+  for (const pid_t child : children) EXPECT_EQ(wait_child(child, 60s), 0);
   EXPECT_TRUE(errors_.empty()) << errors_.front();
 
   const Contents contents = read_file(path_);

@@ -12,7 +12,6 @@
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,13 +20,14 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <new>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "rotolog/platform/vandrel.h"
+#include "support/child_process.h"
+#include "support/cyclic_file_fixture.h"
 
 namespace {
 
@@ -87,44 +87,16 @@ int64_t now_ns() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-double now_ms() { return static_cast<double>(now_ns()) / 1e6; }
+using test_support::monotonic_ms;
 
 // ---------------------------------------------------------------------------
-// Messages: a frame (writer, sequence, payload length, checksum), then the
-// payload. read_all concatenates messages, so the frame is what delimits them.
+// Messages: the test codec's, whose lengths vary so that records wrap the
+// ring at every offset. read_all joins messages; the codec splits them again.
 
-constexpr uint32_t kFrameMagic = 0x6b6c7473;  // "stlk"
-constexpr int kGenerationShift = 40;          // sequence = generation << 40 | counter
+constexpr int kGenerationShift = 40;  // sequence = generation << 40 | counter
 
-struct Frame {
-  uint32_t magic;
-  uint32_t writer;
-  uint64_t sequence;
-  uint32_t length;
-  uint32_t checksum;
-};
-
-uint32_t mix(uint32_t hash, uint64_t value) {
-  for (int i = 0; i < 8; ++i) hash = (hash ^ static_cast<uint8_t>(value >> (8 * i))) * 16777619u;
-  return hash;
-}
-
-uint32_t frame_checksum(const Frame &frame, const char *payload) {
-  uint32_t hash = mix(mix(mix(2166136261u, frame.writer), frame.sequence), frame.length);
-  for (uint32_t i = 0; i < frame.length; ++i)
-    hash = (hash ^ static_cast<uint8_t>(payload[i])) * 16777619u;
-  return hash;
-}
-
-// Payload lengths vary so that records wrap the ring at every offset.
-std::string make_message(uint32_t writer, uint64_t sequence) {
-  uint64_t seed = sequence * 0x9e3779b97f4a7c15ull ^ writer;
-  Frame frame{kFrameMagic, writer, sequence, static_cast<uint32_t>(1 + seed % 61), 0};
-  std::string payload(frame.length, '\0');
-  for (uint32_t i = 0; i < frame.length; ++i)
-    payload[i] = static_cast<char>('a' + (seed >> (i % 56)) % 26);
-  frame.checksum = frame_checksum(frame, payload.data());
-  return std::string(reinterpret_cast<const char *>(&frame), sizeof frame) + payload;
+std::string stress_message(uint32_t writer, uint64_t sequence) {
+  return test_support::varied_message(writer, sequence, 61);
 }
 
 // ---------------------------------------------------------------------------
@@ -191,8 +163,8 @@ namespace {
       cyclic_file_create_handle(path, CYCLIC_FILE_MODE_WRITE, options.ring_size, &status);
   if (handle == nullptr) _exit(3);
   for (uint64_t counter = 0;; ++counter) {
-    std::string message = make_message(writer, generation << kGenerationShift | counter);
-    int result = cyclic_file_write(handle, message.data(), static_cast<int>(message.size()));
+    int result = test_support::write_message(
+        handle, stress_message(writer, generation << kGenerationShift | counter));
     if (result != CYCLIC_FILE_OK) slot->refused.fetch_add(1, std::memory_order_relaxed);
     slot->written.fetch_add(1, std::memory_order_relaxed);
   }
@@ -213,45 +185,36 @@ struct Findings {
 };
 
 void check_contents(void *handle, int writers, Findings *findings) {
-  char *block = nullptr;
-  int length = 0;
-  int count = cyclic_file_read_all(handle, &block, &length);
+  const test_support::Messages read = test_support::read_messages(handle);
   ++findings->reads;
-  if (count < 0) {
+  if (read.count < 0) {
     ++findings->read_failures;
     return;
   }
   std::vector<uint64_t> last(static_cast<size_t>(writers) + 1, 0);
   std::vector<bool> seen(last.size(), false);
   int parsed = 0;
-  size_t at = 0;
-  const size_t total = static_cast<size_t>(length);
-  while (at < total) {
-    Frame frame;
-    if (total - at < sizeof frame) break;
-    std::memcpy(&frame, block + at, sizeof frame);
-    if (frame.magic != kFrameMagic || frame.writer > static_cast<uint32_t>(writers) ||
-        frame.length > total - at - sizeof frame ||
-        frame.checksum != frame_checksum(frame, block + at + sizeof frame)) {
+  bool foreign = false;  // a writer that does not exist
+  for (const test_support::MessageId &message : read.messages) {
+    if (message.writer > static_cast<uint32_t>(writers)) {
+      foreign = true;
       break;
     }
-    at += sizeof frame + frame.length;
     ++parsed;
-    size_t w = frame.writer;
+    size_t w = message.writer;
     if (seen[w]) {
-      if (frame.sequence <= last[w]) {
+      if (message.sequence <= last[w]) {
         ++findings->out_of_order;
-      } else if (frame.sequence >> kGenerationShift == last[w] >> kGenerationShift &&
-                 frame.sequence != last[w] + 1) {
+      } else if (message.sequence >> kGenerationShift == last[w] >> kGenerationShift &&
+                 message.sequence != last[w] + 1) {
         ++findings->lost;
       }
     }
     seen[w] = true;
-    last[w] = frame.sequence;
+    last[w] = message.sequence;
   }
   findings->messages += parsed;
-  if (at != total || parsed != count) ++findings->invalid;
-  cyclic_file_free_read_buffer(handle, block);
+  if (read.torn || foreign || parsed != read.count) ++findings->invalid;
 }
 
 // ---------------------------------------------------------------------------
@@ -285,9 +248,8 @@ pid_t start_writer(const Options &options, const char *path, WriterSlot *slot, u
                    uint64_t generation) {
   pid_t parent = getpid();
   slot->holding.store(0);
-  pid_t child = fork();
-  if (child == 0) run_writer(options, path, slot, writer, generation, parent);
-  return child;
+  return test_support::start_child(
+      [&]() -> int { run_writer(options, path, slot, writer, generation, parent); });
 }
 
 void on_alarm(int) {
@@ -300,8 +262,8 @@ void on_alarm(int) {
 
 int run(const Options &options, const std::string &path) {
   int status = 0;
-  void *probe = cyclic_file_create_handle(
-      path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, options.ring_size, &status);
+  void *probe =
+      cyclic_file_create_handle(path.c_str(), test_support::kReadWrite, options.ring_size, &status);
   if (probe == nullptr) {
     std::fprintf(stderr, "rotolog_stress: cannot create %s: %s\n", path.c_str(),
                  cyclic_file_get_error_string(status));
@@ -315,7 +277,7 @@ int run(const Options &options, const std::string &path) {
   own_slot = &slots[options.writers];  // the parent's; each writer takes its own
   signal(SIGALRM, on_alarm);
 
-  std::mt19937 random(options.seed != 0 ? options.seed : static_cast<unsigned>(now_ms()));
+  std::mt19937 random(options.seed != 0 ? options.seed : static_cast<unsigned>(monotonic_ms()));
   std::vector<pid_t> pids(static_cast<size_t>(options.writers));
   std::vector<uint64_t> generation(pids.size(), 0);
   for (size_t w = 0; w < pids.size(); ++w)
@@ -325,22 +287,21 @@ int run(const Options &options, const std::string &path) {
   Findings findings;
   const uint32_t probe_writer = static_cast<uint32_t>(options.writers);
   uint64_t probe_sequence = 0;
-  const double started = now_ms();
+  const double started = monotonic_ms();
   constexpr double kProgressMs = 20e3;  // a line this often, so a long run shows it is alive
   double next_progress_ms = started + kProgressMs;
   while (figures.kills < options.kills &&
-         (options.seconds <= 0 || now_ms() - started < options.seconds * 1e3)) {
+         (options.seconds <= 0 || monotonic_ms() - started < options.seconds * 1e3)) {
     size_t victim = random() % pids.size();
     timespec pause{0, static_cast<long>(random() % 2000) * 1000};  // up to 2 ms
     nanosleep(&pause, nullptr);
 
     for (int w = 0; w <= options.writers; ++w) slots[w].first_entry_ns.store(0);
     const int64_t killed_at = now_ns();
-    kill(pids[victim], SIGKILL);
-    waitpid(pids[victim], nullptr, 0);
+    test_support::stop_child(pids[victim]);
     alarm(10);
-    std::string message = make_message(probe_writer, probe_sequence++);
-    int probe_result = cyclic_file_write(probe, message.data(), static_cast<int>(message.size()));
+    int probe_result =
+        test_support::write_message(probe, stress_message(probe_writer, probe_sequence++));
     const int64_t probe_done = now_ns();
     // The first entry by a process other than the victim; the probe's own
     // entry is there at the latest.
@@ -366,21 +327,21 @@ int run(const Options &options, const std::string &path) {
                                 static_cast<uint32_t>(victim), ++generation[victim]);
     check_contents(probe, options.writers, &findings);
     alarm(0);
-    if (now_ms() >= next_progress_ms) {
+    if (monotonic_ms() >= next_progress_ms) {
       std::printf("rotolog_stress: %ld of %ld kills after %.0f s; faults so far: %ld\n",
-                  figures.kills, options.kills, (now_ms() - started) / 1e3, findings.faults());
+                  figures.kills, options.kills, (monotonic_ms() - started) / 1e3,
+                  findings.faults());
       std::fflush(stdout);
       next_progress_ms += kProgressMs;
     }
   }
   for (size_t w = 0; w < pids.size(); ++w) {
-    kill(pids[w], SIGKILL);
-    waitpid(pids[w], nullptr, 0);
+    test_support::stop_child(pids[w]);
     figures.writes += slots[w].written.load();
     figures.refused += slots[w].refused.load();
   }
   check_contents(probe, options.writers, &findings);
-  figures.elapsed_s = (now_ms() - started) / 1e3;
+  figures.elapsed_s = (monotonic_ms() - started) / 1e3;
   cyclic_file_destroy_handle(probe);
 
   std::printf("rotolog_stress: %ld kills in %.1f s (%d writers, ring %d bytes, %" PRIu64
@@ -414,26 +375,11 @@ int main(int argc, char **argv) {
     usage();
     return 2;
   }
-  std::string directory;
-  std::string path = options.file;
-  if (path.empty()) {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/rotolog-stress-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) == nullptr) {
-      std::perror("rotolog_stress: mkdtemp");
-      return 2;
-    }
-    directory = name.data();
-    path = directory + "/stress.cyclic";
+  // Without --file, a private temporary folder, removed at the end.
+  test_support::TempDir directory;
+  if (directory.path().empty()) {
+    std::perror("rotolog_stress: temporary folder");
+    return 2;
   }
-  int result = run(options, path);
-  if (!directory.empty()) {
-    unlink(path.c_str());
-    unlink((path + "-lock").c_str());
-    rmdir(directory.c_str());
-  }
-  return result;
+  return run(options, options.file.empty() ? directory.file("stress.cyclic") : options.file);
 }

@@ -1,7 +1,7 @@
-// Helpers shared by the cyclic buffer tests: ring offsets and messages as
-// std::string.
-#ifndef ROTOLOG_TESTS_CYCLIC_BUFFER_TEST_UTIL_H
-#define ROTOLOG_TESTS_CYCLIC_BUFFER_TEST_UTIL_H
+// A CCyclicBuffer as the ring tests see it: offsets of its positions, and
+// messages and array segments written and read as std::string.
+#ifndef ROTOLOG_TESTS_SUPPORT_RING_H
+#define ROTOLOG_TESTS_SUPPORT_RING_H
 
 #include <rotolog/cyclic_buffer.h>
 #include <rotolog/cyclic_buffer_ring.h>
@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+namespace test_support {
 
 inline long offset_of(const CCyclicBuffer &ring, const char *position) {
   return static_cast<long>(position - ring.ring_start);
@@ -62,5 +64,7 @@ inline int read_segments(CCyclicBuffer &ring, std::vector<std::string> &segments
                           static_cast<size_t>(lengths[static_cast<size_t>(i)]));
   return rc;
 }
+
+}  // namespace test_support
 
 #endif
