@@ -4,9 +4,10 @@
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file.h>
 #include <rotolog/cyclic_file_header.h>
-#include <test_seams.h>
+#include <rotolog/platform/test_seams.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,11 +26,8 @@ namespace {
 constexpr int kRW = CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE;
 constexpr int kRing = 96;
 
-CrashPoint stop_at;
-
-void die_at_crash_point(CrashPoint point) {
-  if (point == stop_at) _exit(0);
-}
+// Installed on the crash point's seam: the writer ends there.
+int die_at_crash_point(const test_seam_call_t *, void *) { _exit(0); }
 
 // Messages of a file are told apart by a fixed framing: a byte with the
 // length, then that many bytes.
@@ -78,8 +76,7 @@ void write_message(const std::string &path, const std::string &message) {
 // Writes `message` in a child that dies at `point`, holding the file's lock.
 void write_and_die(const std::string &path, const std::string &message, CrashPoint point) {
   int result = test_support::run_in_child([&] {
-    stop_at = point;
-    cyclic_file_crash_hook = die_at_crash_point;
+    test_seam_set_hook(crash_seam(point), die_at_crash_point, nullptr);
     int status = 0;
     void *handle = cyclic_file_create_handle(path.c_str(), kRW, kRing, &status);
     if (handle == nullptr) return 3;
@@ -175,9 +172,9 @@ TEST(CyclicFileCrash, AHeaderTornAtAnyByteIsRepairedByTheNextHolder) {
                            old_bytes.substr(header_room);
         std::string copy = dir.file("torn");
         test_support::write_file(copy, torn);
-        vandrel_test_report_owner_died(1);
+        test_seam_fail(TEST_SEAM_LOCK_ENTER, 1, EOWNERDEAD);
         std::vector<std::string> seen = read_messages(copy);
-        vandrel_test_report_owner_died(0);
+        test_seam_fail(TEST_SEAM_LOCK_ENTER, 0, 0);
         EXPECT_TRUE(outcomes.allows(seen))
             << filled << " messages, store " << store << ", torn at byte " << torn_at << "; "
             << seen.size() << " read back";

@@ -4,9 +4,9 @@
 #include <rotolog/cyclic_file.h>
 #include <rotolog/cyclic_file_header.h>
 #include <rotolog/platform/sysbrace.h>
+#include <rotolog/platform/test_seams.h>
 #include <rotolog/platform/vandrel.h>
 #include <sys/stat.h>
-#include <test_seams.h>
 
 #include <unistd.h>
 
@@ -371,7 +371,7 @@ TEST(CyclicFileMemory, EveryFailedAllocationIsReportedAndLeavesTheFileUsable) {
   cyclic_file_destroy_handle(seed);
 
   for (long nth = 1; nth <= 12; ++nth) {
-    vandrel_test_fail_allocation(nth);
+    test_seam_fail(TEST_SEAM_ALLOCATION, nth, ENOMEM);
     void *handle = cyclic_file_create_handle(path.c_str(), kRW, 256, &status);
     if (handle == nullptr) {
       EXPECT_LT(status, 0);
@@ -384,13 +384,13 @@ TEST(CyclicFileMemory, EveryFailedAllocationIsReportedAndLeavesTheFileUsable) {
       cyclic_file_free_read_buffer(handle, block);
       cyclic_file_destroy_handle(handle);
     }
-    vandrel_test_fail_allocation(0);
+    test_seam_fail(TEST_SEAM_ALLOCATION, 0, 0);
     void *check = cyclic_file_create_handle(path.c_str(), kRW, 256, &status);
     ASSERT_NE(check, nullptr) << nth;
     EXPECT_EQ(read_all(check), "kept");
     cyclic_file_destroy_handle(check);
   }
-  vandrel_test_fail_allocation(1);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 1, ENOMEM);
   EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kRW, 256, &status), nullptr);
   EXPECT_EQ(status, CYCLIC_FILE_NO_MEMORY);
 }
@@ -398,7 +398,7 @@ TEST(CyclicFileMemory, EveryFailedAllocationIsReportedAndLeavesTheFileUsable) {
 TEST(CyclicFileCreation, AFullDiskFailsTheCreationAndLeavesNoFileBehind) {
   TempDir dir;
   std::string path = dir.file("log");
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_RESERVE, 1, ENOSPC);
+  test_seam_fail(TEST_SEAM_FILE_RESERVE, 1, ENOSPC);
   int status = 0;
   EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kRW, 4096, &status), nullptr);
   EXPECT_EQ(status, CYCLIC_FILE_NOT_FOUND);
@@ -415,25 +415,25 @@ TEST(CyclicFileLocks, ALockThatCannotBeHadFailsTheCreationAndCreatesNoFile) {
   std::string path = dir.file("log");
   int status = 0;
   const struct {
-    vandrel_lock_service service;
+    test_seam service;
     int error;
-  } failures[] = {{VANDREL_LOCK_SERVICE_CREATE, EACCES},
-                  {VANDREL_LOCK_SERVICE_RESERVE, ENOSPC},
-                  {VANDREL_LOCK_SERVICE_OFD, ENOLCK}};
+  } failures[] = {{TEST_SEAM_LOCK_CREATE, EACCES},
+                  {TEST_SEAM_LOCK_RESERVE, ENOSPC},
+                  {TEST_SEAM_LOCK_OFD, ENOLCK}};
   for (const auto &failure : failures) {
-    SCOPED_TRACE(failure.service);
-    vandrel_test_fail_lock_call(failure.service, 1, failure.error);
+    SCOPED_TRACE(test_seam_name(failure.service));
+    test_seam_fail(failure.service, 1, failure.error);
     EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kRW, 256, &status), nullptr);
-    vandrel_test_fail_lock_call(failure.service, 0, 0);
+    test_seam_fail(failure.service, 0, 0);
     EXPECT_EQ(status, CYCLIC_FILE_PERMISSION_DENIED);
     EXPECT_FALSE(file_exists(path));
   }
   void *writer = cyclic_file_create_handle(path.c_str(), kRW, 256, &status);
   ASSERT_NE(writer, nullptr);
   ASSERT_EQ(cyclic_file_write(writer, "kept", 4), 0);
-  vandrel_test_fail_lock_call(VANDREL_LOCK_SERVICE_OPEN, 1, EACCES);
+  test_seam_fail(TEST_SEAM_LOCK_OPEN, 1, EACCES);
   EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kRW, 256, &status), nullptr);
-  vandrel_test_fail_lock_call(VANDREL_LOCK_SERVICE_OPEN, 0, 0);
+  test_seam_fail(TEST_SEAM_LOCK_OPEN, 0, 0);
   EXPECT_EQ(status, CYCLIC_FILE_PERMISSION_DENIED);
   EXPECT_EQ(read_all(writer), "kept");
   cyclic_file_destroy_handle(writer);

@@ -3,7 +3,7 @@
 // seams that make each of them fail.
 #include <gtest/gtest.h>
 #include <rotolog/platform/sysbrace.h>
-#include <test_seams.h>
+#include <rotolog/platform/test_seams.h>
 
 #include <fcntl.h>
 #include <limits.h>
@@ -28,8 +28,7 @@ class FileServices : public ::testing::Test {
     directory_ = pattern;
   }
   void TearDown() override {
-    for (int service = 0; service < SYSBRACE_SERVICE_COUNT; ++service)
-      sysbrace_test_fail_call(static_cast<sysbrace_service>(service), 0, 0);
+    test_seam_reset();
     std::filesystem::remove_all(directory_);
   }
   std::string path(const std::string &name) const { return directory_ + "/" + name; }
@@ -186,38 +185,38 @@ TEST_F(FileServices, FlushViewIsNonzeroOnSuccessFromAnyStartAndZeroOnFailure) {
 TEST_F(FileServices, EachSeamFailsExactlyTheNthCallWithTheChosenErrno) {
   int fd = os_file_create_new(path("log").c_str());
   ASSERT_GE(fd, 0);
-  long writes_before = sysbrace_test_call_count(SYSBRACE_SERVICE_WRITE);
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_WRITE, 2, EIO);
+  long writes_before = test_seam_calls(TEST_SEAM_FILE_WRITE);
+  test_seam_fail(TEST_SEAM_FILE_WRITE, 2, EIO);
   EXPECT_EQ(os_file_write_at(fd, "a", 1, 0), 0);
   EXPECT_EQ(os_file_write_at(fd, "b", 1, 1), -1);
   EXPECT_EQ(errno, EIO);
   EXPECT_EQ(os_file_write_at(fd, "c", 1, 1), 0);
-  EXPECT_EQ(sysbrace_test_call_count(SYSBRACE_SERVICE_WRITE) - writes_before, 3);
+  EXPECT_EQ(test_seam_calls(TEST_SEAM_FILE_WRITE) - writes_before, 3);
 
   // A full disk at reservation: the file keeps its size.
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_RESERVE, 1, ENOSPC);
+  test_seam_fail(TEST_SEAM_FILE_RESERVE, 1, ENOSPC);
   EXPECT_EQ(os_file_reserve(fd, 1 << 20), -1);
   EXPECT_EQ(errno, ENOSPC);
   EXPECT_EQ(file_size(path("log")), 2);
 
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_FSYNC, 1, EIO);
+  test_seam_fail(TEST_SEAM_FILE_SYNC, 1, EIO);
   EXPECT_EQ(os_file_sync(fd), -1);
   EXPECT_EQ(errno, EIO);
   EXPECT_EQ(os_file_sync(fd), 0);
   os_file_close(fd);
 
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_CREATE, 1, EACCES);
+  test_seam_fail(TEST_SEAM_FILE_CREATE, 1, EACCES);
   EXPECT_EQ(os_file_create_new(path("other").c_str()), -1);
   EXPECT_EQ(errno, EACCES);
   EXPECT_EQ(file_size(path("other")), -1);
 
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_UNLINK, 1, EPERM);
+  test_seam_fail(TEST_SEAM_FILE_DELETE, 1, EPERM);
   EXPECT_EQ(os_file_delete(path("log").c_str()), -1);
   EXPECT_EQ(errno, EPERM);
   EXPECT_EQ(file_size(path("log")), 2);
 
   char page[64];
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_MSYNC, 1, EIO);
+  test_seam_fail(TEST_SEAM_FLUSH_VIEW, 1, EIO);
   EXPECT_EQ(os_flush_view(page, sizeof page), 0);
   EXPECT_EQ(errno, EIO);
 }

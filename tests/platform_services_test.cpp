@@ -1,8 +1,8 @@
 // The allocator and operating-system helpers that rotolog relies on.
 #include <gtest/gtest.h>
 #include <rotolog/platform/sysbrace.h>
+#include <rotolog/platform/test_seams.h>
 #include <rotolog/platform/vandrel.h>
-#include <test_seams.h>
 
 #include <unistd.h>
 #include <cstring>
@@ -27,7 +27,7 @@ TEST(VandrelMemory, CallocOfPointersYieldsNullPointers) {
 }
 
 TEST(VandrelMemory, SeamFailsExactlyTheNthAllocation) {
-  vandrel_test_fail_allocation(2);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 2, ENOMEM);
   void *first = vel_malloc(16);
   void *second = vel_calloc(1, 16);
   void *third = vel_realloc(nullptr, 16);
@@ -52,7 +52,7 @@ TEST(SysbraceTexts, CopiesAndComparesByteStrings) {
 }
 
 TEST(SysbraceTexts, CopyFailsCleanlyWhenMemoryRunsOut) {
-  vandrel_test_fail_allocation(1);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 1, ENOMEM);
   EXPECT_EQ(os_strdup("name"), nullptr);
 }
 
