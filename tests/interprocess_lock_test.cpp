@@ -567,3 +567,51 @@ TEST_F(InterprocessLock, TheOwnerDiedSeamReportsOnceAndNullHandlesAreHarmless) {
 }
 
 }  // namespace
+
+// The seams of enter and leave show a test every holding of the lock: the
+// entry once the lock is held, with what it reports, and the leave before the
+// release. An entry that the armed seam reports as after a dead holder is not
+// shown; a failed entry is neither.
+TEST_F(InterprocessLock, TheEnterAndLeaveSeamsShowEveryHoldingWithWhatTheEntryReports) {
+  struct Seen {
+    test_seam seam;
+    void *lock;
+    long result;
+  };
+  std::vector<Seen> seen;
+  auto record = [](const test_seam_call_t *call, void *context) {
+    static_cast<std::vector<Seen> *>(context)->push_back({call->seam, call->object, call->result});
+    return TEST_SEAM_PROCEED;
+  };
+  vandrel_lock_t lock = keep_open(lock_path());
+  ASSERT_NE(lock, nullptr);
+  ASSERT_EQ(run_in_child([&] { return enter_interprocess_critical_section(lock); }),
+            VANDREL_LOCK_TAKEN);
+  test_seam_set_hook(TEST_SEAM_LOCK_ENTER, record, &seen);
+  test_seam_set_hook(TEST_SEAM_LOCK_LEAVE, record, &seen);
+  const long entries = test_seam_calls(TEST_SEAM_LOCK_ENTER);
+
+  EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_OWNER_DIED);
+  leave_interprocess_critical_section(lock);
+  EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_TAKEN);
+  leave_interprocess_critical_section(lock);
+  test_seam_fail(TEST_SEAM_LOCK_ENTER, 1, EOWNERDEAD);
+  EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_OWNER_DIED);
+  leave_interprocess_critical_section(lock);
+  EXPECT_EQ(enter_interprocess_critical_section(nullptr), VANDREL_LOCK_FAILED);
+  EXPECT_EQ(errno, EINVAL);
+
+  const Seen expected[] = {{TEST_SEAM_LOCK_ENTER, lock, VANDREL_LOCK_OWNER_DIED},
+                           {TEST_SEAM_LOCK_LEAVE, lock, 0},
+                           {TEST_SEAM_LOCK_ENTER, lock, VANDREL_LOCK_TAKEN},
+                           {TEST_SEAM_LOCK_LEAVE, lock, 0},
+                           {TEST_SEAM_LOCK_LEAVE, lock, 0}};
+  ASSERT_EQ(seen.size(), sizeof expected / sizeof *expected);
+  for (size_t i = 0; i < seen.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(seen[i].seam, expected[i].seam);
+    EXPECT_EQ(seen[i].lock, expected[i].lock);
+    EXPECT_EQ(seen[i].result, expected[i].result);
+  }
+  EXPECT_EQ(test_seam_calls(TEST_SEAM_LOCK_ENTER) - entries, 3);
+}

@@ -13,7 +13,9 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform_child_process.h"
@@ -219,6 +221,61 @@ TEST_F(FileServices, EachSeamFailsExactlyTheNthCallWithTheChosenErrno) {
   test_seam_fail(TEST_SEAM_FLUSH_VIEW, 1, EIO);
   EXPECT_EQ(os_flush_view(page, sizeof page), 0);
   EXPECT_EQ(errno, EIO);
+}
+
+// A hook on a seam sees each call that no armed failure takes, and decides
+// it: os_flush_view's may replace the flush (it then reports success without
+// msync, which an unmapped range would fail) or fail it with an errno. The
+// reset removes the hook and keeps the count.
+TEST_F(FileServices, AHookWatchesReplacesOrFailsACallAndAnArmedFailureComesFirst) {
+  struct Watch {
+    int verdict;
+    std::vector<std::pair<void *, size_t>> ranges;
+  } watch{TEST_SEAM_SKIP, {}};
+  auto hook = [](const test_seam_call_t *call, void *context) {
+    Watch *seen = static_cast<Watch *>(context);
+    seen->ranges.emplace_back(call->object, call->length);
+    return seen->verdict;
+  };
+  char *unmapped = static_cast<char *>(
+      mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(unmapped, MAP_FAILED);
+  munmap(unmapped, 8192);
+  const long calls = test_seam_calls(TEST_SEAM_FLUSH_VIEW);
+  test_seam_set_hook(TEST_SEAM_FLUSH_VIEW, hook, &watch);
+
+  EXPECT_NE(os_flush_view(unmapped + 100, 5000), 0);
+  watch.verdict = EIO;
+  errno = 0;
+  EXPECT_EQ(os_flush_view(unmapped, 10), 0);
+  EXPECT_EQ(errno, EIO);
+  test_seam_fail(TEST_SEAM_FLUSH_VIEW, 1, EBUSY);
+  EXPECT_EQ(os_flush_view(unmapped, 20), 0);
+  EXPECT_EQ(errno, EBUSY);
+  const std::vector<std::pair<void *, size_t>> expected = {{unmapped + 100, 5000}, {unmapped, 10}};
+  EXPECT_EQ(watch.ranges, expected);
+
+  test_seam_reset();
+  EXPECT_EQ(os_flush_view(unmapped, 10), 0);
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(watch.ranges.size(), 2u);
+  EXPECT_EQ(test_seam_calls(TEST_SEAM_FLUSH_VIEW) - calls, 4);
+}
+
+// Every seam has its own name, which the sweeps print; ids out of the table
+// name nothing and fail nothing.
+TEST(TestSeams, EachSeamHasItsOwnNameAndOutOfRangeIdsAreHarmless) {
+  std::set<std::string> names;
+  for (int id = 0; id < TEST_SEAM_COUNT; ++id) {
+    const char *name = test_seam_name(static_cast<test_seam>(id));
+    ASSERT_NE(name, nullptr) << id;
+    EXPECT_TRUE(names.insert(name).second) << name;
+  }
+  EXPECT_EQ(test_seam_name(TEST_SEAM_COUNT), nullptr);
+  EXPECT_EQ(test_seam_kind(TEST_SEAM_COUNT), -1);
+  test_seam_fail(TEST_SEAM_COUNT, 1, EIO);
+  EXPECT_EQ(test_seam_calls(TEST_SEAM_COUNT), 0);
+  EXPECT_EQ(test_seam_visit(TEST_SEAM_COUNT, nullptr, 0, 0), TEST_SEAM_PROCEED);
 }
 
 // ---- Opening an existing file, temporaries ----
