@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <rotolog/platform/test_seams.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "cyclic_buffer_test_util.h"

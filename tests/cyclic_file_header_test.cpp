@@ -5,6 +5,7 @@
 #include <rotolog/platform/test_seams.h>
 #include "rotolog/cyclic_file_header_codec.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>

@@ -7,6 +7,7 @@
 #include <rotolog/cyclic_file_header.h>
 #include <rotolog/platform/test_seams.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <random>

@@ -5,6 +5,7 @@
 #include <rotolog/hash/hash.h>
 #include <rotolog/platform/test_seams.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <set>

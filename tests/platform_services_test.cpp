@@ -5,6 +5,7 @@
 #include <rotolog/platform/vandrel.h>
 
 #include <unistd.h>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -49,11 +50,13 @@ TEST(SysbraceTexts, CopiesAndComparesByteStrings) {
   os_strdup_free(copy);
   os_strdup_free(nullptr);
   EXPECT_EQ(os_strdup(nullptr), nullptr);
+  EXPECT_EQ(errno, EINVAL);
 }
 
 TEST(SysbraceTexts, CopyFailsCleanlyWhenMemoryRunsOut) {
   test_seam_fail(TEST_SEAM_ALLOCATION, 1, ENOMEM);
   EXPECT_EQ(os_strdup("name"), nullptr);
+  EXPECT_EQ(errno, ENOMEM);
 }
 
 TEST(SysbraceFiles, ExistenceIsExactlyOneOrZero) {

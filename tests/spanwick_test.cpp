@@ -215,6 +215,7 @@ TEST_F(Spanwick, EachStepOfOpeningFailsThroughItsSeamAndLeavesTheHandleUsable) {
 TEST_F(Spanwick, AllocationFailuresGiveNullOrKeepTheOldName) {
   test_seam_fail(TEST_SEAM_ALLOCATION, 1, ENOMEM);
   EXPECT_EQ(mmap_create_handle(), nullptr);
+  EXPECT_EQ(errno, ENOMEM);
 
   mmap_handle_t handle = mmap_create_handle();
   ASSERT_NE(handle, nullptr);

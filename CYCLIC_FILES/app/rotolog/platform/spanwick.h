@@ -1,6 +1,12 @@
 /* spanwick: memory-mapped files. A handle names an existing regular file and
  * maps all of it into memory; the mapping outlives the descriptor it was made
- * from, so a mapped handle holds no file descriptor. */
+ * from, so a mapped handle holds no file descriptor.
+ *
+ * Failures are reported one way: 0 on success, -1 on failure with errno set
+ * (the failing call's own, kept intact up to the return); the handle's
+ * creation returns null with errno ENOMEM. The getters answer null or 0 for
+ * a null or unmapped handle and never fail; mmap_destroy_handle accepts
+ * null. */
 #ifndef ROTOLOG_PLATFORM_SPANWICK_H
 #define ROTOLOG_PLATFORM_SPANWICK_H
 
