@@ -148,7 +148,7 @@ TEST_F(Spanwick, RefusesBadArgumentsAndModes) {
   EXPECT_EQ(mmap_set_mode(handle, 4096 | SPANWICK_MODE_READ), -1);
   EXPECT_EQ(mmap_set_file_name(handle, nullptr), -1);
   ASSERT_EQ(mmap_set_file_name(handle, file_.c_str()), 0);
-  EXPECT_EQ(mmap_open_ex(handle, 2), -1);
+  EXPECT_EQ(mmap_open_ex(handle, SPANWICK_OPEN_EXISTING << 1), -1);  // a flag it does not know
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(mmap_set_mode(nullptr, SPANWICK_MODE_SHARED_READ_WRITE), -1);
   EXPECT_EQ(mmap_set_file_name(nullptr, "x"), -1);

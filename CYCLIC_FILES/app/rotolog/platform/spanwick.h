@@ -22,7 +22,9 @@ extern "C" {
 #define SPANWICK_MODE_READ 1     /* pages are readable */
 #define SPANWICK_MODE_WRITE 2    /* pages are writable (the file is opened read-write) */
 #define SPANWICK_MODE_SHARED 256 /* stores reach the file and every other mapping of it */
-#define SPANWICK_MODE_SHARED_READ_WRITE 259 /* the three above; the default */
+/* The three above (259); the default. */
+#define SPANWICK_MODE_SHARED_READ_WRITE \
+  (SPANWICK_MODE_READ | SPANWICK_MODE_WRITE | SPANWICK_MODE_SHARED)
 
 /* Flags for mmap_open_ex. */
 #define SPANWICK_OPEN_EXISTING 1 /* open the existing file and map all of it */
