@@ -1,8 +1,9 @@
 // CCyclicBuffer under failure: exhausted memory (driven by the vandrel seam)
 // and storage whose stored lengths are damaged or hostile.
 #include <gtest/gtest.h>
-#include <test_seams.h>
+#include <rotolog/platform/test_seams.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "support/ring.h"
@@ -13,8 +14,8 @@ namespace {
 
 // Arms the seam for one operation and always disarms it afterwards.
 struct FailNextAllocation {
-  explicit FailNextAllocation(long nth = 1) { vandrel_test_fail_allocation(nth); }
-  ~FailNextAllocation() { vandrel_test_fail_allocation(0); }
+  explicit FailNextAllocation(long nth = 1) { test_seam_fail(TEST_SEAM_ALLOCATION, nth, ENOMEM); }
+  ~FailNextAllocation() { test_seam_fail(TEST_SEAM_ALLOCATION, 0, 0); }
 };
 
 void put_length(CCyclicBuffer &ring, long offset, int32_t value) {

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file.h>
 #include <rotolog/cyclic_file_header.h>
-#include <test_seams.h>
+#include <rotolog/platform/test_seams.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -23,11 +25,8 @@ namespace {
 
 constexpr int kRing = 160;
 
-CrashPoint stop_at;
-
-void die_at_crash_point(CrashPoint point) {
-  if (point == stop_at) _exit(0);
-}
+// Installed on the crash point's seam: the writer ends there.
+int die_at_crash_point(const test_seam_call_t *, void *) { _exit(0); }
 
 // Message `index` of the file, `length` bytes long (17 at least).
 std::string numbered(int index, int length) {
@@ -47,8 +46,7 @@ void append(const std::string &path, const std::string &message) {
 // Writes `message` in a child that dies at `point`, holding the file's lock.
 void write_and_die(const std::string &path, const std::string &message, CrashPoint point) {
   int result = run_in_child([&] {
-    stop_at = point;
-    cyclic_file_crash_hook = die_at_crash_point;
+    test_seam_set_hook(crash_seam(point), die_at_crash_point, nullptr);
     int status = 0;
     void *handle = cyclic_file_create_handle(path.c_str(), kReadWrite, kRing, &status);
     if (handle == nullptr) return 3;
@@ -153,9 +151,9 @@ TEST(CyclicFileCrash, AHeaderTornAtAnyByteIsRepairedByTheNextHolder) {
                            old_bytes.substr(header_room);
         const std::string copy = file.file("torn");
         write_file(copy, torn);
-        vandrel_test_report_owner_died(1);
+        test_seam_fail(TEST_SEAM_LOCK_ENTER, 1, EOWNERDEAD);
         const Messages seen = read_messages_at(copy);
-        vandrel_test_report_owner_died(0);
+        test_seam_fail(TEST_SEAM_LOCK_ENTER, 0, 0);
         EXPECT_TRUE(outcomes.allows(seen))
             << filled << " messages, store " << store << ", torn at byte " << torn_at << "; "
             << seen.messages.size() << " read back";

@@ -7,7 +7,7 @@
 // messages. Leaks are caught by LeakSanitizer in the asan preset.
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file.h>
-#include <test_seams.h>
+#include <rotolog/platform/test_seams.h>
 
 #include <cerrno>
 #include <chrono>
@@ -28,52 +28,43 @@ namespace {
 
 constexpr int kRing = 64;
 
-// One seam: how many calls it has counted, and how to fail the nth from now.
-struct Seam {
-  std::string name;
-  std::function<long()> calls;
-  std::function<void(long)> fail_nth;
-};
+// The errno each seam fails with: a full disk for the file services, an I/O
+// error for the mapping, a refusal for the lock file.
+int failure_of(test_seam seam) {
+  switch (seam) {
+    case TEST_SEAM_ALLOCATION:
+      return ENOMEM;
+    case TEST_SEAM_MAP_OPEN:
+    case TEST_SEAM_MAP_FSTAT:
+    case TEST_SEAM_MAP_MMAP:
+      return EIO;
+    case TEST_SEAM_LOCK_OPEN:
+    case TEST_SEAM_LOCK_CREATE:
+    case TEST_SEAM_LOCK_RESERVE:
+    case TEST_SEAM_LOCK_OFD:
+    case TEST_SEAM_LOCK_MMAP:
+      return EACCES;
+    default:
+      return ENOSPC;
+  }
+}
 
-std::vector<Seam> all_seams() {
-  std::vector<Seam> seams;
-  seams.push_back({"allocation", [] { return vandrel_test_allocation_count(); },
-                   [](long nth) { vandrel_test_fail_allocation(nth); }});
-  const char *sysbrace_names[] = {"create", "write",  "reserve", "fsync",
-                                  "msync",  "unlink", "publish", "open"};
-  static_assert(sizeof sysbrace_names / sizeof *sysbrace_names == SYSBRACE_SERVICE_COUNT, "");
-  for (int s = 0; s < SYSBRACE_SERVICE_COUNT; ++s) {
-    auto service = static_cast<sysbrace_service>(s);
-    seams.push_back(
-        {std::string("sysbrace ") + sysbrace_names[s],
-         [service] { return sysbrace_test_call_count(service); },
-         [service](long nth) { sysbrace_test_fail_call(service, nth, nth > 0 ? ENOSPC : 0); }});
-  }
-  const char *spanwick_names[] = {"open", "fstat", "mmap"};
-  for (int s = 0; s < SPANWICK_SERVICE_COUNT; ++s) {
-    auto service = static_cast<spanwick_service>(s);
-    seams.push_back(
-        {std::string("spanwick ") + spanwick_names[s],
-         [service] { return spanwick_test_call_count(service); },
-         [service](long nth) { spanwick_test_fail_call(service, nth, nth > 0 ? EIO : 0); }});
-  }
-  const char *lock_names[] = {"open", "create", "reserve", "ofd", "mmap"};
-  static_assert(sizeof lock_names / sizeof *lock_names == VANDREL_LOCK_SERVICE_COUNT, "");
-  for (int s = 0; s < VANDREL_LOCK_SERVICE_COUNT; ++s) {
-    auto service = static_cast<vandrel_lock_service>(s);
-    seams.push_back(
-        {std::string("lock ") + lock_names[s],
-         [service] { return vandrel_test_lock_call_count(service); },
-         [service](long nth) { vandrel_test_fail_lock_call(service, nth, nth > 0 ? EACCES : 0); }});
+// Every seam of a call that can fail: each allocation and platform call.
+std::vector<test_seam> all_seams() {
+  std::vector<test_seam> seams;
+  for (int s = 0; s < TEST_SEAM_COUNT; ++s) {
+    if (test_seam_kind(static_cast<test_seam>(s)) == TEST_SEAM_KIND_CALL)
+      seams.push_back(static_cast<test_seam>(s));
   }
   return seams;
 }
 
-// The error each seam's failures carry (see all_seams).
-int injected_error(const std::string &seam) {
-  if (seam.rfind("sysbrace", 0) == 0) return ENOSPC;
-  if (seam.rfind("spanwick", 0) == 0) return EIO;
-  return EACCES;
+// The errno the seam of that name fails with.
+int failure_named(const std::string &name) {
+  for (test_seam seam : all_seams()) {
+    if (name == test_seam_name(seam)) return failure_of(seam);
+  }
+  return -1;
 }
 
 // What a fresh handle, with no seam armed, finds in the file.
@@ -117,18 +108,19 @@ void sweep(const char *operation_name, const std::function<void()> &prepare,
            const std::function<void(const std::string &, long, int)> &check) {
   int failed_runs = 0;
   std::string covered;
-  for (const Seam &seam : all_seams()) {
+  for (test_seam seam : all_seams()) {
+    const std::string name = test_seam_name(seam);
     prepare();
-    long before = seam.calls();
+    long before = test_seam_calls(seam);
     operation();
-    long calls = seam.calls() - before;
-    if (calls > 0) covered += " " + seam.name + " x" + std::to_string(calls) + ";";
+    long calls = test_seam_calls(seam) - before;
+    if (calls > 0) covered += " " + name + " x" + std::to_string(calls) + ";";
     for (long nth = 1; nth <= calls; ++nth) {
       prepare();
-      seam.fail_nth(nth);
+      test_seam_fail(seam, nth, failure_of(seam));
       int result = operation();
-      seam.fail_nth(0);
-      check(seam.name, nth, result);
+      test_seam_fail(seam, 0, 0);
+      check(name, nth, result);
       ++failed_runs;
       if (::testing::Test::HasFatalFailure()) return;
     }
@@ -175,7 +167,7 @@ TEST(CyclicFileFailureSweep, CreatingANewFile) {
           << result;  // The failed call's error reaches the caller, whatever the cleanup
       // after it did (allocations fail without one).
       if (seam != "allocation") {
-        EXPECT_EQ(create_errno, injected_error(seam)) << result;
+        EXPECT_EQ(create_errno, failure_named(seam)) << result;
       }
     }
     // Either no file, or a whole one, with or without its lock file; never a

@@ -1,7 +1,8 @@
 // What a cyclic file flushes, and what a power cut leaves of a file in flush
-// mode. This executable records the flushes in place of the platform's
-// os_flush_view: each call's range and, for the power cuts, the mapping's
-// pages as the call found them (what the disk holds once it returns).
+// mode. Every test of this executable records the flushes in place of
+// os_flush_view (a hook on its seam): each call's range and, for the power
+// cuts, the mapping's pages as the call found them (what the disk holds once
+// it returns).
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file.h>
 
@@ -13,6 +14,7 @@
 
 #include "rotolog/cyclic_file_handle.h"
 #include "rotolog/platform/sysbrace.h"
+#include "rotolog/platform/test_seams.h"
 #include "support/cyclic_file_fixture.h"
 
 using namespace test_support;
@@ -31,17 +33,22 @@ std::vector<Flush> flushes;
 const CCyclicFile *recorded_file = nullptr;  // set: keep the mapping at each flush
 int current_write = 0;
 
-}  // namespace
-
-extern "C" int os_flush_view(void *address, size_t length) {
-  Flush flush{static_cast<const char *>(address), length, current_write, {}};
+// Records the flush and reports it done, without flushing.
+int record_flush(const test_seam_call_t *call, void *) {
+  Flush flush{static_cast<const char *>(call->object), call->length, current_write, {}};
   if (recorded_file != nullptr)
     flush.mapping.assign(recorded_file->map_base, recorded_file->mapped_length);
   flushes.push_back(std::move(flush));
-  return 1;
+  return TEST_SEAM_SKIP;
 }
 
-namespace {
+class FlushRecording : public ::testing::Environment {
+ public:
+  void SetUp() override { test_seam_set_hook(TEST_SEAM_FLUSH_VIEW, record_flush, nullptr); }
+  void TearDown() override { test_seam_set_hook(TEST_SEAM_FLUSH_VIEW, nullptr, nullptr); }
+};
+::testing::Environment *const flush_recording =
+    ::testing::AddGlobalTestEnvironment(new FlushRecording);
 
 constexpr int kFlushed = kReadWrite | CYCLIC_FILE_MODE_FLUSH;
 

@@ -2,9 +2,10 @@
 // ring bridge and the allocation-free decoder, with the allocator's seam.
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file_header.h>
-#include <test_seams.h>
+#include <rotolog/platform/test_seams.h>
 #include "rotolog/cyclic_file_header_codec.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -224,9 +225,9 @@ TEST(HeaderCodec, DecoderOutOfMemoryFailsAndLeavesNoRecordToFree) {
   char buffer[CYCLIC_FILE_HEADER_MAX_LENGTH];
   ASSERT_GT(xdr_encode_cyclic_file_header_t(&source.value, buffer, sizeof buffer), 0);
   cyclic_file_header_t *pointer = &source.value;
-  vandrel_test_fail_allocation(1);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 1, ENOMEM);
   EXPECT_EQ(xdr_decode_p_cyclic_file_header_t(buffer, sizeof buffer, &pointer), -1);
-  vandrel_test_fail_allocation(0);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 0, 0);
   EXPECT_EQ(pointer, nullptr);
   EXPECT_EQ(source.value.buffer_size, 1);
   xdr_free_p_cyclic_file_header_t(&pointer);

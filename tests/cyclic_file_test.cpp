@@ -4,9 +4,9 @@
 #include <rotolog/cyclic_file.h>
 #include <rotolog/cyclic_file_header.h>
 #include <rotolog/platform/sysbrace.h>
+#include <rotolog/platform/test_seams.h>
 #include <rotolog/platform/vandrel.h>
 #include <sys/stat.h>
-#include <test_seams.h>
 
 #include <unistd.h>
 
@@ -272,7 +272,7 @@ TEST(CyclicFileMemory, EveryFailedAllocationIsReportedAndLeavesTheFileUsable) {
   file.close(seed);
 
   for (long nth = 1; nth <= 12; ++nth) {
-    vandrel_test_fail_allocation(nth);
+    test_seam_fail(TEST_SEAM_ALLOCATION, nth, ENOMEM);
     void *handle = file.open(kReadWrite, 256);
     if (handle == nullptr) {
       EXPECT_LT(file.status(), 0);
@@ -282,17 +282,17 @@ TEST(CyclicFileMemory, EveryFailedAllocationIsReportedAndLeavesTheFileUsable) {
           << read;
       file.close(handle);
     }
-    vandrel_test_fail_allocation(0);
+    test_seam_fail(TEST_SEAM_ALLOCATION, 0, 0);
     EXPECT_EQ(read_all_at(path).text, "kept") << nth;
   }
-  vandrel_test_fail_allocation(1);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 1, ENOMEM);
   EXPECT_EQ(cyclic_file_create_handle(path.c_str(), kReadWrite, 256, &status), nullptr);
   EXPECT_EQ(status, CYCLIC_FILE_NO_MEMORY);
 }
 
 TEST(CyclicFileCreation, AFullDiskFailsTheCreationAndLeavesNoFileBehind) {
   TestFile file;
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_RESERVE, 1, ENOSPC);
+  test_seam_fail(TEST_SEAM_FILE_RESERVE, 1, ENOSPC);
   EXPECT_EQ(file.open(kReadWrite, 4096), nullptr);
   EXPECT_EQ(file.status(), CYCLIC_FILE_NOT_FOUND);
   EXPECT_FALSE(file_exists(file.path()));
@@ -306,25 +306,25 @@ TEST(CyclicFileCreation, AFullDiskFailsTheCreationAndLeavesNoFileBehind) {
 TEST(CyclicFileLocks, ALockThatCannotBeHadFailsTheCreationAndCreatesNoFile) {
   TestFile file;
   const struct {
-    vandrel_lock_service service;
+    test_seam service;
     int error;
-  } failures[] = {{VANDREL_LOCK_SERVICE_CREATE, EACCES},
-                  {VANDREL_LOCK_SERVICE_RESERVE, ENOSPC},
-                  {VANDREL_LOCK_SERVICE_OFD, ENOLCK}};
+  } failures[] = {{TEST_SEAM_LOCK_CREATE, EACCES},
+                  {TEST_SEAM_LOCK_RESERVE, ENOSPC},
+                  {TEST_SEAM_LOCK_OFD, ENOLCK}};
   for (const auto &failure : failures) {
-    SCOPED_TRACE(failure.service);
-    vandrel_test_fail_lock_call(failure.service, 1, failure.error);
+    SCOPED_TRACE(test_seam_name(failure.service));
+    test_seam_fail(failure.service, 1, failure.error);
     EXPECT_EQ(file.open(kReadWrite, 256), nullptr);
-    vandrel_test_fail_lock_call(failure.service, 0, 0);
+    test_seam_fail(failure.service, 0, 0);
     EXPECT_EQ(file.status(), CYCLIC_FILE_PERMISSION_DENIED);
     EXPECT_FALSE(file_exists(file.path()));
   }
   void *writer = file.open(kReadWrite, 256);
   ASSERT_NE(writer, nullptr);
   ASSERT_EQ(cyclic_file_write(writer, "kept", 4), 0);
-  vandrel_test_fail_lock_call(VANDREL_LOCK_SERVICE_OPEN, 1, EACCES);
+  test_seam_fail(TEST_SEAM_LOCK_OPEN, 1, EACCES);
   EXPECT_EQ(file.open(kReadWrite, 256), nullptr);
-  vandrel_test_fail_lock_call(VANDREL_LOCK_SERVICE_OPEN, 0, 0);
+  test_seam_fail(TEST_SEAM_LOCK_OPEN, 0, 0);
   EXPECT_EQ(file.status(), CYCLIC_FILE_PERMISSION_DENIED);
   EXPECT_EQ(read_all(writer).text, "kept");
 }

@@ -5,8 +5,9 @@
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file.h>
 #include <rotolog/cyclic_file_header.h>
-#include <test_seams.h>
+#include <rotolog/platform/test_seams.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <random>
@@ -247,19 +248,19 @@ TEST(CyclicFileWrite, ShortFormattedTextsAndSteadyWritesAllocateNothing) {
   ASSERT_NE(handle, nullptr);
   const std::string text(64, 'm');
   for (int i = 0; i < 200; ++i) cyclic_file_write(handle, text.data(), 64);
-  const long before = vandrel_test_allocation_count();
+  const long before = test_seam_calls(TEST_SEAM_ALLOCATION);
   for (int i = 0; i < 1000; ++i) {
     ASSERT_EQ(cyclic_file_write(handle, text.data(), 64), 0);
     ASSERT_EQ(cyclic_file_fwritef(handle, "%s %d", "formatted", i), 0);
   }
-  EXPECT_EQ(vandrel_test_allocation_count(), before);
+  EXPECT_EQ(test_seam_calls(TEST_SEAM_ALLOCATION), before);
 
   // The first formatting pass needs no allocation; a longer text does.
-  vandrel_test_fail_allocation(1);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 1, ENOMEM);
   EXPECT_EQ(cyclic_file_fwritef(handle, "%s", std::string(512, 'x').c_str()), 0);
   EXPECT_EQ(cyclic_file_fwritef(handle, "%s", std::string(513, 'y').c_str()),
             CYCLIC_FILE_NO_MEMORY);
-  vandrel_test_fail_allocation(0);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 0, 0);
   const Contents contents = read_all(handle);
   ASSERT_GT(contents.count, 0);
   EXPECT_EQ(contents.text.substr(contents.text.size() - 512), std::string(512, 'x'));
@@ -272,7 +273,7 @@ TEST(CyclicBufferWrite, SteadyWritesAndReadsOfAFullRingAllocateNothing) {
   ASSERT_NE(ring, nullptr);
   const std::string text(60, 'r');
   for (int i = 0; i < 100; ++i) cyclic_buffer_write_message(ring, text.data(), 60);
-  const long before = vandrel_test_allocation_count();
+  const long before = test_seam_calls(TEST_SEAM_ALLOCATION);
   for (int i = 0; i < 1000; ++i) {
     ASSERT_EQ(cyclic_buffer_write_message(ring, text.data(), 60), 0);
     char *data = nullptr;
@@ -281,6 +282,6 @@ TEST(CyclicBufferWrite, SteadyWritesAndReadsOfAFullRingAllocateNothing) {
       ASSERT_EQ(cyclic_buffer_read_message(ring, &data, &length), 0);
     }
   }
-  EXPECT_EQ(vandrel_test_allocation_count(), before);
+  EXPECT_EQ(test_seam_calls(TEST_SEAM_ALLOCATION), before);
   cyclic_buffer_destroy_handle(ring);
 }

@@ -3,8 +3,9 @@
 // paths driven through the vandrel allocation seam.
 #include <gtest/gtest.h>
 #include <rotolog/hash/hash.h>
-#include <test_seams.h>
+#include <rotolog/platform/test_seams.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <set>
@@ -311,13 +312,13 @@ TEST(HashFreeList, InsertionsReuseSpareNodesBeforeAllocating) {
   for (uintptr_t key = 1; key <= 3; ++key) ASSERT_EQ(hash_insert(table, as_key(key), nullptr), 0);
   for (uintptr_t key = 1; key <= 3; ++key) hash_remove(table, as_key(key));
   EXPECT_EQ(table->free_list_length, 2);
-  const long before = vandrel_test_allocation_count();
+  const long before = test_seam_calls(TEST_SEAM_ALLOCATION);
   ASSERT_EQ(hash_insert(table, as_key(4), nullptr), 0);
   ASSERT_EQ(hash_insert(table, as_key(5), nullptr), 0);
-  EXPECT_EQ(vandrel_test_allocation_count(), before);
+  EXPECT_EQ(test_seam_calls(TEST_SEAM_ALLOCATION), before);
   EXPECT_EQ(table->free_list_length, 0);
   ASSERT_EQ(hash_insert(table, as_key(6), nullptr), 0);
-  EXPECT_EQ(vandrel_test_allocation_count(), before + 1);
+  EXPECT_EQ(test_seam_calls(TEST_SEAM_ALLOCATION), before + 1);
   hash_destroy(table);
 }
 
@@ -439,10 +440,10 @@ TEST(HashCustomFunctions, AllocatorAndKeyContextsAreUsedAndBalanced) {
                      &allocator, counting_allocate, counting_allocate_zeroed, counting_release);
   ASSERT_NE(table, nullptr);
   EXPECT_EQ(allocator.zeroed_allocations, 2);  // record and buckets
-  const long vandrel_before = vandrel_test_allocation_count();
+  const long vandrel_before = test_seam_calls(TEST_SEAM_ALLOCATION);
   const auto keys = names(10);  // grows once, at the 7th
   for (const auto &key : keys) ASSERT_EQ(hash_insert(table, key.c_str(), nullptr), 0);
-  EXPECT_EQ(vandrel_test_allocation_count(), vandrel_before);
+  EXPECT_EQ(test_seam_calls(TEST_SEAM_ALLOCATION), vandrel_before);
   EXPECT_EQ(allocator.allocations, 10);
   EXPECT_EQ(allocator.zeroed_allocations, 3);
   EXPECT_EQ(ledger.copies, 10);
@@ -457,19 +458,19 @@ TEST(HashCustomFunctions, AllocatorAndKeyContextsAreUsedAndBalanced) {
 
 TEST(HashOutOfMemory, CreationFailsCleanlyAtEitherAllocation) {
   for (long nth = 1; nth <= 2; ++nth) {
-    vandrel_test_fail_allocation(nth);
+    test_seam_fail(TEST_SEAM_ALLOCATION, nth, ENOMEM);
     EXPECT_EQ(hash_create(10), nullptr) << "allocation " << nth;
   }
-  vandrel_test_fail_allocation(0);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 0, 0);
 }
 
 TEST(HashOutOfMemory, FailedNodeOrKeyCopyLeavesTheTableUnchanged) {
   hash_table_t *table = hash_create(10);
   ASSERT_NE(table, nullptr);
   ASSERT_EQ(hash_insert(table, "kept", as_value(1)), 0);
-  vandrel_test_fail_allocation(1);  // the node
+  test_seam_fail(TEST_SEAM_ALLOCATION, 1, ENOMEM);  // the node
   EXPECT_EQ(hash_insert(table, "node", as_value(2)), HASH_INSERT_NO_MEMORY);
-  vandrel_test_fail_allocation(2);  // the key copy
+  test_seam_fail(TEST_SEAM_ALLOCATION, 2, ENOMEM);  // the key copy
   EXPECT_EQ(hash_insert(table, "copy", as_value(3)), HASH_INSERT_NO_MEMORY);
   EXPECT_EQ(hash_count(table), 1);
   EXPECT_EQ(hash_find(table, "node"), nullptr);
@@ -485,7 +486,7 @@ TEST(HashOutOfMemory, FailedGrowthStillInsertsIntoThePresentBuckets) {
   ASSERT_NE(table, nullptr);
   const auto keys = names(8);
   for (int i = 0; i < 6; ++i) ASSERT_EQ(hash_insert(table, keys[i].c_str(), as_value(i + 1)), 0);
-  vandrel_test_fail_allocation(1);  // the larger bucket array
+  test_seam_fail(TEST_SEAM_ALLOCATION, 1, ENOMEM);  // the larger bucket array
   ASSERT_EQ(hash_insert(table, keys[6].c_str(), as_value(7)), 0);
   EXPECT_EQ(buckets_of(table), 11u);
   ASSERT_EQ(hash_insert(table, keys[7].c_str(), as_value(8)), 0);  // grows now
@@ -497,7 +498,7 @@ TEST(HashOutOfMemory, FailedGrowthStillInsertsIntoThePresentBuckets) {
 TEST(HashOutOfMemory, CursorAllocationFailureGivesNull) {
   hash_table_t *table = hash_create(10);
   ASSERT_NE(table, nullptr);
-  vandrel_test_fail_allocation(1);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 1, ENOMEM);
   EXPECT_EQ(hash_iterator_create(table), nullptr);
   hash_destroy(table);
 }

@@ -4,8 +4,8 @@
 // under another handle), race-free making of the lock file, the counter
 // beside the mutex, its mode and owner rules, and the seams of each step.
 #include <gtest/gtest.h>
+#include <rotolog/platform/test_seams.h>
 #include <rotolog/platform/vandrel.h>
-#include <test_seams.h>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -78,9 +78,7 @@ class InterprocessLock : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(directory_.empty()); }
   void TearDown() override {
-    for (int service = 0; service < VANDREL_LOCK_SERVICE_COUNT; ++service)
-      vandrel_test_fail_lock_call(static_cast<vandrel_lock_service>(service), 0, 0);
-    vandrel_test_report_owner_died(0);
+    test_seam_reset();
     for (vandrel_lock_t lock : locks_) destroy_interprocess_critical_section(lock);
   }
 
@@ -502,26 +500,26 @@ TEST_F(InterprocessLock, WhatIsNotALockFileOfTheRightOwnerIsRefusedAtOnce) {
 
 TEST_F(InterprocessLock, EachStepOfInitFailsThroughItsSeamAndTheNextOpenWorks) {
   struct Step {
-    vandrel_lock_service service;
+    test_seam service;
     int error;
     bool on_a_new_file;
   };
   const Step steps[] = {
-      {VANDREL_LOCK_SERVICE_OPEN, EACCES, false},   {VANDREL_LOCK_SERVICE_CREATE, EMFILE, true},
-      {VANDREL_LOCK_SERVICE_RESERVE, ENOSPC, true}, {VANDREL_LOCK_SERVICE_OFD, ENOLCK, true},
-      {VANDREL_LOCK_SERVICE_OFD, ENOLCK, false},    {VANDREL_LOCK_SERVICE_MMAP, ENOMEM, true},
-      {VANDREL_LOCK_SERVICE_MMAP, ENOMEM, false}};
+      {TEST_SEAM_LOCK_OPEN, EACCES, false},   {TEST_SEAM_LOCK_CREATE, EMFILE, true},
+      {TEST_SEAM_LOCK_RESERVE, ENOSPC, true}, {TEST_SEAM_LOCK_OFD, ENOLCK, true},
+      {TEST_SEAM_LOCK_OFD, ENOLCK, false},    {TEST_SEAM_LOCK_MMAP, ENOMEM, true},
+      {TEST_SEAM_LOCK_MMAP, ENOMEM, false}};
   for (const Step &step : steps) {
-    SCOPED_TRACE(step.service);
+    SCOPED_TRACE(test_seam_name(step.service));
     const std::string path = lock_path();
     if (!step.on_a_new_file) destroy_interprocess_critical_section(open_lock(path, own_file()));
-    long calls = vandrel_test_lock_call_count(step.service);
-    vandrel_test_fail_lock_call(step.service, 1, step.error);
+    long calls = test_seam_calls(step.service);
+    test_seam_fail(step.service, 1, step.error);
     EXPECT_EQ(open_lock(path, own_file()), nullptr);
     EXPECT_EQ(errno, step.error);
-    EXPECT_EQ(vandrel_test_lock_call_count(step.service), calls + 1);
+    EXPECT_EQ(test_seam_calls(step.service), calls + 1);
     // A lock file that was made and could not be laid out is gone.
-    if (step.service == VANDREL_LOCK_SERVICE_RESERVE) {
+    if (step.service == TEST_SEAM_LOCK_RESERVE) {
       EXPECT_EQ(access(path.c_str(), F_OK), -1);
     }
     vandrel_lock_t lock = keep_open(path);
@@ -529,7 +527,7 @@ TEST_F(InterprocessLock, EachStepOfInitFailsThroughItsSeamAndTheNextOpenWorks) {
     EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_TAKEN);
     leave_interprocess_critical_section(lock);
   }
-  vandrel_test_fail_allocation(1);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 1, ENOMEM);
   EXPECT_EQ(open_lock(lock_path(), own_file()), nullptr);
   EXPECT_EQ(errno, ENOMEM);
 }
@@ -537,7 +535,7 @@ TEST_F(InterprocessLock, EachStepOfInitFailsThroughItsSeamAndTheNextOpenWorks) {
 TEST_F(InterprocessLock, TheOwnerDiedSeamReportsOnceAndNullHandlesAreHarmless) {
   vandrel_lock_t lock = keep_open(lock_path());
   ASSERT_NE(lock, nullptr);
-  vandrel_test_report_owner_died(2);
+  test_seam_fail(TEST_SEAM_LOCK_ENTER, 2, EOWNERDEAD);
   EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_TAKEN);
   leave_interprocess_critical_section(lock);
   EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_OWNER_DIED);
@@ -558,3 +556,51 @@ TEST_F(InterprocessLock, TheOwnerDiedSeamReportsOnceAndNullHandlesAreHarmless) {
 }
 
 }  // namespace
+
+// The seams of enter and leave show a test every holding of the lock: the
+// entry once the lock is held, with what it reports, and the leave before the
+// release. An entry that the armed seam reports as after a dead holder is not
+// shown; a failed entry is neither.
+TEST_F(InterprocessLock, TheEnterAndLeaveSeamsShowEveryHoldingWithWhatTheEntryReports) {
+  struct Seen {
+    test_seam seam;
+    void *lock;
+    long result;
+  };
+  std::vector<Seen> seen;
+  auto record = [](const test_seam_call_t *call, void *context) {
+    static_cast<std::vector<Seen> *>(context)->push_back({call->seam, call->object, call->result});
+    return TEST_SEAM_PROCEED;
+  };
+  vandrel_lock_t lock = keep_open(lock_path());
+  ASSERT_NE(lock, nullptr);
+  ASSERT_EQ(run_in_child([&] { return enter_interprocess_critical_section(lock); }),
+            VANDREL_LOCK_TAKEN);
+  test_seam_set_hook(TEST_SEAM_LOCK_ENTER, record, &seen);
+  test_seam_set_hook(TEST_SEAM_LOCK_LEAVE, record, &seen);
+  const long entries = test_seam_calls(TEST_SEAM_LOCK_ENTER);
+
+  EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_OWNER_DIED);
+  leave_interprocess_critical_section(lock);
+  EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_TAKEN);
+  leave_interprocess_critical_section(lock);
+  test_seam_fail(TEST_SEAM_LOCK_ENTER, 1, EOWNERDEAD);
+  EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_OWNER_DIED);
+  leave_interprocess_critical_section(lock);
+  EXPECT_EQ(enter_interprocess_critical_section(nullptr), VANDREL_LOCK_FAILED);
+  EXPECT_EQ(errno, EINVAL);
+
+  const Seen expected[] = {{TEST_SEAM_LOCK_ENTER, lock, VANDREL_LOCK_OWNER_DIED},
+                           {TEST_SEAM_LOCK_LEAVE, lock, 0},
+                           {TEST_SEAM_LOCK_ENTER, lock, VANDREL_LOCK_TAKEN},
+                           {TEST_SEAM_LOCK_LEAVE, lock, 0},
+                           {TEST_SEAM_LOCK_LEAVE, lock, 0}};
+  ASSERT_EQ(seen.size(), sizeof expected / sizeof *expected);
+  for (size_t i = 0; i < seen.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(seen[i].seam, expected[i].seam);
+    EXPECT_EQ(seen[i].lock, expected[i].lock);
+    EXPECT_EQ(seen[i].result, expected[i].result);
+  }
+  EXPECT_EQ(test_seam_calls(TEST_SEAM_LOCK_ENTER) - entries, 3);
+}

@@ -3,10 +3,11 @@
 // exclusion, the process's registry, and out-of-memory paths.
 #include <gtest/gtest.h>
 #include <rotolog/named_lock_table.h>
-#include <test_seams.h>
+#include <rotolog/platform/test_seams.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -113,12 +114,12 @@ TEST(NamedLockTable, ProcessRegistryExistsAndIsShared) {
 TEST(NamedLockTableOutOfMemory, RegistryWithoutTableOrGuardHandsOutNothing) {
   // Start-up allocations: table record, bucket array, guard.
   for (long nth = 1; nth <= 3; ++nth) {
-    vandrel_test_fail_allocation(nth);
+    test_seam_fail(TEST_SEAM_ALLOCATION, nth, ENOMEM);
     {
       CNamedLockTable registry;
       EXPECT_EQ(registry.GetLock("mutex_a"), nullptr) << "allocation " << nth;
     }
-    vandrel_test_fail_allocation(0);
+    test_seam_fail(TEST_SEAM_ALLOCATION, 0, 0);
   }
 }
 
@@ -128,9 +129,9 @@ TEST(NamedLockTableOutOfMemory, FailedLockOrEntryIsRetriedLater) {
   ASSERT_NE(existing, nullptr);
   // A new name costs: the lock, the node, the name copy.
   for (long nth = 1; nth <= 3; ++nth) {
-    vandrel_test_fail_allocation(nth);
+    test_seam_fail(TEST_SEAM_ALLOCATION, nth, ENOMEM);
     EXPECT_EQ(registry.GetLock("mutex_new"), nullptr) << "allocation " << nth;
-    vandrel_test_fail_allocation(0);
+    test_seam_fail(TEST_SEAM_ALLOCATION, 0, 0);
   }
   EXPECT_EQ(registry.GetLock("mutex_existing"), existing);
   os_critical_section_t *later = registry.GetLock("mutex_new");

@@ -3,7 +3,7 @@
 // seams that make each of them fail.
 #include <gtest/gtest.h>
 #include <rotolog/platform/sysbrace.h>
-#include <test_seams.h>
+#include <rotolog/platform/test_seams.h>
 
 #include <fcntl.h>
 #include <limits.h>
@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/child_process.h"
@@ -26,10 +27,7 @@ using namespace std::chrono_literals;
 class FileServices : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(directory_.empty()); }
-  void TearDown() override {
-    for (int service = 0; service < SYSBRACE_SERVICE_COUNT; ++service)
-      sysbrace_test_fail_call(static_cast<sysbrace_service>(service), 0, 0);
-  }
+  void TearDown() override { test_seam_reset(); }
   std::string path(const std::string &name) const { return dir_.file(name); }
 
   TempDir dir_;
@@ -185,40 +183,95 @@ TEST_F(FileServices, FlushViewIsNonzeroOnSuccessFromAnyStartAndZeroOnFailure) {
 TEST_F(FileServices, EachSeamFailsExactlyTheNthCallWithTheChosenErrno) {
   int fd = os_file_create_new(path("log").c_str());
   ASSERT_GE(fd, 0);
-  long writes_before = sysbrace_test_call_count(SYSBRACE_SERVICE_WRITE);
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_WRITE, 2, EIO);
+  long writes_before = test_seam_calls(TEST_SEAM_FILE_WRITE);
+  test_seam_fail(TEST_SEAM_FILE_WRITE, 2, EIO);
   EXPECT_EQ(os_file_write_at(fd, "a", 1, 0), 0);
   EXPECT_EQ(os_file_write_at(fd, "b", 1, 1), -1);
   EXPECT_EQ(errno, EIO);
   EXPECT_EQ(os_file_write_at(fd, "c", 1, 1), 0);
-  EXPECT_EQ(sysbrace_test_call_count(SYSBRACE_SERVICE_WRITE) - writes_before, 3);
+  EXPECT_EQ(test_seam_calls(TEST_SEAM_FILE_WRITE) - writes_before, 3);
 
   // A full disk at reservation: the file keeps its size.
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_RESERVE, 1, ENOSPC);
+  test_seam_fail(TEST_SEAM_FILE_RESERVE, 1, ENOSPC);
   EXPECT_EQ(os_file_reserve(fd, 1 << 20), -1);
   EXPECT_EQ(errno, ENOSPC);
   EXPECT_EQ(file_size(path("log")), 2);
 
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_FSYNC, 1, EIO);
+  test_seam_fail(TEST_SEAM_FILE_SYNC, 1, EIO);
   EXPECT_EQ(os_file_sync(fd), -1);
   EXPECT_EQ(errno, EIO);
   EXPECT_EQ(os_file_sync(fd), 0);
   os_file_close(fd);
 
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_CREATE, 1, EACCES);
+  test_seam_fail(TEST_SEAM_FILE_CREATE, 1, EACCES);
   EXPECT_EQ(os_file_create_new(path("other").c_str()), -1);
   EXPECT_EQ(errno, EACCES);
   EXPECT_EQ(file_size(path("other")), -1);
 
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_UNLINK, 1, EPERM);
+  test_seam_fail(TEST_SEAM_FILE_DELETE, 1, EPERM);
   EXPECT_EQ(os_file_delete(path("log").c_str()), -1);
   EXPECT_EQ(errno, EPERM);
   EXPECT_EQ(file_size(path("log")), 2);
 
   char page[64];
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_MSYNC, 1, EIO);
+  test_seam_fail(TEST_SEAM_FLUSH_VIEW, 1, EIO);
   EXPECT_EQ(os_flush_view(page, sizeof page), 0);
   EXPECT_EQ(errno, EIO);
+}
+
+// A hook on a seam sees each call that no armed failure takes, and decides
+// it: os_flush_view's may replace the flush (it then reports success without
+// msync, which an unmapped range would fail) or fail it with an errno. The
+// reset removes the hook and keeps the count.
+TEST_F(FileServices, AHookWatchesReplacesOrFailsACallAndAnArmedFailureComesFirst) {
+  struct Watch {
+    int verdict;
+    std::vector<std::pair<void *, size_t>> ranges;
+  } watch{TEST_SEAM_SKIP, {}};
+  auto hook = [](const test_seam_call_t *call, void *context) {
+    Watch *seen = static_cast<Watch *>(context);
+    seen->ranges.emplace_back(call->object, call->length);
+    return seen->verdict;
+  };
+  char *unmapped = static_cast<char *>(
+      mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(unmapped, MAP_FAILED);
+  munmap(unmapped, 8192);
+  const long calls = test_seam_calls(TEST_SEAM_FLUSH_VIEW);
+  test_seam_set_hook(TEST_SEAM_FLUSH_VIEW, hook, &watch);
+
+  EXPECT_NE(os_flush_view(unmapped + 100, 5000), 0);
+  watch.verdict = EIO;
+  errno = 0;
+  EXPECT_EQ(os_flush_view(unmapped, 10), 0);
+  EXPECT_EQ(errno, EIO);
+  test_seam_fail(TEST_SEAM_FLUSH_VIEW, 1, EBUSY);
+  EXPECT_EQ(os_flush_view(unmapped, 20), 0);
+  EXPECT_EQ(errno, EBUSY);
+  const std::vector<std::pair<void *, size_t>> expected = {{unmapped + 100, 5000}, {unmapped, 10}};
+  EXPECT_EQ(watch.ranges, expected);
+
+  test_seam_reset();
+  EXPECT_EQ(os_flush_view(unmapped, 10), 0);
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(watch.ranges.size(), 2u);
+  EXPECT_EQ(test_seam_calls(TEST_SEAM_FLUSH_VIEW) - calls, 4);
+}
+
+// Every seam has its own name, which the sweeps print; ids out of the table
+// name nothing and fail nothing.
+TEST(TestSeams, EachSeamHasItsOwnNameAndOutOfRangeIdsAreHarmless) {
+  std::set<std::string> names;
+  for (int id = 0; id < TEST_SEAM_COUNT; ++id) {
+    const char *name = test_seam_name(static_cast<test_seam>(id));
+    ASSERT_NE(name, nullptr) << id;
+    EXPECT_TRUE(names.insert(name).second) << name;
+  }
+  EXPECT_EQ(test_seam_name(TEST_SEAM_COUNT), nullptr);
+  EXPECT_EQ(test_seam_kind(TEST_SEAM_COUNT), -1);
+  test_seam_fail(TEST_SEAM_COUNT, 1, EIO);
+  EXPECT_EQ(test_seam_calls(TEST_SEAM_COUNT), 0);
+  EXPECT_EQ(test_seam_visit(TEST_SEAM_COUNT, nullptr, 0, 0), TEST_SEAM_PROCEED);
 }
 
 // ---- Opening an existing file, temporaries ----

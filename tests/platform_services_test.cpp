@@ -1,10 +1,11 @@
 // The allocator and operating-system helpers that rotolog relies on.
 #include <gtest/gtest.h>
 #include <rotolog/platform/sysbrace.h>
+#include <rotolog/platform/test_seams.h>
 #include <rotolog/platform/vandrel.h>
-#include <test_seams.h>
 
 #include <unistd.h>
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -27,7 +28,7 @@ TEST(VandrelMemory, CallocOfPointersYieldsNullPointers) {
 }
 
 TEST(VandrelMemory, SeamFailsExactlyTheNthAllocation) {
-  vandrel_test_fail_allocation(2);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 2, ENOMEM);
   void *first = vel_malloc(16);
   void *second = vel_calloc(1, 16);
   void *third = vel_realloc(nullptr, 16);
@@ -49,11 +50,13 @@ TEST(SysbraceTexts, CopiesAndComparesByteStrings) {
   os_strdup_free(copy);
   os_strdup_free(nullptr);
   EXPECT_EQ(os_strdup(nullptr), nullptr);
+  EXPECT_EQ(errno, EINVAL);
 }
 
 TEST(SysbraceTexts, CopyFailsCleanlyWhenMemoryRunsOut) {
-  vandrel_test_fail_allocation(1);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 1, ENOMEM);
   EXPECT_EQ(os_strdup("name"), nullptr);
+  EXPECT_EQ(errno, ENOMEM);
 }
 
 TEST(SysbraceFiles, ExistenceIsExactlyOneOrZero) {

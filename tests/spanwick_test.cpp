@@ -2,8 +2,8 @@
 // anything else without blocking, and holding no descriptor once mapped.
 #include <gtest/gtest.h>
 #include <rotolog/platform/spanwick.h>
+#include <rotolog/platform/test_seams.h>
 #include <rotolog/platform/vandrel.h>
-#include <test_seams.h>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -37,10 +37,7 @@ class Spanwick : public ::testing::Test {
     ASSERT_FALSE(directory_.empty());
     ASSERT_TRUE(write_file(file_, std::string(10000, '.')));
   }
-  void TearDown() override {
-    for (int service = 0; service < SPANWICK_SERVICE_COUNT; ++service)
-      spanwick_test_fail_call(static_cast<spanwick_service>(service), 0, 0);
-  }
+  void TearDown() override { test_seam_reset(); }
 
   // Maps path as the cyclic file does; null when it cannot (errno set).
   static mmap_handle_t map(const std::string &path) {
@@ -142,7 +139,7 @@ TEST_F(Spanwick, RefusesBadArgumentsAndModes) {
   EXPECT_EQ(mmap_set_mode(handle, 4096 | SPANWICK_MODE_READ), -1);
   EXPECT_EQ(mmap_set_file_name(handle, nullptr), -1);
   ASSERT_EQ(mmap_set_file_name(handle, file_.c_str()), 0);
-  EXPECT_EQ(mmap_open_ex(handle, 2), -1);
+  EXPECT_EQ(mmap_open_ex(handle, SPANWICK_OPEN_EXISTING << 1), -1);  // a flag it does not know
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(mmap_set_mode(nullptr, SPANWICK_MODE_SHARED_READ_WRITE), -1);
   EXPECT_EQ(mmap_set_file_name(nullptr, "x"), -1);
@@ -177,7 +174,7 @@ TEST_F(Spanwick, HoldsNoDescriptorWhenMappedNorAfterAnyFailure) {
   EXPECT_EQ(open_descriptor_count(), before);
   EXPECT_EQ(map(directory_ + "/fifo"), nullptr);
   EXPECT_EQ(map("/dev/null"), nullptr);
-  spanwick_test_fail_call(SPANWICK_SERVICE_MMAP, 1, ENOMEM);
+  test_seam_fail(TEST_SEAM_MAP_MMAP, 1, ENOMEM);
   EXPECT_EQ(map(file_), nullptr);
   EXPECT_EQ(open_descriptor_count(), before);
   mmap_destroy_handle(handle);
@@ -187,19 +184,18 @@ TEST_F(Spanwick, HoldsNoDescriptorWhenMappedNorAfterAnyFailure) {
 // ---- Seams ----
 
 TEST_F(Spanwick, EachStepOfOpeningFailsThroughItsSeamAndLeavesTheHandleUsable) {
-  const spanwick_service services[] = {SPANWICK_SERVICE_OPEN, SPANWICK_SERVICE_FSTAT,
-                                       SPANWICK_SERVICE_MMAP};
+  const test_seam services[] = {TEST_SEAM_MAP_OPEN, TEST_SEAM_MAP_FSTAT, TEST_SEAM_MAP_MMAP};
   const int errors[] = {EMFILE, EIO, ENOMEM};
   for (int i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
     mmap_handle_t handle = mmap_create_handle();
     ASSERT_NE(handle, nullptr);
     ASSERT_EQ(mmap_set_file_name(handle, file_.c_str()), 0);
-    long calls = spanwick_test_call_count(services[i]);
-    spanwick_test_fail_call(services[i], 1, errors[i]);
+    long calls = test_seam_calls(services[i]);
+    test_seam_fail(services[i], 1, errors[i]);
     EXPECT_EQ(mmap_open_ex(handle, SPANWICK_OPEN_EXISTING), -1);
     EXPECT_EQ(errno, errors[i]);
-    EXPECT_EQ(spanwick_test_call_count(services[i]), calls + 1);
+    EXPECT_EQ(test_seam_calls(services[i]), calls + 1);
     EXPECT_EQ(mmap_get_base_address(handle), nullptr);
     EXPECT_EQ(mmap_open_ex(handle, SPANWICK_OPEN_EXISTING), 0);
     EXPECT_NE(mmap_get_base_address(handle), nullptr);
@@ -208,13 +204,14 @@ TEST_F(Spanwick, EachStepOfOpeningFailsThroughItsSeamAndLeavesTheHandleUsable) {
 }
 
 TEST_F(Spanwick, AllocationFailuresGiveNullOrKeepTheOldName) {
-  vandrel_test_fail_allocation(1);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 1, ENOMEM);
   EXPECT_EQ(mmap_create_handle(), nullptr);
+  EXPECT_EQ(errno, ENOMEM);
 
   mmap_handle_t handle = mmap_create_handle();
   ASSERT_NE(handle, nullptr);
   ASSERT_EQ(mmap_set_file_name(handle, file_.c_str()), 0);
-  vandrel_test_fail_allocation(1);
+  test_seam_fail(TEST_SEAM_ALLOCATION, 1, ENOMEM);
   EXPECT_EQ(mmap_set_file_name(handle, "/nonexistent"), -1);
   EXPECT_EQ(errno, ENOMEM);
   EXPECT_EQ(mmap_open_ex(handle, SPANWICK_OPEN_EXISTING), 0);

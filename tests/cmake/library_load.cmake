@@ -1,7 +1,6 @@
 # Loads and unloads librotolog.so with dlopen/dlclose. The program must not
 # link the library itself, or dlclose would never unload it.
 add_executable(library_load_test ${CMAKE_CURRENT_SOURCE_DIR}/library_load/library_load_test.cpp)
-target_include_directories(library_load_test PRIVATE ${PROJECT_SOURCE_DIR}/CYCLIC_FILES/platform)
 target_compile_definitions(library_load_test PRIVATE ROTOLOG_LIBRARY_PATH="$<TARGET_FILE:rotolog>")
 target_link_libraries(library_load_test PRIVATE vandrel ${CMAKE_DL_LIBS} GTest::gtest_main
                       Threads::Threads rotolog_warnings)

@@ -1,5 +1,5 @@
 # The spdlog sink of <rotolog/spdlog_sink.h>, when spdlog was found
-# (rotolog_spdlog.cmake); sysbrace for its flush seam.
+# (rotolog_spdlog.cmake); vandrel for the test seams.
 if(TARGET rotolog::spdlog)
-  rotolog_add_test(${CMAKE_CURRENT_SOURCE_DIR}/spdlog_sink/spdlog_sink_test.cpp "rotolog::spdlog;sysbrace")
+  rotolog_add_test(${CMAKE_CURRENT_SOURCE_DIR}/spdlog_sink/spdlog_sink_test.cpp "rotolog::spdlog;vandrel")
 endif()

@@ -2,7 +2,7 @@
 // load, before any exported function runs, and freed at unload.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <test_seams.h>
+#include <rotolog/platform/test_seams.h>
 
 // Present only in sanitizer builds: checks for leaks now, without exiting.
 extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));
@@ -12,12 +12,12 @@ namespace {
 using error_string_function = const char *(*)(int);
 
 void load_call_and_unload() {
-  const long allocations_before = vandrel_test_allocation_count();
+  const long allocations_before = test_seam_calls(TEST_SEAM_ALLOCATION);
   void *library = dlopen(ROTOLOG_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(library, nullptr) << dlerror();
   // The registry's table record, bucket array and guard come from vandrel
   // while the library loads.
-  EXPECT_GE(vandrel_test_allocation_count() - allocations_before, 3);
+  EXPECT_GE(test_seam_calls(TEST_SEAM_ALLOCATION) - allocations_before, 3);
 
   auto error_string =
       reinterpret_cast<error_string_function>(dlsym(library, "cyclic_buffer_get_error_string"));

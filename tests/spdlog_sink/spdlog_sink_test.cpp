@@ -20,9 +20,9 @@
 
 #include <rotolog/spdlog_sink.h>
 
+#include "rotolog/platform/test_seams.h"
 #include "support/child_process.h"
 #include "support/cyclic_file_fixture.h"
-#include "test_seams.h"
 
 namespace {
 
@@ -137,7 +137,7 @@ TEST_F(SpdlogSinkTest, WriteFailuresReachTheErrorHandlerWithTheLibrarysText) {
 TEST_F(SpdlogSinkTest, FlushFailureReachesTheErrorHandlerWithTheSystemsText) {
   auto logger = logger_on(std::make_shared<rotolog::cyclic_file_sink_mt>(path_, kRing));
   logger->info("to be flushed");
-  sysbrace_test_fail_call(SYSBRACE_SERVICE_MSYNC, 1, EIO);
+  test_seam_fail(TEST_SEAM_FLUSH_VIEW, 1, EIO);
   logger->flush();
   ASSERT_EQ(errors_.size(), 1u);
   EXPECT_EQ(errors_[0], "rotolog: cannot flush cyclic file '" + path_ + "': " + std::strerror(EIO));

@@ -6,7 +6,6 @@
 // writer's in increasing sequence with none lost in the middle. It fails on a
 // lost, torn or out-of-order message and on a hang; the takeover times are
 // figures, which a loaded machine stretches without any fault of the library.
-#include <dlfcn.h>
 #include <rotolog/cyclic_file.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -25,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "rotolog/platform/test_seams.h"
 #include "rotolog/platform/vandrel.h"
 #include "support/child_process.h"
 #include "support/cyclic_file_fixture.h"
@@ -122,36 +122,26 @@ struct SharedPage {
 SharedPage *shared = nullptr;
 WriterSlot *own_slot = nullptr;
 
-}  // namespace
-
-// The interprocess lock calls of the library are wrapped here (this program
-// defines them; the wrappers call vandrel's): every process then tells
-// exactly when it holds the lock, when it took it first after a kill, and
-// when it found the previous holder dead.
-extern "C" int enter_interprocess_critical_section(vandrel_lock_t lock) {
-  using Enter = int (*)(vandrel_lock_t);
-  static Enter real_enter =
-      reinterpret_cast<Enter>(dlsym(RTLD_NEXT, "enter_interprocess_critical_section"));
-  int state = real_enter(lock);
-  if (state == VANDREL_LOCK_OWNER_DIED) shared->owner_died.fetch_add(1, std::memory_order_relaxed);
-  if (state != VANDREL_LOCK_FAILED && own_slot != nullptr) {
+// Hooks on the seams of the interprocess lock: every process tells exactly
+// when it holds the lock, when it took it first after a kill, and when it
+// found the previous holder dead. The entry's hook runs once the lock is
+// held, the leave's before it is released.
+int on_lock_entered(const test_seam_call_t *call, void *) {
+  if (call->result == VANDREL_LOCK_OWNER_DIED)
+    shared->owner_died.fetch_add(1, std::memory_order_relaxed);
+  if (own_slot != nullptr) {
     own_slot->holding.store(1, std::memory_order_relaxed);
     if (own_slot->first_entry_ns.load(std::memory_order_relaxed) == 0) {
       own_slot->first_entry_ns.store(now_ns(), std::memory_order_relaxed);
     }
   }
-  return state;
+  return TEST_SEAM_PROCEED;
 }
 
-extern "C" void leave_interprocess_critical_section(vandrel_lock_t lock) {
-  using Leave = void (*)(vandrel_lock_t);
-  static Leave real_leave =
-      reinterpret_cast<Leave>(dlsym(RTLD_NEXT, "leave_interprocess_critical_section"));
+int on_lock_leaving(const test_seam_call_t *, void *) {
   if (own_slot != nullptr) own_slot->holding.store(0, std::memory_order_relaxed);
-  real_leave(lock);
+  return TEST_SEAM_PROCEED;
 }
-
-namespace {
 
 [[noreturn]] void run_writer(const Options &options, const char *path, WriterSlot *slot,
                              uint32_t writer, uint64_t generation, pid_t parent) {
@@ -273,6 +263,9 @@ int run(const Options &options, const std::string &path) {
       mmap(nullptr, sizeof(SharedPage), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (page == MAP_FAILED) return 2;
   shared = new (page) SharedPage();
+  // Before any writer is forked: each inherits the hooks.
+  test_seam_set_hook(TEST_SEAM_LOCK_ENTER, on_lock_entered, nullptr);
+  test_seam_set_hook(TEST_SEAM_LOCK_LEAVE, on_lock_leaving, nullptr);
   WriterSlot *slots = shared->slots;
   own_slot = &slots[options.writers];  // the parent's; each writer takes its own
   signal(SIGALRM, on_alarm);

@@ -17,30 +17,35 @@
 #include "cyclic_file_header.h"
 #include "platform/spanwick.h"
 #include "platform/sysbrace.h"
+#include "platform/test_seams.h"
 #include "platform/vandrel.h"
 
 // ---------------------------------------------------------------------------
 // The ordering points of the write path (see cyclic_file_io.cpp)
 
+// Each point is its crash seam of test_seams.h, at which a test may end the
+// writer to prove that a writer killed there leaves a file that reads back
+// whole.
 enum class CrashPoint {
-  kHeaderReloaded = 1,  // the header is read; nothing is changed yet
-  kInterimStored = 2,   // the records to evict are dropped from the header
-  kRecordWritten = 3,   // the new record is in the ring, the header is not
-  kHeaderStored = 4,    // the final header is stored
+  // The header is read; nothing is changed yet.
+  kHeaderReloaded = TEST_SEAM_CRASH_HEADER_RELOADED,
+  // The records to evict are dropped from the header.
+  kInterimStored = TEST_SEAM_CRASH_INTERIM_STORED,
+  // The new record is in the ring, the header does not count it yet.
+  kRecordWritten = TEST_SEAM_CRASH_RECORD_WRITTEN,
+  // The final header is stored.
+  kHeaderStored = TEST_SEAM_CRASH_HEADER_STORED,
 };
 
-// A test installs a hook that ends the process at a chosen point, to prove
-// that a writer killed there leaves a file that reads back whole. Null in
-// normal use.
-using CrashPointHook = void (*)(CrashPoint point);
-extern CrashPointHook cyclic_file_crash_hook;
+inline test_seam crash_seam(CrashPoint point) { return static_cast<test_seam>(point); }
 
 // Marks a step of the write path. The signal fences keep the compiler from
 // moving stores to the mapping across it, so the file sees them in the order
 // the protocol gives: they order every write, not only those of tests.
+// Between them, the point's seam: one relaxed load unless a test uses it.
 inline void crash_point(CrashPoint point) {
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  if (__builtin_expect(cyclic_file_crash_hook != nullptr, 0)) cyclic_file_crash_hook(point);
+  test_seam_check(crash_seam(point), nullptr, 0, 0);
   std::atomic_signal_fence(std::memory_order_seq_cst);
 }
 

@@ -49,8 +49,6 @@
 #include "cyclic_file_handle.h"
 #include "cyclic_file_header_codec.h"
 
-CrashPointHook cyclic_file_crash_hook = nullptr;
-
 namespace {
 
 constexpr int32_t kFirstFormatSize = 512;

@@ -12,8 +12,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "../test_seams.h"
-#include "fault_seam.h"
+#include "system_call.h"
+
+using platform_call::retry_on_eintr;
+using platform_call::seam_fails;
 
 namespace {
 
@@ -24,35 +26,23 @@ struct MappedFile {
   size_t length;
 };
 
-platform_seam::FaultPoint service_faults[SPANWICK_SERVICE_COUNT];
-
-bool call_must_fail(spanwick_service service) {
-  int error = service_faults[service].check();
-  if (error == 0) return false;
-  errno = error;
-  return true;
-}
-
 constexpr int known_mode_bits = SPANWICK_MODE_READ | SPANWICK_MODE_WRITE | SPANWICK_MODE_SHARED;
 
 // Opens the file without blocking: O_NONBLOCK keeps a FIFO or a device from
 // stalling the open, O_NOCTTY keeps a terminal from becoming ours. Both are
 // harmless on the regular file that is the only thing ever mapped.
 int open_file(const MappedFile *file) {
-  if (call_must_fail(SPANWICK_SERVICE_OPEN)) return -1;
+  if (seam_fails(TEST_SEAM_MAP_OPEN)) return -1;
   int access = (file->mode & SPANWICK_MODE_WRITE) ? O_RDWR : O_RDONLY;
-  int fd;
-  do {
-    fd = open(file->file_name, access | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return retry_on_eintr(
+      [&] { return open(file->file_name, access | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); });
 }
 
 // Size of the regular file behind fd, or -1 (errno set) for anything that
 // cannot be mapped whole.
 int64_t mappable_size(int fd) {
   struct stat info;
-  if (call_must_fail(SPANWICK_SERVICE_FSTAT) || fstat(fd, &info) != 0) return -1;
+  if (seam_fails(TEST_SEAM_MAP_FSTAT) || fstat(fd, &info) != 0) return -1;
   if (S_ISDIR(info.st_mode)) {
     errno = EISDIR;
     return -1;
@@ -73,7 +63,7 @@ int64_t mappable_size(int fd) {
 }
 
 void *map_whole_file(const MappedFile *file, int fd, size_t length) {
-  if (call_must_fail(SPANWICK_SERVICE_MMAP)) return nullptr;
+  if (seam_fails(TEST_SEAM_MAP_MMAP)) return nullptr;
   int protection = PROT_READ | ((file->mode & SPANWICK_MODE_WRITE) ? PROT_WRITE : 0);
   int sharing = (file->mode & SPANWICK_MODE_SHARED) ? MAP_SHARED : MAP_PRIVATE;
   void *base = mmap(nullptr, length, protection, sharing, fd, 0);
@@ -174,17 +164,6 @@ void mmap_destroy_handle(mmap_handle_t handle) {
   if (file->base != nullptr) munmap(file->base, file->length);
   vel_free(file->file_name);
   vel_free(file);
-}
-
-// ---- Test seams ----
-
-void spanwick_test_fail_call(enum spanwick_service service, long nth, int error) {
-  if (service >= 0 && service < SPANWICK_SERVICE_COUNT) service_faults[service].arm(nth, error);
-}
-
-long spanwick_test_call_count(enum spanwick_service service) {
-  if (service < 0 || service >= SPANWICK_SERVICE_COUNT) return 0;
-  return service_faults[service].calls();
 }
 
 }  // extern "C"

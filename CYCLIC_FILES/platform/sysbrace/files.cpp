@@ -1,6 +1,6 @@
 // sysbrace file services: creating, opening, writing, sizing, syncing and
-// removing the cyclic file, and flushing its mapping; each routed through a
-// fault point so that tests can make the Nth call of a service fail.
+// removing the cyclic file, and flushing its mapping; each passed through
+// its test seam, so that a test can make the Nth call of a service fail.
 #include <rotolog/platform/sysbrace.h>
 
 #include <dirent.h>
@@ -22,20 +22,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../test_seams.h"
-#include "fault_seam.h"
+#include "system_call.h"
+
+using platform_call::as_errno_result;
+using platform_call::retry_on_eintr;
+using platform_call::seam_fails;
 
 namespace {
-
-platform_seam::FaultPoint service_faults[SYSBRACE_SERVICE_COUNT];
-
-// True (errno set) when the armed seam makes this call of service fail.
-bool call_must_fail(sysbrace_service service) {
-  int error = service_faults[service].check();
-  if (error == 0) return false;
-  errno = error;
-  return true;
-}
 
 size_t page_size() {
   static const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -124,12 +117,8 @@ int os_file_create_new(const char *path) {
     errno = EINVAL;
     return -1;
   }
-  if (call_must_fail(SYSBRACE_SERVICE_CREATE)) return -1;
-  int fd;
-  do {
-    fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  if (seam_fails(TEST_SEAM_FILE_CREATE)) return -1;
+  return retry_on_eintr([&] { return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660); });
 }
 
 int os_file_describe(int fd, os_file_facts_t *facts) {
@@ -152,12 +141,9 @@ int os_file_open_existing(const char *path, int writable, os_file_facts_t *facts
     errno = EINVAL;
     return -1;
   }
-  if (call_must_fail(SYSBRACE_SERVICE_OPEN)) return -1;
+  if (seam_fails(TEST_SEAM_FILE_OPEN)) return -1;
   int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-  int fd;
-  do {
-    fd = open_without_symlinks(path, flags);
-  } while (fd < 0 && errno == EINTR);
+  int fd = retry_on_eintr([&] { return open_without_symlinks(path, flags); });
   if (fd < 0) return -1;
   int refusal = 0;
   if (os_file_describe(fd, facts) != 0) {
@@ -182,7 +168,7 @@ int os_file_open_existing(const char *path, int writable, os_file_facts_t *facts
 }
 
 int os_file_write_at(int fd, const void *data, size_t length, uint64_t offset) {
-  if (call_must_fail(SYSBRACE_SERVICE_WRITE)) return -1;
+  if (seam_fails(TEST_SEAM_FILE_WRITE)) return -1;
   if (offset > static_cast<uint64_t>(INT64_MAX) ||
       length > static_cast<uint64_t>(INT64_MAX) - offset) {
     errno = EFBIG;
@@ -190,11 +176,9 @@ int os_file_write_at(int fd, const void *data, size_t length, uint64_t offset) {
   }
   const char *bytes = static_cast<const char *>(data);
   while (length > 0) {
-    ssize_t written = pwrite(fd, bytes, length, static_cast<off_t>(offset));
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
+    ssize_t written =
+        retry_on_eintr([&] { return pwrite(fd, bytes, length, static_cast<off_t>(offset)); });
+    if (written < 0) return -1;
     // A regular file that takes no byte of a nonempty write will take none
     // on a retry either: fail instead of spinning.
     if (written == 0) {
@@ -209,46 +193,32 @@ int os_file_write_at(int fd, const void *data, size_t length, uint64_t offset) {
 }
 
 int os_file_reserve(int fd, uint64_t size) {
-  if (call_must_fail(SYSBRACE_SERVICE_RESERVE)) return -1;
+  if (seam_fails(TEST_SEAM_FILE_RESERVE)) return -1;
   if (size > static_cast<uint64_t>(INT64_MAX)) {
     errno = EFBIG;
     return -1;
   }
   const off_t length = static_cast<off_t>(size);
   if (length > 0) {
-    // posix_fallocate reports its error as its result, never through errno.
-    int error;
-    do {
-      error = posix_fallocate(fd, 0, length);
-    } while (error == EINTR);
-    if (error != 0 && error != EOPNOTSUPP && error != EINVAL) {
-      errno = error;
-      return -1;
-    }
-    if (error == 0) {
+    if (retry_on_eintr([&] { return as_errno_result(posix_fallocate(fd, 0, length)); }) == 0) {
       // Reservation only grows a file; a longer file is cut to size below.
       struct stat info;
       if (fstat(fd, &info) != 0) return -1;
       if (info.st_size == length) return 0;
+    } else if (errno != EOPNOTSUPP && errno != EINVAL) {
+      return -1;
     }
   }
-  int result;
-  do {
-    result = ftruncate(fd, length);
-  } while (result != 0 && errno == EINTR);
-  return result == 0 ? 0 : -1;
+  return retry_on_eintr([&] { return ftruncate(fd, length); }) == 0 ? 0 : -1;
 }
 
 int os_file_sync(int fd) {
-  if (call_must_fail(SYSBRACE_SERVICE_FSYNC)) return -1;
-  int result;
-  do {
-    result = fsync(fd);
-  } while (result != 0 && errno == EINTR);
-  return result == 0 ? 0 : -1;
+  if (seam_fails(TEST_SEAM_FILE_SYNC)) return -1;
+  return retry_on_eintr([&] { return fsync(fd); }) == 0 ? 0 : -1;
 }
 
 int os_file_close(int fd) {
+  // Never retried (see retry_on_eintr): EINTR means the descriptor is gone.
   if (close(fd) == 0 || errno == EINTR) return 0;
   return -1;
 }
@@ -258,7 +228,7 @@ int os_file_delete(const char *path) {
     errno = EINVAL;
     return -1;
   }
-  if (call_must_fail(SYSBRACE_SERVICE_UNLINK)) return -1;
+  if (seam_fails(TEST_SEAM_FILE_DELETE)) return -1;
   return unlink(path) == 0 ? 0 : -1;
 }
 
@@ -267,7 +237,13 @@ int os_flush_view(void *address, size_t length) {
     errno = EINVAL;
     return 0;
   }
-  if (call_must_fail(SYSBRACE_SERVICE_MSYNC)) return 0;
+  // A test may fail the flush, or replace it (and record what it covers).
+  int verdict = test_seam_check(TEST_SEAM_FLUSH_VIEW, address, length, 0);
+  if (verdict == TEST_SEAM_SKIP) return 1;
+  if (verdict > 0) {
+    errno = verdict;
+    return 0;
+  }
   // msync wants a page-aligned start: widen the range down to its page.
   uintptr_t start = reinterpret_cast<uintptr_t>(address);
   uintptr_t aligned = start & ~(static_cast<uintptr_t>(page_size()) - 1);
@@ -355,7 +331,7 @@ int os_file_remove_stale_temporaries(const char *path) {
 }
 
 int os_file_publish(const char *temporary, const char *path) {
-  if (call_must_fail(SYSBRACE_SERVICE_PUBLISH)) return -1;
+  if (seam_fails(TEST_SEAM_FILE_PUBLISH)) return -1;
   // A rename that refuses to replace: the file appears whole, with one link
   // from the start.
   if (syscall(SYS_renameat2, AT_FDCWD, temporary, AT_FDCWD, path, RENAME_NOREPLACE) == 0) return 0;
@@ -365,17 +341,6 @@ int os_file_publish(const char *temporary, const char *path) {
   if (link(temporary, path) != 0) return -1;
   unlink(temporary);
   return 0;
-}
-
-// ---- Test seams ----
-
-void sysbrace_test_fail_call(enum sysbrace_service service, long nth, int error) {
-  if (service >= 0 && service < SYSBRACE_SERVICE_COUNT) service_faults[service].arm(nth, error);
-}
-
-long sysbrace_test_call_count(enum sysbrace_service service) {
-  if (service < 0 || service >= SYSBRACE_SERVICE_COUNT) return 0;
-  return service_faults[service].calls();
 }
 
 }  // extern "C"

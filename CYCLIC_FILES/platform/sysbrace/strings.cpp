@@ -6,12 +6,16 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 
 extern "C" {
 
 char *os_strdup(const char *text) {
-  if (text == nullptr) return nullptr;
+  if (text == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
   size_t length = std::strlen(text);
   // Copies come from vandrel so that the allocation seam reaches them too.
   char *copy = static_cast<char *>(vel_malloc(length + 1));

@@ -27,8 +27,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "../test_seams.h"
-#include "fault_seam.h"
+#include "system_call.h"
+
+using platform_call::as_errno_result;
+using platform_call::retry_on_eintr;
+using platform_call::seam_fails;
 
 namespace {
 
@@ -68,18 +71,6 @@ struct InterprocessLock {
 // a millisecond apart.
 constexpr int kOpenRounds = 20;
 
-// ---- Test seams ----
-
-platform_seam::FaultPoint service_faults[VANDREL_LOCK_SERVICE_COUNT];
-platform_seam::FaultPoint owner_died_report;
-
-bool call_must_fail(vandrel_lock_service service) {
-  int error = service_faults[service].check();
-  if (error == 0) return false;
-  errno = error;
-  return true;
-}
-
 // ---- Opening and creating ----
 
 // Whoever may write the data may lock it, and nobody else: the lock file
@@ -99,11 +90,9 @@ mode_t lock_file_permissions(mode_t data_mode) {
 int open_or_create(const char *path, const vandrel_guarded_file &guarded, bool *made) {
   *made = false;
   for (int attempt = 0; attempt < 4; ++attempt) {
-    if (call_must_fail(VANDREL_LOCK_SERVICE_OPEN)) return -1;
-    int fd;
-    do {
-      fd = open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
+    if (seam_fails(TEST_SEAM_LOCK_OPEN)) return -1;
+    int fd = retry_on_eintr(
+        [&] { return open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY); });
     if (fd >= 0 || errno != ENOENT) return fd;
 
     // Only the data file's owner makes its lock file, or root, which hands
@@ -113,11 +102,11 @@ int open_or_create(const char *path, const vandrel_guarded_file &guarded, bool *
       errno = EPERM;
       return -1;
     }
-    if (call_must_fail(VANDREL_LOCK_SERVICE_CREATE)) return -1;
+    if (seam_fails(TEST_SEAM_LOCK_CREATE)) return -1;
     mode_t bits = lock_file_permissions(guarded.mode);
-    do {
-      fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, bits);
-    } while (fd < 0 && errno == EINTR);
+    fd = retry_on_eintr([&] {
+      return open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, bits);
+    });
     if (fd < 0) {
       if (errno == EEXIST) continue;  // made by someone else meanwhile: open theirs
       return -1;
@@ -139,19 +128,15 @@ int open_or_create(const char *path, const vandrel_guarded_file &guarded, bool *
 // not. 0, or -1 with errno (EAGAIN or EACCES: another open file holds a
 // conflicting lock).
 int ofd_lock(int fd, short type, bool wait) {
-  if (call_must_fail(VANDREL_LOCK_SERVICE_OFD)) return -1;
+  if (seam_fails(TEST_SEAM_LOCK_OFD)) return -1;
   struct flock request = {};
   request.l_type = type;
   request.l_whence = SEEK_SET;
-  int result;
-  do {
-    result = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &request);
-  } while (result != 0 && errno == EINTR);
-  return result;
+  return retry_on_eintr([&] { return fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &request); });
 }
 
 LockFile *map_file(int fd) {
-  if (call_must_fail(VANDREL_LOCK_SERVICE_MMAP)) return nullptr;
+  if (seam_fails(TEST_SEAM_LOCK_MMAP)) return nullptr;
   void *address = mmap(nullptr, sizeof(LockFile), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   return address == MAP_FAILED ? nullptr : static_cast<LockFile *>(address);
 }
@@ -172,13 +157,12 @@ int initialise_mutex(pthread_mutex_t *mutex) {
 // Reserves the file's blocks before anything is stored through the mapping:
 // a store into a page the file system has no room for raises SIGBUS.
 int reserve(int fd) {
-  if (call_must_fail(VANDREL_LOCK_SERVICE_RESERVE)) return errno;
-  int error;
-  do {
-    error = posix_fallocate(fd, 0, static_cast<off_t>(sizeof(LockFile)));
-  } while (error == EINTR);
-  if (error != EOPNOTSUPP && error != EINVAL) return error;
-  return ftruncate(fd, static_cast<off_t>(sizeof(LockFile))) == 0 ? 0 : errno;
+  if (seam_fails(TEST_SEAM_LOCK_RESERVE)) return errno;
+  const off_t length = static_cast<off_t>(sizeof(LockFile));
+  if (retry_on_eintr([&] { return as_errno_result(posix_fallocate(fd, 0, length)); }) == 0)
+    return 0;
+  if (errno != EOPNOTSUPP && errno != EINVAL) return errno;
+  return retry_on_eintr([&] { return ftruncate(fd, length); }) == 0 ? 0 : errno;
 }
 
 // Alone with the file: lays it out whole, the magic word last, so that a
@@ -372,21 +356,28 @@ vandrel_lock_t init_interprocess_critical_section(const char *lock_file_path,
 
 int enter_interprocess_critical_section(vandrel_lock_t handle) {
   InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
-  if (lock == nullptr) return VANDREL_LOCK_FAILED;
+  if (lock == nullptr) {
+    errno = EINVAL;
+    return VANDREL_LOCK_FAILED;
+  }
   int error = lock_spinning_first(&lock->file->mutex);
+  int state = VANDREL_LOCK_TAKEN;
   if (error == EOWNERDEAD) {
     // This thread holds the mutex; it stays inconsistent until the caller
     // has checked what it protects (or until leave).
     lock->mutex_inconsistent = true;
-    return VANDREL_LOCK_OWNER_DIED;
-  }
-  if (error != 0) return VANDREL_LOCK_FAILED;
-  if (__builtin_expect(lock->file->holder_lost != 0, 0)) {
+    state = VANDREL_LOCK_OWNER_DIED;
+  } else if (error != 0) {
+    errno = error;
+    return VANDREL_LOCK_FAILED;
+  } else if (__builtin_expect(lock->file->holder_lost != 0, 0)) {
     lock->holder_lost = true;
-    return VANDREL_LOCK_OWNER_DIED;
+    state = VANDREL_LOCK_OWNER_DIED;
   }
-  if (owner_died_report.check() != 0) return VANDREL_LOCK_OWNER_DIED;
-  return VANDREL_LOCK_TAKEN;
+  // Held from here on. A test may watch the entry, or have it report a dead
+  // holder so that the caller's repair runs.
+  if (test_seam_check(TEST_SEAM_LOCK_ENTER, lock, 0, state) > 0) state = VANDREL_LOCK_OWNER_DIED;
+  return state;
 }
 
 void mark_interprocess_critical_section_consistent(vandrel_lock_t handle) {
@@ -405,6 +396,7 @@ void mark_interprocess_critical_section_consistent(vandrel_lock_t handle) {
 void leave_interprocess_critical_section(vandrel_lock_t handle) {
   InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
   if (lock == nullptr) return;
+  test_seam_check(TEST_SEAM_LOCK_LEAVE, lock, 0, 0);
   // Unlocking an inconsistent robust mutex would make it ENOTRECOVERABLE for
   // every process: mark it consistent first.
   mark_interprocess_critical_section_consistent(lock);
@@ -434,18 +426,5 @@ void destroy_interprocess_critical_section(vandrel_lock_t handle) {
   close(lock->fd);
   vel_free(lock);
 }
-
-// ---- Test seams ----
-
-void vandrel_test_fail_lock_call(enum vandrel_lock_service service, long nth, int error) {
-  if (service >= 0 && service < VANDREL_LOCK_SERVICE_COUNT) service_faults[service].arm(nth, error);
-}
-
-long vandrel_test_lock_call_count(enum vandrel_lock_service service) {
-  if (service < 0 || service >= VANDREL_LOCK_SERVICE_COUNT) return 0;
-  return service_faults[service].calls();
-}
-
-void vandrel_test_report_owner_died(long nth) { owner_died_report.arm(nth, 1); }
 
 }  // extern "C"

@@ -1,16 +1,23 @@
-// vandrel memory: the allocator behind every block of rotolog, with the test
-// seam that makes a chosen allocation fail.
+// vandrel memory: the allocator behind every block of rotolog, each request
+// passed through the allocation seam so that a test can fail the Nth.
 #include <rotolog/platform/vandrel.h>
 
 #include <cstdlib>
 
-#include "../test_seams.h"
-#include "fault_seam.h"
+#include "system_call.h"
+
+using platform_call::seam_fails;
 
 namespace {
-platform_seam::FaultPoint allocation_fault;
 
-bool allocation_must_fail() { return allocation_fault.check() != 0; }
+// A failed allocation reports ENOMEM, as malloc does, whatever errno the
+// test chose.
+bool allocation_must_fail() {
+  if (!seam_fails(TEST_SEAM_ALLOCATION)) return false;
+  errno = ENOMEM;
+  return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -33,9 +40,5 @@ void *vel_realloc(void *block, size_t size) {
 }
 
 void vel_free(void *block) { std::free(block); }
-
-void vandrel_test_fail_allocation(long nth) { allocation_fault.arm(nth, 1); }
-
-long vandrel_test_allocation_count(void) { return allocation_fault.calls(); }
 
 }  // extern "C"

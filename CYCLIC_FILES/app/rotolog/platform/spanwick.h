@@ -1,6 +1,12 @@
 /* spanwick: memory-mapped files. A handle names an existing regular file and
  * maps all of it into memory; the mapping outlives the descriptor it was made
- * from, so a mapped handle holds no file descriptor. */
+ * from, so a mapped handle holds no file descriptor.
+ *
+ * Failures are reported one way: 0 on success, -1 on failure with errno set
+ * (the failing call's own, kept intact up to the return); the handle's
+ * creation returns null with errno ENOMEM. The getters answer null or 0 for
+ * a null or unmapped handle and never fail; mmap_destroy_handle accepts
+ * null. */
 #ifndef ROTOLOG_PLATFORM_SPANWICK_H
 #define ROTOLOG_PLATFORM_SPANWICK_H
 
@@ -16,7 +22,9 @@ extern "C" {
 #define SPANWICK_MODE_READ 1     /* pages are readable */
 #define SPANWICK_MODE_WRITE 2    /* pages are writable (the file is opened read-write) */
 #define SPANWICK_MODE_SHARED 256 /* stores reach the file and every other mapping of it */
-#define SPANWICK_MODE_SHARED_READ_WRITE 259 /* the three above; the default */
+/* The three above (259); the default. */
+#define SPANWICK_MODE_SHARED_READ_WRITE \
+  (SPANWICK_MODE_READ | SPANWICK_MODE_WRITE | SPANWICK_MODE_SHARED)
 
 /* Flags for mmap_open_ex. */
 #define SPANWICK_OPEN_EXISTING 1 /* open the existing file and map all of it */

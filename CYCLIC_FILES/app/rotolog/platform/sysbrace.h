@@ -1,7 +1,16 @@
 /* sysbrace: the operating-system helpers rotolog calls: text copies and
  * comparisons, file tests and file services, and in-process critical
  * sections. Every function is safe to call from several threads at once
- * (on distinct descriptors and mappings, for the file services). */
+ * (on distinct descriptors and mappings, for the file services).
+ *
+ * Failures are reported one way: a function returns 0 (or a descriptor, or
+ * a count) on success and -1 on failure, with errno set; one that returns a
+ * pointer returns null, with errno set. errno is the failing call's own:
+ * nothing that could change it runs between the failure and the return.
+ * The comparisons and os_is_file_exist answer a question and never fail.
+ * One exception, kept because the cyclic file tests its result so:
+ * os_flush_view returns nonzero on success and 0 on failure (errno set), as
+ * the Windows FlushViewOfFile it stands in for does. */
 #ifndef ROTOLOG_PLATFORM_SYSBRACE_H
 #define ROTOLOG_PLATFORM_SYSBRACE_H
 
@@ -17,7 +26,8 @@ extern "C" {
 #define SYSBRACE_API __attribute__((visibility("default")))
 
 /* Texts. A copy from os_strdup lives until os_strdup_free (which accepts
- * null); os_strdup returns null when memory is exhausted or text is null.
+ * null); os_strdup returns null with errno ENOMEM when memory is exhausted,
+ * or EINVAL when text is null.
  * The comparisons return 0 for equal texts, non-zero otherwise. */
 SYSBRACE_API char *os_strdup(const char *text);
 SYSBRACE_API void os_strdup_free(char *copy);
@@ -30,8 +40,9 @@ SYSBRACE_API int os_is_file_exist(const char *path);
 /* ---- File services ----
  * Thin wrappers over the POSIX calls the cyclic file needs, so that the file
  * logic never calls the operating system itself. Every descriptor is opened
- * close-on-exec. Unless stated otherwise a function returns 0 on success and
- * -1 with errno set on failure; a null path gives -1 with EINVAL. */
+ * close-on-exec. Each returns 0 or -1 with errno, unless stated otherwise
+ * (os_flush_view); a null path gives -1 with EINVAL. A call that a signal
+ * interrupts is made again, except close. */
 
 /* What the file system says of an open file, as the cyclic file needs it. */
 typedef struct os_file_facts {
@@ -129,8 +140,11 @@ SYSBRACE_API int os_file_publish(const char *temporary, const char *path);
 SYSBRACE_API int os_file_lock_identity(const char *path, char *out, size_t out_size);
 
 /* ---- In-process critical sections ----
- * A mutex that spins up to spin_count times
- * before it sleeps (0 for none). init returns 0 or an errno value. */
+ * A mutex that spins up to spin_count times before it sleeps (0 for none).
+ * init returns 0, or -1 with errno (ENOMEM, EAGAIN: the system lacks the
+ * resources). On a section that init set up, enter, leave and delete cannot
+ * fail; enter is not recursive, and delete must not be called while the
+ * section is held. */
 typedef struct os_critical_section {
   pthread_mutex_t mutex;
 } os_critical_section_t;

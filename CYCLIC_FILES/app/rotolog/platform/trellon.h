@@ -2,6 +2,11 @@
  * a presence bit in one presence word. rotolog encodes, decodes and measures
  * the cyclic file header with them.
  *
+ * Failures: xdr_opt_fields returns TRUE or FALSE, as every XDR routine does
+ * (it is called as one, from other XDR routines); the length functions
+ * return -1. trellon calls no operating-system service and leaves errno
+ * alone: a failure means a bad argument or a stream that holds no record.
+ *
  * Byte layout written by xdr_opt_fields (every unit a big-endian XDR word):
  *   word 0   the number of presence words that follow; always 1
  *   word 1   the presence word: bit n-1 set when field n is present

@@ -1,7 +1,14 @@
 /* vandrel: the allocator every block of rotolog comes from, and
  * interprocess critical sections shared by all processes of the machine,
- * each kept in a lock file. All functions are safe to call from several
- * threads at once. */
+ * each kept in a lock file; and the table of test seams (test_seams.h). All
+ * functions are safe to call from several threads at once.
+ *
+ * Failures are reported one way: a function that returns a block or a
+ * handle returns null with errno set (ENOMEM when memory is exhausted);
+ * enter_interprocess_critical_section returns VANDREL_LOCK_FAILED with
+ * errno set. errno is the failing call's own: nothing that could change it
+ * runs between the failure and the return. The functions that release,
+ * leave or read accept null and cannot fail. */
 #ifndef ROTOLOG_PLATFORM_VANDREL_H
 #define ROTOLOG_PLATFORM_VANDREL_H
 
@@ -53,7 +60,8 @@ struct vandrel_guarded_file {
 #define VANDREL_LOCK_TAKEN 0 /* the caller holds the lock */
 #define VANDREL_LOCK_OWNER_DIED \
   1 /* the caller holds the lock; the previous holder died holding it */
-#define VANDREL_LOCK_FAILED (-1) /* the lock is not held (null handle or unusable lock) */
+#define VANDREL_LOCK_FAILED \
+  (-1) /* the lock is not held: null handle (EINVAL) or unusable lock (errno of the mutex) */
 
 /* Opens the lock file at lock_file_path (O_NOFOLLOW, close-on-exec) for the
  * file `guarded` describes, making it when there is none: only the guarded
