@@ -7,6 +7,8 @@
 
 #include "support/ring.h"
 
+using namespace rotolog::detail;
+
 using namespace test_support;
 
 TEST(CyclicBufferApi, EveryFunctionRefusesANullHandle) {

@@ -4,6 +4,8 @@
 
 #include "support/ring.h"
 
+using namespace rotolog::detail;
+
 using namespace test_support;
 
 using Segments = std::vector<std::string>;

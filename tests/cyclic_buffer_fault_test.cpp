@@ -8,6 +8,8 @@
 
 #include "support/ring.h"
 
+using namespace rotolog::detail;
+
 using namespace test_support;
 
 namespace {

@@ -8,6 +8,8 @@
 #include "support/ring.h"
 #include "support/ring_model.h"
 
+using namespace rotolog::detail;
+
 using namespace test_support;
 
 namespace {

@@ -5,6 +5,8 @@
 
 #include "support/ring.h"
 
+using namespace rotolog::detail;
+
 using namespace test_support;
 
 TEST(RingEviction, FourTenByteMessagesWrapAndEvictTheOldest) {

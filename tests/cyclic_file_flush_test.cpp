@@ -17,6 +17,8 @@
 #include "rotolog/platform/test_seams.h"
 #include "support/cyclic_file_fixture.h"
 
+using namespace rotolog::detail;
+
 using namespace test_support;
 
 namespace {

@@ -14,6 +14,8 @@
 
 #include "support/cyclic_file_fixture.h"
 
+using namespace rotolog::detail;
+
 using test_support::fill_record;
 using test_support::header_length;
 

@@ -22,6 +22,8 @@
 #include "support/child_process.h"
 #include "support/cyclic_file_fixture.h"
 
+using namespace rotolog::detail;
+
 using namespace test_support;
 using namespace std::chrono_literals;
 

@@ -10,6 +10,8 @@
 #include "rotolog/cyclic_file_handle.h"
 #include "support/cyclic_file_fixture.h"
 
+using namespace rotolog::detail;
+
 using namespace test_support;
 
 namespace {

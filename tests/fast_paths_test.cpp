@@ -19,6 +19,8 @@
 #include "support/cyclic_file_fixture.h"
 #include "support/ring.h"
 
+using namespace rotolog::detail;
+
 using namespace test_support;
 
 namespace {

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+using namespace rotolog::detail;
+
 namespace {
 
 std::string lock_name(int index) { return "mutex_racing_" + std::to_string(index); }

@@ -11,6 +11,8 @@
 
 #include "rotolog/cyclic_file_header_codec.h"
 
+using namespace rotolog::detail;
+
 namespace {
 
 bool same_fields(const cyclic_file_header_t &a, const cyclic_file_header_t &b) {

@@ -12,6 +12,8 @@
 #include "fuzz_file.h"
 #include "rotolog/cyclic_file_handle.h"
 
+using namespace rotolog::detail;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > 1 << 16) return 0;
   const std::string &path = write_fuzz_file(data, size);

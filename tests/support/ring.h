@@ -12,6 +12,8 @@
 
 namespace test_support {
 
+using rotolog::detail::CCyclicBuffer;
+
 inline long offset_of(const CCyclicBuffer &ring, const char *position) {
   return static_cast<long>(position - ring.ring_start);
 }

@@ -26,7 +26,9 @@
 #include <cstring>
 #include <string>
 
-#include <rotolog/cyclic_file.h>
+#include "rotolog/cyclic_file.h"
+
+using namespace rotolog::detail;
 
 namespace {
 

@@ -8,6 +8,8 @@
 #include "message_formats.h"
 #include "rotolog/cyclic_file_handle.h"
 
+using rotolog::detail::CCyclicFile;
+
 // Opens path for reading only; the file must exist (the tool never creates
 // one). Null with *status set when it cannot be opened.
 CCyclicFile *open_for_reading(const char *path, int *status);

@@ -14,10 +14,12 @@
 #include <cstring>
 #include <string>
 
-#include <rotolog/cyclic_file.h>
 #include "follow.h"
 #include "message_formats.h"
+#include "rotolog/cyclic_file.h"
 #include "rotolog/cyclic_file_handle.h"
+
+using namespace rotolog::detail;
 
 namespace {
 

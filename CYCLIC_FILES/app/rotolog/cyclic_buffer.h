@@ -14,7 +14,7 @@
 
 #include <stdint.h>
 
-#include "export.h"
+#include "rotolog/export.h"
 
 /* Status codes of the family: X(name, value, text). Never renumbered. */
 #define CYCLIC_BUFFER_STATUS_TABLE(X)                                             \

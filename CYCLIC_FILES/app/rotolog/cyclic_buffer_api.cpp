@@ -1,8 +1,10 @@
 // The exported cyclic_buffer_* functions: each tests its handle for null and
 // forwards to one operation of CCyclicBuffer.
-#include <rotolog/cyclic_buffer.h>
+#include "rotolog/cyclic_buffer.h"
 
-#include "cyclic_buffer_ring.h"
+#include "rotolog/cyclic_buffer_ring.h"
+
+using rotolog::detail::CCyclicBuffer;
 
 namespace {
 CCyclicBuffer *ring_of(void *handle) { return static_cast<CCyclicBuffer *>(handle); }

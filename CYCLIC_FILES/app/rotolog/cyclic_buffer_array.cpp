@@ -1,11 +1,13 @@
 // Array messages of CCyclicBuffer: one record holding several segments, each
 // stored as a 2-byte length and its bytes after the record's 4-byte total.
-#include <rotolog/cyclic_buffer.h>
+#include "rotolog/cyclic_buffer.h"
 
 #include <cstdint>
 #include <limits>
 
-#include "cyclic_buffer_ring.h"
+#include "rotolog/cyclic_buffer_ring.h"
+
+namespace rotolog::detail {
 
 namespace {
 constexpr int32_t kTotalWidth = 4;
@@ -74,3 +76,5 @@ int CCyclicBuffer::read_array(char **segments, int16_t *lengths, int32_t *segmen
   *segment_count = count;
   return CYCLIC_BUFFER_OK;
 }
+
+}  // namespace rotolog::detail

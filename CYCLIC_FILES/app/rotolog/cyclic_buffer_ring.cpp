@@ -1,14 +1,16 @@
 // CCyclicBuffer's ring: construction and release, single-message writes and
 // reads, and the machinery shared with array messages (record placement,
 // making room by eviction or growth, reading fields back).
-#include "cyclic_buffer_ring.h"
+#include "rotolog/cyclic_buffer_ring.h"
 
-#include <rotolog/cyclic_buffer.h>
-#include <rotolog/platform/vandrel.h>
+#include "rotolog/cyclic_buffer.h"
+#include "rotolog/platform/vandrel.h"
 
 #include <cstdint>
 #include <cstring>
 #include <limits>
+
+namespace rotolog::detail {
 
 namespace {
 
@@ -589,3 +591,5 @@ int CCyclicBuffer::copy_messages(char *block, int64_t capacity, int64_t *copied,
   return copy_walk<false>(ring, at, at + span, message_count, block, capacity, copied, skip,
                           lengths);
 }
+
+}  // namespace rotolog::detail

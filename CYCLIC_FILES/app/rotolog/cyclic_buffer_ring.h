@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace rotolog::detail {
+
 class CCyclicBuffer {
  public:
   // Allocates size bytes of storage; ring_start stays null when that fails.
@@ -228,5 +230,7 @@ class CCyclicBuffer {
   int read_piece(int32_t width, void *value, char **payload, int64_t limit);
   int read_record(int32_t *length, char **payload);
 };
+
+}  // namespace rotolog::detail
 
 #endif

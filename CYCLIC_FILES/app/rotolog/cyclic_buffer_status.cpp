@@ -1,5 +1,5 @@
 // The texts of the cyclic buffer family's status codes.
-#include "cyclic_buffer.h"
+#include "rotolog/cyclic_buffer.h"
 
 const char *cyclic_buffer_get_error_string(int code) {
   switch (code) {

@@ -71,7 +71,7 @@
 
 #include <stdarg.h>
 
-#include "export.h"
+#include "rotolog/export.h"
 
 /* Status codes of the family: X(name, value, text). Never renumbered. */
 #define CYCLIC_FILE_STATUS_TABLE(X)                                  \

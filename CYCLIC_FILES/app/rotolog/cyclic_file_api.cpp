@@ -4,8 +4,10 @@
 #include <cstdarg>
 #include <new>
 
-#include "cyclic_file.h"
-#include "cyclic_file_handle.h"
+#include "rotolog/cyclic_file.h"
+#include "rotolog/cyclic_file_handle.h"
+
+using rotolog::detail::CCyclicFile;
 
 namespace {
 CCyclicFile *as_file(void *handle) { return static_cast<CCyclicFile *>(handle); }

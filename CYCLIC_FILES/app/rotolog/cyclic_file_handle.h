@@ -13,12 +13,14 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cyclic_buffer_ring.h"
-#include "cyclic_file_header.h"
-#include "platform/spanwick.h"
-#include "platform/sysbrace.h"
-#include "platform/test_seams.h"
-#include "platform/vandrel.h"
+#include "rotolog/cyclic_buffer_ring.h"
+#include "rotolog/cyclic_file_header.h"
+#include "rotolog/platform/spanwick.h"
+#include "rotolog/platform/sysbrace.h"
+#include "rotolog/platform/test_seams.h"
+#include "rotolog/platform/vandrel.h"
+
+namespace rotolog::detail {
 
 // ---------------------------------------------------------------------------
 // The ordering points of the write path (see cyclic_file_io.cpp)
@@ -233,5 +235,7 @@ class CCyclicFile : public CCyclicBuffer {
                       int64_t newer_start) const;
   bool move_older_run(const SalvagePlan &plan);
 };
+
+}  // namespace rotolog::detail
 
 #endif

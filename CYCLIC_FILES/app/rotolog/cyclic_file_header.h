@@ -19,7 +19,7 @@
 #include <rpc/xdr.h>
 #include <stdint.h>
 
-#include "export.h"
+#include "rotolog/export.h"
 
 /* The largest encoding of a header, the bytes a cyclic file reserves for it. */
 #define CYCLIC_FILE_HEADER_MAX_LENGTH 60

@@ -3,10 +3,10 @@
 // the allocation-free decoder and encoders of the per-write path; the ring's
 // state in and out of a record, and the one check of a header read from a
 // file.
-#include "cyclic_file_header_codec.h"
+#include "rotolog/cyclic_file_header_codec.h"
 
 #include <arpa/inet.h>
-#include <rotolog/platform/vandrel.h>
+#include "rotolog/platform/vandrel.h"
 
 #include <cstddef>
 #include <cstring>
@@ -62,7 +62,7 @@ bool has_all_fields(const cyclic_file_header_t &record) {
 bool_t _xdr_cyclic_file_header_t(XDR *stream, cyclic_file_header_t *record) {
   if (stream == nullptr || record == nullptr) return FALSE;
   return xdr_opt_fields(stream, record->present, record->field_count,
-                        cyclic_file_header_coding_descriptor(), record);
+                        rotolog::detail::cyclic_file_header_coding_descriptor(), record);
 }
 
 bool_t xdr_p_cyclic_file_header_t(XDR *stream, cyclic_file_header_t **record) {
@@ -74,7 +74,7 @@ bool_t xdr_p_cyclic_file_header_t(XDR *stream, cyclic_file_header_t **record) {
       // Whatever *record held is the caller's business; it is overwritten,
       // never freed. Null on allocation failure, so a caller that frees
       // *record afterwards frees nothing twice.
-      *record = allocate_cyclic_file_header();
+      *record = rotolog::detail::allocate_cyclic_file_header();
       if (*record == nullptr) return FALSE;
       return _xdr_cyclic_file_header_t(stream, *record);
     case XDR_FREE:
@@ -111,14 +111,17 @@ void xdr_free_p_cyclic_file_header_t(cyclic_file_header_t **record) {
 
 int xdr_length_of_encoded_cyclic_file_header_t(cyclic_file_header_t *record) {
   if (record == nullptr) return -1;
-  return xdr_length_of_encoded_optional_struct(record->present, record->field_count,
-                                               cyclic_file_header_length_descriptor(), record);
+  return xdr_length_of_encoded_optional_struct(
+      record->present, record->field_count, rotolog::detail::cyclic_file_header_length_descriptor(),
+      record);
 }
 
 int xdr_length_of_encoded_p_cyclic_file_header_t(cyclic_file_header_t **record) {
   if (record == nullptr) return -1;
   return xdr_length_of_encoded_cyclic_file_header_t(*record);
 }
+
+namespace rotolog::detail {
 
 int decode_cyclic_file_header_into(const char *buffer, int length, cyclic_file_header_t *record) {
   if (record == nullptr) return -1;
@@ -177,17 +180,17 @@ static_assert(std::is_standard_layout_v<cyclic_file_header_t>);
 namespace {
 
 // xdr_int takes an int *; trellon hands each routine the field's address.
-const trellon_field_proc_t code_int = reinterpret_cast<trellon_field_proc_t>(&xdr_int);
+const trellon_field_proc_t kCodeInt = reinterpret_cast<trellon_field_proc_t>(&xdr_int);
 
-const trellon_field_entry_t coding_entries[] = {
-    {code_int, offsetof(cyclic_file_header_t, buffer_size)},
-    {code_int, offsetof(cyclic_file_header_t, message_count)},
-    {code_int, offsetof(cyclic_file_header_t, wasted_tail)},
-    {code_int, offsetof(cyclic_file_header_t, write_offset)},
-    {code_int, offsetof(cyclic_file_header_t, read_offset)},
+const trellon_field_entry_t kCodingEntries[] = {
+    {kCodeInt, offsetof(cyclic_file_header_t, buffer_size)},
+    {kCodeInt, offsetof(cyclic_file_header_t, message_count)},
+    {kCodeInt, offsetof(cyclic_file_header_t, wasted_tail)},
+    {kCodeInt, offsetof(cyclic_file_header_t, write_offset)},
+    {kCodeInt, offsetof(cyclic_file_header_t, read_offset)},
 };
 
-const trellon_length_entry_t length_entries[] = {
+const trellon_length_entry_t kLengthEntries[] = {
     {&xdr_length_of_encoded_int, offsetof(cyclic_file_header_t, buffer_size)},
     {&xdr_length_of_encoded_int, offsetof(cyclic_file_header_t, message_count)},
     {&xdr_length_of_encoded_int, offsetof(cyclic_file_header_t, wasted_tail)},
@@ -195,17 +198,17 @@ const trellon_length_entry_t length_entries[] = {
     {&xdr_length_of_encoded_int, offsetof(cyclic_file_header_t, read_offset)},
 };
 
-const trellon_coding_descriptor_t coding_descriptor = {5, coding_entries};
-const trellon_length_descriptor_t length_descriptor = {5, length_entries};
+const trellon_coding_descriptor_t kCodingDescriptor = {5, kCodingEntries};
+const trellon_length_descriptor_t kLengthDescriptor = {5, kLengthEntries};
 
 }  // namespace
 
 const trellon_coding_descriptor_t *cyclic_file_header_coding_descriptor() {
-  return &coding_descriptor;
+  return &kCodingDescriptor;
 }
 
 const trellon_length_descriptor_t *cyclic_file_header_length_descriptor() {
-  return &length_descriptor;
+  return &kLengthDescriptor;
 }
 
 // ---------------------------------------------------------------------------
@@ -267,3 +270,5 @@ cyclic_file_header_t *allocate_cyclic_file_header() {
   record->init();
   return record;
 }
+
+}  // namespace rotolog::detail

@@ -6,12 +6,14 @@
 #ifndef ROTOLOG_CYCLIC_FILE_HEADER_CODEC_H
 #define ROTOLOG_CYCLIC_FILE_HEADER_CODEC_H
 
-#include <rotolog/platform/trellon.h>
+#include "rotolog/platform/trellon.h"
 
 #include <cstdint>
 
-#include "cyclic_buffer_ring.h"
-#include "cyclic_file_header.h"
+#include "rotolog/cyclic_buffer_ring.h"
+#include "rotolog/cyclic_file_header.h"
+
+namespace rotolog::detail {
 
 // Sets each field that record->field_count reaches, raising its bit:
 // buffer_size, message_count, wasted_tail, and write_pos / read_pos as byte
@@ -60,5 +62,7 @@ cyclic_file_header_t *allocate_cyclic_file_header();
 // each field's offset.
 const trellon_coding_descriptor_t *cyclic_file_header_coding_descriptor();
 const trellon_length_descriptor_t *cyclic_file_header_length_descriptor();
+
+}  // namespace rotolog::detail
 
 #endif

@@ -44,10 +44,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cyclic_buffer.h"
-#include "cyclic_file.h"
-#include "cyclic_file_handle.h"
-#include "cyclic_file_header_codec.h"
+#include "rotolog/cyclic_buffer.h"
+#include "rotolog/cyclic_file.h"
+#include "rotolog/cyclic_file_handle.h"
+#include "rotolog/cyclic_file_header_codec.h"
+
+namespace rotolog::detail {
 
 namespace {
 
@@ -712,3 +714,5 @@ int CCyclicFile::verify(SalvagePlan *plan) {
   plan_salvage(plan);
   return 0;
 }
+
+}  // namespace rotolog::detail

@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cyclic_file.h"
-#include "cyclic_file_handle.h"
-#include "cyclic_file_header_codec.h"
-#include "named_lock_table.h"
+#include "rotolog/cyclic_file.h"
+#include "rotolog/cyclic_file_handle.h"
+#include "rotolog/cyclic_file_header_codec.h"
+#include "rotolog/named_lock_table.h"
+
+namespace rotolog::detail {
 
 namespace {
 
@@ -276,3 +278,5 @@ void CCyclicFile::capture_header(cyclic_file_header_t *record) const {
 void CCyclicFile::apply_header(const cyclic_file_header_t *record) {
   apply_ring_header(*this, record);
 }
+
+}  // namespace rotolog::detail

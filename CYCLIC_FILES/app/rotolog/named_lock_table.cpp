@@ -1,12 +1,14 @@
 // The named lock registry: in-process locks on the vel_ heap, the table from
 // lock name to lock, and the one registry of the process with its start-up
 // and shut-down.
-#include "named_lock_table.h"
+#include "rotolog/named_lock_table.h"
 
-#include <rotolog/platform/vandrel.h>
+#include "rotolog/platform/vandrel.h"
 
 #include <atomic>
 #include <new>
+
+namespace rotolog::detail {
 
 namespace {
 
@@ -20,7 +22,7 @@ constexpr int kInitialTableSize = 10;
 
 /* ---- CInProcessLock -------------------------------------------------- */
 
-CInProcessLock *CInProcessLock::Create() {
+CInProcessLock *CInProcessLock::create() {
   void *memory = vel_malloc(sizeof(CInProcessLock));
   if (memory == nullptr) return nullptr;
   auto *lock = new (memory) CInProcessLock();
@@ -32,7 +34,7 @@ CInProcessLock *CInProcessLock::Create() {
   return lock;
 }
 
-void CInProcessLock::Release(CInProcessLock *lock) {
+void CInProcessLock::release(CInProcessLock *lock) {
   if (lock == nullptr) return;
   os_critical_section_delete(&lock->section_);
   lock->~CInProcessLock();
@@ -42,35 +44,35 @@ void CInProcessLock::Release(CInProcessLock *lock) {
 /* ---- CNamedLockTable ------------------------------------------------- */
 
 CNamedLockTable::CNamedLockTable()
-    : table_(hash_create(kInitialTableSize)), guard_(CInProcessLock::Create()) {}
+    : table_(hash_create(kInitialTableSize)), guard_(CInProcessLock::create()) {}
 
 CNamedLockTable::~CNamedLockTable() {
   if (table_ != nullptr) {
     // Every value is a lock: a name is inserted only with its lock.
     hash_for_each(table_,
-                  [](void *lock) { CInProcessLock::Release(static_cast<CInProcessLock *>(lock)); });
+                  [](void *lock) { CInProcessLock::release(static_cast<CInProcessLock *>(lock)); });
     hash_destroy(table_);  // frees the copied names, nodes and buckets
   }
-  CInProcessLock::Release(guard_);
+  CInProcessLock::release(guard_);
 }
 
 os_critical_section_t *CNamedLockTable::GetLock(const char *name) {
   if (name == nullptr || table_ == nullptr || guard_ == nullptr) return nullptr;
   // Lookup and insertion are one step under the guard, so threads racing for
   // a new name all get the lock that the first of them inserted.
-  guard_->Enter();
+  guard_->enter();
   auto *lock = static_cast<CInProcessLock *>(hash_find(table_, name));
   if (lock == nullptr) {
-    lock = CInProcessLock::Create();
+    lock = CInProcessLock::create();
     // A lock whose entry could not be stored is not handed out: nobody else
     // could find it, and a second lock for the name would not exclude.
     if (lock != nullptr && hash_insert(table_, name, lock) != HASH_OK) {
-      CInProcessLock::Release(lock);
+      CInProcessLock::release(lock);
       lock = nullptr;
     }
   }
-  guard_->Leave();
-  return lock != nullptr ? lock->Section() : nullptr;
+  guard_->leave();
+  return lock != nullptr ? lock->section() : nullptr;
 }
 
 /* ---- The process's registry ------------------------------------------ */
@@ -103,3 +105,5 @@ CNamedLockTable *named_lock_registry() {
 namespace {
 [[maybe_unused]] CNamedLockTable *const registry_at_load = named_lock_registry();
 }  // namespace
+
+}  // namespace rotolog::detail

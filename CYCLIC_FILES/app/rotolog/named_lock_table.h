@@ -4,22 +4,24 @@
 #ifndef ROTOLOG_NAMED_LOCK_TABLE_H
 #define ROTOLOG_NAMED_LOCK_TABLE_H
 
-#include <rotolog/platform/sysbrace.h>
+#include "rotolog/platform/sysbrace.h"
 
-#include "hash/hash.h"
+#include "rotolog/hash/hash.h"
+
+namespace rotolog::detail {
 
 // One in-process lock: a critical section that spins a while before it
-// sleeps. Lives on the vel_ heap, made by Create and freed by Release.
+// sleeps. Lives on the vel_ heap, made by create and freed by release.
 class CInProcessLock {
  public:
   // A new lock, or null when memory or the critical section could not be had.
-  static CInProcessLock *Create();
+  static CInProcessLock *create();
   // Deletes the critical section and frees the lock; null is ignored.
-  static void Release(CInProcessLock *lock);
+  static void release(CInProcessLock *lock);
 
-  void Enter() { os_critical_section_enter(&section_); }
-  void Leave() { os_critical_section_leave(&section_); }
-  os_critical_section_t *Section() { return &section_; }
+  void enter() { os_critical_section_enter(&section_); }
+  void leave() { os_critical_section_leave(&section_); }
+  os_critical_section_t *section() { return &section_; }
 
   CInProcessLock(const CInProcessLock &) = delete;
   CInProcessLock &operator=(const CInProcessLock &) = delete;
@@ -58,5 +60,7 @@ class CNamedLockTable {
 // when it is unloaded or the process exits; null only if start-up could not
 // construct it or shut-down has already destroyed it.
 CNamedLockTable *named_lock_registry();
+
+}  // namespace rotolog::detail
 
 #endif

@@ -44,7 +44,7 @@
 #include <mutex>
 #include <string>
 
-#include "cyclic_file.h"
+#include "rotolog/cyclic_file.h"
 
 namespace rotolog {
 

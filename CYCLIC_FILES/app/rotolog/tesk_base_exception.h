@@ -8,7 +8,7 @@
 #error "tesk_base_exception.h declares a C++ class; include it from C++ only"
 #endif
 
-#include "export.h"
+#include "rotolog/export.h"
 
 /* An abstract class with no data: a derived class supplies GetDescription.
  * Its virtual table and type information are exported from librotolog.so, so

@@ -3,7 +3,7 @@
 #ifndef ROTOLOG_PLATFORM_SYSTEM_CALL_H
 #define ROTOLOG_PLATFORM_SYSTEM_CALL_H
 
-#include <rotolog/platform/test_seams.h>
+#include "rotolog/platform/test_seams.h"
 
 #include <cerrno>
 

@@ -1,7 +1,7 @@
 // spanwick: maps a whole existing regular file into memory through a handle
 // that remembers the mode, the file name and the mapping.
-#include <rotolog/platform/spanwick.h>
-#include <rotolog/platform/vandrel.h>
+#include "rotolog/platform/spanwick.h"
+#include "rotolog/platform/vandrel.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -26,7 +26,7 @@ struct MappedFile {
   size_t length;
 };
 
-constexpr int known_mode_bits = SPANWICK_MODE_READ | SPANWICK_MODE_WRITE | SPANWICK_MODE_SHARED;
+constexpr int kKnownModeBits = SPANWICK_MODE_READ | SPANWICK_MODE_WRITE | SPANWICK_MODE_SHARED;
 
 // Opens the file without blocking: O_NONBLOCK keeps a FIFO or a device from
 // stalling the open, O_NOCTTY keeps a terminal from becoming ours. Both are
@@ -85,7 +85,7 @@ mmap_handle_t mmap_create_handle(void) {
 }
 
 int mmap_set_mode(mmap_handle_t handle, int mode) {
-  if (handle == nullptr || (mode & ~known_mode_bits) != 0 || !(mode & SPANWICK_MODE_READ)) {
+  if (handle == nullptr || (mode & ~kKnownModeBits) != 0 || !(mode & SPANWICK_MODE_READ)) {
     errno = EINVAL;
     return -1;
   }

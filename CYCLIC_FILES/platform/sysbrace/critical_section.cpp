@@ -1,6 +1,6 @@
 // sysbrace in-process critical sections: an adaptive pthread mutex, which
 // spins a while before it sleeps, as the counterpart of a spin count.
-#include <rotolog/platform/sysbrace.h>
+#include "rotolog/platform/sysbrace.h"
 
 #include <cerrno>
 

@@ -1,7 +1,7 @@
 // sysbrace file services: creating, opening, writing, sizing, syncing and
 // removing the cyclic file, and flushing its mapping; each passed through
 // its test seam, so that a test can make the Nth call of a service fail.
-#include <rotolog/platform/sysbrace.h>
+#include "rotolog/platform/sysbrace.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 // opened and locked, the same for every name that reaches the file. The path
 // is walked one component at a time, as the kernel walks it, so that each
 // symlink met on the way can be judged before it is followed.
-#include <rotolog/platform/sysbrace.h>
+#include "rotolog/platform/sysbrace.h"
 
 #include <limits.h>
 #include <sys/stat.h>

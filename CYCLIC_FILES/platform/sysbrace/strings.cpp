@@ -1,7 +1,7 @@
 // sysbrace texts: copies and comparisons of NUL-terminated byte strings, and
 // the file existence test.
-#include <rotolog/platform/sysbrace.h>
-#include <rotolog/platform/vandrel.h>
+#include "rotolog/platform/sysbrace.h"
+#include "rotolog/platform/vandrel.h"
 
 #include <strings.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 // trellon optional fields: codes and measures a record of optional fields as
 // a presence-word count, one presence word and the present fields in order.
-#include <rotolog/platform/trellon.h>
+#include "rotolog/platform/trellon.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 // the others in. The lock file is thus made in place: nobody maps it while
 // it is half made, and a maker killed half-way leaves an unfinished file for
 // the next first opener to lay out, never a temporary.
-#include <rotolog/platform/vandrel.h>
+#include "rotolog/platform/vandrel.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -40,9 +40,9 @@ namespace {
 // The version word also carries the sizes the layout depends on, so that a
 // process of another word size or C library refuses the file instead of
 // misreading its mutex.
-constexpr uint32_t lock_file_magic = 0x6b6c7472;  // "rtlk"
-constexpr uint32_t lock_file_version = 2u | (static_cast<uint32_t>(sizeof(pthread_mutex_t)) << 8) |
-                                       (static_cast<uint32_t>(sizeof(void *)) << 24);
+constexpr uint32_t kLockFileMagic = 0x6b6c7472;  // "rtlk"
+constexpr uint32_t kLockFileVersion = 2u | (static_cast<uint32_t>(sizeof(pthread_mutex_t)) << 8) |
+                                      (static_cast<uint32_t>(sizeof(void *)) << 24);
 
 struct LockFile {
   uint32_t magic;  // written last when the file is laid out
@@ -181,8 +181,8 @@ int lay_out(int fd, LockFile **mapped) {
   file->holder_lost = 0;
   file->reserved = 0;
   __atomic_store_n(&file->counter, 0, __ATOMIC_RELAXED);
-  file->version = lock_file_version;
-  __atomic_store_n(&file->magic, lock_file_magic, __ATOMIC_RELEASE);
+  file->version = kLockFileVersion;
+  __atomic_store_n(&file->magic, kLockFileMagic, __ATOMIC_RELEASE);
   *mapped = file;
   return 0;
 }
@@ -207,8 +207,8 @@ int reset(LockFile *file) {
 }
 
 bool whole(const LockFile *file) {
-  return __atomic_load_n(&file->magic, __ATOMIC_ACQUIRE) == lock_file_magic &&
-         file->version == lock_file_version;
+  return __atomic_load_n(&file->magic, __ATOMIC_ACQUIRE) == kLockFileMagic &&
+         file->version == kLockFileVersion;
 }
 
 bool never_finished(const LockFile *file) {

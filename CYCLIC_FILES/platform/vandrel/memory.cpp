@@ -1,6 +1,6 @@
 // vandrel memory: the allocator behind every block of rotolog, each request
 // passed through the allocation seam so that a test can fail the Nth.
-#include <rotolog/platform/vandrel.h>
+#include "rotolog/platform/vandrel.h"
 
 #include <cstdlib>
 

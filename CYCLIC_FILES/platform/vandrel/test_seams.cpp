@@ -1,7 +1,7 @@
 // vandrel test seams: the one table of test_seams.h, shared by every platform
 // library and by librotolog's crash points. One entry per seam: its count of
 // calls, the countdown to the failing call and its errno, and the hook.
-#include <rotolog/platform/test_seams.h>
+#include "rotolog/platform/test_seams.h"
 
 #include <atomic>
 
@@ -13,7 +13,7 @@ struct Description {
 };
 
 #define TEST_SEAM_DESCRIPTION(id, name, kind, what) {name, TEST_SEAM_KIND_##kind},
-constexpr Description descriptions[TEST_SEAM_COUNT] = {TEST_SEAM_TABLE(TEST_SEAM_DESCRIPTION)};
+constexpr Description kDescriptions[TEST_SEAM_COUNT] = {TEST_SEAM_TABLE(TEST_SEAM_DESCRIPTION)};
 #undef TEST_SEAM_DESCRIPTION
 
 struct Entry {
@@ -80,9 +80,9 @@ void test_seam_reset(void) {
 }
 
 const char *test_seam_name(enum test_seam seam) {
-  return known(seam) ? descriptions[seam].name : nullptr;
+  return known(seam) ? kDescriptions[seam].name : nullptr;
 }
 
-int test_seam_kind(enum test_seam seam) { return known(seam) ? descriptions[seam].kind : -1; }
+int test_seam_kind(enum test_seam seam) { return known(seam) ? kDescriptions[seam].kind : -1; }
 
 }  // extern "C"

@@ -1,8 +1,8 @@
 // The hash module's creation forms: hash_create_ex and the shorter forms
 // that fill in its arguments.
-#include "hash_internal.h"
+#include "rotolog/hash/hash_internal.h"
 
-using namespace hash_detail;
+using namespace rotolog::detail;
 
 namespace {
 
@@ -51,8 +51,8 @@ hash_table_t *hash_create_ex(
   settings.allocate_zeroed = allocate_zeroed;
   settings.release = release;
 
-  auto *table =
-      static_cast<hash_table_t *>(hash_detail::allocate_zeroed(&settings, 1, sizeof(hash_table_t)));
+  auto *table = static_cast<hash_table_t *>(
+      rotolog::detail::allocate_zeroed(&settings, 1, sizeof(hash_table_t)));
   if (table == nullptr) return nullptr;
   *table = settings;
   table->grow_threshold = grow_threshold > 0 ? grow_threshold : 0.5;
@@ -69,10 +69,10 @@ hash_table_t *hash_create_ex(
       apply_key_kind(table, static_cast<unsigned>(key_kind), hash_function, compare_function)) {
     table->size_index = size_index;
     table->buckets = static_cast<hash_node_t **>(
-        hash_detail::allocate_zeroed(table, hash_primes[size_index], sizeof(hash_node_t *)));
+        rotolog::detail::allocate_zeroed(table, hash_primes[size_index], sizeof(hash_node_t *)));
     if (table->buckets != nullptr) return table;
   }
-  hash_detail::release(&settings, table);
+  rotolog::detail::release(&settings, table);
   return nullptr;
 }
 

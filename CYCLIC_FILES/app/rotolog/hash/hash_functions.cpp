@@ -1,10 +1,10 @@
 // The hash module's prime bucket counts, its three hashes, its allocator
 // defaults and the adapters that let sysbrace's text functions serve as
 // string key functions.
-#include <rotolog/platform/sysbrace.h>
-#include <rotolog/platform/vandrel.h>
+#include "rotolog/platform/sysbrace.h"
+#include "rotolog/platform/vandrel.h"
 
-#include "hash_internal.h"
+#include "rotolog/hash/hash_internal.h"
 
 const uint32_t hash_primes[HASH_LARGEST_SIZE_INDEX + 1] = {
     11,      31,      61,       127,      251,      509,       1021,      2039,     4027,
@@ -43,7 +43,7 @@ uint32_t hash_key_value(const void *key) {
   return __builtin_bswap32(folded);
 }
 
-namespace hash_detail {
+namespace rotolog::detail {
 
 /* ---- Allocation ------------------------------------------------------ */
 
@@ -94,4 +94,4 @@ void *copy_string_key(const void *key) { return os_strdup(static_cast<const char
 
 void release_string_key(void *stored_key) { os_strdup_free(static_cast<char *>(stored_key)); }
 
-}  // namespace hash_detail
+}  // namespace rotolog::detail

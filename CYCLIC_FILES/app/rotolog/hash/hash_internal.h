@@ -4,9 +4,9 @@
 #ifndef ROTOLOG_HASH_HASH_INTERNAL_H
 #define ROTOLOG_HASH_HASH_INTERNAL_H
 
-#include "hash.h"
+#include "rotolog/hash/hash.h"
 
-namespace hash_detail {
+namespace rotolog::detail {
 
 void *allocate(const hash_table_t *table, size_t size);
 void *allocate_zeroed(const hash_table_t *table, size_t count, size_t element_size);
@@ -27,6 +27,6 @@ int compare_strings_nocase(const void *given_key, const void *stored_key);
 void *copy_string_key(const void *key);
 void release_string_key(void *stored_key);
 
-}  // namespace hash_detail
+}  // namespace rotolog::detail
 
 #endif

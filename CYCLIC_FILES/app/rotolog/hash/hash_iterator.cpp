@@ -1,8 +1,8 @@
 // The hash module's cursor: walks the entries bucket by bucket from bucket 0,
 // each chain from its head.
-#include <rotolog/platform/vandrel.h>
+#include "rotolog/platform/vandrel.h"
 
-#include "hash_internal.h"
+#include "rotolog/hash/hash_internal.h"
 
 namespace {
 
@@ -12,7 +12,7 @@ namespace {
 hash_node_t *step(hash_iterator_t *cursor) {
   if (cursor->remaining <= 0) return nullptr;
   const hash_table_t *table = cursor->table;
-  const int32_t last_bucket = static_cast<int32_t>(hash_detail::bucket_count(table)) - 1;
+  const int32_t last_bucket = static_cast<int32_t>(rotolog::detail::bucket_count(table)) - 1;
   while (cursor->current == nullptr) {
     if (cursor->bucket_index >= last_bucket) {
       cursor->remaining = 0;

@@ -3,9 +3,9 @@
 // spare nodes behind them.
 #include <limits.h>
 
-#include "hash_internal.h"
+#include "rotolog/hash/hash_internal.h"
 
-using namespace hash_detail;
+using namespace rotolog::detail;
 
 namespace {
 
