@@ -32,9 +32,6 @@ using namespace rotolog::detail;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitUnreadable = 1;
-
 // Idle pauses double from the first to the longest: a message appended to an
 // idle file appears within about the longest pause, and an idle follower
 // wakes 20 times a second, for one load and one stat.

@@ -10,6 +10,12 @@
 
 using rotolog::detail::CCyclicFile;
 
+// The tool's exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitUnreadable = 1;  // the file cannot be read, or the output failed
+constexpr int kExitUsage = 2;
+constexpr int kExitDamaged = 3;  // --verify: the header disagrees with the records
+
 // Opens path for reading only; the file must exist (the tool never creates
 // one). Null with *status set when it cannot be opened.
 CCyclicFile *open_for_reading(const char *path, int *status);

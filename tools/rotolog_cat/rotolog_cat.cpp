@@ -23,11 +23,6 @@ using namespace rotolog::detail;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitUnreadable = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitDamaged = 3;
-
 enum class Format { kPlain, kHex, kJson, kStats, kVerify };
 
 const char kUsage[] =
