@@ -1,5 +1,6 @@
 // The cyclic file header record: accessors, the eight codec functions, the
-// ring bridge and the allocation-free decoder, with the allocator's seam.
+// ring state in and out of a record, the header check and the
+// allocation-free decoder, with the allocator's seam.
 #include <gtest/gtest.h>
 #include <rotolog/cyclic_file_header.h>
 #include <rotolog/platform/test_seams.h>
@@ -312,7 +313,7 @@ TEST(HeaderCodec, CreationPathEncodesThroughAMemoryStream) {
   EXPECT_EQ(fields_of(reloaded), (std::vector<int>{65536, 0, 0, 0, 0}));
 }
 
-/* ---- ring bridge ---- */
+/* ---- the ring state in and out of a record ---- */
 
 TEST(HeaderBridge, OffsetsCarryAcrossDifferentRingAddresses) {
   std::vector<char> here(512), there(512);
