@@ -225,6 +225,7 @@ class CCyclicFile : public CCyclicBuffer {
   void leave_locks();
   int reload_header();
   int reload_header_from(char *base);
+  std::size_t header_room() const;
   int store_header();
   char *snapshot_mapping();
   void rebase_ring(char *base);

@@ -158,13 +158,17 @@ CCyclicFile::FileLocks::~FileLocks() {
 
 int CCyclicFile::reload_header() { return reload_header_from(map_base); }
 
+// The bytes at the start of the mapping that may hold the header.
+std::size_t CCyclicFile::header_room() const {
+  return mapped_length < static_cast<std::size_t>(CYCLIC_FILE_HEADER_MAX_LENGTH)
+             ? mapped_length
+             : static_cast<std::size_t>(CYCLIC_FILE_HEADER_MAX_LENGTH);
+}
+
 // Decodes the header at `base` (the mapping, or a private copy of it) and
 // points the ring into the bytes that follow it there.
 int CCyclicFile::reload_header_from(char *base) {
-  int room = mapped_length < static_cast<std::size_t>(CYCLIC_FILE_HEADER_MAX_LENGTH)
-                 ? static_cast<int>(mapped_length)
-                 : CYCLIC_FILE_HEADER_MAX_LENGTH;
-  header_length = decode_cyclic_file_header_into(base, room, header);
+  header_length = decode_cyclic_file_header_into(base, static_cast<int>(header_room()), header);
   if (header_length < 0 ||
       !cyclic_file_header_describes_ring(
           header, static_cast<int64_t>(mapped_length) - static_cast<int64_t>(header_length))) {
@@ -194,9 +198,7 @@ int CCyclicFile::store_header() {
 char *CCyclicFile::snapshot_mapping() {
   char *copy = static_cast<char *>(vel_malloc(mapped_length));
   if (copy == nullptr) return nullptr;
-  const std::size_t room = mapped_length < static_cast<std::size_t>(CYCLIC_FILE_HEADER_MAX_LENGTH)
-                               ? mapped_length
-                               : static_cast<std::size_t>(CYCLIC_FILE_HEADER_MAX_LENGTH);
+  const std::size_t room = header_room();
   for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
     std::memcpy(copy, map_base, mapped_length);
     // The copy's loads come before the header is read again. The writers are
