@@ -1,7 +1,7 @@
 // The exported cyclic_buffer_* functions: handle checks, creation, counting,
 // cleaning and the status texts.
 #include <gtest/gtest.h>
-#include <rotolog/cyclic_buffer.h>
+#include "rotolog/cyclic_buffer.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // CCyclicBuffer under failure: exhausted memory (driven by the vandrel seam)
 // and storage whose stored lengths are damaged or hostile.
 #include <gtest/gtest.h>
-#include <rotolog/platform/test_seams.h>
+#include "rotolog/platform/test_seams.h"
 
 #include <cerrno>
 #include <cstring>

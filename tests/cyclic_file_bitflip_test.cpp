@@ -4,7 +4,7 @@
 // it, one may be read under a damaged length, and the salvage may drop some),
 // never a crash, a hang or a message made of anything else.
 #include <gtest/gtest.h>
-#include <rotolog/cyclic_file.h>
+#include "rotolog/cyclic_file.h"
 
 #include <chrono>
 #include <cstdint>

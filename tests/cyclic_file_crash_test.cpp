@@ -2,9 +2,9 @@
 // leaves a file that reads back as the messages before the write, those
 // before it less the ones the write evicts, or the messages after it.
 #include <gtest/gtest.h>
-#include <rotolog/cyclic_file.h>
-#include <rotolog/cyclic_file_header.h>
-#include <rotolog/platform/test_seams.h>
+#include "rotolog/cyclic_file.h"
+#include "rotolog/cyclic_file_header.h"
+#include "rotolog/platform/test_seams.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -6,8 +6,8 @@
 // right after), leaves no stray file, and the file still opens with its
 // messages. Leaks are caught by LeakSanitizer in the asan preset.
 #include <gtest/gtest.h>
-#include <rotolog/cyclic_file.h>
-#include <rotolog/platform/test_seams.h>
+#include "rotolog/cyclic_file.h"
+#include "rotolog/platform/test_seams.h"
 
 #include <cerrno>
 #include <chrono>

@@ -4,7 +4,7 @@
 // cuts, the mapping's pages as the call found them (what the disk holds once
 // it returns).
 #include <gtest/gtest.h>
-#include <rotolog/cyclic_file.h>
+#include "rotolog/cyclic_file.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The header codec as a caller's program sees it: linked only against
 // librotolog.so, through the eight functions it exports under C++ names.
 #include <gtest/gtest.h>
-#include <rotolog/cyclic_file_header.h>
+#include "rotolog/cyclic_file_header.h"
 
 TEST(SharedHeaderCodec, CallerRecordRoundTripsThroughTheExportedFunctions) {
   // A caller's own record; only decoded records come from the library.

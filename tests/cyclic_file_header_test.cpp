@@ -1,10 +1,10 @@
 // The cyclic file header record: accessors, the eight codec functions, the
 // ring state in and out of a record, the header check and the
 // allocation-free decoder, with the allocator's seam.
+#include "rotolog/cyclic_file_header.h"
 #include <gtest/gtest.h>
-#include <rotolog/cyclic_file_header.h>
-#include <rotolog/platform/test_seams.h>
 #include "rotolog/cyclic_file_header_codec.h"
+#include "rotolog/platform/test_seams.h"
 
 #include <cerrno>
 #include <climits>

@@ -5,11 +5,11 @@
 // writes go on.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <rotolog/cyclic_file.h>
-#include <rotolog/cyclic_file_header.h>
-#include <rotolog/platform/vandrel.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "rotolog/cyclic_file.h"
+#include "rotolog/cyclic_file_header.h"
+#include "rotolog/platform/vandrel.h"
 
 #include <chrono>
 #include <cstring>

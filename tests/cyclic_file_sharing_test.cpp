@@ -2,10 +2,10 @@
 // surviving message is whole, and each writer's messages survive as the
 // newest run of what it wrote.
 #include <gtest/gtest.h>
-#include <rotolog/cyclic_file.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "rotolog/cyclic_file.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,12 +1,12 @@
 // The cyclic file through its exported functions, on real files: creation,
 // loading, the header on disk, writing, reading, flushing and the codes.
+#include "rotolog/cyclic_file.h"
 #include <gtest/gtest.h>
-#include <rotolog/cyclic_file.h>
-#include <rotolog/cyclic_file_header.h>
-#include <rotolog/platform/sysbrace.h>
-#include <rotolog/platform/test_seams.h>
-#include <rotolog/platform/vandrel.h>
 #include <sys/stat.h>
+#include "rotolog/cyclic_file_header.h"
+#include "rotolog/platform/sysbrace.h"
+#include "rotolog/platform/test_seams.h"
+#include "rotolog/platform/vandrel.h"
 
 #include <unistd.h>
 

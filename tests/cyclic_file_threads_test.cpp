@@ -4,7 +4,7 @@
 // each thread's messages keep their order. Run under ThreadSanitizer
 // (make test-tsan) this is the race check of the locks and the lock registry.
 #include <gtest/gtest.h>
-#include <rotolog/cyclic_file.h>
+#include "rotolog/cyclic_file.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The read-only walk over a cyclic file's messages (the walk rotolog-cat
 // uses): boundaries, order, nothing consumed, and refusals.
 #include <gtest/gtest.h>
-#include <rotolog/cyclic_file.h>
+#include "rotolog/cyclic_file.h"
 
 #include <algorithm>
 #include <string>

@@ -3,9 +3,9 @@
 // copy of read_all against read_message, the cyclic file's ring against an
 // in-memory ring fed the same messages, and no heap allocation per message.
 #include <gtest/gtest.h>
-#include <rotolog/cyclic_file.h>
-#include <rotolog/cyclic_file_header.h>
-#include <rotolog/platform/test_seams.h>
+#include "rotolog/cyclic_file.h"
+#include "rotolog/cyclic_file_header.h"
+#include "rotolog/platform/test_seams.h"
 
 #include <cerrno>
 #include <climits>

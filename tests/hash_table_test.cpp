@@ -2,8 +2,8 @@
 // value and key release, the cursor, custom allocators, and out-of-memory
 // paths driven through the vandrel allocation seam.
 #include <gtest/gtest.h>
-#include <rotolog/hash/hash.h>
-#include <rotolog/platform/test_seams.h>
+#include "rotolog/hash/hash.h"
+#include "rotolog/platform/test_seams.h"
 
 #include <cerrno>
 #include <cstdint>

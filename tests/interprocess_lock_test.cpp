@@ -4,8 +4,8 @@
 // under another handle), race-free making of the lock file, the counter
 // beside the mutex, its mode and owner rules, and the seams of each step.
 #include <gtest/gtest.h>
-#include <rotolog/platform/test_seams.h>
-#include <rotolog/platform/vandrel.h>
+#include "rotolog/platform/test_seams.h"
+#include "rotolog/platform/vandrel.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,9 +1,9 @@
 // The named lock registry: one lock per name across racing threads, case
 // sensitivity, stable pointers through growth, private name copies, mutual
 // exclusion, the process's registry, and out-of-memory paths.
+#include "rotolog/named_lock_table.h"
 #include <gtest/gtest.h>
-#include <rotolog/named_lock_table.h>
-#include <rotolog/platform/test_seams.h>
+#include "rotolog/platform/test_seams.h"
 
 #include <algorithm>
 #include <atomic>

@@ -2,8 +2,8 @@
 // sync, removal, flushing a mapping, the lock identity of a file, and the
 // seams that make each of them fail.
 #include <gtest/gtest.h>
-#include <rotolog/platform/sysbrace.h>
-#include <rotolog/platform/test_seams.h>
+#include "rotolog/platform/sysbrace.h"
+#include "rotolog/platform/test_seams.h"
 
 #include <fcntl.h>
 #include <limits.h>

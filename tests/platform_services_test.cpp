@@ -1,8 +1,8 @@
 // The allocator and operating-system helpers that rotolog relies on.
 #include <gtest/gtest.h>
-#include <rotolog/platform/sysbrace.h>
-#include <rotolog/platform/test_seams.h>
-#include <rotolog/platform/vandrel.h>
+#include "rotolog/platform/sysbrace.h"
+#include "rotolog/platform/test_seams.h"
+#include "rotolog/platform/vandrel.h"
 
 #include <unistd.h>
 #include <cerrno>

@@ -1,9 +1,9 @@
 // spanwick: mapping whole regular files shared and writable, refusing
 // anything else without blocking, and holding no descriptor once mapped.
+#include "rotolog/platform/spanwick.h"
 #include <gtest/gtest.h>
-#include <rotolog/platform/spanwick.h>
-#include <rotolog/platform/test_seams.h>
-#include <rotolog/platform/vandrel.h>
+#include "rotolog/platform/test_seams.h"
+#include "rotolog/platform/vandrel.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 // deriving, the description operator, assignment, virtual destruction, and
 // throwing across the library boundary.
 #include <gtest/gtest.h>
-#include <rotolog/tesk_base_exception.h>
+#include "rotolog/tesk_base_exception.h"
 
 #include <string>
 

@@ -1,8 +1,8 @@
 // trellon's optional-field routines on a small three-field record: the byte
 // layout, presence masking, lengths, and rejection of streams it cannot
 // account for.
+#include "rotolog/platform/trellon.h"
 #include <gtest/gtest.h>
-#include <rotolog/platform/trellon.h>
 
 #include <cstddef>
 #include <cstring>

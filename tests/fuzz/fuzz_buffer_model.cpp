@@ -5,7 +5,7 @@
 // message-count limit demands. Every read returns exactly the model's oldest
 // message.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <rotolog/cyclic_buffer.h>
+#include "rotolog/cyclic_buffer.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // and read through the exported functions. Every call must return a
 // documented code; a write that succeeds must be the newest message a
 // following read returns, and a read must describe a block within the ring.
-#include <rotolog/cyclic_file.h>
+#include "rotolog/cyclic_file.h"
 
 #include <cstdint>
 #include <cstdlib>

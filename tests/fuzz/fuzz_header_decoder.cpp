@@ -2,7 +2,7 @@
 // decoders (the exported one that allocates, and the reload path's one that
 // does not) must agree, and whatever decodes must encode back to exactly the
 // bytes it came from (the encoding is canonical), of the announced length.
-#include <rotolog/cyclic_file_header.h>
+#include "rotolog/cyclic_file_header.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // Whatever the records hold, the plan keeps records inside the header's span
 // only, and the ring it leaves is consistent: planning again changes nothing,
 // and every kept record reads back.
-#include <rotolog/cyclic_file.h>
+#include "rotolog/cyclic_file.h"
 
 #include <cstdint>
 #include <cstdlib>

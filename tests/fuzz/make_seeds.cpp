@@ -1,9 +1,9 @@
 // Writes the seed corpora of the fuzz targets into a directory: real cyclic
 // files in several states (empty, partly filled, wrapped, full) made with the
 // library, their headers, and a few operation sequences for the buffer model.
-#include <rotolog/cyclic_file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "rotolog/cyclic_file.h"
 
 #include <cstdio>
 #include <random>

@@ -2,7 +2,7 @@
 // load, before any exported function runs, and freed at unload.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <rotolog/platform/test_seams.h>
+#include "rotolog/platform/test_seams.h"
 
 // Present only in sanitizer builds: checks for leaks now, without exiting.
 extern "C" int __lsan_do_recoverable_leak_check() __attribute__((weak));

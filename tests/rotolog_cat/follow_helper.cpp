@@ -7,8 +7,8 @@
 //     reads lines that each hold one message in a JSON "text" member (as
 //     rotolog-cat --json prints them, or as a log file stores them) and checks
 //     that every writer's COUNT messages are there exactly once, in order.
-#include <rotolog/cyclic_file.h>
 #include <time.h>
+#include "rotolog/cyclic_file.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
-#include <rotolog/cyclic_file.h>
+#include "rotolog/cyclic_file.h"
 
 #include <cerrno>
 #include <csignal>

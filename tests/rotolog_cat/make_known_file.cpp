@@ -2,7 +2,7 @@
 // which the first message has been evicted and the last one's payload crosses
 // the ring's end, holding text, text that needs JSON escapes, binary bytes
 // and UTF-8. With a second argument "empty" the file holds no message.
-#include <rotolog/cyclic_file.h>
+#include "rotolog/cyclic_file.h"
 
 #include <cstdio>
 #include <cstring>

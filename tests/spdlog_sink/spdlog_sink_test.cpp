@@ -18,7 +18,7 @@
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/spdlog.h>
 
-#include <rotolog/spdlog_sink.h>
+#include "rotolog/spdlog_sink.h"
 
 #include "rotolog/platform/test_seams.h"
 #include "support/child_process.h"

@@ -6,13 +6,13 @@
 // writer's in increasing sequence with none lost in the middle. It fails on a
 // lost, torn or out-of-order message and on a hang; the takeover times are
 // figures, which a loaded machine stretches without any fault of the library.
-#include <rotolog/cyclic_file.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
+#include "rotolog/cyclic_file.h"
 
 #include <algorithm>
 #include <atomic>

@@ -7,9 +7,9 @@
 #define ROTOLOG_TESTS_SUPPORT_CYCLIC_FILE_FIXTURE_H
 
 #include <fcntl.h>
-#include <rotolog/cyclic_file.h>
-#include <rotolog/cyclic_file_header.h>
 #include <unistd.h>
+#include "rotolog/cyclic_file.h"
+#include "rotolog/cyclic_file_header.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -3,8 +3,8 @@
 #ifndef ROTOLOG_TESTS_SUPPORT_RING_H
 #define ROTOLOG_TESTS_SUPPORT_RING_H
 
-#include <rotolog/cyclic_buffer.h>
-#include <rotolog/cyclic_buffer_ring.h>
+#include "rotolog/cyclic_buffer.h"
+#include "rotolog/cyclic_buffer_ring.h"
 
 #include <cstdint>
 #include <string>
