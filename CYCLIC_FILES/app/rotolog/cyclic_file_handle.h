@@ -15,6 +15,7 @@
 
 #include "rotolog/cyclic_buffer_ring.h"
 #include "rotolog/cyclic_file_header.h"
+#include "rotolog/cyclic_file_header_codec.h"
 #include "rotolog/platform/spanwick.h"
 #include "rotolog/platform/sysbrace.h"
 #include "rotolog/platform/test_seams.h"
@@ -148,8 +149,10 @@ class CCyclicFile : public CCyclicBuffer {
   // handle (a read-only mapping). Returns false when nothing needed mending.
   bool salvage();
 
-  void capture_header(cyclic_file_header_t *record) const;
-  void apply_header(const cyclic_file_header_t *record);
+  // The ring's state into a header record and back (the codec's
+  // capture_ring_header and apply_ring_header).
+  void capture_header(cyclic_file_header_t *record) const { capture_ring_header(*this, record); }
+  void apply_header(const cyclic_file_header_t *record) { apply_ring_header(*this, record); }
 
   static void sanitize_lock_name(char *text);
 

@@ -177,7 +177,7 @@ int CCyclicFile::reload_header_from(char *base) {
   }
   ring_start = base + header_length;
   ring_end = ring_start + header->buffer_size;
-  apply_ring_header(*this, header);
+  apply_header(header);
   // The ring state is a cache of the header: a failure of an earlier
   // operation of this handle does not outlive it (a salvage mends what
   // caused it).
@@ -584,11 +584,10 @@ CCyclicFile::ReadView::ReadView(CCyclicFile &file, bool snapshot)
       locks_(file, !snapshot && !file.read_only_mapping),
       snapshot_(nullptr),
       status_(CYCLIC_FILE_READ_ALL_FAILED) {
-  if (locks_.held()) {
-    if (file.reload_header() == 0) status_ = 0;
+  if (!snapshot && !file.read_only_mapping) {
+    if (locks_.held() && file.reload_header() == 0) status_ = 0;
     return;
   }
-  if (!snapshot && !file.read_only_mapping) return;  // no lock
   snapshot_ = file.snapshot_mapping();
   if (snapshot_ == nullptr) return;
   if (file.reload_header_from(snapshot_) == 0) {

@@ -211,9 +211,9 @@ int CCyclicFile::create_file(const char *path) {
   if (temporary == nullptr) return CYCLIC_FILE_NO_MEMORY;
   int fd = os_file_create_temporary(path, temporary, temporary_size);
   if (fd < 0) {
-    platform_failure(0);
+    const int status = platform_failure(CYCLIC_FILE_NOT_FOUND);
     vel_free(temporary);
-    return CYCLIC_FILE_NOT_FOUND;
+    return status;
   }
   uint64_t file_size = static_cast<uint64_t>(encoded_length) + static_cast<uint64_t>(buffer_size);
   os_file_facts_t facts;
@@ -249,10 +249,10 @@ int CCyclicFile::map_file(int fd) {
   if (mapping == nullptr) return platform_failure(-1);
   mmap_set_mode(mapping, read_only_mapping ? kMapModeSharedRead : SPANWICK_MODE_SHARED_READ_WRITE);
   if (mmap_open_descriptor(mapping, fd) != 0) {
-    platform_failure(-1);
+    const int status = platform_failure(-1);
     mmap_destroy_handle(mapping);
     mapping = nullptr;
-    return -1;
+    return status;
   }
   map_base = static_cast<char *>(mmap_get_base_address(mapping));
   mapped_length = mmap_get_length(mapping);
@@ -269,14 +269,6 @@ void CCyclicFile::unmap() {
   message_count = 0;
   header_length = 0;
   mapped_length = 0;
-}
-
-void CCyclicFile::capture_header(cyclic_file_header_t *record) const {
-  capture_ring_header(*this, record);
-}
-
-void CCyclicFile::apply_header(const cyclic_file_header_t *record) {
-  apply_ring_header(*this, record);
 }
 
 }  // namespace rotolog::detail

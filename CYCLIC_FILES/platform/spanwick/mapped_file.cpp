@@ -117,7 +117,7 @@ int mmap_open_ex(mmap_handle_t handle, int flags) {
     errno = EINVAL;
     return -1;
   }
-  if (file->base != nullptr) {
+  if (file->base != nullptr) {  // before the open: a mapped handle opens nothing
     errno = EBUSY;
     return -1;
   }
