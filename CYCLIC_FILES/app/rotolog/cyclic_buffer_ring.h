@@ -184,6 +184,32 @@ class CCyclicBuffer {
   int copy_messages(char *block, int64_t capacity, int64_t *copied, int32_t skip = 0,
                     int32_t *lengths = nullptr) const;
 
+  // What the records between the header's read and write positions say
+  // about the header, and what a salvage keeps (cyclic_file_io.cpp).
+  // Offsets count from ring_start.
+  struct SalvagePlan {
+    bool consistent;       // the header's count of whole records ends at write_pos
+    int32_t header_count;  // what the header counts
+    int64_t header_span;   // bytes from the header's read to its write position
+    int32_t kept_count;    // whole records kept, oldest first
+    int64_t kept_span;     // bytes they take
+    int64_t kept_payload;  // their payload bytes
+    int64_t read_offset;   // where the kept records begin
+    int64_t write_offset;  // where they end: the next write goes here
+    // When the kept records are an older run from the header's read
+    // position and a newer one ending at its write position, with damage
+    // between: the older run, laid again to end where the newer one begins.
+    int32_t older_count;  // 0: nothing to move
+    int64_t older_from;   // where the older run lies now
+    int64_t newer_from;   // where the newer run begins
+  };
+  // Works out the plan for the ring state as it stands; changes nothing.
+  // Consistent rings cost one walk over their length fields.
+  void plan_salvage(SalvagePlan *plan) const;
+  // Puts a plan's positions and count into the ring state (not the file),
+  // moving an older run where the plan says so.
+  void apply_salvage(const SalvagePlan &plan);
+
   // The ten fields, in this order; the object holds nothing else.
   int32_t buffer_size;
   int32_t message_count;
@@ -229,6 +255,9 @@ class CCyclicBuffer {
   int fail_write(const WriteStart &start, int code);
   int read_piece(int32_t width, void *value, char **payload, int64_t limit);
   int read_record(int32_t *length, char **payload);
+  void plan_older_run(SalvagePlan *plan, int32_t records, int64_t payload,
+                      int64_t newer_start) const;
+  bool move_older_run(const SalvagePlan &plan);
 };
 
 }  // namespace rotolog::detail

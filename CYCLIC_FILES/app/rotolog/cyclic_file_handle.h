@@ -53,6 +53,33 @@ inline void crash_point(CrashPoint point) {
 }
 
 // ---------------------------------------------------------------------------
+// The state writers publish beside the lock
+
+// Words of the lock file's shared state (vandrel's shared words), stored by
+// the holder of the lock and read by anyone, with or without it: the count
+// of messages ever appended and the ring bytes ever advanced, under a
+// sequence that is odd while a holder changes them or the header, and what a
+// write in progress intends, for whoever takes over from a writer that died
+// in it. See "The published state" in cyclic_file_io.cpp.
+enum PublishedWord : int {
+  kAppended = 0,   // messages ever appended (the lock's counter word)
+  kSequence,       // odd while the holder changes the header or these words
+  kAdvanced,       // ring bytes the write position ever moved forward
+  kPhase,          // the write in progress: kPhaseIdle, kPhaseRecord, kPhaseCounted
+  kIntentAppended, // kAppended once the record is counted
+  kIntentAdvanced, // kAdvanced once the record is counted
+  kIntentRead,     // the header without the record: read offset | count << 32
+  kIntentWrite,    // the header without the record: write offset | wasted tail << 32
+  kPublishedWords
+};
+enum WritePhase : uint64_t {
+  kPhaseIdle = 0,     // nothing, or only evictions stored: the header is sound
+  kPhaseRecord = 1,   // the record is being laid: the header of kIntentRead/Write holds
+  kPhaseCounted = 2,  // the final header is stored: the counts are the intended ones
+};
+static_assert(kPublishedWords <= VANDREL_SHARED_WORDS, "the lock file has room for them");
+
+// ---------------------------------------------------------------------------
 // The handle
 
 constexpr std::size_t kLockNameSize = 512;
@@ -85,12 +112,11 @@ class CCyclicFile : public CCyclicBuffer {
     std::size_t lengths_room;
   };
   // Copies the newest `newest` messages (all, when the ring holds fewer)
-  // under both locks, or from a snapshot on a read-only mapping, salvaging
-  // as every reader does; the locks are released before it returns, so what
-  // the caller does with the copy holds up no writer. With a count of
-  // appended messages, the newest is number copy->appended, the one before
-  // it one less, and when `above` is not null only those numbered above
-  // *above are copied. Returns 0,
+  // from a copy of the file taken without any lock, as every reader does
+  // (ReadView); it holds up no writer. With a count of appended messages,
+  // the newest is number copy->appended, the one before it one less, and
+  // when `above` is not null only those numbered above *above are copied.
+  // Returns 0,
   // CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ),
   // CYCLIC_FILE_NO_MEMORY or CYCLIC_FILE_READ_ALL_FAILED (damaged file,
   // missing lock, null copy). Consumes nothing; on return the ring fields
@@ -100,7 +126,7 @@ class CCyclicFile : public CCyclicBuffer {
   // Whether the file's lock file counts the messages ever appended, and that
   // count, read without a lock: a load from the mapped lock file, for a
   // follower to poll.
-  bool counts_messages() const { return interprocess_lock != nullptr; }
+  bool counts_messages() const { return published != nullptr; }
   uint64_t appended_messages() const {
     return get_interprocess_critical_section_counter(interprocess_lock);
   }
@@ -113,41 +139,22 @@ class CCyclicFile : public CCyclicBuffer {
   using MessageVisitor = int (*)(const char *data, int32_t length, void *context);
   int for_each_message(MessageVisitor visit, void *context);
 
-  // What the records between the header's read and write positions say
-  // about the header, and what a salvage keeps (cyclic_file_io.cpp).
-  // Offsets count from ring_start.
-  struct SalvagePlan {
-    bool consistent;       // the header's count of whole records ends at write_pos
-    int32_t header_count;  // what the header counts
-    int64_t header_span;   // bytes from the header's read to its write position
-    int32_t kept_count;    // whole records kept, oldest first
-    int64_t kept_span;     // bytes they take
-    int64_t kept_payload;  // their payload bytes
-    int64_t read_offset;   // where the kept records begin
-    int64_t write_offset;  // where they end: the next write goes here
-    // When the kept records are an older run from the header's read
-    // position and a newer one ending at its write position, with damage
-    // between: the older run, laid again to end where the newer one begins.
-    int32_t older_count;  // 0: nothing to move
-    int64_t older_from;   // where the older run lies now
-    int64_t newer_from;   // where the newer run begins
-  };
-  // Works out the plan for the ring state as reloaded; changes nothing.
-  // Consistent rings cost one walk over their length fields.
-  void plan_salvage(SalvagePlan *plan) const;
-  // The plan for the file as it stands, for rotolog-cat --verify: takes no
-  // lock and stores nothing. The header is read before and after the walk
-  // and the walk is retried while a writer changed it in between. Returns 0,
+  // The salvage's plan (CCyclicBuffer::SalvagePlan, plan_salvage and
+  // apply_salvage) is worked out on the ring's fields alone, so that a
+  // reader works it out on its copy.
+  //
+  // The plan for the file as it stands, for rotolog-cat --verify: worked out
+  // on a copy taken as every reader takes it (no lock, nothing stored), with
+  // a write that a dead writer left half done undone first. Returns 0,
   // CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ) or
   // CYCLIC_FILE_READ_ALL_FAILED (the header does not describe the file, or
   // writers kept changing it).
   int verify(SalvagePlan *plan);
-  // Puts a plan's positions and count into the ring state (not the file).
-  void apply_salvage(const SalvagePlan &plan);
   // After a reload: mends a ring state that disagrees with the records,
-  // storing the kept state in the file (under both locks) or only in the
-  // handle (a read-only mapping). Returns false when nothing needed mending.
-  bool salvage();
+  // storing the kept state in the file when `store` (a writer, under both
+  // locks) or only in the handle (a reader's copy). Returns false when
+  // nothing needed mending.
+  bool salvage(bool store);
 
   // The ring's state into a header record and back (the codec's
   // capture_ring_header and apply_ring_header).
@@ -164,15 +171,18 @@ class CCyclicFile : public CCyclicBuffer {
   cyclic_file_header_t *header;
   int32_t header_length;
   char lock_name[kLockNameSize];
+  // A writer's lock, or a reader's handle of the lock file (which cannot
+  // enter); null when the file has none a reader may use.
   vandrel_lock_t interprocess_lock;
+  // The lock file's shared words (PublishedWord); null without a lock file.
+  uint64_t *published;
   os_critical_section_t *process_lock;
   // Bytes mapped; a header must describe exactly this many.
   std::size_t mapped_length;
   // The name could not be copied: load reports exhausted memory.
   bool name_copy_failed;
-  // Mapped read-only: the caller may read the file but not write it. Reads
-  // then take no lock and store nothing; they copy the mapping and retry
-  // while a writer changed the header in between.
+  // Mapped read-only: the caller may read the file but not write it, and
+  // its lock handle (if any) is a reader's.
   bool read_only_mapping;
   // The errno of the platform call whose failure ended the last load; 0
   // when none did. cyclic_file_create_handle hands it to its caller.
@@ -196,26 +206,55 @@ class CCyclicFile : public CCyclicBuffer {
     bool held_;
   };
 
-  // The ring as one read sees it, for as long as the view lives: the
-  // mapping's under both locks with the header reloaded, or that of a
-  // private snapshot of the mapping when the handle maps the file read-only
-  // or `snapshot` asks for one (no lock, nothing stored). status() is 0, or
-  // CYCLIC_FILE_READ_ALL_FAILED (no lock, a header that does not describe
-  // the file, writers that kept changing it, no memory for the snapshot).
+  // One read's copy of the file, taken without any lock (see "Reading" in
+  // cyclic_file_io.cpp): its ring holds only records that were whole and
+  // counted at one moment and that no writer reached while they were
+  // copied, already salvaged where the file itself is damaged. The handle's
+  // own fields are not touched: they belong to its writers. status() is 0,
+  // or CYCLIC_FILE_READ_ALL_FAILED (a header that does not describe the
+  // file, writers that lapped the ring during every attempt) or
+  // CYCLIC_FILE_NO_MEMORY. appended() numbers the newest record kept (0
+  // without a count).
   class ReadView {
    public:
-    explicit ReadView(CCyclicFile &file, bool snapshot = false);
+    // `repair`: a settled copy whose records disagree with its header is
+    // salvaged (in the copy); a check passes false to see the damage.
+    explicit ReadView(const CCyclicFile &file, bool repair = true);
     ~ReadView();
     ReadView(const ReadView &) = delete;
     ReadView &operator=(const ReadView &) = delete;
     int status() const { return status_; }
+    CCyclicBuffer &ring() { return ring_; }
+    uint64_t appended() const { return appended_; }
 
    private:
-    CCyclicFile &file_;
-    FileLocks locks_;
-    char *snapshot_;
+    // A CCyclicBuffer over the copy, which it does not own.
+    struct CopiedRing : CCyclicBuffer {
+      ~CopiedRing() { ring_start = nullptr; }
+    };
+    int copy_once(bool last_attempt);
+    int copy_settled_mapping();
+    const CCyclicFile &file_;
+    bool repair_;
+    CopiedRing ring_;
+    char *copy_;
+    uint64_t appended_;
     int status_;
   };
+
+  // A settled look at the header (into `header_bytes`) and the counts.
+  struct PublishedLook {
+    uint64_t sequence;
+    uint64_t words[kPublishedWords];
+    bool abandoned;  // a writer left its change unfinished: nobody is changing it
+  };
+  bool look_at_published(char *header_bytes, PublishedLook *look) const;
+  bool sequence_unchanged(const PublishedLook &look) const;
+
+  // The writer's side of the published state (cyclic_file_io.cpp).
+  class PublishedChange;
+  void repair_after_holder_died(bool earlier_boot);
+  void rebase_published();
 
   int map_file(int fd);
   void unmap();
@@ -230,14 +269,11 @@ class CCyclicFile : public CCyclicBuffer {
   int reload_header_from(char *base);
   std::size_t header_room() const;
   int store_header();
-  char *snapshot_mapping();
   void rebase_ring(char *base);
   int locked_write(const char *data, int32_t length);
-  int store_interim_header(const char *data, int32_t length);
+  int store_interim_header(const char *data, int32_t length, uint64_t *intent_read,
+                           uint64_t *intent_write);
   int salvage_and_write(const char *data, int32_t length);
-  void plan_older_run(SalvagePlan *plan, int32_t records, int64_t payload,
-                      int64_t newer_start) const;
-  bool move_older_run(const SalvagePlan &plan);
 };
 
 }  // namespace rotolog::detail

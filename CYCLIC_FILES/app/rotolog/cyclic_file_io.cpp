@@ -13,12 +13,16 @@
 //
 // Under both locks a write
 //   1. reloads the header: the ring's fields are a cache of the file's
-//      header, checked against the mapping before any position moves;
+//      header, checked against the mapping before any position moves; and
+//      makes the published sequence odd (see "The published state");
 //   2. stores an interim header when the record will overwrite the oldest
 //      records: it stops counting them before any of their bytes changes;
+//      publishes what it intends (the header without the record), then the
+//      phase kPhaseRecord;
 //   3. lays the record at the write position;
-//   4. stores the final header, counting the record, then adds one to the
-//      lock file's count of messages ever appended.
+//   4. stores the final header, counting the record; publishes the counts
+//      it intends, the phase kPhaseCounted, the counts themselves, the phase
+//      kPhaseIdle, and makes the sequence even again.
 // The compiler fences of the ordering points between the steps (crash_point)
 // keep the stores to the mapping in this order in every build; they are not
 // there for tests only.
@@ -33,8 +37,11 @@
 //
 // What is left behind:
 // - a writer killed at any step leaves a header that counts only whole
-//   records (the page cache outlives it); the next holder finds it torn at
-//   worst, and the repair mends that;
+//   records (the page cache outlives it), torn at worst, and its phase: the
+//   next holder finishes the write (kPhaseCounted: the header is final, the
+//   counts are set to the intended ones) or undoes it (kPhaseRecord: the
+//   header without the record is stored again), then salvages what does not
+//   agree; so a count never lags or leads its header;
 // - after a crashed machine the pages of the file may come from different
 //   moments; the repair at the next write or read brings the header back to
 //   the records that are whole (without CYCLIC_FILE_MODE_FLUSH, what the
@@ -131,11 +138,11 @@ bool CCyclicFile::enter_locks() {
     os_critical_section_leave(process_lock);
     return false;
   }
-  if (state == VANDREL_LOCK_OWNER_DIED) {
+  if (state != VANDREL_LOCK_TAKEN) {
     // The previous holder died inside a write: its header may be torn
-    // between two stores. Bring it back to the records that are whole
-    // before anyone relies on it.
-    if (reload_header() == 0) salvage();
+    // between two stores and its counts half published. Bring both back to
+    // the records that are whole before anyone relies on them.
+    repair_after_holder_died(state == VANDREL_LOCK_EARLIER_BOOT);
     mark_interprocess_critical_section_consistent(interprocess_lock);
   }
   return true;
@@ -151,6 +158,143 @@ CCyclicFile::FileLocks::FileLocks(CCyclicFile &file, bool take)
 
 CCyclicFile::FileLocks::~FileLocks() {
   if (held_) file_.leave_locks();
+}
+
+// ---------------------------------------------------------------------------
+// The published state
+//
+// Readers take no lock: they copy the header, the counts and the ring while
+// writers go on (see "Reading"). What writers publish for them, in the lock
+// file's shared words (PublishedWord):
+// - kSequence is odd from before a writer's first store to the header or to
+//   these words until after its last: a reader that sees the same even value
+//   before and after it copied the header and the counts has them as of one
+//   moment;
+// - kAppended numbers the messages: the newest counted is number kAppended;
+// - kAdvanced counts the bytes the write position ever moved forward,
+//   skipped tails included (a ring emptied and begun again at its start
+//   moves it forward past the end). Two looks whose kAdvanced differ by a
+//   whole ring or more share no byte;
+// - kPhase and the intent words let whoever takes over from a writer that
+//   died, and a reader that finds one, finish or undo its write.
+// A repair that changes the header otherwise (a salvage) moves kAdvanced on
+// by a whole ring, so that no copy taken across it keeps a record.
+//
+// All of it may be scribbled by anyone who may write the file: what is read
+// from it is checked (the header it names through the one header check) or
+// only compared, never used as an address, a length or an index.
+
+namespace {
+
+uint64_t load_word(const uint64_t *words, PublishedWord word) {
+  return __atomic_load_n(&words[word], __ATOMIC_ACQUIRE);
+}
+
+void store_word(uint64_t *words, PublishedWord word, uint64_t value) {
+  __atomic_store_n(&words[word], value, __ATOMIC_RELEASE);
+}
+
+// Keeps the stores that follow after those before, for other processes too
+// (a plain compiler barrier on x86, whose stores are seen in order).
+void order_stores() { std::atomic_thread_fence(std::memory_order_release); }
+
+uint64_t pack(int32_t low, int32_t high) {
+  return static_cast<uint32_t>(low) | static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32;
+}
+int32_t low_half(uint64_t word) { return static_cast<int32_t>(word & 0xffffffffu); }
+int32_t high_half(uint64_t word) { return static_cast<int32_t>(word >> 32); }
+
+// How far forward the write position moved from offset `from` to offset
+// `to` of a ring of `size` bytes; `restarted` when the ring was emptied and
+// the record laid from its start. 1 to size, or up to twice size when
+// restarted.
+int64_t moved_forward(int64_t size, int64_t from, int64_t to, bool restarted) {
+  from %= size;
+  to %= size;
+  if (restarted && from != 0) {
+    const int64_t past_end = size - from + to;
+    return to == 0 ? past_end + size : past_end;
+  }
+  const int64_t moved = (to - from + size) % size;
+  return moved == 0 ? size : moved;
+}
+
+}  // namespace
+
+// A change of the header and of the published words by the holder of the
+// lock: the sequence is odd from construction to commit() or destruction.
+// Without published words (no lock file of this version) it does nothing.
+class CCyclicFile::PublishedChange {
+ public:
+  explicit PublishedChange(uint64_t *words) : words_(words) {
+    if (words_ == nullptr) return;
+    // Odd, and not the odd value a reader may have seen before a writer
+    // died: a reader that copied across this change sees it.
+    sequence_ = (load_word(words_, kSequence) | 1) + 2;
+    store_word(words_, kSequence, sequence_);
+    order_stores();
+  }
+  ~PublishedChange() {
+    if (words_ == nullptr) return;
+    order_stores();
+    if (load_word(words_, kPhase) != kPhaseIdle) store_word(words_, kPhase, kPhaseIdle);
+    store_word(words_, kSequence, sequence_ + 1);
+  }
+  PublishedChange(const PublishedChange &) = delete;
+  PublishedChange &operator=(const PublishedChange &) = delete;
+  uint64_t *words() const { return words_; }
+
+ private:
+  uint64_t *words_;
+  uint64_t sequence_ = 0;
+};
+
+// Moves kAdvanced on by a whole ring: every copy taken across a salvage
+// drops what it copied. Inside a PublishedChange.
+void CCyclicFile::rebase_published() {
+  if (published == nullptr) return;
+  const uint64_t advanced = load_word(published, kAdvanced);
+  store_word(published, kAdvanced, advanced + static_cast<uint64_t>(buffer_size));
+}
+
+// The header a dead writer's phase says, into `ring`'s fields (not a
+// file): for kPhaseRecord the header without its record, when the intent
+// words describe this ring (the one header check); nothing otherwise.
+// Returns whether the fields changed.
+bool apply_intent(const uint64_t *words, CCyclicBuffer &ring) {
+  if (words[kPhase] != kPhaseRecord) return false;
+  cyclic_file_header_t intended;
+  intended.init();
+  intended.set_buffer_size(ring.buffer_size);
+  intended.set_message_count(high_half(words[kIntentRead]));
+  intended.set_wasted_tail(high_half(words[kIntentWrite]));
+  intended.set_write_offset(low_half(words[kIntentWrite]));
+  intended.set_read_offset(low_half(words[kIntentRead]));
+  if (!cyclic_file_header_describes_ring(&intended, ring.buffer_size)) return false;
+  apply_ring_header(ring, &intended);
+  return true;
+}
+
+// Under both locks, after the holder died: its write is finished or undone
+// by its phase, the header salvaged, and the sequence made even. After a
+// crash of the machine (earlier_boot) the lock file's pages may be older or
+// newer than the data file's: its phase is not trusted, only the salvage.
+void CCyclicFile::repair_after_holder_died(bool earlier_boot) {
+  PublishedChange change(published);
+  if (reload_header() != 0) return;
+  bool changed = false;
+  if (published != nullptr && !earlier_boot) {
+    uint64_t words[kPublishedWords];
+    for (int i = 0; i < kPublishedWords; ++i)
+      words[i] = load_word(published, static_cast<PublishedWord>(i));
+    if (words[kPhase] == kPhaseCounted) {
+      store_word(published, kAppended, words[kIntentAppended]);
+      store_word(published, kAdvanced, words[kIntentAdvanced]);
+    } else if (apply_intent(words, *this)) {
+      changed = store_header() == 0;
+    }
+  }
+  if (salvage(true) || changed || earlier_boot) rebase_published();
 }
 
 // ---------------------------------------------------------------------------
@@ -190,31 +334,6 @@ int CCyclicFile::store_header() {
   return stored == header_length ? 0 : -1;
 }
 
-// A private copy of the whole mapping (vel_malloc; the caller frees it) in
-// which the header did not change while the rest was copied: a writer
-// changes the header before it touches any record the header counts, and
-// again after, so an unchanged header means the records it counts are the
-// ones copied. Null when memory ran out or writers kept changing it.
-char *CCyclicFile::snapshot_mapping() {
-  char *copy = static_cast<char *>(vel_malloc(mapped_length));
-  if (copy == nullptr) return nullptr;
-  const std::size_t room = header_room();
-  for (int attempt = 0; attempt < kSnapshotAttempts; ++attempt) {
-    std::memcpy(copy, map_base, mapped_length);
-    // The copy's loads come before the header is read again. The writers are
-    // other processes; ThreadSanitizer, which cannot see them, does not take
-    // fences, so its build keeps only the compiler's ordering.
-#if defined(__SANITIZE_THREAD__)
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-#else
-    std::atomic_thread_fence(std::memory_order_acquire);
-#endif
-    if (std::memcmp(copy, map_base, room) == 0) return copy;
-  }
-  vel_free(copy);
-  return nullptr;
-}
-
 // Moves the ring's pointers from the bytes at `from` to the same offsets in
 // the mapping, so that no pointer is left into a copy that is freed.
 void CCyclicFile::rebase_ring(char *from) {
@@ -240,7 +359,10 @@ int CCyclicFile::write(const char *data, int32_t length) {
 
 // Out of line: the common write stays small.
 [[gnu::noinline]] int CCyclicFile::salvage_and_write(const char *data, int32_t length) {
-  if (reload_header() == 0) salvage();
+  if (reload_header() == 0) {
+    PublishedChange change(published);
+    if (salvage(true)) rebase_published();
+  }
   int result = locked_write(data, length);
   return result == kRingDamaged ? CYCLIC_FILE_WRITE_FAILED : result;
 }
@@ -250,12 +372,27 @@ inline int CCyclicFile::locked_write(const char *data, int32_t length) {
   if (reload_header() != 0) return CYCLIC_FILE_READ_ALL_FAILED;
   const bool flushed = (mode & CYCLIC_FILE_MODE_FLUSH) != 0;
   const char *record_from = write_pos;
+  PublishedChange change(published);
   crash_point(CrashPoint::kHeaderReloaded);
-  int interim = store_interim_header(data, length);
+  // The header without the record: as reloaded, or as the interim stores it.
+  uint64_t intent_read = pack(static_cast<int32_t>(read_pos - ring_start), message_count);
+  uint64_t intent_write = pack(static_cast<int32_t>(write_pos - ring_start), wasted_tail);
+  int interim = store_interim_header(data, length, &intent_read, &intent_write);
   if (interim < 0) return CYCLIC_FILE_WRITE_FAILED;
   if (interim == kRingDamaged) return kRingDamaged;
   if (interim == kInterimHeaderStored && flushed)
     os_flush_view(map_base, static_cast<std::size_t>(header_length));
+  uint64_t *const words = change.words();
+  const int64_t from = record_from - ring_start;
+  uint64_t advanced = 0;
+  if (words != nullptr) {
+    // What the header is without the record, for whoever takes over.
+    advanced = load_word(words, kAdvanced);
+    store_word(words, kIntentRead, intent_read);
+    store_word(words, kIntentWrite, intent_write);
+    store_word(words, kPhase, kPhaseRecord);
+    order_stores();
+  }
   crash_point(CrashPoint::kInterimStored);
   // A refused record leaves the header unstored: the file still describes
   // the ring as it was (less the evictions, when they were stored).
@@ -265,7 +402,18 @@ inline int CCyclicFile::locked_write(const char *data, int32_t length) {
   crash_point(CrashPoint::kRecordWritten);
   if (flushed) flush_record(*this, record_from, length);
   if (store_header() != 0) return CYCLIC_FILE_WRITE_FAILED;
-  add_to_interprocess_critical_section_counter(interprocess_lock, 1);  // messages ever appended
+  if (words != nullptr) {
+    order_stores();
+    const uint64_t appended = load_word(words, kAppended) + 1;
+    advanced += static_cast<uint64_t>(
+        moved_forward(buffer_size, from, write_pos - ring_start, message_count == 1));
+    store_word(words, kIntentAppended, appended);
+    store_word(words, kIntentAdvanced, advanced);
+    store_word(words, kPhase, kPhaseCounted);
+    order_stores();
+    store_word(words, kAppended, appended);  // messages ever appended
+    store_word(words, kAdvanced, advanced);
+  }
   if (flushed) os_flush_view(map_base, static_cast<std::size_t>(header_length));
   crash_point(CrashPoint::kHeaderStored);
   return CYCLIC_FILE_OK;
@@ -276,7 +424,8 @@ inline int CCyclicFile::locked_write(const char *data, int32_t length) {
 // Returns 0 when nothing needed storing (the write evicts nothing, or will be
 // refused anyway), kInterimHeaderStored, kRingDamaged when a record to evict is not
 // whole (nothing is stored then), or -1 when the header did not encode.
-int CCyclicFile::store_interim_header(const char *data, int32_t length) {
+int CCyclicFile::store_interim_header(const char *data, int32_t length, uint64_t *intent_read,
+                                      uint64_t *intent_write) {
   if (message_count == 0 || data == nullptr || length <= 0 || length > buffer_size - 4) return 0;
   // The evictions are worked out on the ring itself: they only read length
   // fields, and what they change is noted so that it can be put back.
@@ -297,6 +446,8 @@ int CCyclicFile::store_interim_header(const char *data, int32_t length) {
   }
   if (message_count == noted_count) return 0;
   int stored = encode_ring_header_into(*this, map_base, header_length);
+  *intent_read = pack(static_cast<int32_t>(read_pos - ring_start), message_count);
+  *intent_write = pack(static_cast<int32_t>(write_pos - ring_start), wasted_tail);
   // The ring keeps the evictions (they moved only the read position and the
   // count), so write_message finds the room made and does not walk the same
   // records again. A ring that the evictions emptied goes back to its state:
@@ -375,7 +526,7 @@ int CCyclicFile::flush_view() { return os_flush_view(map_base, mapped_length); }
 // In 2 and 3 the record just before the first one that is not whole is
 // dropped as well (see below).
 // Every kept record lies inside the header's span, in ring order, once.
-void CCyclicFile::plan_salvage(SalvagePlan *plan) const {
+void CCyclicBuffer::plan_salvage(SalvagePlan *plan) const {
   const int64_t span = stored_span();
   const int64_t read_offset = read_pos - ring_start;
   const int64_t size = buffer_size;
@@ -461,7 +612,7 @@ void CCyclicFile::plan_salvage(SalvagePlan *plan) const {
 // distance `newer_start`. Laid record by record as a writer lays them, it
 // takes its records' bytes plus a skipped tail of 0 to 3 bytes, depending
 // on where it begins: the first start that ends exactly there wins.
-void CCyclicFile::plan_older_run(SalvagePlan *plan, int32_t records, int64_t payload,
+void CCyclicBuffer::plan_older_run(SalvagePlan *plan, int32_t records, int64_t payload,
                                  int64_t newer_start) const {
   const int64_t size = buffer_size;
   const int64_t read_offset = read_pos - ring_start;
@@ -495,7 +646,7 @@ void CCyclicFile::plan_older_run(SalvagePlan *plan, int32_t records, int64_t pay
   }
 }
 
-void CCyclicFile::apply_salvage(const SalvagePlan &plan) {
+void CCyclicBuffer::apply_salvage(const SalvagePlan &plan) {
   message_count = plan.kept_count;
   if (message_count == 0) {
     read_pos = ring_start;
@@ -516,7 +667,7 @@ void CCyclicFile::apply_salvage(const SalvagePlan &plan) {
 // lays its records from the kept read position, as a writer would. A crash
 // in between leaves the header as it was: the next salvage finds the newer
 // run untouched, since nothing is laid from where it begins.
-bool CCyclicFile::move_older_run(const SalvagePlan &plan) {
+bool CCyclicBuffer::move_older_run(const SalvagePlan &plan) {
   const int64_t size = buffer_size;
   const int64_t span = plan.newer_from >= plan.older_from
                            ? plan.newer_from - plan.older_from
@@ -562,46 +713,243 @@ bool CCyclicFile::move_older_run(const SalvagePlan &plan) {
   return true;
 }
 
-bool CCyclicFile::salvage() {
+bool CCyclicFile::salvage(bool store) {
   SalvagePlan plan;
   plan_salvage(&plan);
   if (plan.consistent) return false;
   apply_salvage(plan);
-  if (!read_only_mapping) store_header();
+  if (store) store_header();
   return true;
 }
 
 // ---------------------------------------------------------------------------
 // Reading
+//
+// Every read works on a private copy of the file taken without any lock, so
+// that no reader waits for a writer or makes one wait, and the handle's own
+// fields stay its writers':
+//   1. a settled look at the header and the counts (look_at_published): the
+//      same even sequence before and after they were copied;
+//   2. the ring copied;
+//   3. a second settled look. When the sequence did not move, the copy is
+//      the file at one moment. Otherwise writers went on during the copy.
+//      Every record they counted came after the copied ones and every record
+//      they evicted was among the oldest, and a writer evicts a record
+//      before it lays a byte over it; so the copied records that the second
+//      look still counts (from its read position on: its count less the
+//      messages appended in between) were whole in the file from the first
+//      look to the second, and so in the copy. The others are dropped: the
+//      oldest, which writers reached. Looks a whole ring apart (kAdvanced)
+//      share nothing, and the copy is taken again.
+// When the sequence stays odd because the writer changing it died (or has
+// been stopped for a long time), the copy is taken as it stands, settled by
+// an unchanged sequence, and the dead writer's phase applied to it as the
+// next writer will apply it to the file. A settled copy whose records
+// disagree with its header is salvaged in the copy (the file is repaired by
+// its next writer); an unsettled one is taken again. Without published
+// state (the lock file of an older version, or none a reader may open) the
+// whole mapping is copied again until its header did not change meanwhile.
 
-// Every read starts here. Under both locks the ring is the mapping's, its
-// header reloaded. On a read-only mapping (or for a check that must change
-// nothing) no lock is taken: the ring is that of a private snapshot of the
-// mapping (see snapshot_mapping), and ending the read moves it back onto
-// the mapping.
-CCyclicFile::ReadView::ReadView(CCyclicFile &file, bool snapshot)
-    : file_(file),
-      locks_(file, !snapshot && !file.read_only_mapping),
-      snapshot_(nullptr),
-      status_(CYCLIC_FILE_READ_ALL_FAILED) {
-  if (!snapshot && !file.read_only_mapping) {
-    if (locks_.held() && file.reload_header() == 0) status_ = 0;
-    return;
-  }
-  snapshot_ = file.snapshot_mapping();
-  if (snapshot_ == nullptr) return;
-  if (file.reload_header_from(snapshot_) == 0) {
-    status_ = 0;
-    return;
-  }
-  vel_free(snapshot_);
-  snapshot_ = nullptr;
+namespace {
+
+// Attempts at a copy before a read gives up: writers that lap the whole ring
+// during each of them, or a header that keeps changing.
+constexpr int kCopyAttempts = 100;
+// A copy that must be taken again (the statuses are 0 or negative).
+constexpr int kTryAgain = 1;
+// A sequence that stays odd this long, its holder alive, is taken as
+// abandoned: a writer stopped (a debugger) holds no reader up.
+constexpr double kStoppedWriterMs = 20;
+
+// The copy's loads come before the loads that follow. The writers are other
+// processes or threads; ThreadSanitizer, which does not take fences, gets
+// the compiler's ordering only.
+void order_loads() {
+#if defined(__SANITIZE_THREAD__)
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+#else
+  std::atomic_thread_fence(std::memory_order_acquire);
+#endif
 }
 
-CCyclicFile::ReadView::~ReadView() {
-  if (snapshot_ == nullptr) return;
-  file_.rebase_ring(snapshot_);
-  vel_free(snapshot_);
+// Copies bytes that writers may be changing meanwhile: the sequence checks
+// above decide what of them is kept. ThreadSanitizer would report each such
+// copy as the race it is meant to be, so its build copies word by word with
+// relaxed atomic loads, unseen by it.
+#if defined(__SANITIZE_THREAD__)
+__attribute__((no_sanitize("thread"))) void copy_shared(char *to, const char *from,
+                                                       std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i)
+    to[i] = __atomic_load_n(from + i, __ATOMIC_RELAXED);
+}
+#else
+void copy_shared(char *to, const char *from, std::size_t length) {
+  std::memcpy(to, from, length);
+}
+#endif
+
+double now_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+}  // namespace
+
+bool CCyclicFile::look_at_published(char *header_bytes, PublishedLook *look) const {
+  const std::size_t room = header_room();
+  uint64_t odd_seen = 0;
+  double odd_since = 0;
+  const double give_up = now_ms() + 1000;
+  for (long round = 0;; ++round) {
+    const uint64_t before = load_word(published, kSequence);
+    bool abandoned = false;
+    if (before & 1) {
+      if (before != odd_seen) {
+        odd_seen = before;
+        odd_since = now_ms();
+        round = 0;
+      }
+      if (round < 64) continue;  // a write takes well under a microsecond
+      abandoned = now_ms() - odd_since > kStoppedWriterMs ||
+                  !interprocess_critical_section_holder_alive(interprocess_lock);
+      if (!abandoned) {
+        if (now_ms() > give_up) return false;
+        sched_yield();
+        continue;
+      }
+    }
+    copy_shared(header_bytes, map_base, room);
+    for (int i = 0; i < kPublishedWords; ++i)
+      look->words[i] = load_word(published, static_cast<PublishedWord>(i));
+    order_loads();
+    if (load_word(published, kSequence) == before) {
+      look->sequence = before;
+      look->abandoned = abandoned;
+      return true;
+    }
+    if (now_ms() > give_up) return false;
+  }
+}
+
+bool CCyclicFile::sequence_unchanged(const PublishedLook &look) const {
+  order_loads();
+  return load_word(published, kSequence) == look.sequence;
+}
+
+CCyclicFile::ReadView::ReadView(const CCyclicFile &file, bool repair)
+    : file_(file),
+      repair_(repair),
+      copy_(static_cast<char *>(vel_malloc(file.mapped_length))),
+      appended_(0),
+      status_(CYCLIC_FILE_NO_MEMORY) {
+  if (copy_ == nullptr) return;
+  for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
+    status_ = file.published != nullptr ? copy_once(attempt + 1 == kCopyAttempts)
+                                        : copy_settled_mapping();
+    if (status_ != kTryAgain) return;
+  }
+  status_ = CYCLIC_FILE_READ_ALL_FAILED;
+}
+
+CCyclicFile::ReadView::~ReadView() { vel_free(copy_); }
+
+// Points the copy's ring at the copy, from the header decoded there. False
+// when it does not describe the file.
+static bool ring_from_copy(CCyclicBuffer &ring, char *copy, int room, int64_t mapped_length) {
+  cyclic_file_header_t record;
+  record.init();
+  const int header_length = decode_cyclic_file_header_into(copy, room, &record);
+  if (header_length < 0 ||
+      !cyclic_file_header_describes_ring(&record, mapped_length - header_length))
+    return false;
+  ring.ring_start = copy + header_length;
+  ring.ring_end = ring.ring_start + record.buffer_size;
+  apply_ring_header(ring, &record);
+  ring.error_flag = 0;
+  return true;
+}
+
+// A settled copy whose records disagree with its header is mended when
+// `repair` (not for a check, which reports the damage); an unsettled one is
+// taken again instead. 0 or kTryAgain.
+static int settle_records(CCyclicBuffer &ring, bool settled, bool repair) {
+  CCyclicBuffer::SalvagePlan plan;
+  ring.plan_salvage(&plan);
+  if (plan.consistent) return 0;
+  if (!settled) return kTryAgain;
+  if (repair) ring.apply_salvage(plan);
+  return 0;
+}
+
+int CCyclicFile::ReadView::copy_once(bool last_attempt) {
+  const CCyclicFile &file = file_;
+  const int room = static_cast<int>(file.header_room());
+  const int64_t mapped = static_cast<int64_t>(file.mapped_length);
+  PublishedLook first;
+  if (!file.look_at_published(copy_, &first)) return CYCLIC_FILE_READ_ALL_FAILED;
+  copy_shared(copy_ + room, file.map_base + room, file.mapped_length - static_cast<std::size_t>(room));
+  if (!ring_from_copy(ring_, copy_, room, mapped)) {
+    // A header that does not describe the file, or one torn by a writer
+    // stopped for long: look again, and fail only when it stays so.
+    return file.sequence_unchanged(first) && !first.abandoned ? CYCLIC_FILE_READ_ALL_FAILED
+                                                              : kTryAgain;
+  }
+  appended_ = first.words[kAppended];
+  if (first.abandoned) {
+    // Nobody changed the file during the copy: it is the dead writer's
+    // file, as the next writer will find it.
+    if (!file.sequence_unchanged(first)) return kTryAgain;
+    if (first.words[kPhase] == kPhaseCounted) appended_ = first.words[kIntentAppended];
+    apply_intent(first.words, ring_);
+    return settle_records(ring_, true, repair_) == 0 ? 0 : kTryAgain;
+  }
+  PublishedLook second;
+  char header_again[CYCLIC_FILE_HEADER_MAX_LENGTH];
+  if (!file.look_at_published(header_again, &second)) return CYCLIC_FILE_READ_ALL_FAILED;
+  if (second.sequence == first.sequence) return settle_records(ring_, true, repair_) == 0 ? 0 : kTryAgain;
+
+  // Writers went on: keep the copied records that the second look counts.
+  cyclic_file_header_t record;
+  record.init();
+  const int header_length = decode_cyclic_file_header_into(header_again, room, &record);
+  if (header_length < 0 || !cyclic_file_header_describes_ring(&record, ring_.buffer_size))
+    return kTryAgain;
+  const uint64_t appended_since = second.words[kAppended] - first.words[kAppended];
+  const uint64_t advanced_since = second.words[kAdvanced] - first.words[kAdvanced];
+  const int64_t kept = static_cast<int64_t>(record.message_count) -
+                       static_cast<int64_t>(appended_since);
+  if (advanced_since >= static_cast<uint64_t>(ring_.buffer_size) || kept <= 0 ||
+      appended_since > static_cast<uint64_t>(INT32_MAX)) {
+    // Writers lapped the ring during the copy: nothing copied is sure. On
+    // the last attempt the read is empty rather than failed.
+    if (!last_attempt) return kTryAgain;
+    ring_.message_count = 0;
+    ring_.read_pos = ring_.write_pos;
+    return 0;
+  }
+  if (kept < ring_.message_count) {
+    ring_.read_pos = ring_.ring_start + record.read_offset;
+    ring_.message_count = static_cast<int32_t>(kept);
+  }
+  return settle_records(ring_, false, repair_) == 0 ? 0 : kTryAgain;
+}
+
+// Without published state: the whole mapping, copied again until its header
+// did not change meanwhile (a writer changes the header before it touches
+// any record the header counts, and again after).
+int CCyclicFile::ReadView::copy_settled_mapping() {
+  const CCyclicFile &file = file_;
+  const std::size_t room = file.header_room();
+  copy_shared(copy_, file.map_base, file.mapped_length);
+  order_loads();
+  char header_again[CYCLIC_FILE_HEADER_MAX_LENGTH];
+  copy_shared(header_again, file.map_base, room);
+  if (std::memcmp(copy_, header_again, room) != 0) return kTryAgain;
+  if (!ring_from_copy(ring_, copy_, static_cast<int>(room),
+                      static_cast<int64_t>(file.mapped_length)))
+    return CYCLIC_FILE_READ_ALL_FAILED;
+  return settle_records(ring_, true, repair_) == 0 ? 0 : kTryAgain;
 }
 
 int CCyclicFile::read_all(char **buffer, int32_t *length) {
@@ -609,35 +957,25 @@ int CCyclicFile::read_all(char **buffer, int32_t *length) {
   if (buffer == nullptr || length == nullptr) return CYCLIC_FILE_READ_ALL_FAILED;
   *buffer = nullptr;
   *length = 0;
-  char *block = nullptr;
+  ReadView view(*this);
+  if (view.status() != 0) return view.status();
+  const CCyclicBuffer &ring = view.ring();
+  if (ring.message_count == 0) return 0;
+  char *block = static_cast<char *>(vel_malloc(static_cast<std::size_t>(ring.buffer_size) + 1));
+  if (block == nullptr) return CYCLIC_FILE_NO_MEMORY;
+  // One walk over the records copies every payload.
   int64_t copied = 0;
-  int32_t messages_read = 0;
-  {
-    ReadView view(*this);
-    if (view.status() != 0) return view.status();
-    if (message_count == 0) return 0;
-    block = static_cast<char *>(vel_malloc(static_cast<std::size_t>(buffer_size) + 1));
-    if (block == nullptr) return CYCLIC_FILE_NO_MEMORY;
-    // One walk over the records copies every payload; the ring's state, and
-    // so the file, stay as they are.
-    int copy_result = copy_messages(block, buffer_size, &copied);
-    // The records and the header disagree: mend the header, then copy what
-    // it keeps.
-    if (copy_result == CYCLIC_BUFFER_WRITE_FAILED && salvage())
-      copy_result = copy_messages(block, buffer_size, &copied);
-    messages_read = copy_result == CYCLIC_BUFFER_OK ? message_count : -1;
-  }
-  if (messages_read <= 0) {
+  if (ring.copy_messages(block, ring.buffer_size, &copied) != CYCLIC_BUFFER_OK) {
     vel_free(block);
-    return messages_read < 0 ? CYCLIC_FILE_READ_ALL_FAILED : 0;
+    return CYCLIC_FILE_READ_ALL_FAILED;
   }
   *buffer = block;
   *length = static_cast<int32_t>(copied);
-  return messages_read;
+  return ring.message_count;
 }
 
-// Same locking, reload and salvage as read_all, so a copy holds exactly what
-// a reader sees; the one walk of copy_messages checks every record.
+// From the same copy as read_all, so a copy holds exactly what a reader
+// sees; the one walk of copy_messages checks every record.
 int CCyclicFile::copy_newest(int32_t newest, MessageCopy *copy, const uint64_t *above) {
   if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
   if (copy == nullptr || newest < 0) return CYCLIC_FILE_READ_ALL_FAILED;
@@ -646,39 +984,26 @@ int CCyclicFile::copy_newest(int32_t newest, MessageCopy *copy, const uint64_t *
   copy->appended = 0;
   ReadView view(*this);
   if (view.status() != 0) return view.status();
-  // Read under the lock, in the same step as the records it numbers. (A
-  // read-only mapping, copied without the lock, has no lock file and so no
-  // count: its copies are not numbered.)
-  const uint64_t appended = appended_messages();
+  const CCyclicBuffer &ring = view.ring();
+  // Read in the same look as the records it numbers.
+  const uint64_t appended = view.appended();
   if (above != nullptr && counts_messages()) {
     const uint64_t numbered_above = appended > *above ? appended - *above : 0;
     if (numbered_above < static_cast<uint64_t>(newest))
       newest = static_cast<int32_t>(numbered_above);
   }
-  int result = CYCLIC_FILE_READ_ALL_FAILED;
-  for (bool salvaged = false;;) {
-    const int32_t wanted = message_count < newest ? message_count : newest;
-    if (!reserve(&copy->bytes, &copy->bytes_room, static_cast<std::size_t>(buffer_size) + 1) ||
-        !reserve(&copy->lengths, &copy->lengths_room, static_cast<std::size_t>(wanted) + 1)) {
-      result = CYCLIC_FILE_NO_MEMORY;
-      break;
-    }
-    int64_t copied = 0;
-    const int copy_result =
-        copy_messages(copy->bytes, buffer_size, &copied, message_count - wanted, copy->lengths);
-    if (copy_result == CYCLIC_BUFFER_OK) {
-      copy->count = wanted;
-      copy->ring_count = message_count;
-      copy->appended = appended;
-      result = CYCLIC_FILE_OK;
-      break;
-    }
-    // The records and the header disagree: mend the header once, then copy
-    // what it keeps.
-    if (salvaged || copy_result != CYCLIC_BUFFER_WRITE_FAILED || !salvage()) break;
-    salvaged = true;
-  }
-  return result;
+  const int32_t wanted = ring.message_count < newest ? ring.message_count : newest;
+  if (!reserve(&copy->bytes, &copy->bytes_room, static_cast<std::size_t>(ring.buffer_size) + 1) ||
+      !reserve(&copy->lengths, &copy->lengths_room, static_cast<std::size_t>(wanted) + 1))
+    return CYCLIC_FILE_NO_MEMORY;
+  int64_t copied = 0;
+  if (ring.copy_messages(copy->bytes, ring.buffer_size, &copied, ring.message_count - wanted,
+                         copy->lengths) != CYCLIC_BUFFER_OK)
+    return CYCLIC_FILE_READ_ALL_FAILED;
+  copy->count = wanted;
+  copy->ring_count = ring.message_count;
+  copy->appended = appended;
+  return CYCLIC_FILE_OK;
 }
 
 void CCyclicFile::release_copy(MessageCopy *copy) {
@@ -710,9 +1035,9 @@ int CCyclicFile::for_each_message(MessageVisitor visit, void *context) {
 
 int CCyclicFile::verify(SalvagePlan *plan) {
   if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
-  ReadView view(*this, true);
+  ReadView view(*this, false);
   if (view.status() != 0) return view.status();
-  plan_salvage(plan);
+  view.ring().plan_salvage(plan);
   return 0;
 }
 

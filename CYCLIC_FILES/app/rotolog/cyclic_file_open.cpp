@@ -86,6 +86,7 @@ CCyclicFile::CCyclicFile(const char *name, int32_t mode_flags, int32_t size) {
   header_length = 0;
   lock_name[0] = '\0';
   interprocess_lock = nullptr;
+  published = nullptr;
   process_lock = nullptr;
   mapped_length = 0;
   read_only_mapping = false;
@@ -104,6 +105,10 @@ void CCyclicFile::build_lock_name(const char *name) {
 // file, in its directory and so under its directory's protection, and the
 // in-process lock is found under "mutex_<path>". facts describe the data
 // file: who may write it may use the lock.
+//
+// A handle that may only read the file opens the lock file read-only, when
+// there is one it may read, for the state its writers publish; without it
+// (a lock file of an older version, or none) its reads are not numbered.
 int CCyclicFile::obtain_locks(const char *path, const os_file_facts_t &facts) {
   char lock_file[kPathRoom + sizeof kLockFileSuffix];
   std::snprintf(lock_file, sizeof lock_file, "%s%s", path, kLockFileSuffix);
@@ -111,10 +116,16 @@ int CCyclicFile::obtain_locks(const char *path, const os_file_facts_t &facts) {
   guarded.mode = facts.mode;
   guarded.owner = facts.owner;
   guarded.group = facts.group;
+  if (read_only_mapping) {
+    interprocess_lock = init_interprocess_critical_section_reader(lock_file, &guarded);
+    published = interprocess_critical_section_shared_words(interprocess_lock);
+    return CYCLIC_FILE_OK;
+  }
   interprocess_lock = init_interprocess_critical_section(lock_file, &guarded);
   if (interprocess_lock == nullptr)
     return platform_failure(errno == ENOMEM ? CYCLIC_FILE_NO_MEMORY
                                             : CYCLIC_FILE_PERMISSION_DENIED);
+  published = interprocess_critical_section_shared_words(interprocess_lock);
   char key[kPathRoom + sizeof kLockNamePrefix + 20];
   format_lock_name(key, sizeof key, path);
   CNamedLockTable *registry = named_lock_registry();
@@ -142,6 +153,7 @@ void CCyclicFile::release() {
   if (interprocess_lock != nullptr) {
     destroy_interprocess_critical_section(interprocess_lock);
     interprocess_lock = nullptr;
+    published = nullptr;
   }
   free_scratch();
 }
@@ -183,8 +195,7 @@ int CCyclicFile::load() {
   // checked against the mapping the same way. What is not a cyclic file
   // gets no lock file.
   if (result == CYCLIC_FILE_OK && reload_header() != 0) result = CYCLIC_FILE_LOAD_ERROR;
-  if (result == CYCLIC_FILE_OK && interprocess_lock == nullptr && !read_only_mapping)
-    result = obtain_locks(path, facts);
+  if (result == CYCLIC_FILE_OK && interprocess_lock == nullptr) result = obtain_locks(path, facts);
   if (result != CYCLIC_FILE_OK) unmap();
   return result;
 }
@@ -221,14 +232,14 @@ int CCyclicFile::create_file(const char *path) {
                  os_file_reserve(fd, file_size) == 0 && os_file_sync(fd) == 0 &&
                  os_file_describe(fd, &facts) == 0;
   int result = written ? obtain_locks(path, facts) : platform_failure(CYCLIC_FILE_NOT_FOUND);
-  bool published = false;
+  bool made_public = false;
   if (result == CYCLIC_FILE_OK) {
-    published = os_file_publish(temporary, path) == 0;
+    made_public = os_file_publish(temporary, path) == 0;
     // EEXIST: another process created the file first; load opens theirs.
-    if (!published && errno != EEXIST) result = platform_failure(CYCLIC_FILE_NOT_FOUND);
+    if (!made_public && errno != EEXIST) result = platform_failure(CYCLIC_FILE_NOT_FOUND);
   }
   os_file_close(fd);
-  if (!published) delete_file(temporary);
+  if (!made_public) delete_file(temporary);
   vel_free(temporary);
   return result;
 }

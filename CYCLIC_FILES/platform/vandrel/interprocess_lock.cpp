@@ -1,31 +1,58 @@
-// vandrel interprocess critical sections: a robust, process-shared pthread
-// mutex in a small lock file beside the file it guards.
+// vandrel interprocess critical sections: a lock word in a small lock file
+// beside the file it guards, waited on with futex, and a few words of state
+// that holders publish to readers.
 //
-// Who may change the lock file. Every handle holds a shared OFD lock (an
-// fcntl lock of the open file, which the kernel drops when the last
-// descriptor of it closes, whatever way the process ends) on the whole lock
-// file for as long as it lives, and maps the file only once it holds one. A
-// process that gets the exclusive lock instead knows that no other handle
-// has the file open or mapped, so it alone may write the file's layout: it
-// lays out a lock file that is new (empty) or was never finished, or resets
-// the mutex of one that is whole, since a mutex may read as held by a process
-// of an earlier boot (the file outlives a reboot; no EOWNERDEAD will ever
-// report that holder). Then it turns its lock into a shared one, which lets
-// the others in. The lock file is thus made in place: nobody maps it while
-// it is half made, and a maker killed half-way leaves an unfinished file for
-// the next first opener to lay out, never a temporary.
+// Threat. Whoever may write the guarded file may write its lock file, every
+// byte of it, at any moment; whoever may read the guarded file may read the
+// lock file, map it and place any OFD lock on it. So:
+//   - the lock word holds plain values, never an address: the holder's
+//     process id (high half) and thread id with a waiters bit (low half);
+//     0 is free. A value read from the file is used only after its bounds
+//     are checked here, and only as a process or thread id to ask the kernel
+//     about, never as an address, a length or an index;
+//   - a holder is dead when the kernel says so: the thread the word names
+//     no longer exists in the process it names (tgkill(pid, tid, 0) fails
+//     with ESRCH). The kernel keeps that answer; no user can fake it, and a
+//     reader, which cannot store into the file, cannot change the question.
+//     A waiter asks only after a millisecond of waiting, so a live holder
+//     costs its waiters nothing but the futex. Ids are reused only after the
+//     kernel has handed out all others (4 million on 64-bit Linux), and a
+//     lock left held is taken over by the next writer within a millisecond;
+//     a word left by an earlier boot is cleared by the boot stamp below.
+//     Processes of one file must share a pid namespace;
+//   - readers open the file read-only and place no lock on it; no OFD lock
+//     a reader may hold is asked for by a writer of this layout (only the
+//     conversion of the previous layout looks for its processes' locks, in
+//     a file that readers could not open);
+//   - a waiter gives up after VANDREL_LOCK_PATIENCE_MS, so a writer of the
+//     file that holds the lock for ever (or scribbles a live holder into the
+//     word) delays others by that much per call, which it could do by
+//     holding the lock honestly.
+//
+// Layout, made in place: an opener that finds the file empty extends it to
+// the layout's size (zeros), maps it, and lays it out under the lock itself,
+// the magic word last; a maker killed half-way is taken over like any dead
+// holder. No step needs the file to itself, so no reader's lock can hold an
+// opener up. After a reboot the first opener of the new boot clears a word
+// left by the old one (the boot stamp), whose ids may be in use again.
 #include "rotolog/platform/vandrel.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <climits>
+#include <cstring>
 
 #include "system_call.h"
 
@@ -37,56 +64,317 @@ namespace {
 
 // ---- The lock file ----
 
-// The version word also carries the sizes the layout depends on, so that a
-// process of another word size or C library refuses the file instead of
-// misreading its mutex.
 constexpr uint32_t kLockFileMagic = 0x6b6c7472;  // "rtlk"
-constexpr uint32_t kLockFileVersion = 2u | (static_cast<uint32_t>(sizeof(pthread_mutex_t)) << 8) |
-                                      (static_cast<uint32_t>(sizeof(void *)) << 24);
 
 struct LockFile {
   uint32_t magic;  // written last when the file is laid out
   uint32_t version;
-  pthread_mutex_t mutex;
-  // Set by a first opener that found the mutex held by a process that is
-  // gone: the next to enter learns it as VANDREL_LOCK_OWNER_DIED. Read and
-  // cleared under the mutex.
+  // The lock word: 0 free, else pid << 32 | tid, with kWaiters in the low
+  // half while someone may sleep on it. Only the low half is a futex word.
+  uint64_t word;
+  // A hash of the boot id of the boot that last opened the file: a word
+  // stamped by another boot is cleared by the first opener of this one.
+  uint64_t boot;
+  // Set by the opener that cleared such a word (kLostInEarlierBoot), or by
+  // a test: the next to enter is told. Cleared by the holder.
   uint32_t holder_lost;
   uint32_t reserved;
-  uint64_t counter;  // stored under the mutex, read by anyone
+  uint64_t shared[VANDREL_SHARED_WORDS];
 };
-static_assert(offsetof(LockFile, counter) % 8 == 0, "the counter is stored in one access");
+static_assert(sizeof(LockFile) == 160, "the layout is part of the file format");
+static_assert(offsetof(LockFile, word) % 8 == 0 && offsetof(LockFile, shared) % 8 == 0,
+              "words are stored in one access");
+
+constexpr uint32_t kLockFileVersion = 3u | (static_cast<uint32_t>(sizeof(LockFile)) << 8);
+constexpr off_t kLockFileSize = static_cast<off_t>(sizeof(LockFile));
+
+// The previous layout (version 2) held a pthread mutex; its processes keep a
+// shared OFD lock over the whole file while they have it open. Its size
+// differs from this one's, so that such a process refuses this layout
+// before it waits for any lock.
+constexpr uint32_t kOldLayoutVersion = 2;
+constexpr off_t kOldLayoutSize = static_cast<off_t>(8 + sizeof(pthread_mutex_t) + 16);
+static_assert(kOldLayoutSize != kLockFileSize, "the layouts must be told apart by size");
+
+constexpr uint32_t kLostInEarlierBoot = 2;
+constexpr uint64_t kWaiters = 1u << 31;
+constexpr uint64_t kThreadMask = kWaiters - 1;
+// Process and thread ids above this are not ids (the kernel's PID_MAX_LIMIT):
+// a word holding one was scribbled.
+constexpr uint64_t kLargestId = 4194304;
+
+// ---- This process: its ids, forks ----
+
+// A fork makes a new process, whose ids differ: bumped in the child.
+std::atomic<uint64_t> forks{0};
+std::atomic<pid_t> process_id{0};
+
+pid_t current_process() {
+  pid_t pid = process_id.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    pid = static_cast<pid_t>(syscall(SYS_getpid));
+    process_id.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+
+// The calling thread's id, asked of the kernel once per thread (and again
+// after a fork).
+struct ThreadId {
+  uint64_t forks_seen = ~uint64_t{0};
+  uint32_t tid = 0;
+};
+thread_local ThreadId this_thread __attribute__((tls_model("initial-exec")));
+
+uint32_t current_thread() {
+  const uint64_t seen = forks.load(std::memory_order_relaxed);
+  if (__builtin_expect(this_thread.forks_seen != seen, 0)) {
+    this_thread.tid = static_cast<uint32_t>(syscall(SYS_gettid));
+    this_thread.forks_seen = seen;
+  }
+  return this_thread.tid;
+}
+
+// After a fork the child's process id differs, and its thread ids too.
+void after_fork_in_child() {
+  process_id.store(static_cast<pid_t>(syscall(SYS_getpid)), std::memory_order_relaxed);
+  forks.fetch_add(1, std::memory_order_relaxed);
+}
+
+void watch_forks() {
+  static pthread_once_t once = PTHREAD_ONCE_INIT;
+  pthread_once(&once, [] { pthread_atfork(nullptr, nullptr, after_fork_in_child); });
+}
+
+// One OFD lock request on [start, start + length): 0, or -1 with errno
+// (EAGAIN or EACCES: another open file holds a conflicting lock).
+int ofd_lock(int fd, short type, off_t start, off_t length) {
+  if (seam_fails(TEST_SEAM_LOCK_OFD)) return -1;
+  struct flock request = {};
+  request.l_type = type;
+  request.l_whence = SEEK_SET;
+  request.l_start = start;
+  request.l_len = length;
+  return retry_on_eintr([&] { return fcntl(fd, F_OFD_SETLK, &request); });
+}
+
+// The type of a lock another open file holds that conflicts with `type` on
+// the range, F_UNLCK when none does, -1 when the kernel cannot say.
+int conflicting_lock(int fd, short type, off_t start, off_t length) {
+  struct flock probe = {};
+  probe.l_type = type;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = start;
+  probe.l_len = length;
+  if (fcntl(fd, F_OFD_GETLK, &probe) != 0) return -1;
+  return probe.l_type;
+}
+
+// The hash of this boot's id; 0 when it cannot be read (the stamp then
+// stays as it is).
+uint64_t boot_stamp() {
+  static const uint64_t stamp = [] {
+    char text[64] = {};
+    int fd = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return uint64_t{0};
+    ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0) return uint64_t{0};
+    uint64_t hash = 14695981039346656037ull;
+    for (ssize_t i = 0; i < got; ++i) hash = (hash ^ static_cast<unsigned char>(text[i])) * 1099511628211ull;
+    return hash | 1;
+  }();
+  return stamp;
+}
+
+// ---- The handle ----
 
 struct InterprocessLock {
   LockFile *file;
-  int fd;  // keeps the shared OFD lock while the handle lives
-  // Only the holder reads or writes these: enter found the previous holder
-  // lost (EOWNERDEAD, or holder_lost set), and it is not yet marked consistent.
-  bool mutex_inconsistent;
+  int fd;        // the handle's own description: mapping, probes
+  bool writable;  // false for a reader
+  // Only the holder reads or writes this: it took the lock from a holder
+  // that is gone, and has not yet marked the state consistent.
   bool holder_lost;
 };
 
-// An opener that finds the file being made by someone else (or left
-// unfinished while another handle shares it) tries again, this many times,
-// a millisecond apart.
+// An opener that finds the file being laid out or converted by someone else
+// tries again, this many times, a millisecond apart.
 constexpr int kOpenRounds = 20;
 
-// ---- Opening and creating ----
+void pause_a_millisecond() {
+  timespec pause{0, 1000000};
+  nanosleep(&pause, nullptr);
+}
 
-// Whoever may write the data may lock it, and nobody else: the lock file
-// gives read and write to each class that may write the data file (and
-// always to its owner). A class that may only read the data gets nothing,
-// or it could hold a shared OFD lock for ever and keep every later first
-// opener from resetting the mutex.
+// ---- Waiting and liveness ----
+
+uint32_t *futex_word(LockFile *file) {
+  // The low half of the 64-bit word.
+  return reinterpret_cast<uint32_t *>(&file->word) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__);
+}
+
+void futex_wait(LockFile *file, uint32_t expected, long nanoseconds) {
+  timespec timeout{0, nanoseconds};
+  syscall(SYS_futex, futex_word(file), FUTEX_WAIT, expected, &timeout, nullptr, 0);
+}
+
+void futex_wake(LockFile *file, int count) {
+  syscall(SYS_futex, futex_word(file), FUTEX_WAKE, count, nullptr, nullptr, 0);
+}
+
+// Whether the holder a word names is alive: its thread exists in its
+// process. A word that names no possible ids was scribbled: nobody holds it.
+bool holder_alive(uint64_t word) {
+  const uint64_t pid = word >> 32;
+  const uint64_t tid = word & kThreadMask;
+  if (pid == 0 || pid > kLargestId || tid == 0 || tid > kLargestId) return false;
+  // EPERM: a thread of another user's process, which exists.
+  return !(syscall(SYS_tgkill, static_cast<pid_t>(pid), static_cast<pid_t>(tid), 0) != 0 &&
+           errno == ESRCH);
+}
+
+void cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// A holder keeps the lock for well under a microsecond, while sleeping in the
+// kernel costs a system call and a wake-up on both sides: a contender first
+// retries for about a microsecond, then sleeps on the word a millisecond at a
+// time. A word that stays the same for a whole sleep has its holder checked.
+constexpr int kSpinTries = 32;
+constexpr long kSleepNanoseconds = 1000000;
+
+double now_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+bool try_take(LockFile *file, uint64_t expected, uint64_t mine) {
+  return __atomic_compare_exchange_n(&file->word, &expected, mine, false, __ATOMIC_ACQUIRE,
+                                     __ATOMIC_RELAXED);
+}
+
+// The contended enter: VANDREL_LOCK_TAKEN, VANDREL_LOCK_OWNER_DIED, or
+// VANDREL_LOCK_FAILED with ETIMEDOUT.
+[[gnu::noinline]] int wait_and_take(InterprocessLock &lock, uint64_t mine) {
+  LockFile *file = lock.file;
+  for (int spin = 0; spin < kSpinTries; ++spin) {
+    if (__atomic_load_n(&file->word, __ATOMIC_RELAXED) == 0 && try_take(file, 0, mine))
+      return VANDREL_LOCK_TAKEN;
+    for (int pause = 0; pause < 8; ++pause) cpu_pause();
+  }
+  const double deadline = now_ms() + VANDREL_LOCK_PATIENCE_MS;
+  uint64_t slept_on = 0;  // the word of the last sleep that ran its full time
+  for (;;) {
+    const uint64_t word = __atomic_load_n(&file->word, __ATOMIC_RELAXED);
+    if (word == 0) {
+      // Others may be asleep: the bit stays, so that leaving wakes one.
+      if (try_take(file, 0, mine | kWaiters)) return VANDREL_LOCK_TAKEN;
+      continue;
+    }
+    if (word == slept_on && !holder_alive(word)) {
+      if (try_take(file, word, mine | (word & kWaiters))) return VANDREL_LOCK_OWNER_DIED;
+      continue;
+    }
+    if (!(word & kWaiters) && !try_take(file, word, word | kWaiters)) {
+      // Failed only because the word changed: look again. (try_take's
+      // acquire is harmless here.)
+      continue;
+    }
+    const double left = deadline - now_ms();
+    if (left <= 0) {
+      errno = ETIMEDOUT;
+      return VANDREL_LOCK_FAILED;
+    }
+    const double before = now_ms();
+    const long sleep = left * 1e6 < kSleepNanoseconds ? static_cast<long>(left * 1e6) + 1
+                                                       : kSleepNanoseconds;
+    futex_wait(file, static_cast<uint32_t>((word | kWaiters) & 0xffffffffu), sleep);
+    // A sleep that ran its time without the word changing: check its holder
+    // next time round.
+    if (now_ms() - before >= static_cast<double>(sleep) / 1e6 &&
+        __atomic_load_n(&file->word, __ATOMIC_RELAXED) == (word | kWaiters))
+      slept_on = word | kWaiters;
+  }
+}
+
+int enter(InterprocessLock &lock) {
+  const uint64_t mine = static_cast<uint64_t>(current_process()) << 32 | current_thread();
+  int state = VANDREL_LOCK_TAKEN;
+  if (__builtin_expect(!try_take(lock.file, 0, mine), 0)) {
+    state = wait_and_take(lock, mine);
+    if (state == VANDREL_LOCK_FAILED) return state;
+  }
+  const uint32_t lost = __atomic_load_n(&lock.file->holder_lost, __ATOMIC_RELAXED);
+  if (__builtin_expect(state == VANDREL_LOCK_OWNER_DIED || lost != 0, 0)) {
+    lock.holder_lost = true;
+    state = lost == kLostInEarlierBoot ? VANDREL_LOCK_EARLIER_BOOT : VANDREL_LOCK_OWNER_DIED;
+  }
+  return state;
+}
+
+void leave(InterprocessLock &lock) {
+  if (lock.holder_lost) {
+    __atomic_store_n(&lock.file->holder_lost, 0, __ATOMIC_RELAXED);
+    lock.holder_lost = false;
+  }
+  const uint64_t word = __atomic_exchange_n(&lock.file->word, 0, __ATOMIC_RELEASE);
+  if (word & kWaiters) futex_wake(lock.file, 1);
+}
+
+// ---- Opening ----
+
+// Who may read the data may read the lock file (to follow the state its
+// writers publish), and who may write the data may write it; its owner
+// always may.
 mode_t lock_file_permissions(mode_t data_mode) {
   mode_t bits = S_IRUSR | S_IWUSR;
-  if (data_mode & S_IWGRP) bits |= S_IRGRP | S_IWGRP;
-  if (data_mode & S_IWOTH) bits |= S_IROTH | S_IWOTH;
+  if (data_mode & (S_IRGRP | S_IWGRP)) bits |= S_IRGRP;
+  if (data_mode & S_IWGRP) bits |= S_IWGRP;
+  if (data_mode & (S_IROTH | S_IWOTH)) bits |= S_IROTH;
+  if (data_mode & S_IWOTH) bits |= S_IWOTH;
   return bits;
 }
 
-// Opens the lock file at path, creating it (empty) when there is none; *made
-// tells which. -1 with errno on failure.
+// The rules every lock file is held to, before anything is read from it or
+// locked in it: a regular file with one name (a second name would make it
+// another file's lock file too, or let the layout overwrite a file it
+// belongs to), owned by the guarded file's owner or the caller, and, in a
+// sticky directory that its group or others may write, by the caller or the
+// directory's owner (anyone else may have planted it there). 0 or errno.
+int check_rules(int fd, const char *path, const vandrel_guarded_file &guarded, struct stat *info) {
+  if (fstat(fd, info) != 0) return errno;
+  if (!S_ISREG(info->st_mode)) return EPROTO;
+  if (info->st_nlink != 1) return EMLINK;
+  const uid_t caller = geteuid();
+  if (info->st_uid != guarded.owner && info->st_uid != caller) return EPERM;
+  char directory[PATH_MAX];
+  const char *slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    std::strcpy(directory, ".");
+  } else if (slash == path) {
+    std::strcpy(directory, "/");
+  } else {
+    const std::size_t length = static_cast<std::size_t>(slash - path);
+    if (length >= sizeof directory) return ENAMETOOLONG;
+    std::memcpy(directory, path, length);
+    directory[length] = '\0';
+  }
+  struct stat parent;
+  if (stat(directory, &parent) != 0) return errno;
+  const bool shared = (parent.st_mode & S_ISVTX) && (parent.st_mode & (S_IWGRP | S_IWOTH));
+  if (shared && info->st_uid != caller && info->st_uid != parent.st_uid) return EACCES;
+  return 0;
+}
+
+// Opens the lock file at path for writing, creating it (empty) when there is
+// none; *made tells which. -1 with errno on failure.
 int open_or_create(const char *path, const vandrel_guarded_file &guarded, bool *made) {
   *made = false;
   for (int attempt = 0; attempt < 4; ++attempt) {
@@ -114,7 +402,7 @@ int open_or_create(const char *path, const vandrel_guarded_file &guarded, bool *
     *made = true;
     // The exact bits (the umask took some), and the data file's owner and
     // group where the caller may give them (a group it is not in stays its
-    // own). Both before anyone could map the file: it is still empty.
+    // own). Both while the file is still empty.
     fchmod(fd, bits);
     if (caller != guarded.owner || getegid() != guarded.group)
       (void)!fchown(fd, guarded.owner, guarded.group);
@@ -124,202 +412,154 @@ int open_or_create(const char *path, const vandrel_guarded_file &guarded, bool *
   return -1;
 }
 
-// One OFD lock request over the whole file: F_WRLCK or F_RDLCK, waiting or
-// not. 0, or -1 with errno (EAGAIN or EACCES: another open file holds a
-// conflicting lock).
-int ofd_lock(int fd, short type, bool wait) {
-  if (seam_fails(TEST_SEAM_LOCK_OFD)) return -1;
-  struct flock request = {};
-  request.l_type = type;
-  request.l_whence = SEEK_SET;
-  return retry_on_eintr([&] { return fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &request); });
-}
-
-LockFile *map_file(int fd) {
+LockFile *map_file(int fd, bool writable) {
   if (seam_fails(TEST_SEAM_LOCK_MMAP)) return nullptr;
-  void *address = mmap(nullptr, sizeof(LockFile), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void *address = mmap(nullptr, sizeof(LockFile), writable ? PROT_READ | PROT_WRITE : PROT_READ,
+                       MAP_SHARED, fd, 0);
   return address == MAP_FAILED ? nullptr : static_cast<LockFile *>(address);
 }
 
 void unmap_file(LockFile *file) { munmap(file, sizeof(LockFile)); }
 
-int initialise_mutex(pthread_mutex_t *mutex) {
-  pthread_mutexattr_t attributes;
-  int error = pthread_mutexattr_init(&attributes);
-  if (error != 0) return error;
-  error = pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-  if (error == 0) error = pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-  if (error == 0) error = pthread_mutex_init(mutex, &attributes);
-  pthread_mutexattr_destroy(&attributes);
-  return error;
-}
-
-// Reserves the file's blocks before anything is stored through the mapping:
-// a store into a page the file system has no room for raises SIGBUS.
+// Gives the file the layout's size, its blocks reserved before anything is
+// stored through the mapping (a store into a page the file system has no
+// room for raises SIGBUS). 0 or errno.
 int reserve(int fd) {
   if (seam_fails(TEST_SEAM_LOCK_RESERVE)) return errno;
-  const off_t length = static_cast<off_t>(sizeof(LockFile));
-  if (retry_on_eintr([&] { return as_errno_result(posix_fallocate(fd, 0, length)); }) == 0)
+  if (retry_on_eintr([&] { return as_errno_result(posix_fallocate(fd, 0, kLockFileSize)); }) == 0)
     return 0;
   if (errno != EOPNOTSUPP && errno != EINVAL) return errno;
-  return retry_on_eintr([&] { return ftruncate(fd, length); }) == 0 ? 0 : errno;
-}
-
-// Alone with the file: lays it out whole, the magic word last, so that a
-// maker killed at any point leaves a file the next first opener lays out
-// again. The counter starts at 0. 0 or an errno value.
-int lay_out(int fd, LockFile **mapped) {
-  int error = reserve(fd);
-  if (error != 0) return error;
-  LockFile *file = map_file(fd);
-  if (file == nullptr) return errno;
-  error = initialise_mutex(&file->mutex);
-  if (error != 0) {
-    unmap_file(file);
-    return error;
-  }
-  file->holder_lost = 0;
-  file->reserved = 0;
-  __atomic_store_n(&file->counter, 0, __ATOMIC_RELAXED);
-  file->version = kLockFileVersion;
-  __atomic_store_n(&file->magic, kLockFileMagic, __ATOMIC_RELEASE);
-  *mapped = file;
-  return 0;
-}
-
-// Alone with a whole file: a fresh mutex. A mutex that reads as held, or
-// whose holder died, lost a holder in the middle of its work; that is passed
-// on to the next to enter, which then checks what the lock protects.
-int reset(LockFile *file) {
-  int examined = pthread_mutex_trylock(&file->mutex);
-  if (examined == 0 || examined == EOWNERDEAD) {
-    // This thread holds it now, and it sits on this thread's robust list:
-    // unlock before the mutex is written over.
-    if (examined == EOWNERDEAD) pthread_mutex_consistent(&file->mutex);
-    pthread_mutex_unlock(&file->mutex);
-  }
-  // EBUSY: held by a thread that is gone without the kernel's clean-up, as a
-  // process of an earlier boot is; ENOTRECOVERABLE: abandoned inconsistent.
-  int error = initialise_mutex(&file->mutex);
-  if (error != 0) return error;
-  if (examined != 0) file->holder_lost = 1;
-  return 0;
+  return retry_on_eintr([&] { return ftruncate(fd, kLockFileSize); }) == 0 ? 0 : errno;
 }
 
 bool whole(const LockFile *file) {
   return __atomic_load_n(&file->magic, __ATOMIC_ACQUIRE) == kLockFileMagic &&
-         file->version == kLockFileVersion;
+         __atomic_load_n(&file->version, __ATOMIC_RELAXED) == kLockFileVersion;
 }
 
 bool never_finished(const LockFile *file) {
-  return __atomic_load_n(&file->magic, __ATOMIC_ACQUIRE) == 0 && file->version == 0;
+  return __atomic_load_n(&file->magic, __ATOMIC_ACQUIRE) == 0 &&
+         __atomic_load_n(&file->version, __ATOMIC_RELAXED) == 0;
 }
 
-// Takes this open file's OFD lock and maps the lock file, laying it out or
-// resetting it when this is the only handle. 0, EAGAIN (try again: the file
-// is being made, or was left unfinished while others share it), or the
-// errno value that refuses it. `patient` while more tries are to come.
-int take(int fd, const char *path, const vandrel_guarded_file &guarded, bool made, bool patient,
-         LockFile **mapped) {
-  struct stat info;
-  if (fstat(fd, &info) != 0) return errno;
-  if (!S_ISREG(info.st_mode)) return EPROTO;
-  // A lock file of anyone but the data file's owner or the caller may have
-  // been planted, to be held for ever; it is refused before any lock on it
-  // is waited for. An empty one may be one that root is making and has not
-  // handed to the owner yet.
-  if (info.st_uid != guarded.owner && info.st_uid != geteuid())
-    return info.st_size == 0 && patient ? EAGAIN : EPERM;
-  off_t size = info.st_size;
-  if (size != 0 && size != static_cast<off_t>(sizeof(LockFile))) return EPROTO;
+// A lock file of the previous layout, when no process of that version has it
+// open: emptied under an exclusive lock of the whole file, for the layout
+// below, and given the read bits of this version where the caller may. 0,
+// EAGAIN (someone else is converting it) or EBUSY (a process of the previous
+// version has it open: it holds a shared lock over the whole file).
+int convert_old_layout(int fd, const vandrel_guarded_file &guarded) {
+  uint32_t head[2] = {0, 0};
+  if (pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
+      head[0] != kLockFileMagic || (head[1] & 0xffu) != kOldLayoutVersion)
+    return EPROTO;
+  if (ofd_lock(fd, F_WRLCK, 0, 0) != 0) {
+    if (errno != EAGAIN && errno != EACCES) return errno;
+    return conflicting_lock(fd, F_WRLCK, 0, 0) == F_RDLCK ? EBUSY : EAGAIN;
+  }
+  int error = retry_on_eintr([&] { return ftruncate(fd, 0); }) == 0 ? 0 : errno;
+  const uid_t caller = geteuid();
+  if (error == 0 && (caller == guarded.owner || caller == 0))
+    fchmod(fd, lock_file_permissions(guarded.mode));
+  ofd_lock(fd, F_UNLCK, 0, 0);
+  return error == 0 ? EAGAIN : error;  // EAGAIN: now lay it out
+}
 
-  if (ofd_lock(fd, F_WRLCK, false) == 0) {
-    // Alone: no other handle has the file open, so nobody maps it. Its size
-    // is read again: the file may have been laid out, and used, since the
-    // look above, by handles that have all gone since.
-    if (fstat(fd, &info) != 0) return errno;
-    size = info.st_size;
-    if (size != 0 && size != static_cast<off_t>(sizeof(LockFile))) return EPROTO;
-    LockFile *file = size == 0 ? nullptr : map_file(fd);
-    if (size != 0 && file == nullptr) return errno;
-    int error = 0;
-    if (file == nullptr || never_finished(file)) {
-      if (file != nullptr) unmap_file(file);
-      file = nullptr;
-      error = lay_out(fd, &file);
-      // Creates nothing that it cannot finish.
-      if (error != 0 && made) unlink(path);
-    } else if (!whole(file)) {
-      error = EPROTO;
-    } else {
-      error = reset(file);
-    }
-    // Shared from here on: the others may come in.
-    if (error == 0 && ofd_lock(fd, F_RDLCK, false) != 0) error = errno;
-    if (error != 0) {
-      if (file != nullptr) unmap_file(file);
-      return error;
-    }
-    *mapped = file;
+// Lays out a file that was never finished, under its own lock: the maker
+// holds the word while it writes the rest, so that a maker killed half-way
+// is taken over like any holder. 0 or errno.
+int lay_out(InterprocessLock &lock) {
+  int state = enter(lock);
+  if (state == VANDREL_LOCK_FAILED) return errno;
+  LockFile *file = lock.file;
+  if (never_finished(file)) {
+    file->boot = 0;
+    file->holder_lost = 0;
+    file->reserved = 0;
+    for (uint64_t &word : file->shared) __atomic_store_n(&word, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&file->version, kLockFileVersion, __ATOMIC_RELAXED);
+    __atomic_store_n(&file->magic, kLockFileMagic, __ATOMIC_RELEASE);
+  }
+  lock.holder_lost = false;
+  leave(lock);
+  return whole(file) ? 0 : EPROTO;
+}
+
+// The first opener of a boot clears a word that an earlier boot left held:
+// its holder is gone, and its ids may belong to a process of this boot. The
+// next to enter is told that the holder died.
+void stamp_boot(LockFile *file) {
+  const uint64_t stamp = boot_stamp();
+  uint64_t seen = __atomic_load_n(&file->boot, __ATOMIC_RELAXED);
+  if (stamp == 0 || seen == stamp) return;
+  if (!__atomic_compare_exchange_n(&file->boot, &seen, stamp, false, __ATOMIC_ACQ_REL,
+                                   __ATOMIC_RELAXED))
+    return;  // another opener of this boot did it
+  uint64_t word = __atomic_load_n(&file->word, __ATOMIC_ACQUIRE);
+  if (word == 0) return;
+  __atomic_store_n(&file->holder_lost, kLostInEarlierBoot, __ATOMIC_RELAXED);
+  if (__atomic_compare_exchange_n(&file->word, &word, 0, false, __ATOMIC_RELEASE,
+                                  __ATOMIC_RELAXED))
+    futex_wake(file, INT32_MAX);
+}
+
+// One attempt at opening for writing: 0, EAGAIN (try again), or the errno
+// value that refuses the file. Fills lock on success.
+int open_for_writing(const char *path, const vandrel_guarded_file &guarded, InterprocessLock *lock) {
+  bool made = false;
+  watch_forks();
+  int fd = open_or_create(path, guarded, &made);
+  if (fd < 0) return errno;
+  struct stat info;
+  int error = check_rules(fd, path, guarded, &info);
+  if (error == 0 && info.st_size == kOldLayoutSize) error = convert_old_layout(fd, guarded);
+  if (error == 0 && info.st_size != 0 && info.st_size != kLockFileSize) error = EPROTO;
+  if (error == 0 && info.st_size == 0) error = reserve(fd);
+  LockFile *file = nullptr;
+  if (error == 0) {
+    file = map_file(fd, true);
+    if (file == nullptr) error = errno;
+  }
+  if (error == 0) {
+    *lock = InterprocessLock{file, fd, true, false};
+    if (!whole(file)) error = never_finished(file) ? lay_out(*lock) : EPROTO;
+  }
+  if (error == 0) {
+    stamp_boot(file);
     return 0;
   }
-  if (errno != EAGAIN && errno != EACCES) return errno;
-  // Others have it open: wait only while one of them holds it exclusively,
-  // which it does just long enough to lay the file out or reset it.
-  if (ofd_lock(fd, F_RDLCK, true) != 0) return errno;
-  if (size == 0) {
-    if (fstat(fd, &info) != 0) return errno;
-    if (info.st_size != static_cast<off_t>(sizeof(LockFile))) return EAGAIN;
+  if (file != nullptr) unmap_file(file);
+  close(fd);
+  // Creates nothing that it cannot finish.
+  if (made && error != EAGAIN) unlink(path);
+  return error;
+}
+
+int open_for_reading(const char *path, const vandrel_guarded_file &guarded, InterprocessLock *lock) {
+  if (seam_fails(TEST_SEAM_LOCK_OPEN)) return errno;
+  int fd = retry_on_eintr(
+      [&] { return open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY); });
+  if (fd < 0) return errno;
+  struct stat info;
+  int error = check_rules(fd, path, guarded, &info);
+  if (error == 0 && info.st_size != kLockFileSize) error = info.st_size == 0 ? EAGAIN : EPROTO;
+  LockFile *file = nullptr;
+  if (error == 0) {
+    file = map_file(fd, false);
+    if (file == nullptr) error = errno;
   }
-  LockFile *file = map_file(fd);
-  if (file == nullptr) return errno;
-  if (!whole(file)) {
-    int error = never_finished(file) ? EAGAIN : EPROTO;
-    unmap_file(file);
-    return error;
+  if (error == 0 && !whole(file)) error = never_finished(file) ? EAGAIN : EPROTO;
+  if (error == 0) {
+    *lock = InterprocessLock{file, fd, false, false};
+    return 0;
   }
-  *mapped = file;
-  return 0;
+  if (file != nullptr) unmap_file(file);
+  close(fd);
+  return error;
 }
 
-void pause_a_millisecond() {
-  timespec pause{0, 1000000};
-  nanosleep(&pause, nullptr);
-}
-
-// ---- Taking the lock ----
-
-void cpu_pause() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
-// A holder keeps the lock for well under a microsecond, while sleeping in the
-// kernel costs a system call and a wake-up on both sides: a contender first
-// retries for about a microsecond, pausing between tries so that it does not
-// take the lock's cache line from the holder, and sleeps only when the holder
-// is slow (descheduled, or a long critical section).
-constexpr int kSpinTries = 32;
-
-int lock_spinning_first(pthread_mutex_t *mutex) {
-  for (int spin = 0; spin < kSpinTries; ++spin) {
-    int error = pthread_mutex_trylock(mutex);
-    if (error != EBUSY) return error;
-    for (int pause = 0; pause < 8; ++pause) cpu_pause();
-  }
-  return pthread_mutex_lock(mutex);
-}
-
-}  // namespace
-
-extern "C" {
-
-vandrel_lock_t init_interprocess_critical_section(const char *lock_file_path,
-                                                  const struct vandrel_guarded_file *guarded) {
-  if (lock_file_path == nullptr || guarded == nullptr) {
+template <typename Open>
+vandrel_lock_t open_lock(const char *path, const vandrel_guarded_file *guarded, Open open_once) {
+  if (path == nullptr || guarded == nullptr) {
     errno = EINVAL;
     return nullptr;
   }
@@ -331,91 +571,84 @@ vandrel_lock_t init_interprocess_critical_section(const char *lock_file_path,
   int error = EAGAIN;
   for (int round = 0; round < kOpenRounds && error == EAGAIN; ++round) {
     if (round > 0) pause_a_millisecond();
-    bool made = false;
-    int fd = open_or_create(lock_file_path, *guarded, &made);
-    if (fd < 0) {
-      error = errno;
-      continue;
-    }
-    LockFile *file = nullptr;
-    error = take(fd, lock_file_path, *guarded, made, round + 1 < kOpenRounds, &file);
-    if (error != 0) {
-      close(fd);  // and with it the OFD lock
-      continue;
-    }
-    lock->file = file;
-    lock->fd = fd;
-    lock->mutex_inconsistent = false;
-    lock->holder_lost = false;
-    return lock;
+    error = open_once(path, *guarded, lock);
   }
+  if (error == 0) return lock;
   vel_free(lock);
   errno = error;
   return nullptr;
 }
 
+}  // namespace
+
+extern "C" {
+
+vandrel_lock_t init_interprocess_critical_section(const char *lock_file_path,
+                                                  const struct vandrel_guarded_file *guarded) {
+  return open_lock(lock_file_path, guarded, open_for_writing);
+}
+
+vandrel_lock_t init_interprocess_critical_section_reader(
+    const char *lock_file_path, const struct vandrel_guarded_file *guarded) {
+  return open_lock(lock_file_path, guarded, open_for_reading);
+}
+
 int enter_interprocess_critical_section(vandrel_lock_t handle) {
   InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
-  if (lock == nullptr) {
-    errno = EINVAL;
+  if (lock == nullptr || !lock->writable) {
+    errno = lock == nullptr ? EINVAL : EBADF;
     return VANDREL_LOCK_FAILED;
   }
-  int error = lock_spinning_first(&lock->file->mutex);
-  int state = VANDREL_LOCK_TAKEN;
-  if (error == EOWNERDEAD) {
-    // This thread holds the mutex; it stays inconsistent until the caller
-    // has checked what it protects (or until leave).
-    lock->mutex_inconsistent = true;
-    state = VANDREL_LOCK_OWNER_DIED;
-  } else if (error != 0) {
-    errno = error;
-    return VANDREL_LOCK_FAILED;
-  } else if (__builtin_expect(lock->file->holder_lost != 0, 0)) {
+  int state = enter(*lock);
+  if (state == VANDREL_LOCK_FAILED) return state;
+  // Held from here on. A test may watch the entry, or have it report a dead
+  // holder so that the caller's repair runs.
+  if (test_seam_check(TEST_SEAM_LOCK_ENTER, lock, 0, state) > 0) {
     lock->holder_lost = true;
     state = VANDREL_LOCK_OWNER_DIED;
   }
-  // Held from here on. A test may watch the entry, or have it report a dead
-  // holder so that the caller's repair runs.
-  if (test_seam_check(TEST_SEAM_LOCK_ENTER, lock, 0, state) > 0) state = VANDREL_LOCK_OWNER_DIED;
   return state;
 }
 
 void mark_interprocess_critical_section_consistent(vandrel_lock_t handle) {
   InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
-  if (lock == nullptr) return;
-  if (lock->mutex_inconsistent) {
-    pthread_mutex_consistent(&lock->file->mutex);
-    lock->mutex_inconsistent = false;
-  }
-  if (lock->holder_lost) {
-    lock->file->holder_lost = 0;
-    lock->holder_lost = false;
-  }
+  if (lock == nullptr || !lock->holder_lost) return;
+  __atomic_store_n(&lock->file->holder_lost, 0, __ATOMIC_RELAXED);
+  lock->holder_lost = false;
 }
 
 void leave_interprocess_critical_section(vandrel_lock_t handle) {
   InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
-  if (lock == nullptr) return;
+  if (lock == nullptr || !lock->writable) return;
   test_seam_check(TEST_SEAM_LOCK_LEAVE, lock, 0, 0);
-  // Unlocking an inconsistent robust mutex would make it ENOTRECOVERABLE for
-  // every process: mark it consistent first.
-  mark_interprocess_critical_section_consistent(lock);
-  pthread_mutex_unlock(&lock->file->mutex);
+  leave(*lock);
+}
+
+int interprocess_critical_section_holder_alive(vandrel_lock_t handle) {
+  InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
+  if (lock == nullptr) return 0;
+  const uint64_t word = __atomic_load_n(&lock->file->word, __ATOMIC_ACQUIRE);
+  return word != 0 && holder_alive(word) ? 1 : 0;
+}
+
+uint64_t *interprocess_critical_section_shared_words(vandrel_lock_t handle) {
+  InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
+  return lock == nullptr ? nullptr : lock->file->shared;
 }
 
 uint64_t get_interprocess_critical_section_counter(vandrel_lock_t handle) {
   InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
   if (lock == nullptr) return 0;
-  return __atomic_load_n(&lock->file->counter, __ATOMIC_ACQUIRE);
+  return __atomic_load_n(&lock->file->shared[0], __ATOMIC_ACQUIRE);
 }
 
 void add_to_interprocess_critical_section_counter(vandrel_lock_t handle, uint64_t amount) {
   InterprocessLock *lock = static_cast<InterprocessLock *>(handle);
-  if (lock == nullptr) return;
+  if (lock == nullptr || !lock->writable) return;
   // Only the holder stores, so a load and a store do: no atomic
   // read-modify-write, no system call.
-  uint64_t value = __atomic_load_n(&lock->file->counter, __ATOMIC_RELAXED);
-  __atomic_store_n(&lock->file->counter, value + amount, __ATOMIC_RELEASE);
+  uint64_t value = __atomic_load_n(&lock->file->shared[0], __ATOMIC_RELAXED);
+  __atomic_store_n(&lock->file->shared[0], value + amount, __ATOMIC_RELEASE);
 }
 
 void destroy_interprocess_critical_section(vandrel_lock_t handle) {
