@@ -252,8 +252,15 @@ TEST(CyclicFileHostile, TheOlderRunIsMovedUpAgainstTheNewerOne) {
     EXPECT_FALSE(plan.consistent);
     all = read_all(handle).text;
     EXPECT_EQ(all.substr(all.size() - 24), "msg-AAAAmsg-DDDDmsg-EEEE") << "lead " << lead;
+    // A read salvages its copy only; the next writer to open mends the file.
+    ASSERT_EQ(cyclic->verify(&plan), 0);
+    EXPECT_FALSE(plan.consistent);
+    void *mender = file.open(kReadWrite, 0);
+    ASSERT_NE(mender, nullptr);
+    file.close(mender);
     ASSERT_EQ(cyclic->verify(&plan), 0);
     EXPECT_TRUE(plan.consistent);
+    EXPECT_EQ(read_all(handle).text, all);
     ASSERT_EQ(cyclic_file_write(handle, "msg-FFFF", 8), 0);
     all = read_all(handle).text;
     EXPECT_EQ(all.substr(all.size() - 8), "msg-FFFF");

@@ -68,14 +68,16 @@ enum PublishedWord : int {
   kPhase,          // the write in progress: kPhaseIdle, kPhaseRecord, kPhaseCounted
   kIntentAppended, // kAppended once the record is counted
   kIntentAdvanced, // kAdvanced once the record is counted
-  kIntentRead,     // the header without the record: read offset | count << 32
-  kIntentWrite,    // the header without the record: write offset | wasted tail << 32
+  kIntentRead,       // the header without the record: read offset | count << 32
+  kIntentWrite,      // the header without the record: write offset | wasted tail << 32
+  kIntentFinalRead,  // the header with the record, likewise
+  kIntentFinalWrite,
   kPublishedWords
 };
 enum WritePhase : uint64_t {
   kPhaseIdle = 0,     // nothing, or only evictions stored: the header is sound
-  kPhaseRecord = 1,   // the record is being laid: the header of kIntentRead/Write holds
-  kPhaseCounted = 2,  // the final header is stored: the counts are the intended ones
+  kPhaseRecord = 1,   // the record is being laid: the header without it holds
+  kPhaseCounted = 2,  // the record is whole: the header with it and the intended counts hold
 };
 static_assert(kPublishedWords <= VANDREL_SHARED_WORDS, "the lock file has room for them");
 
@@ -254,6 +256,7 @@ class CCyclicFile : public CCyclicBuffer {
   // The writer's side of the published state (cyclic_file_io.cpp).
   class PublishedChange;
   void repair_after_holder_died(bool earlier_boot);
+  void mend();
   void rebase_published();
 
   int map_file(int fd);

@@ -20,9 +20,10 @@
 //      publishes what it intends (the header without the record), then the
 //      phase kPhaseRecord;
 //   3. lays the record at the write position;
-//   4. stores the final header, counting the record; publishes the counts
-//      it intends, the phase kPhaseCounted, the counts themselves, the phase
-//      kPhaseIdle, and makes the sequence even again.
+//   4. publishes the header with the record and the counts it intends,
+//      then the phase kPhaseCounted; stores the final header, counting the
+//      record; publishes the counts, the phase kPhaseIdle, and makes the
+//      sequence even again.
 // The compiler fences of the ordering points between the steps (crash_point)
 // keep the stores to the mapping in this order in every build; they are not
 // there for tests only.
@@ -38,10 +39,10 @@
 // What is left behind:
 // - a writer killed at any step leaves a header that counts only whole
 //   records (the page cache outlives it), torn at worst, and its phase: the
-//   next holder finishes the write (kPhaseCounted: the header is final, the
-//   counts are set to the intended ones) or undoes it (kPhaseRecord: the
-//   header without the record is stored again), then salvages what does not
-//   agree; so a count never lags or leads its header;
+//   next holder finishes the write (kPhaseCounted: the header with the
+//   record and the intended counts are stored) or undoes it (kPhaseRecord:
+//   the header without the record is stored again), then salvages what does
+//   not agree; so a count never lags or leads its header;
 // - after a crashed machine the pages of the file may come from different
 //   moments; the repair at the next write or read brings the header back to
 //   the records that are whole (without CYCLIC_FILE_MODE_FLUSH, what the
@@ -258,18 +259,28 @@ void CCyclicFile::rebase_published() {
 }
 
 // The header a dead writer's phase says, into `ring`'s fields (not a
-// file): for kPhaseRecord the header without its record, when the intent
-// words describe this ring (the one header check); nothing otherwise.
-// Returns whether the fields changed.
+// file): for kPhaseRecord the header without its record, for kPhaseCounted
+// the header with it. Only when the header the ring holds is one that write
+// can have left (its write position is the one it started from, or the one
+// it was to end at): a lock file kept beside a data file restored from
+// elsewhere says nothing of it. And only when the intended header describes
+// this ring (the one header check). Returns whether the fields changed.
 bool apply_intent(const uint64_t *words, CCyclicBuffer &ring) {
-  if (words[kPhase] != kPhaseRecord) return false;
+  const uint64_t phase = words[kPhase];
+  if (phase != kPhaseRecord && phase != kPhaseCounted) return false;
+  const int64_t write_offset = ring.write_pos - ring.ring_start;
+  const bool left_by_it = write_offset == low_half(words[kIntentWrite]) ||
+                          (phase == kPhaseCounted && write_offset == low_half(words[kIntentFinalWrite]));
+  if (!left_by_it) return false;
+  const uint64_t read = words[phase == kPhaseRecord ? kIntentRead : kIntentFinalRead];
+  const uint64_t write = words[phase == kPhaseRecord ? kIntentWrite : kIntentFinalWrite];
   cyclic_file_header_t intended;
   intended.init();
   intended.set_buffer_size(ring.buffer_size);
-  intended.set_message_count(high_half(words[kIntentRead]));
-  intended.set_wasted_tail(high_half(words[kIntentWrite]));
-  intended.set_write_offset(low_half(words[kIntentWrite]));
-  intended.set_read_offset(low_half(words[kIntentRead]));
+  intended.set_message_count(high_half(read));
+  intended.set_wasted_tail(high_half(write));
+  intended.set_write_offset(low_half(write));
+  intended.set_read_offset(low_half(read));
   if (!cyclic_file_header_describes_ring(&intended, ring.buffer_size)) return false;
   apply_ring_header(ring, &intended);
   return true;
@@ -287,14 +298,29 @@ void CCyclicFile::repair_after_holder_died(bool earlier_boot) {
     uint64_t words[kPublishedWords];
     for (int i = 0; i < kPublishedWords; ++i)
       words[i] = load_word(published, static_cast<PublishedWord>(i));
-    if (words[kPhase] == kPhaseCounted) {
-      store_word(published, kAppended, words[kIntentAppended]);
-      store_word(published, kAdvanced, words[kIntentAdvanced]);
-    } else if (apply_intent(words, *this)) {
+    if (apply_intent(words, *this)) {
       changed = store_header() == 0;
+      if (words[kPhase] == kPhaseCounted) {
+        store_word(published, kAppended, words[kIntentAppended]);
+        store_word(published, kAdvanced, words[kIntentAdvanced]);
+      }
     }
   }
   if (salvage(true) || changed || earlier_boot) rebase_published();
+}
+
+// Under both locks: a header that disagrees with its records is salvaged and
+// stored. One walk over the records when they agree.
+void CCyclicFile::mend() {
+  FileLocks locks(*this);
+  if (!locks.held() || reload_header() != 0) return;
+  SalvagePlan plan;
+  plan_salvage(&plan);
+  if (plan.consistent) return;
+  PublishedChange change(published);
+  apply_salvage(plan);
+  store_header();
+  rebase_published();
 }
 
 // ---------------------------------------------------------------------------
@@ -401,15 +427,22 @@ inline int CCyclicFile::locked_write(const char *data, int32_t length) {
   if (written != CYCLIC_BUFFER_OK) return CYCLIC_FILE_WRITE_FAILED;
   crash_point(CrashPoint::kRecordWritten);
   if (flushed) flush_record(*this, record_from, length);
-  if (store_header() != 0) return CYCLIC_FILE_WRITE_FAILED;
+  uint64_t appended = 0;
   if (words != nullptr) {
-    order_stores();
-    const uint64_t appended = load_word(words, kAppended) + 1;
+    appended = load_word(words, kAppended) + 1;
     advanced += static_cast<uint64_t>(
         moved_forward(buffer_size, from, write_pos - ring_start, message_count == 1));
+    store_word(words, kIntentFinalRead,
+               pack(static_cast<int32_t>(read_pos - ring_start), message_count));
+    store_word(words, kIntentFinalWrite,
+               pack(static_cast<int32_t>(write_pos - ring_start), wasted_tail));
     store_word(words, kIntentAppended, appended);
     store_word(words, kIntentAdvanced, advanced);
     store_word(words, kPhase, kPhaseCounted);
+    order_stores();
+  }
+  if (store_header() != 0) return CYCLIC_FILE_WRITE_FAILED;
+  if (words != nullptr) {
     order_stores();
     store_word(words, kAppended, appended);  // messages ever appended
     store_word(words, kAdvanced, advanced);
@@ -900,8 +933,8 @@ int CCyclicFile::ReadView::copy_once(bool last_attempt) {
     // Nobody changed the file during the copy: it is the dead writer's
     // file, as the next writer will find it.
     if (!file.sequence_unchanged(first)) return kTryAgain;
-    if (first.words[kPhase] == kPhaseCounted) appended_ = first.words[kIntentAppended];
-    apply_intent(first.words, ring_);
+    if (apply_intent(first.words, ring_) && first.words[kPhase] == kPhaseCounted)
+      appended_ = first.words[kIntentAppended];
     return settle_records(ring_, true, repair_) == 0 ? 0 : kTryAgain;
   }
   PublishedLook second;

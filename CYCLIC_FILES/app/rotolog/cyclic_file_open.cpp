@@ -196,6 +196,9 @@ int CCyclicFile::load() {
   // gets no lock file.
   if (result == CYCLIC_FILE_OK && reload_header() != 0) result = CYCLIC_FILE_LOAD_ERROR;
   if (result == CYCLIC_FILE_OK && interprocess_lock == nullptr) result = obtain_locks(path, facts);
+  // Readers mend nothing in the file: a writer mends what it finds damaged
+  // (a crash of the machine, a copy, a restore) before its first write.
+  if (result == CYCLIC_FILE_OK && (mode & CYCLIC_FILE_MODE_WRITE)) mend();
   if (result != CYCLIC_FILE_OK) unmap();
   return result;
 }
