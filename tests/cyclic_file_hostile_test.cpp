@@ -5,6 +5,7 @@
 // writes go on.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include "rotolog/cyclic_file.h"
@@ -17,6 +18,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "rotolog/cyclic_file_handle.h"
 #include "support/child_process.h"
@@ -406,4 +408,77 @@ TEST(CyclicFileOtherUsers, InASharedDirectoryAnotherUsersFileOrSymlinkIsNeverUse
   EXPECT_EQ(access(lock_file_of(secret).c_str(), F_OK), 0);
   EXPECT_EQ(read_all_at(secret).count, 4);
   stop_child(attacker);
+}
+
+// A member of a log's group may write its lock file, every byte of it, at
+// any moment. The lock word holds ids, never an address: a root writer whose
+// lock file is scribbled flat out never crashes, and each of its writes
+// returns 0, or fails (-13, -14) within a second; once the scribbling stops,
+// the lock is taken over and writes succeed again.
+TEST(CyclicFileOtherUsers, AGroupMemberScribblingTheLockFileNeverCrashesNorHoldsARootWriter) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TestFile file;
+  ASSERT_EQ(chmod(file.folder().c_str(), 0755), 0);
+  const std::string path = file.file("service.cyclic");
+  file.close(file.open(path, kReadWrite, 1 << 14));
+  // The service's log is written by its group (nobody's), its lock file too.
+  ASSERT_EQ(chown(path.c_str(), 0, kNobody), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0660), 0);
+  ASSERT_EQ(unlink(lock_file_of(path).c_str()), 0);
+  void *service = file.open(path, kReadWrite, 0);
+  ASSERT_NE(service, nullptr);
+  struct stat lock_info;
+  ASSERT_EQ(stat(lock_file_of(path).c_str(), &lock_info), 0);
+  ASSERT_EQ(lock_info.st_gid, kNobody);
+  ASSERT_EQ(lock_info.st_mode & 07777, 0660u);
+
+  pid_t attacker = start_attacker([&] {
+    int fd = open(lock_file_of(path).c_str(), O_RDWR);
+    void *mapped =
+        fd < 0 ? MAP_FAILED : mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED) return 1;
+    std::thread([mapped] {
+      auto *words = static_cast<uint64_t *>(mapped);
+      uint64_t x = 88172645463325252ull;
+      for (;;) {
+        // Bursts of a millisecond, then quiet: writes meet both.
+        const double burst = monotonic_ms();
+        while (monotonic_ms() - burst < 1)
+          for (int i = 0; i < 20; ++i) {
+            x ^= x << 13, x ^= x >> 7, x ^= x << 17;  // xorshift
+            // Random words, and words that look like ids of live threads.
+            const uint64_t value =
+                (x & 3) == 0 ? (static_cast<uint64_t>(getpid()) << 32 | getpid()) : x;
+            __atomic_store_n(&words[i], value, __ATOMIC_RELAXED);
+          }
+        usleep(3000);
+      }
+    }).detach();
+    return 0;
+  });
+  ASSERT_GT(attacker, 0);
+  int writer = run_in_child(
+      [&] {
+        int succeeded = 0;
+        const double until = monotonic_ms() + 800;
+        for (int i = 0; monotonic_ms() < until; ++i) {
+          const double started = monotonic_ms();
+          const int result = cyclic_file_fwritef(service, "request %d", i);
+          if (result != 0 && result != CYCLIC_FILE_WRITE_FAILED &&
+              result != CYCLIC_FILE_READ_ALL_FAILED)
+            return 1;
+          if (monotonic_ms() - started > 1000) return 2;
+          succeeded += result == 0;
+        }
+        return succeeded > 0 ? 0 : 3;
+      },
+      120s);
+  stop_child(attacker);
+  EXPECT_EQ(writer, 0);
+  // What the attacker left is repaired or refused, never trusted: writes
+  // go on.
+  const double started = monotonic_ms();
+  EXPECT_EQ(cyclic_file_write(service, "after", 5), 0);
+  EXPECT_LT(monotonic_ms() - started, 1000);
+  EXPECT_EQ(cyclic_file_write(service, "again", 5), 0);
 }

@@ -9,6 +9,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -488,10 +489,11 @@ TEST_F(InterprocessLock, EachStepOfInitFailsThroughItsSeamAndTheNextOpenWorks) {
     int error;
     bool on_a_new_file;
   };
-  const Step steps[] = {
-      {TEST_SEAM_LOCK_OPEN, EACCES, false},   {TEST_SEAM_LOCK_CREATE, EMFILE, true},
-      {TEST_SEAM_LOCK_RESERVE, ENOSPC, true}, {TEST_SEAM_LOCK_MMAP, ENOMEM, true},
-      {TEST_SEAM_LOCK_MMAP, ENOMEM, false}};
+  const Step steps[] = {{TEST_SEAM_LOCK_OPEN, EACCES, false},
+                        {TEST_SEAM_LOCK_CREATE, EMFILE, true},
+                        {TEST_SEAM_LOCK_RESERVE, ENOSPC, true},
+                        {TEST_SEAM_LOCK_MMAP, ENOMEM, true},
+                        {TEST_SEAM_LOCK_MMAP, ENOMEM, false}};
   for (const Step &step : steps) {
     SCOPED_TRACE(test_seam_name(step.service));
     const std::string path = lock_path();
@@ -586,4 +588,87 @@ TEST_F(InterprocessLock, TheEnterAndLeaveSeamsShowEveryHoldingWithWhatTheEntryRe
     EXPECT_EQ(seen[i].result, expected[i].result);
   }
   EXPECT_EQ(test_seam_calls(TEST_SEAM_LOCK_ENTER) - entries, 3);
+}
+
+namespace {
+
+// A lock file of the previous layout (version 2): its magic and version
+// words, at its size on this machine.
+void make_old_layout(const std::string &path) {
+  std::string bytes(8 + sizeof(pthread_mutex_t) + 16, '\0');
+  const uint32_t head[2] = {0x6b6c7472u, 2u | static_cast<uint32_t>(sizeof(pthread_mutex_t)) << 8};
+  std::memcpy(&bytes[0], head, sizeof head);
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  close(fd);
+}
+
+}  // namespace
+
+// A process of the previous version keeps a shared OFD lock over the whole
+// lock file while it has it open: the file is then refused (EBUSY), never
+// written; once no such process has it, it is converted in place.
+TEST_F(InterprocessLock, ALockFileOfThePreviousVersionIsConvertedOnlyWhenNoneOfItsProcessesHasIt) {
+  const std::string path = lock_path();
+  make_old_layout(path);
+  const std::string old_bytes = read_bytes(path);
+  int older = open(path.c_str(), O_RDWR);
+  ASSERT_GE(older, 0);
+  struct flock shared = {};
+  shared.l_type = F_RDLCK;
+  shared.l_whence = SEEK_SET;
+  ASSERT_EQ(fcntl(older, F_OFD_SETLK, &shared), 0);
+  errno = 0;
+  EXPECT_EQ(open_lock(path, own_file()), nullptr);
+  EXPECT_EQ(errno, EBUSY);
+  EXPECT_EQ(read_bytes(path), old_bytes);
+  close(older);
+
+  vandrel_lock_t lock = keep_open(path);
+  ASSERT_NE(lock, nullptr);
+  EXPECT_EQ(enter_interprocess_critical_section(lock), VANDREL_LOCK_TAKEN);
+  leave_interprocess_critical_section(lock);
+  EXPECT_NE(read_bytes(path).size(), old_bytes.size());
+}
+
+// A lock file with a second name would be the lock of another file too, or
+// lay its layout into a file that is not its own: refused, untouched.
+TEST_F(InterprocessLock, ALockFileWithAnotherNameIsRefusedAndLeftAsItIs) {
+  const std::string path = lock_path();
+  const std::string other = directory_ + "/other";
+  int fd = open(other.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  ASSERT_EQ(link(other.c_str(), path.c_str()), 0);
+  errno = 0;
+  EXPECT_EQ(open_lock(path, own_file()), nullptr);
+  EXPECT_EQ(errno, EMLINK);
+  errno = 0;
+  const vandrel_guarded_file guarded = own_file();
+  EXPECT_EQ(init_interprocess_critical_section_reader(path.c_str(), &guarded), nullptr);
+  EXPECT_EQ(read_bytes(other), "");
+}
+
+// A reader's handle reads the published state, and cannot enter.
+TEST_F(InterprocessLock, AReaderHandleSeesTheSharedWordsAndCannotEnter) {
+  const std::string path = lock_path();
+  vandrel_lock_t writer = keep_open(path);
+  ASSERT_NE(writer, nullptr);
+  ASSERT_EQ(enter_interprocess_critical_section(writer), VANDREL_LOCK_TAKEN);
+  add_to_interprocess_critical_section_counter(writer, 5);
+  const vandrel_guarded_file guarded = own_file();
+  vandrel_lock_t reader = init_interprocess_critical_section_reader(path.c_str(), &guarded);
+  ASSERT_NE(reader, nullptr);
+  EXPECT_EQ(get_interprocess_critical_section_counter(reader), 5u);
+  EXPECT_EQ(interprocess_critical_section_holder_alive(reader), 1);
+  leave_interprocess_critical_section(writer);
+  EXPECT_EQ(interprocess_critical_section_holder_alive(reader), 0);
+  errno = 0;
+  EXPECT_EQ(enter_interprocess_critical_section(reader), VANDREL_LOCK_FAILED);
+  EXPECT_EQ(errno, EBADF);
+  destroy_interprocess_critical_section(reader);
+  errno = 0;
+  EXPECT_EQ(init_interprocess_critical_section_reader((path + "-none").c_str(), &guarded), nullptr);
+  EXPECT_EQ(errno, ENOENT);
 }

@@ -62,12 +62,12 @@ inline void crash_point(CrashPoint point) {
 // write in progress intends, for whoever takes over from a writer that died
 // in it. See "The published state" in cyclic_file_io.cpp.
 enum PublishedWord : int {
-  kAppended = 0,   // messages ever appended (the lock's counter word)
-  kSequence,       // odd while the holder changes the header or these words
-  kAdvanced,       // ring bytes the write position ever moved forward
-  kPhase,          // the write in progress: kPhaseIdle, kPhaseRecord, kPhaseCounted
-  kIntentAppended, // kAppended once the record is counted
-  kIntentAdvanced, // kAdvanced once the record is counted
+  kAppended = 0,     // messages ever appended (the lock's counter word)
+  kSequence,         // odd while the holder changes the header or these words
+  kAdvanced,         // ring bytes the write position ever moved forward
+  kPhase,            // the write in progress: kPhaseIdle, kPhaseRecord, kPhaseCounted
+  kIntentAppended,   // kAppended once the record is counted
+  kIntentAdvanced,   // kAdvanced once the record is counted
   kIntentRead,       // the header without the record: read offset | count << 32
   kIntentWrite,      // the header without the record: write offset | wasted tail << 32
   kIntentFinalRead,  // the header with the record, likewise

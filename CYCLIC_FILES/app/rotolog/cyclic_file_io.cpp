@@ -269,8 +269,9 @@ bool apply_intent(const uint64_t *words, CCyclicBuffer &ring) {
   const uint64_t phase = words[kPhase];
   if (phase != kPhaseRecord && phase != kPhaseCounted) return false;
   const int64_t write_offset = ring.write_pos - ring.ring_start;
-  const bool left_by_it = write_offset == low_half(words[kIntentWrite]) ||
-                          (phase == kPhaseCounted && write_offset == low_half(words[kIntentFinalWrite]));
+  const bool left_by_it =
+      write_offset == low_half(words[kIntentWrite]) ||
+      (phase == kPhaseCounted && write_offset == low_half(words[kIntentFinalWrite]));
   if (!left_by_it) return false;
   const uint64_t read = words[phase == kPhaseRecord ? kIntentRead : kIntentFinalRead];
   const uint64_t write = words[phase == kPhaseRecord ? kIntentWrite : kIntentFinalWrite];
@@ -646,7 +647,7 @@ void CCyclicBuffer::plan_salvage(SalvagePlan *plan) const {
 // takes its records' bytes plus a skipped tail of 0 to 3 bytes, depending
 // on where it begins: the first start that ends exactly there wins.
 void CCyclicBuffer::plan_older_run(SalvagePlan *plan, int32_t records, int64_t payload,
-                                 int64_t newer_start) const {
+                                   int64_t newer_start) const {
   const int64_t size = buffer_size;
   const int64_t read_offset = read_pos - ring_start;
   auto offset_at = [&](int64_t distance) {
@@ -811,14 +812,11 @@ void order_loads() {
 // relaxed atomic loads, unseen by it.
 #if defined(__SANITIZE_THREAD__)
 __attribute__((no_sanitize("thread"))) void copy_shared(char *to, const char *from,
-                                                       std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i)
-    to[i] = __atomic_load_n(from + i, __ATOMIC_RELAXED);
+                                                        std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) to[i] = __atomic_load_n(from + i, __ATOMIC_RELAXED);
 }
 #else
-void copy_shared(char *to, const char *from, std::size_t length) {
-  std::memcpy(to, from, length);
-}
+void copy_shared(char *to, const char *from, std::size_t length) { std::memcpy(to, from, length); }
 #endif
 
 double now_ms() {
@@ -921,7 +919,8 @@ int CCyclicFile::ReadView::copy_once(bool last_attempt) {
   const int64_t mapped = static_cast<int64_t>(file.mapped_length);
   PublishedLook first;
   if (!file.look_at_published(copy_, &first)) return CYCLIC_FILE_READ_ALL_FAILED;
-  copy_shared(copy_ + room, file.map_base + room, file.mapped_length - static_cast<std::size_t>(room));
+  copy_shared(copy_ + room, file.map_base + room,
+              file.mapped_length - static_cast<std::size_t>(room));
   if (!ring_from_copy(ring_, copy_, room, mapped)) {
     // A header that does not describe the file, or one torn by a writer
     // stopped for long: look again, and fail only when it stays so.
@@ -940,7 +939,8 @@ int CCyclicFile::ReadView::copy_once(bool last_attempt) {
   PublishedLook second;
   char header_again[CYCLIC_FILE_HEADER_MAX_LENGTH];
   if (!file.look_at_published(header_again, &second)) return CYCLIC_FILE_READ_ALL_FAILED;
-  if (second.sequence == first.sequence) return settle_records(ring_, true, repair_) == 0 ? 0 : kTryAgain;
+  if (second.sequence == first.sequence)
+    return settle_records(ring_, true, repair_) == 0 ? 0 : kTryAgain;
 
   // Writers went on: keep the copied records that the second look counts.
   cyclic_file_header_t record;
@@ -950,8 +950,8 @@ int CCyclicFile::ReadView::copy_once(bool last_attempt) {
     return kTryAgain;
   const uint64_t appended_since = second.words[kAppended] - first.words[kAppended];
   const uint64_t advanced_since = second.words[kAdvanced] - first.words[kAdvanced];
-  const int64_t kept = static_cast<int64_t>(record.message_count) -
-                       static_cast<int64_t>(appended_since);
+  const int64_t kept =
+      static_cast<int64_t>(record.message_count) - static_cast<int64_t>(appended_since);
   if (advanced_since >= static_cast<uint64_t>(ring_.buffer_size) || kept <= 0 ||
       appended_since > static_cast<uint64_t>(INT32_MAX)) {
     // Writers lapped the ring during the copy: nothing copied is sure. On

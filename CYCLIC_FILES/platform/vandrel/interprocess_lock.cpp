@@ -48,10 +48,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <climits>
 #include <cstring>
 
 #include "system_call.h"
@@ -181,7 +181,8 @@ uint64_t boot_stamp() {
     close(fd);
     if (got <= 0) return uint64_t{0};
     uint64_t hash = 14695981039346656037ull;
-    for (ssize_t i = 0; i < got; ++i) hash = (hash ^ static_cast<unsigned char>(text[i])) * 1099511628211ull;
+    for (ssize_t i = 0; i < got; ++i)
+      hash = (hash ^ static_cast<unsigned char>(text[i])) * 1099511628211ull;
     return hash | 1;
   }();
   return stamp;
@@ -191,7 +192,7 @@ uint64_t boot_stamp() {
 
 struct InterprocessLock {
   LockFile *file;
-  int fd;        // the handle's own description: mapping, probes
+  int fd;         // the handle's own description: mapping, probes
   bool writable;  // false for a reader
   // Only the holder reads or writes this: it took the lock from a holder
   // that is gone, and has not yet marked the state consistent.
@@ -293,8 +294,8 @@ bool try_take(LockFile *file, uint64_t expected, uint64_t mine) {
       return VANDREL_LOCK_FAILED;
     }
     const double before = now_ms();
-    const long sleep = left * 1e6 < kSleepNanoseconds ? static_cast<long>(left * 1e6) + 1
-                                                       : kSleepNanoseconds;
+    const long sleep =
+        left * 1e6 < kSleepNanoseconds ? static_cast<long>(left * 1e6) + 1 : kSleepNanoseconds;
     futex_wait(file, static_cast<uint32_t>((word | kWaiters) & 0xffffffffu), sleep);
     // A sleep that ran its time without the word changing: check its holder
     // next time round.
@@ -497,14 +498,14 @@ void stamp_boot(LockFile *file) {
   uint64_t word = __atomic_load_n(&file->word, __ATOMIC_ACQUIRE);
   if (word == 0) return;
   __atomic_store_n(&file->holder_lost, kLostInEarlierBoot, __ATOMIC_RELAXED);
-  if (__atomic_compare_exchange_n(&file->word, &word, 0, false, __ATOMIC_RELEASE,
-                                  __ATOMIC_RELAXED))
+  if (__atomic_compare_exchange_n(&file->word, &word, 0, false, __ATOMIC_RELEASE, __ATOMIC_RELAXED))
     futex_wake(file, INT32_MAX);
 }
 
 // One attempt at opening for writing: 0, EAGAIN (try again), or the errno
 // value that refuses the file. Fills lock on success.
-int open_for_writing(const char *path, const vandrel_guarded_file &guarded, InterprocessLock *lock) {
+int open_for_writing(const char *path, const vandrel_guarded_file &guarded,
+                     InterprocessLock *lock) {
   bool made = false;
   watch_forks();
   int fd = open_or_create(path, guarded, &made);
@@ -534,7 +535,8 @@ int open_for_writing(const char *path, const vandrel_guarded_file &guarded, Inte
   return error;
 }
 
-int open_for_reading(const char *path, const vandrel_guarded_file &guarded, InterprocessLock *lock) {
+int open_for_reading(const char *path, const vandrel_guarded_file &guarded,
+                     InterprocessLock *lock) {
   if (seam_fails(TEST_SEAM_LOCK_OPEN)) return errno;
   int fd = retry_on_eintr(
       [&] { return open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY); });

@@ -78,11 +78,11 @@ struct vandrel_guarded_file {
 #define VANDREL_LOCK_TAKEN 0 /* the caller holds the lock */
 #define VANDREL_LOCK_OWNER_DIED \
   1 /* the caller holds the lock; the previous holder died holding it */
-#define VANDREL_LOCK_EARLIER_BOOT \
-  2 /* the caller holds the lock; an earlier boot left it held: what the lock file
+#define VANDREL_LOCK_EARLIER_BOOT                                                  \
+  2 /* the caller holds the lock; an earlier boot left it held: what the lock file \
        publishes may come from before a crash of the machine */
-#define VANDREL_LOCK_FAILED \
-  (-1) /* the lock is not held: null or read-only handle (EINVAL, EBADF), waited too long
+#define VANDREL_LOCK_FAILED                                                               \
+  (-1) /* the lock is not held: null or read-only handle (EINVAL, EBADF), waited too long \
           (ETIMEDOUT), or the process could not prove its life (errno of that) */
 
 /* How long enter waits for a holder that is alive before it gives up. */

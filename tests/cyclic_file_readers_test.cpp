@@ -1,0 +1,106 @@
+// Readers copy a file without any lock while writers go on: every copy holds
+// whole messages only, each writer's in order and without a gap, whether the
+// reader may write the file or only read it; four writers flat out on a
+// small ring of fixed-size messages (which lap it during a copy) starve no
+// reader.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include "rotolog/cyclic_file.h"
+
+#include <chrono>
+#include <string>
+
+#include "support/child_process.h"
+#include "support/cyclic_file_fixture.h"
+#include "support/message_codec.h"
+
+namespace {
+
+using namespace test_support;
+using namespace std::chrono_literals;
+
+constexpr int kWriters = 4;
+constexpr uint32_t kMessageBytes = 64;
+
+// What a reader saw over its copies: each copy whole, each writer's messages
+// in it consecutive.
+struct Seen {
+  int copies = 0, mixed = 0, failed = 0, empty = 0;
+};
+
+void check_copy(const Contents &contents, Seen *seen) {
+  ++seen->copies;
+  if (contents.count < 0) {
+    ++seen->failed;
+    return;
+  }
+  if (contents.count == 0) ++seen->empty;
+  const Messages messages = split_contents(contents);
+  bool mixed = messages.torn || static_cast<int>(messages.messages.size()) != contents.count;
+  for (const auto &writer : messages.by_writer()) {
+    for (size_t i = 1; i < writer.second.size(); ++i)
+      mixed |= writer.second[i] != writer.second[i - 1] + 1;
+  }
+  seen->mixed += mixed;
+}
+
+// Reads `path` over and over through a handle of `mode` until `until`.
+Seen read_until(const std::string &path, int mode, double until) {
+  Seen seen;
+  void *handle = cyclic_file_create_handle(path.c_str(), mode, 0, nullptr);
+  if (handle == nullptr) {
+    seen.failed = 1;
+    return seen;
+  }
+  while (monotonic_ms() < until) check_copy(read_all(handle), &seen);
+  cyclic_file_destroy_handle(handle);
+  return seen;
+}
+
+// A reader's figures through a pipe-free channel: its exit code says
+// whether every copy was whole (0), some were mixed (1) or failed (2).
+int verdict(const Seen &seen) {
+  if (seen.copies == 0 || seen.failed > 0) return 2;
+  return seen.mixed > 0 ? 1 : 0;
+}
+
+TEST(CyclicFileReaders, ReadersUnderFourWritersNeverSeeAMixedOrTornCopy) {
+  TestFile file;
+  const std::string &path = file.path();
+  file.close(file.open(kReadWrite, 16 << 10));
+  const bool as_another_user = geteuid() == 0;
+  if (as_another_user) {
+    ASSERT_EQ(chmod(file.folder().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    ASSERT_EQ(chmod((path + "-lock").c_str(), 0644), 0);
+  }
+  const double until = monotonic_ms() + 1500;
+  pid_t writers[kWriters];
+  for (int w = 0; w < kWriters; ++w) {
+    writers[w] = start_child([&, w] {
+      void *handle = cyclic_file_create_handle(path.c_str(), kReadWrite, 0, nullptr);
+      if (handle == nullptr) return 1;
+      for (uint64_t sequence = 0; monotonic_ms() < until; ++sequence) {
+        if (write_message(handle, make_message(w, sequence, kMessageBytes)) != 0) return 2;
+      }
+      return 0;
+    });
+  }
+  // One reader that may only read (another user, when the test may become
+  // one), the other through a handle that may write.
+  pid_t read_only = start_child([&] {
+    if (as_another_user && !become_nobody()) return 3;
+    return verdict(read_until(path, CYCLIC_FILE_MODE_READ, until));
+  });
+  const Seen seen = read_until(path, kReadWrite, until);
+  for (pid_t writer : writers) EXPECT_EQ(wait_child(writer, 30s), 0);
+  EXPECT_EQ(wait_child(read_only, 30s), 0) << "1: mixed copies, 2: failed reads";
+  EXPECT_GT(seen.copies, 0);
+  EXPECT_EQ(seen.mixed, 0) << "of " << seen.copies << " copies";
+  EXPECT_EQ(seen.failed, 0) << "of " << seen.copies << " copies";
+  // Not starved: most copies hold messages.
+  EXPECT_LT(seen.empty * 2, seen.copies) << "of " << seen.copies << " copies";
+}
+
+}  // namespace
