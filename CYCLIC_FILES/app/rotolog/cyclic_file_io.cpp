@@ -62,9 +62,6 @@ namespace rotolog::detail {
 namespace {
 
 constexpr int32_t kFirstFormatSize = 512;
-// Writers that changed the header while a read-only reader copied the file
-// make it copy again, this many times at most.
-constexpr int kSnapshotAttempts = 1000;
 
 // A ring operation that met a record that is not whole: the header and the
 // records disagree, and a salvage can mend them.
@@ -197,7 +194,13 @@ void store_word(uint64_t *words, PublishedWord word, uint64_t value) {
 
 // Keeps the stores that follow after those before, for other processes too
 // (a plain compiler barrier on x86, whose stores are seen in order).
-void order_stores() { std::atomic_thread_fence(std::memory_order_release); }
+void order_stores() {
+#if defined(__SANITIZE_THREAD__)
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+#else
+  std::atomic_thread_fence(std::memory_order_release);
+#endif
+}
 
 uint64_t pack(int32_t low, int32_t high) {
   return static_cast<uint32_t>(low) | static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32;
@@ -945,8 +948,8 @@ int CCyclicFile::ReadView::copy_once(bool last_attempt) {
   // Writers went on: keep the copied records that the second look counts.
   cyclic_file_header_t record;
   record.init();
-  const int header_length = decode_cyclic_file_header_into(header_again, room, &record);
-  if (header_length < 0 || !cyclic_file_header_describes_ring(&record, ring_.buffer_size))
+  const int length_again = decode_cyclic_file_header_into(header_again, room, &record);
+  if (length_again < 0 || !cyclic_file_header_describes_ring(&record, ring_.buffer_size))
     return kTryAgain;
   const uint64_t appended_since = second.words[kAppended] - first.words[kAppended];
   const uint64_t advanced_since = second.words[kAdvanced] - first.words[kAdvanced];
