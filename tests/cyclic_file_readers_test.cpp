@@ -68,7 +68,12 @@ int verdict(const Seen &seen) {
 TEST(CyclicFileReaders, ReadersUnderFourWritersNeverSeeAMixedOrTornCopy) {
   TestFile file;
   const std::string &path = file.path();
-  file.close(file.open(kReadWrite, 16 << 10));
+  // Full before the readers start: an empty copy is then a starved one.
+  void *filler = file.open(kReadWrite, 16 << 10);
+  ASSERT_NE(filler, nullptr);
+  for (uint64_t sequence = 0; sequence < 400; ++sequence)
+    ASSERT_EQ(write_message(filler, make_message(kWriters, sequence, kMessageBytes)), 0);
+  file.close(filler);
   const bool as_another_user = geteuid() == 0;
   if (as_another_user) {
     ASSERT_EQ(chmod(file.folder().c_str(), 0755), 0);

@@ -459,6 +459,12 @@ TEST_F(FileIdentity, ASymlinkInASharedDirectoryIsFollowedOnlyWhenItIsTheCallersO
   // Anyone's symlink is followed in a directory that is not shared.
   ASSERT_EQ(lchown(path("linkfile").c_str(), kNobody, kNobody), 0);
   EXPECT_EQ(identity_of(path("linkfile")), expected);
+  // A sticky directory that only its group may write is shared too.
+  ASSERT_EQ(chmod(path("shared").c_str(), 01775), 0);
+  EXPECT_EQ(identity_of(path("shared/theirs")), "error " + std::to_string(EACCES));
+  ASSERT_EQ(chmod(path("shared").c_str(), 01755), 0);
+  EXPECT_EQ(identity_of(path("shared/theirs")), expected);
+  ASSERT_EQ(chmod(path("shared").c_str(), 01777), 0);
   // And in a shared directory of its own owner.
   ASSERT_EQ(chown(path("shared").c_str(), kNobody, kNobody), 0);
   EXPECT_EQ(identity_of(path("shared/theirs")), expected);

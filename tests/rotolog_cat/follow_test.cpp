@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include "rotolog/cyclic_file.h"
+#include "rotolog/platform/test_seams.h"
 
 #include <cerrno>
 #include <csignal>
@@ -33,10 +34,12 @@ struct Tool {
   int err = -1;
   std::string pending;  // output read but not yet split into lines
 
-  explicit Tool(const std::vector<std::string> &args) {
+  // as_nobody: the tool runs as a user without any rights.
+  explicit Tool(const std::vector<std::string> &args, bool as_nobody = false) {
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) return;
     pid = start_child([&] {
+      if (as_nobody && !become_nobody()) return 126;
       dup2(out_pipe[1], STDOUT_FILENO);
       dup2(err_pipe[1], STDERR_FILENO);
       std::vector<char *> argv{const_cast<char *>(ROTOLOG_CAT_PATH)};
@@ -274,39 +277,111 @@ TEST(RotologCatFollow, FollowsAFileRemovedAndCreatedAgain) {
       << error_text;
 }
 
-TEST(RotologCatFollow, AReaderWithoutWritePermissionPrintsTheFileButIsToldItCannotFollowIt) {
+// A user who may read a log but not write it follows it: the lock file
+// gives read to whoever may read the data. A lock file that user may not
+// read (one made before, for a file of other bits) is told at once.
+TEST(RotologCatFollow, AReaderWithoutWritePermissionFollowsTheFile) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root, to drop to nobody";
   TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   const std::string path = dir.file("readable");
-  append_messages(path, 0, 2);
-  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
-  // As nobody, through a read-only mapping without the lock file: the
-  // messages print, and --follow, which needs the lock file's count, says
-  // so at once instead of waiting for ever.
   // nobody must be able to run the tool: a build tree under a folder only
   // root may enter (a clone in /root) keeps it out, which is no fault here.
   const int runnable = run_in_child(
       [] { return become_nobody() && access(ROTOLOG_CAT_PATH, X_OK) == 0 ? 0 : 1; }, 10s);
   if (runnable != 0) GTEST_SKIP() << "nobody cannot run " << ROTOLOG_CAT_PATH;
-  for (bool follow : {false, true}) {
-    const int status = run_in_child(
-        [&] {
-          if (!become_nobody()) return 90;
-          Tool tool(follow ? std::vector<std::string>{"-f", path} : std::vector<std::string>{path});
-          std::vector<std::string> lines;
-          tool.read_lines(
-              &lines, [](const std::vector<std::string> &) { return false; }, 5000);
-          std::string error_text;
-          const int exit_status = tool.finish(&error_text);
-          if (follow)
-            return exit_status == 1 && lines.empty() &&
-                           error_text.find("cannot follow") != std::string::npos
-                       ? 0
-                       : 1;
-          return exit_status == 0 && lines.size() == 2 && error_text.empty() ? 0 : 2;
-        },
-        10s);
-    EXPECT_EQ(status, 0) << (follow ? "--follow" : "plain");
+  append_messages(path, 0, 1);
+  // The service opens its log to every reader; its next writer gives the
+  // lock file the same reach.
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  append_messages(path, 0, 1);
+  struct stat info;
+  ASSERT_EQ(stat((path + "-lock").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0644u);
+  {
+    Tool tool({"-fj", path}, true);
+    std::vector<std::string> lines;
+    ASSERT_TRUE(
+        tool.read_lines(&lines, [](const std::vector<std::string> &l) { return l.size() >= 2; }));
+    append_messages(path, 0, 3);  // root's service writes on
+    ASSERT_TRUE(
+        tool.read_lines(&lines, [](const std::vector<std::string> &l) { return l.size() >= 5; }));
+    ASSERT_EQ(kill(tool.pid, SIGINT), 0);
+    std::string error_text;
+    EXPECT_EQ(tool.finish(&error_text), 0);
+    EXPECT_EQ(error_text, "");
+    EXPECT_EQ(follow_test::json_member(lines.back(), "seq"), "5");
   }
+  ASSERT_EQ(chmod((path + "-lock").c_str(), 0600), 0);
+  Tool tool({"-f", path}, true);
+  std::vector<std::string> lines;
+  tool.read_lines(
+      &lines, [](const std::vector<std::string> &) { return false; }, 3000);
+  std::string error_text;
+  EXPECT_EQ(tool.finish(&error_text), 1);
+  EXPECT_NE(error_text.find("cannot follow"), std::string::npos) << error_text;
+}
+
+// Writers killed inside a write, at each of its steps in turn: the follower
+// beside them prints every message exactly once, numbered without a gap,
+// and reports none missed (the ring is large enough to lose none). The next
+// writer finishes or undoes the dead one's write, count and header together.
+namespace {
+int writes_before_death = 0;
+int die_on_the_last_write(const test_seam_call_t *, void *) {
+  if (writes_before_death-- == 0) _exit(0);
+  return TEST_SEAM_PROCEED;
+}
+}  // namespace
+
+TEST(RotologCatFollow, WritersKilledAtEveryStepOfAWriteNeitherHideNorRepeatAMessage) {
+  TempDir dir;
+  const std::string path = dir.file("killed");
+  append_messages(path, 0, 1);
+  Tool tool({"-fj", path});
+  std::vector<std::string> lines;
+  ASSERT_TRUE(
+      tool.read_lines(&lines, [](const std::vector<std::string> &l) { return !l.empty(); }));
+  constexpr int kWriters = 4;
+  std::vector<long> next(kWriters, 0);
+  next[0] = 1;
+  for (int round = 0; round < 40; ++round) {
+    const int writer = round % kWriters;
+    const int whole = 5 + round % 7;
+    const test_seam point = static_cast<test_seam>(TEST_SEAM_CRASH_HEADER_RELOADED + round % 4);
+    const long first = next[writer];
+    const int status = run_in_child([&] {
+      int opened = 0;
+      void *file = cyclic_file_create_handle(path.c_str(), kReadWrite, 0, &opened);
+      if (file == nullptr) return 1;
+      writes_before_death = whole;
+      test_seam_set_hook(point, die_on_the_last_write, nullptr);
+      for (long i = first;; ++i) write_message(file, follow_test::writer_message(writer, i));
+    });
+    ASSERT_EQ(status, 0) << "round " << round;
+    next[writer] = first + whole + 1;  // the last one may or may not be there
+  }
+  append_messages(path, 0, 0);
+  // Everything appended is printed once the count stops moving.
+  int status = 0;
+  void *file = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_READ, 0, &status);
+  ASSERT_NE(file, nullptr);
+  const Contents all = read_all(file);
+  cyclic_file_destroy_handle(file);
+  ASSERT_GT(all.count, 0);
+  ASSERT_TRUE(tool.read_lines(&lines, [&](const std::vector<std::string> &l) {
+    return static_cast<int>(l.size()) >= all.count;
+  }));
+  ASSERT_EQ(kill(tool.pid, SIGINT), 0);
+  std::string error_text;
+  EXPECT_EQ(tool.finish(&error_text), 0);
+  EXPECT_EQ(error_text, "");
+  EXPECT_EQ(static_cast<int>(lines.size()), all.count);
+  const follow_test::Delivery delivery = follow_test::check_delivery(lines, kWriters);
+  EXPECT_EQ(delivery.problems, "");
+  EXPECT_EQ(delivery.missed_reported, 0);
+  EXPECT_EQ(delivery.bad_seq, 0);
+  // Numbered 1 to the last, each once.
+  for (size_t i = 0; i < lines.size(); ++i)
+    EXPECT_EQ(follow_test::json_member(lines[i], "seq"), std::to_string(i + 1)) << lines[i];
 }

@@ -2,7 +2,7 @@
 // appended, which every write advances under the lock in the file's lock
 // file: reading it is a load from a mapping, so writers pay nothing for
 // followers (no signal, no system call). When the count moved, one copy
-// under the locks brings the messages appended since the last one printed,
+// (taken without any lock) brings the messages appended since the last one printed,
 // and the count as that copy read it, which numbers them: the newest is
 // number `count`, the one before it `count - 1`, and so on. A message is
 // printed only when its number is above the last one printed, so nothing is
@@ -119,8 +119,9 @@ int Follower::open(bool report) {
       cyclic_file_destroy_handle(file);
       if (report)
         std::fprintf(stderr,
-                     "rotolog-cat: %s: cannot follow without write permission (the count of "
-                     "appended messages is in the lock file)\n",
+                     "rotolog-cat: %s: cannot follow: the count of appended messages is in "
+                     "its lock file, which is missing, of an older version, or not readable "
+                     "by you\n",
                      path_);
       return kExitUnreadable;
     }
@@ -204,8 +205,7 @@ int Follower::run() {
       const int printed = print_new();
       if (printed >= 0) return printed;
       // Even while writers keep appending, copies are at least one first
-      // pause apart: the locks stay the writers' nearly all the time, and
-      // each copy brings what came meanwhile.
+      // pause apart: each copy brings what came meanwhile.
       pause = kFirstPauseNs;
     } else {
       pause = pause * 2 < kLongestPauseNs ? pause * 2 : kLongestPauseNs;

@@ -26,9 +26,8 @@ CCyclicFile *open_for_reading(const char *path, int *status);
 std::string open_failure(const char *path, int status);
 
 // Copies as CCyclicFile::copy_newest does, with the job-control stops
-// (SIGTSTP, SIGTTIN, SIGTTOU) held back meanwhile: a Ctrl-Z then never stops
-// the tool while it holds the locks, which would stop every writer of the
-// file until it is continued.
+// (SIGTSTP, SIGTTIN, SIGTTOU) held back meanwhile: a copy takes no lock,
+// and a Ctrl-Z in the middle of one would only make it start again.
 int copy_unstopped(CCyclicFile *file, int32_t newest, CCyclicFile::MessageCopy *copy,
                    const uint64_t *above = nullptr);
 

@@ -1,8 +1,8 @@
 // rotolog-cat: prints the messages of a cyclic file, oldest first, without
 // changing the file, or follows it as processes append to it (follow.cpp).
-// The messages are copied with the library's own ring code under the locks a
-// reader takes, so every message keeps its boundaries, and printed after the
-// locks are released, so that a slow consumer holds up no writer.
+// The messages are copied with the library's own ring code, which takes no
+// lock, so every message keeps its boundaries and a slow consumer holds up
+// no writer.
 #include <getopt.h>
 #include <unistd.h>
 
@@ -216,8 +216,8 @@ int verify(const char *path, CCyclicFile *file) {
   return kExitDamaged;
 }
 
-// The newest `lines` messages (all when negative), copied first and printed
-// once the locks are released.
+// The newest `lines` messages (all when negative), copied first, then
+// printed.
 int print_messages(const char *path, CCyclicFile *file, long lines, MessagePrinter *printer) {
   CCyclicFile::MessageCopy copy{};
   const int copied =

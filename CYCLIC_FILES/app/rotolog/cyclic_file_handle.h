@@ -208,6 +208,13 @@ class CCyclicFile : public CCyclicBuffer {
     bool held_;
   };
 
+  // A settled look at the header (into `header_bytes`) and the counts.
+  struct PublishedLook {
+    uint64_t sequence;
+    uint64_t words[kPublishedWords];
+    bool abandoned;  // a writer left its change unfinished: nobody is changing it
+  };
+
   // One read's copy of the file, taken without any lock (see "Reading" in
   // cyclic_file_io.cpp): its ring holds only records that were whole and
   // counted at one moment and that no writer reached while they were
@@ -234,7 +241,13 @@ class CCyclicFile : public CCyclicBuffer {
     struct CopiedRing : CCyclicBuffer {
       ~CopiedRing() { ring_start = nullptr; }
     };
-    int copy_once(bool last_attempt);
+    // A settled look handed from one attempt to the next.
+    struct Carried {
+      bool held = false;
+      PublishedLook look;
+      char header[CYCLIC_FILE_HEADER_MAX_LENGTH];
+    };
+    int copy_once(bool last_attempt, Carried *carried);
     int copy_settled_mapping();
     const CCyclicFile &file_;
     bool repair_;
@@ -244,12 +257,6 @@ class CCyclicFile : public CCyclicBuffer {
     int status_;
   };
 
-  // A settled look at the header (into `header_bytes`) and the counts.
-  struct PublishedLook {
-    uint64_t sequence;
-    uint64_t words[kPublishedWords];
-    bool abandoned;  // a writer left its change unfinished: nobody is changing it
-  };
   bool look_at_published(char *header_bytes, PublishedLook *look) const;
   bool sequence_unchanged(const PublishedLook &look) const;
 

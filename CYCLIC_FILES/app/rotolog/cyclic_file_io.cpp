@@ -878,8 +878,10 @@ CCyclicFile::ReadView::ReadView(const CCyclicFile &file, bool repair)
       appended_(0),
       status_(CYCLIC_FILE_NO_MEMORY) {
   if (copy_ == nullptr) return;
+  // A copy that writers lapped starts the next from its second look.
+  Carried carried;
   for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
-    status_ = file.published != nullptr ? copy_once(attempt + 1 == kCopyAttempts)
+    status_ = file.published != nullptr ? copy_once(attempt + 1 == kCopyAttempts, &carried)
                                         : copy_settled_mapping();
     if (status_ != kTryAgain) return;
   }
@@ -916,12 +918,18 @@ static int settle_records(CCyclicBuffer &ring, bool settled, bool repair) {
   return 0;
 }
 
-int CCyclicFile::ReadView::copy_once(bool last_attempt) {
+int CCyclicFile::ReadView::copy_once(bool last_attempt, Carried *carried) {
   const CCyclicFile &file = file_;
   const int room = static_cast<int>(file.header_room());
   const int64_t mapped = static_cast<int64_t>(file.mapped_length);
   PublishedLook first;
-  if (!file.look_at_published(copy_, &first)) return CYCLIC_FILE_READ_ALL_FAILED;
+  if (carried->held) {
+    first = carried->look;
+    std::memcpy(copy_, carried->header, static_cast<std::size_t>(room));
+    carried->held = false;
+  } else if (!file.look_at_published(copy_, &first)) {
+    return CYCLIC_FILE_READ_ALL_FAILED;
+  }
   copy_shared(copy_ + room, file.map_base + room,
               file.mapped_length - static_cast<std::size_t>(room));
   if (!ring_from_copy(ring_, copy_, room, mapped)) {
@@ -957,9 +965,15 @@ int CCyclicFile::ReadView::copy_once(bool last_attempt) {
       static_cast<int64_t>(record.message_count) - static_cast<int64_t>(appended_since);
   if (advanced_since >= static_cast<uint64_t>(ring_.buffer_size) || kept <= 0 ||
       appended_since > static_cast<uint64_t>(INT32_MAX)) {
-    // Writers lapped the ring during the copy: nothing copied is sure. On
-    // the last attempt the read is empty rather than failed.
-    if (!last_attempt) return kTryAgain;
+    // Writers lapped the ring during the copy: nothing copied is sure. The
+    // next attempt starts from the second look. On the last attempt the
+    // read is empty rather than failed.
+    if (!last_attempt) {
+      carried->look = second;
+      std::memcpy(carried->header, header_again, static_cast<std::size_t>(room));
+      carried->held = !second.abandoned;
+      return kTryAgain;
+    }
     ring_.message_count = 0;
     ring_.read_pos = ring_.write_pos;
     return 0;

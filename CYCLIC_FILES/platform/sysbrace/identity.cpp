@@ -16,15 +16,17 @@ namespace {
 // At most this many symlinks on one walk, as the kernel allows.
 constexpr int kMostLinks = 40;
 
-// A symlink in a sticky directory that anyone may write is followed only when
-// it belongs to the caller or to the directory's owner: anyone else may have
-// planted it there to send the caller's writes elsewhere. This is the rule of
-// fs.protected_symlinks=1, applied whatever the machine's setting.
+// A symlink in a sticky directory that its group or others may write is
+// followed only when it belongs to the caller or to the directory's owner:
+// anyone else may have planted it there to send the caller's writes
+// elsewhere. This is the rule of fs.protected_symlinks=1, applied whatever
+// the machine's setting, and to directories shared by a group too (the
+// kernel's rule covers only those that others may write).
 bool may_follow(const struct stat &link, const char *directory) {
   if (link.st_uid == geteuid()) return true;
   struct stat parent;
   if (stat(directory, &parent) != 0) return false;
-  bool shared = (parent.st_mode & S_ISVTX) && (parent.st_mode & S_IWOTH);
+  bool shared = (parent.st_mode & S_ISVTX) && (parent.st_mode & (S_IWGRP | S_IWOTH));
   return !shared || link.st_uid == parent.st_uid;
 }
 

@@ -374,6 +374,16 @@ int check_rules(int fd, const char *path, const vandrel_guarded_file &guarded, s
   return 0;
 }
 
+// A log whose bits were changed since its lock file was made (a service
+// that opens its log to readers) has its lock file follow, when the caller
+// may change its bits.
+void follow_the_data_files_bits(int fd, const struct stat &info,
+                                const vandrel_guarded_file &guarded) {
+  const mode_t bits = lock_file_permissions(guarded.mode);
+  const uid_t caller = geteuid();
+  if ((info.st_mode & 07777) != bits && (caller == info.st_uid || caller == 0)) fchmod(fd, bits);
+}
+
 // Opens the lock file at path for writing, creating it (empty) when there is
 // none; *made tells which. -1 with errno on failure.
 int open_or_create(const char *path, const vandrel_guarded_file &guarded, bool *made) {
@@ -512,6 +522,7 @@ int open_for_writing(const char *path, const vandrel_guarded_file &guarded,
   if (fd < 0) return errno;
   struct stat info;
   int error = check_rules(fd, path, guarded, &info);
+  if (error == 0) follow_the_data_files_bits(fd, info, guarded);
   if (error == 0 && info.st_size == kOldLayoutSize) error = convert_old_layout(fd, guarded);
   if (error == 0 && info.st_size != 0 && info.st_size != kLockFileSize) error = EPROTO;
   if (error == 0 && info.st_size == 0) error = reserve(fd);
