@@ -1,7 +1,13 @@
 // Reading every message without consuming any: cyclic_file_read_all of a full
 // 1 MiB file against spdlog's ringbuffer_sink::last_raw() and copying a
 // boost::circular_buffer<std::string> into a vector, with the floor of one
-// memcpy of the live bytes into a block allocated beforehand.
+// memcpy of the live bytes into a block allocated beforehand. And the read
+// of a full 64 MiB file while four writer processes append to it flat out
+// (readers take no lock), beside one memcpy of 64 MiB.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -89,7 +95,81 @@ void limit_memcpy_live_bytes(benchmark::State &state, int size) {
   bench::count_messages(state, messages);
 }
 
+constexpr const char *kReadBusy = "read_64MiB_busy";
+constexpr int kLargeRing = 64 << 20;
+constexpr int kBusyWriters = 4;
+constexpr int kBusyMessage = 300;  // the average size the writers append
+
+// Four processes writing messages of 20 to 600 bytes until killed.
+std::vector<pid_t> start_busy_writers(const std::string &path) {
+  std::vector<pid_t> writers;
+  for (int w = 0; w < kBusyWriters; ++w) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      int status = 0;
+      void *file = cyclic_file_create_handle(path.c_str(), CYCLIC_FILE_MODE_WRITE, 0, &status);
+      const std::string filler = bench::make_message(600);
+      for (unsigned i = 0; file != nullptr; ++i)
+        cyclic_file_write(file, filler.data(), static_cast<int>(20 + (i * 2654435761u) % 580));
+      _exit(1);
+    }
+    writers.push_back(pid);
+  }
+  return writers;
+}
+
+void rotolog_read_all_under_writers(benchmark::State &state, int) {
+  const std::string path = bench::scratch_path("read-all-busy");
+  int status = 0;
+  void *file = cyclic_file_create_handle(
+      path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, kLargeRing, &status);
+  if (file == nullptr) return state.SkipWithError("cyclic_file_create_handle failed");
+  const std::string filler = bench::make_message(600);
+  for (long long written = 0; written < 2LL * kLargeRing; written += kBusyMessage)
+    cyclic_file_write(file, filler.data(), kBusyMessage);
+  const std::vector<pid_t> writers = start_busy_writers(path);
+  usleep(100000);
+  long long messages = 0, reads = 0;
+  for (auto _ : state) {
+    char *block = nullptr;
+    int length = 0;
+    const int read = cyclic_file_read_all(file, &block, &length);
+    if (read < 0) {
+      state.SkipWithError("cyclic_file_read_all failed");
+      break;
+    }
+    messages += read;
+    ++reads;
+    benchmark::DoNotOptimize(block);
+    cyclic_file_free_read_buffer(file, block);
+  }
+  for (pid_t writer : writers) kill(writer, SIGKILL);
+  for (pid_t writer : writers) waitpid(writer, nullptr, 0);
+  // Rates in full rings: the same count per read as the memcpy's, so that
+  // the ratio is one of times; the messages a read kept on average beside.
+  bench::count_messages(state, kLargeRing / (kBusyMessage + 4));
+  state.counters["messages_kept"] = reads > 0 ? static_cast<double>(messages) / reads : 0;
+  cyclic_file_destroy_handle(file);
+}
+
+void limit_memcpy_large_ring(benchmark::State &state, int) {
+  std::vector<char> ring(kLargeRing, 'x');
+  std::vector<char> block(kLargeRing);
+  for (auto _ : state) {
+    std::memcpy(block.data(), ring.data(), ring.size());
+    benchmark::ClobberMemory();
+  }
+  bench::count_messages(state, kLargeRing / (kBusyMessage + 4));
+}
+
 const bool registered = [] {
+  using bench::result_name;
+  bench::register_benchmark(result_name(kReadBusy, "rotolog", kBusyMessage),
+                            rotolog_read_all_under_writers, 0)
+      ->Unit(benchmark::kMillisecond);
+  bench::register_benchmark(result_name(kReadBusy, "limit_memcpy", kBusyMessage),
+                            limit_memcpy_large_ring, 0)
+      ->Unit(benchmark::kMillisecond);
   for (const int size : {bench::kSmallMessage, bench::kLargeMessage}) {
     using bench::result_name;
     bench::register_benchmark(result_name(kReadAll, "rotolog", size), rotolog_read_all, size);

@@ -186,6 +186,10 @@ class CCyclicFile : public CCyclicBuffer {
   // Mapped read-only: the caller may read the file but not write it, and
   // its lock handle (if any) is a reader's.
   bool read_only_mapping;
+  // A read's copy block kept for the next read (take_copy_block).
+  mutable char *spare_copy_block;
+  char *take_copy_block() const;
+  void give_back_copy_block(char *block) const;
   // The errno of the platform call whose failure ended the last load; 0
   // when none did. cyclic_file_create_handle hands it to its caller.
   int last_errno;
@@ -233,8 +237,12 @@ class CCyclicFile : public CCyclicBuffer {
     ReadView(const ReadView &) = delete;
     ReadView &operator=(const ReadView &) = delete;
     int status() const { return status_; }
-    CCyclicBuffer &ring() { return ring_; }
     uint64_t appended() const { return appended_; }
+    // Runs copy(ring), a walk of the copy's records that fails with
+    // CYCLIC_BUFFER_WRITE_FAILED on a record that is not whole, until it
+    // holds (cyclic_file_io.cpp). Its result.
+    template <typename Copy>
+    int walk_whole(Copy copy);
 
    private:
     // A CCyclicBuffer over the copy, which it does not own.
@@ -247,10 +255,12 @@ class CCyclicFile : public CCyclicBuffer {
       PublishedLook look;
       char header[CYCLIC_FILE_HEADER_MAX_LENGTH];
     };
+    int take();
     int copy_once(bool last_attempt, Carried *carried);
     int copy_settled_mapping();
     const CCyclicFile &file_;
     bool repair_;
+    bool settled_;  // nothing changed the file while the copy was taken
     CopiedRing ring_;
     char *copy_;
     uint64_t appended_;
@@ -262,6 +272,7 @@ class CCyclicFile : public CCyclicBuffer {
 
   // The writer's side of the published state (cyclic_file_io.cpp).
   class PublishedChange;
+  class PhaseReset;
   void repair_after_holder_died(bool earlier_boot);
   void mend();
   void rebase_published();

@@ -13,17 +13,18 @@
 //
 // Under both locks a write
 //   1. reloads the header: the ring's fields are a cache of the file's
-//      header, checked against the mapping before any position moves; and
-//      makes the published sequence odd (see "The published state");
+//      header, checked against the mapping before any position moves;
 //   2. stores an interim header when the record will overwrite the oldest
 //      records: it stops counting them before any of their bytes changes;
-//      publishes what it intends (the header without the record), then the
-//      phase kPhaseRecord;
+//      publishes what it intends (the header without the record) and the
+//      phase kPhaseRecord; the published sequence is odd around this step;
 //   3. lays the record at the write position;
-//   4. publishes the header with the record and the counts it intends,
-//      then the phase kPhaseCounted; stores the final header, counting the
-//      record; publishes the counts, the phase kPhaseIdle, and makes the
-//      sequence even again.
+//   4. publishes the header with the record and the counts it intends, and
+//      the phase kPhaseCounted; stores the final header, counting the
+//      record, and the counts, the sequence odd around them; then the phase
+//      kPhaseIdle.
+// Between 2 and 4 the header and the counts are whole, and count no byte
+// the write touches: readers copy then too.
 // The compiler fences of the ordering points between the steps (crash_point)
 // keep the stores to the mapping in this order in every build; they are not
 // there for tests only.
@@ -209,25 +210,22 @@ int32_t low_half(uint64_t word) { return static_cast<int32_t>(word & 0xffffffffu
 int32_t high_half(uint64_t word) { return static_cast<int32_t>(word >> 32); }
 
 // How far forward the write position moved from offset `from` to offset
-// `to` of a ring of `size` bytes; `restarted` when the ring was emptied and
-// the record laid from its start. 1 to size, or up to twice size when
-// restarted.
+// `to` (both 0 to size) of a ring of `size` bytes; `restarted` when the ring
+// was emptied and the record laid from its start. 1 to size, or up to twice
+// size when restarted. No division: this runs in every write.
 int64_t moved_forward(int64_t size, int64_t from, int64_t to, bool restarted) {
-  from %= size;
-  to %= size;
-  if (restarted && from != 0) {
-    const int64_t past_end = size - from + to;
-    return to == 0 ? past_end + size : past_end;
-  }
-  const int64_t moved = (to - from + size) % size;
-  return moved == 0 ? size : moved;
+  if (from == size) from = 0;
+  if (to == size) to = 0;
+  if (restarted && from != 0) return size - from + (to == 0 ? size : to);
+  const int64_t moved = to - from;
+  return moved > 0 ? moved : moved + size;
 }
 
 }  // namespace
 
 // A change of the header and of the published words by the holder of the
-// lock: the sequence is odd from construction to commit() or destruction.
-// Without published words (no lock file of this version) it does nothing.
+// lock: the sequence is odd from construction to destruction. Without
+// published words (no lock file of this version) it does nothing.
 class CCyclicFile::PublishedChange {
  public:
   explicit PublishedChange(uint64_t *words) : words_(words) {
@@ -241,7 +239,6 @@ class CCyclicFile::PublishedChange {
   ~PublishedChange() {
     if (words_ == nullptr) return;
     order_stores();
-    if (load_word(words_, kPhase) != kPhaseIdle) store_word(words_, kPhase, kPhaseIdle);
     store_word(words_, kSequence, sequence_ + 1);
   }
   PublishedChange(const PublishedChange &) = delete;
@@ -251,6 +248,21 @@ class CCyclicFile::PublishedChange {
  private:
   uint64_t *words_;
   uint64_t sequence_ = 0;
+};
+
+// Leaves the phase idle when a write ends, however it ends.
+class CCyclicFile::PhaseReset {
+ public:
+  explicit PhaseReset(uint64_t *words) : words_(words) {}
+  ~PhaseReset() {
+    if (words_ != nullptr && load_word(words_, kPhase) != kPhaseIdle)
+      store_word(words_, kPhase, kPhaseIdle);
+  }
+  PhaseReset(const PhaseReset &) = delete;
+  PhaseReset &operator=(const PhaseReset &) = delete;
+
+ private:
+  uint64_t *words_;
 };
 
 // Moves kAdvanced on by a whole ring: every copy taken across a salvage
@@ -311,6 +323,7 @@ void CCyclicFile::repair_after_holder_died(bool earlier_boot) {
     }
   }
   if (salvage(true) || changed || earlier_boot) rebase_published();
+  if (published != nullptr) store_word(published, kPhase, kPhaseIdle);
 }
 
 // Under both locks: a header that disagrees with its records is salvaged and
@@ -402,27 +415,32 @@ inline int CCyclicFile::locked_write(const char *data, int32_t length) {
   if (reload_header() != 0) return CYCLIC_FILE_READ_ALL_FAILED;
   const bool flushed = (mode & CYCLIC_FILE_MODE_FLUSH) != 0;
   const char *record_from = write_pos;
-  PublishedChange change(published);
+  uint64_t *const words = published;
+  // However the write ends, it leaves no phase for a takeover to redo.
+  PhaseReset phase_reset(words);
   crash_point(CrashPoint::kHeaderReloaded);
   // The header without the record: as reloaded, or as the interim stores it.
   uint64_t intent_read = pack(static_cast<int32_t>(read_pos - ring_start), message_count);
   uint64_t intent_write = pack(static_cast<int32_t>(write_pos - ring_start), wasted_tail);
-  int interim = store_interim_header(data, length, &intent_read, &intent_write);
+  const int64_t from = record_from - ring_start;
+  uint64_t advanced = 0;
+  int interim = 0;
+  {
+    // The evictions, as readers see them: one change of the header.
+    PublishedChange change(words);
+    interim = store_interim_header(data, length, &intent_read, &intent_write);
+    if (interim >= 0 && interim != kRingDamaged && words != nullptr) {
+      // What the header is without the record, for whoever takes over.
+      advanced = load_word(words, kAdvanced);
+      store_word(words, kIntentRead, intent_read);
+      store_word(words, kIntentWrite, intent_write);
+      store_word(words, kPhase, kPhaseRecord);
+    }
+  }
   if (interim < 0) return CYCLIC_FILE_WRITE_FAILED;
   if (interim == kRingDamaged) return kRingDamaged;
   if (interim == kInterimHeaderStored && flushed)
     os_flush_view(map_base, static_cast<std::size_t>(header_length));
-  uint64_t *const words = change.words();
-  const int64_t from = record_from - ring_start;
-  uint64_t advanced = 0;
-  if (words != nullptr) {
-    // What the header is without the record, for whoever takes over.
-    advanced = load_word(words, kAdvanced);
-    store_word(words, kIntentRead, intent_read);
-    store_word(words, kIntentWrite, intent_write);
-    store_word(words, kPhase, kPhaseRecord);
-    order_stores();
-  }
   crash_point(CrashPoint::kInterimStored);
   // A refused record leaves the header unstored: the file still describes
   // the ring as it was (less the evictions, when they were stored).
@@ -433,6 +451,7 @@ inline int CCyclicFile::locked_write(const char *data, int32_t length) {
   if (flushed) flush_record(*this, record_from, length);
   uint64_t appended = 0;
   if (words != nullptr) {
+    // The header with the record and the counts, for whoever takes over.
     appended = load_word(words, kAppended) + 1;
     advanced += static_cast<uint64_t>(
         moved_forward(buffer_size, from, write_pos - ring_start, message_count == 1));
@@ -443,13 +462,16 @@ inline int CCyclicFile::locked_write(const char *data, int32_t length) {
     store_word(words, kIntentAppended, appended);
     store_word(words, kIntentAdvanced, advanced);
     store_word(words, kPhase, kPhaseCounted);
-    order_stores();
   }
-  if (store_header() != 0) return CYCLIC_FILE_WRITE_FAILED;
-  if (words != nullptr) {
-    order_stores();
-    store_word(words, kAppended, appended);  // messages ever appended
-    store_word(words, kAdvanced, advanced);
+  {
+    // The record counted, as readers see it: the header and the counts in
+    // one change.
+    PublishedChange change(words);
+    if (store_header() != 0) return CYCLIC_FILE_WRITE_FAILED;
+    if (words != nullptr) {
+      store_word(words, kAppended, appended);  // messages ever appended
+      store_word(words, kAdvanced, advanced);
+    }
   }
   if (flushed) os_flush_view(map_base, static_cast<std::size_t>(header_length));
   crash_point(CrashPoint::kHeaderStored);
@@ -871,24 +893,70 @@ bool CCyclicFile::sequence_unchanged(const PublishedLook &look) const {
   return load_word(published, kSequence) == look.sequence;
 }
 
+// The block a read copies into: the handle keeps the last one, so that a
+// reader that reads again reuses its pages (a fresh block of a large ring
+// costs more in page faults than the copy itself). Readers of one handle
+// at the same time each get their own.
+char *CCyclicFile::take_copy_block() const {
+  char *block = __atomic_exchange_n(&spare_copy_block, nullptr, __ATOMIC_ACQUIRE);
+  return block != nullptr ? block : static_cast<char *>(vel_malloc(mapped_length));
+}
+
+void CCyclicFile::give_back_copy_block(char *block) const {
+  char *displaced = __atomic_exchange_n(&spare_copy_block, block, __ATOMIC_RELEASE);
+  if (displaced != nullptr) vel_free(displaced);
+}
+
 CCyclicFile::ReadView::ReadView(const CCyclicFile &file, bool repair)
     : file_(file),
       repair_(repair),
-      copy_(static_cast<char *>(vel_malloc(file.mapped_length))),
+      settled_(false),
+      copy_(file.take_copy_block()),
       appended_(0),
       status_(CYCLIC_FILE_NO_MEMORY) {
-  if (copy_ == nullptr) return;
+  if (copy_ != nullptr) status_ = take();
+}
+
+CCyclicFile::ReadView::~ReadView() {
+  if (copy_ != nullptr) file_.give_back_copy_block(copy_);
+}
+
+// Copies until a copy holds records that can be trusted to be whole: 0, or
+// a status.
+int CCyclicFile::ReadView::take() {
   // A copy that writers lapped starts the next from its second look.
   Carried carried;
   for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
-    status_ = file.published != nullptr ? copy_once(attempt + 1 == kCopyAttempts, &carried)
-                                        : copy_settled_mapping();
-    if (status_ != kTryAgain) return;
+    const int status = file_.published != nullptr
+                           ? copy_once(attempt + 1 == kCopyAttempts, &carried)
+                           : copy_settled_mapping();
+    if (status != kTryAgain) return status;
   }
-  status_ = CYCLIC_FILE_READ_ALL_FAILED;
+  return CYCLIC_FILE_READ_ALL_FAILED;
 }
 
-CCyclicFile::ReadView::~ReadView() { vel_free(copy_); }
+// Runs `copy` (a walk of the ring's records that fails with
+// CYCLIC_BUFFER_WRITE_FAILED on a record that is not whole) on the view: a
+// settled copy whose records disagree with its header is salvaged in the
+// copy when the view repairs, and walked again; an unsettled one (writers
+// went on while it was taken) is taken again. One walk when all is well.
+template <typename Copy>
+int CCyclicFile::ReadView::walk_whole(Copy copy) {
+  for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
+    const int result = copy(ring_);
+    if (result != CYCLIC_BUFFER_WRITE_FAILED) return result;
+    if (settled_) {
+      SalvagePlan plan;
+      ring_.plan_salvage(&plan);
+      if (plan.consistent || !repair_) return result;
+      ring_.apply_salvage(plan);
+      return copy(ring_);
+    }
+    status_ = take();
+    if (status_ != 0) return result;
+  }
+  return CYCLIC_BUFFER_WRITE_FAILED;
+}
 
 // Points the copy's ring at the copy, from the header decoded there. False
 // when it does not describe the file.
@@ -904,18 +972,6 @@ static bool ring_from_copy(CCyclicBuffer &ring, char *copy, int room, int64_t ma
   apply_ring_header(ring, &record);
   ring.error_flag = 0;
   return true;
-}
-
-// A settled copy whose records disagree with its header is mended when
-// `repair` (not for a check, which reports the damage); an unsettled one is
-// taken again instead. 0 or kTryAgain.
-static int settle_records(CCyclicBuffer &ring, bool settled, bool repair) {
-  CCyclicBuffer::SalvagePlan plan;
-  ring.plan_salvage(&plan);
-  if (plan.consistent) return 0;
-  if (!settled) return kTryAgain;
-  if (repair) ring.apply_salvage(plan);
-  return 0;
 }
 
 int CCyclicFile::ReadView::copy_once(bool last_attempt, Carried *carried) {
@@ -945,13 +1001,14 @@ int CCyclicFile::ReadView::copy_once(bool last_attempt, Carried *carried) {
     if (!file.sequence_unchanged(first)) return kTryAgain;
     if (apply_intent(first.words, ring_) && first.words[kPhase] == kPhaseCounted)
       appended_ = first.words[kIntentAppended];
-    return settle_records(ring_, true, repair_) == 0 ? 0 : kTryAgain;
+    settled_ = true;
+    return 0;
   }
   PublishedLook second;
   char header_again[CYCLIC_FILE_HEADER_MAX_LENGTH];
   if (!file.look_at_published(header_again, &second)) return CYCLIC_FILE_READ_ALL_FAILED;
-  if (second.sequence == first.sequence)
-    return settle_records(ring_, true, repair_) == 0 ? 0 : kTryAgain;
+  settled_ = second.sequence == first.sequence;
+  if (settled_) return 0;
 
   // Writers went on: keep the copied records that the second look counts.
   cyclic_file_header_t record;
@@ -982,7 +1039,7 @@ int CCyclicFile::ReadView::copy_once(bool last_attempt, Carried *carried) {
     ring_.read_pos = ring_.ring_start + record.read_offset;
     ring_.message_count = static_cast<int32_t>(kept);
   }
-  return settle_records(ring_, false, repair_) == 0 ? 0 : kTryAgain;
+  return 0;
 }
 
 // Without published state: the whole mapping, copied again until its header
@@ -999,7 +1056,8 @@ int CCyclicFile::ReadView::copy_settled_mapping() {
   if (!ring_from_copy(ring_, copy_, static_cast<int>(room),
                       static_cast<int64_t>(file.mapped_length)))
     return CYCLIC_FILE_READ_ALL_FAILED;
-  return settle_records(ring_, true, repair_) == 0 ? 0 : kTryAgain;
+  settled_ = true;
+  return 0;
 }
 
 int CCyclicFile::read_all(char **buffer, int32_t *length) {
@@ -1009,19 +1067,22 @@ int CCyclicFile::read_all(char **buffer, int32_t *length) {
   *length = 0;
   ReadView view(*this);
   if (view.status() != 0) return view.status();
-  const CCyclicBuffer &ring = view.ring();
-  if (ring.message_count == 0) return 0;
-  char *block = static_cast<char *>(vel_malloc(static_cast<std::size_t>(ring.buffer_size) + 1));
+  char *block = static_cast<char *>(vel_malloc(static_cast<std::size_t>(buffer_size) + 1));
   if (block == nullptr) return CYCLIC_FILE_NO_MEMORY;
   // One walk over the records copies every payload.
   int64_t copied = 0;
-  if (ring.copy_messages(block, ring.buffer_size, &copied) != CYCLIC_BUFFER_OK) {
+  int32_t messages = 0;
+  const int walked = view.walk_whole([&](const CCyclicBuffer &ring) -> int {
+    messages = ring.message_count;
+    return ring.copy_messages(block, ring.buffer_size, &copied);
+  });
+  if (walked != CYCLIC_BUFFER_OK || messages == 0) {
     vel_free(block);
-    return CYCLIC_FILE_READ_ALL_FAILED;
+    return walked == CYCLIC_BUFFER_OK ? 0 : CYCLIC_FILE_READ_ALL_FAILED;
   }
   *buffer = block;
   *length = static_cast<int32_t>(copied);
-  return ring.message_count;
+  return messages;
 }
 
 // From the same copy as read_all, so a copy holds exactly what a reader
@@ -1034,25 +1095,36 @@ int CCyclicFile::copy_newest(int32_t newest, MessageCopy *copy, const uint64_t *
   copy->appended = 0;
   ReadView view(*this);
   if (view.status() != 0) return view.status();
-  const CCyclicBuffer &ring = view.ring();
-  // Read in the same look as the records it numbers.
-  const uint64_t appended = view.appended();
-  if (above != nullptr && counts_messages()) {
-    const uint64_t numbered_above = appended > *above ? appended - *above : 0;
-    if (numbered_above < static_cast<uint64_t>(newest))
-      newest = static_cast<int32_t>(numbered_above);
-  }
-  const int32_t wanted = ring.message_count < newest ? ring.message_count : newest;
-  if (!reserve(&copy->bytes, &copy->bytes_room, static_cast<std::size_t>(ring.buffer_size) + 1) ||
-      !reserve(&copy->lengths, &copy->lengths_room, static_cast<std::size_t>(wanted) + 1))
+  if (!reserve(&copy->bytes, &copy->bytes_room, static_cast<std::size_t>(buffer_size) + 1))
     return CYCLIC_FILE_NO_MEMORY;
-  int64_t copied = 0;
-  if (ring.copy_messages(copy->bytes, ring.buffer_size, &copied, ring.message_count - wanted,
-                         copy->lengths) != CYCLIC_BUFFER_OK)
+  bool no_memory = false;
+  const int walked = view.walk_whole([&](const CCyclicBuffer &ring) -> int {
+    // Numbered by the look that the records came from.
+    const uint64_t appended = view.appended();
+    int32_t wanted = newest;
+    if (above != nullptr && counts_messages()) {
+      const uint64_t numbered_above = appended > *above ? appended - *above : 0;
+      if (numbered_above < static_cast<uint64_t>(wanted))
+        wanted = static_cast<int32_t>(numbered_above);
+    }
+    if (ring.message_count < wanted) wanted = ring.message_count;
+    if (!reserve(&copy->lengths, &copy->lengths_room, static_cast<std::size_t>(wanted) + 1)) {
+      no_memory = true;
+      return CYCLIC_BUFFER_OK;
+    }
+    int64_t copied = 0;
+    const int result = ring.copy_messages(copy->bytes, ring.buffer_size, &copied,
+                                          ring.message_count - wanted, copy->lengths);
+    copy->count = wanted;
+    copy->ring_count = ring.message_count;
+    copy->appended = appended;
+    return result;
+  });
+  if (no_memory) return CYCLIC_FILE_NO_MEMORY;
+  if (walked != CYCLIC_BUFFER_OK) {
+    copy->count = 0;
     return CYCLIC_FILE_READ_ALL_FAILED;
-  copy->count = wanted;
-  copy->ring_count = ring.message_count;
-  copy->appended = appended;
+  }
   return CYCLIC_FILE_OK;
 }
 
@@ -1087,8 +1159,14 @@ int CCyclicFile::verify(SalvagePlan *plan) {
   if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
   ReadView view(*this, false);
   if (view.status() != 0) return view.status();
-  view.ring().plan_salvage(plan);
-  return 0;
+  // A copy that writers changed while it was taken is taken again rather
+  // than reported damaged.
+  const int walked = view.walk_whole([&](const CCyclicBuffer &ring) -> int {
+    ring.plan_salvage(plan);
+    return plan->consistent ? CYCLIC_BUFFER_OK : CYCLIC_BUFFER_WRITE_FAILED;
+  });
+  (void)walked;  // a damaged settled copy is what the plan reports
+  return view.status();
 }
 
 }  // namespace rotolog::detail

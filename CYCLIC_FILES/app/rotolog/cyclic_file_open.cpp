@@ -88,6 +88,7 @@ CCyclicFile::CCyclicFile(const char *name, int32_t mode_flags, int32_t size) {
   interprocess_lock = nullptr;
   published = nullptr;
   process_lock = nullptr;
+  spare_copy_block = nullptr;
   mapped_length = 0;
   read_only_mapping = false;
   last_errno = 0;
@@ -142,6 +143,10 @@ void CCyclicFile::sanitize_lock_name(char *text) {
 
 void CCyclicFile::release() {
   unmap();
+  if (spare_copy_block != nullptr) {
+    vel_free(spare_copy_block);
+    spare_copy_block = nullptr;
+  }
   if (header != nullptr) {
     vel_free(header);
     header = nullptr;

@@ -14,11 +14,12 @@
 //     no longer exists in the process it names (tgkill(pid, tid, 0) fails
 //     with ESRCH). The kernel keeps that answer; no user can fake it, and a
 //     reader, which cannot store into the file, cannot change the question.
-//     A waiter asks only after a millisecond of waiting, so a live holder
+//     A waiter asks only after a sleep without change, so a live holder
 //     costs its waiters nothing but the futex. Ids are reused only after the
 //     kernel has handed out all others (4 million on 64-bit Linux), and a
-//     lock left held is taken over by the next writer within a millisecond;
-//     a word left by an earlier boot is cleared by the boot stamp below.
+//     lock left held is taken over by the next writer within a millisecond
+//     or so; a word left by an earlier boot is cleared by the boot stamp
+//     below.
 //     Processes of one file must share a pid namespace;
 //   - readers open the file read-only and place no lock on it; no OFD lock
 //     a reader may hold is asked for by a writer of this layout (only the
@@ -245,9 +246,12 @@ void cpu_pause() {
 
 // A holder keeps the lock for well under a microsecond, while sleeping in the
 // kernel costs a system call and a wake-up on both sides: a contender first
-// retries for about a microsecond, then sleeps on the word a millisecond at a
-// time. A word that stays the same for a whole sleep has its holder checked.
+// retries for about a microsecond, then sleeps on the word, a quarter of a
+// millisecond first and up to a millisecond at a time. A word that stays the
+// same for a whole sleep has its holder checked: a dead one is taken over
+// within about that long.
 constexpr int kSpinTries = 32;
+constexpr long kFirstSleepNanoseconds = 250000;
 constexpr long kSleepNanoseconds = 1000000;
 
 double now_ms() {
@@ -272,6 +276,7 @@ bool try_take(LockFile *file, uint64_t expected, uint64_t mine) {
   }
   const double deadline = now_ms() + VANDREL_LOCK_PATIENCE_MS;
   uint64_t slept_on = 0;  // the word of the last sleep that ran its full time
+  long longest_sleep = kFirstSleepNanoseconds;
   for (;;) {
     const uint64_t word = __atomic_load_n(&file->word, __ATOMIC_RELAXED);
     if (word == 0) {
@@ -295,7 +300,8 @@ bool try_take(LockFile *file, uint64_t expected, uint64_t mine) {
     }
     const double before = now_ms();
     const long sleep =
-        left * 1e6 < kSleepNanoseconds ? static_cast<long>(left * 1e6) + 1 : kSleepNanoseconds;
+        left * 1e6 < longest_sleep ? static_cast<long>(left * 1e6) + 1 : longest_sleep;
+    if (longest_sleep < kSleepNanoseconds) longest_sleep *= 2;
     futex_wait(file, static_cast<uint32_t>((word | kWaiters) & 0xffffffffu), sleep);
     // A sleep that ran its time without the word changing: check its holder
     // next time round.
