@@ -898,12 +898,12 @@ bool CCyclicFile::sequence_unchanged(const PublishedLook &look) const {
 // costs more in page faults than the copy itself). Readers of one handle
 // at the same time each get their own.
 char *CCyclicFile::take_copy_block() const {
-  char *block = __atomic_exchange_n(&spare_copy_block, nullptr, __ATOMIC_ACQUIRE);
+  char *block = __atomic_exchange_n(&spare_copy_block, nullptr, __ATOMIC_ACQ_REL);
   return block != nullptr ? block : static_cast<char *>(vel_malloc(mapped_length));
 }
 
 void CCyclicFile::give_back_copy_block(char *block) const {
-  char *displaced = __atomic_exchange_n(&spare_copy_block, block, __ATOMIC_RELEASE);
+  char *displaced = __atomic_exchange_n(&spare_copy_block, block, __ATOMIC_ACQ_REL);
   if (displaced != nullptr) vel_free(displaced);
 }
 
@@ -1067,7 +1067,8 @@ int CCyclicFile::read_all(char **buffer, int32_t *length) {
   *length = 0;
   ReadView view(*this);
   if (view.status() != 0) return view.status();
-  char *block = static_cast<char *>(vel_malloc(static_cast<std::size_t>(buffer_size) + 1));
+  // The ring fits in the mapping: its size as loaded, not the fields writers reload.
+  char *block = static_cast<char *>(vel_malloc(mapped_length + 1));
   if (block == nullptr) return CYCLIC_FILE_NO_MEMORY;
   // One walk over the records copies every payload.
   int64_t copied = 0;
@@ -1095,8 +1096,7 @@ int CCyclicFile::copy_newest(int32_t newest, MessageCopy *copy, const uint64_t *
   copy->appended = 0;
   ReadView view(*this);
   if (view.status() != 0) return view.status();
-  if (!reserve(&copy->bytes, &copy->bytes_room, static_cast<std::size_t>(buffer_size) + 1))
-    return CYCLIC_FILE_NO_MEMORY;
+  if (!reserve(&copy->bytes, &copy->bytes_room, mapped_length + 1)) return CYCLIC_FILE_NO_MEMORY;
   bool no_memory = false;
   const int walked = view.walk_whole([&](const CCyclicBuffer &ring) -> int {
     // Numbered by the look that the records came from.

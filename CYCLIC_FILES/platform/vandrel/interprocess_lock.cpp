@@ -99,7 +99,12 @@ static_assert(kOldLayoutSize != kLockFileSize, "the layouts must be told apart b
 
 constexpr uint32_t kLostInEarlierBoot = 2;
 constexpr uint64_t kWaiters = 1u << 31;
-constexpr uint64_t kThreadMask = kWaiters - 1;
+// Set by a waiter that has waited kHungryAfterMs: the lock, once free, goes
+// to such a waiter rather than to one that has just come, so that busy
+// writers starve none of them.
+constexpr uint64_t kHungry = 1u << 30;
+constexpr double kHungryAfterMs = 20;
+constexpr uint64_t kThreadMask = kHungry - 1;
 // Process and thread ids above this are not ids (the kernel's PID_MAX_LIMIT):
 // a word holding one was scribbled.
 constexpr uint64_t kLargestId = 4194304;
@@ -274,40 +279,46 @@ bool try_take(LockFile *file, uint64_t expected, uint64_t mine) {
       return VANDREL_LOCK_TAKEN;
     for (int pause = 0; pause < 8; ++pause) cpu_pause();
   }
-  const double deadline = now_ms() + VANDREL_LOCK_PATIENCE_MS;
+  const double started = now_ms();
+  const double deadline = started + VANDREL_LOCK_PATIENCE_MS;
   uint64_t slept_on = 0;  // the word of the last sleep that ran its full time
   long longest_sleep = kFirstSleepNanoseconds;
   for (;;) {
     const uint64_t word = __atomic_load_n(&file->word, __ATOMIC_RELAXED);
-    if (word == 0) {
-      // Others may be asleep: the bit stays, so that leaving wakes one.
-      if (try_take(file, 0, mine | kWaiters)) return VANDREL_LOCK_TAKEN;
+    const bool hungry = now_ms() - started > kHungryAfterMs;
+    if ((word & ~(kWaiters | kHungry)) == 0) {
+      // Free. Others may be asleep: the waiters bit stays, so that leaving
+      // wakes one. A free lock marked hungry is left to those who have
+      // waited that long too (they take it without the mark; the others
+      // still hungry mark it again).
+      if ((!(word & kHungry) || hungry) && try_take(file, word, mine | kWaiters))
+        return VANDREL_LOCK_TAKEN;
+      if (!(word & kHungry) || hungry) continue;
+    } else if (word == slept_on && !holder_alive(word)) {
+      if (try_take(file, word, mine | (word & (kWaiters | kHungry))))
+        return VANDREL_LOCK_OWNER_DIED;
       continue;
-    }
-    if (word == slept_on && !holder_alive(word)) {
-      if (try_take(file, word, mine | (word & kWaiters))) return VANDREL_LOCK_OWNER_DIED;
-      continue;
-    }
-    if (!(word & kWaiters) && !try_take(file, word, word | kWaiters)) {
-      // Failed only because the word changed: look again. (try_take's
-      // acquire is harmless here.)
-      continue;
+    } else {
+      const uint64_t marked = word | kWaiters | (hungry ? kHungry : 0);
+      // Failed only because the word changed: look again.
+      if (marked != word && !try_take(file, word, marked)) continue;
     }
     const double left = deadline - now_ms();
     if (left <= 0) {
       errno = ETIMEDOUT;
       return VANDREL_LOCK_FAILED;
     }
+    const uint64_t expected = __atomic_load_n(&file->word, __ATOMIC_RELAXED);
     const double before = now_ms();
     const long sleep =
         left * 1e6 < longest_sleep ? static_cast<long>(left * 1e6) + 1 : longest_sleep;
     if (longest_sleep < kSleepNanoseconds) longest_sleep *= 2;
-    futex_wait(file, static_cast<uint32_t>((word | kWaiters) & 0xffffffffu), sleep);
+    futex_wait(file, static_cast<uint32_t>(expected & 0xffffffffu), sleep);
     // A sleep that ran its time without the word changing: check its holder
     // next time round.
     if (now_ms() - before >= static_cast<double>(sleep) / 1e6 &&
-        __atomic_load_n(&file->word, __ATOMIC_RELAXED) == (word | kWaiters))
-      slept_on = word | kWaiters;
+        __atomic_load_n(&file->word, __ATOMIC_RELAXED) == expected)
+      slept_on = expected;
   }
 }
 
@@ -331,8 +342,22 @@ void leave(InterprocessLock &lock) {
     __atomic_store_n(&lock.file->holder_lost, 0, __ATOMIC_RELAXED);
     lock.holder_lost = false;
   }
-  const uint64_t word = __atomic_exchange_n(&lock.file->word, 0, __ATOMIC_RELEASE);
-  if (word & kWaiters) futex_wake(lock.file, 1);
+  // Free, keeping the mark of a waiter that waited long: then every sleeper
+  // is woken, so that the hungry one is among them.
+  // (A word scribbled faster than this can swap it is simply cleared.)
+  uint64_t word = __atomic_load_n(&lock.file->word, __ATOMIC_RELAXED);
+  int tries = 0;
+  while (!__atomic_compare_exchange_n(&lock.file->word, &word, word & kHungry, true,
+                                      __ATOMIC_RELEASE, __ATOMIC_RELAXED)) {
+    if (++tries == 64) {
+      word = __atomic_exchange_n(&lock.file->word, 0, __ATOMIC_RELEASE) | kHungry;
+      break;
+    }
+  }
+  if (word & kHungry)
+    futex_wake(lock.file, INT32_MAX);
+  else if (word & kWaiters)
+    futex_wake(lock.file, 1);
 }
 
 // ---- Opening ----
@@ -486,10 +511,11 @@ int convert_old_layout(int fd, const vandrel_guarded_file &guarded) {
 // is taken over like any holder. 0 or errno.
 int lay_out(InterprocessLock &lock) {
   int state = enter(lock);
-  if (state == VANDREL_LOCK_FAILED) return errno;
+  if (state == VANDREL_LOCK_FAILED) return EAGAIN;  // another maker, slow: look again
   LockFile *file = lock.file;
   if (never_finished(file)) {
-    file->boot = 0;
+    // Made in this boot: no opener of it clears the word of its holders.
+    __atomic_store_n(&file->boot, boot_stamp(), __ATOMIC_RELAXED);
     file->holder_lost = 0;
     file->reserved = 0;
     for (uint64_t &word : file->shared) __atomic_store_n(&word, 0, __ATOMIC_RELAXED);
@@ -542,13 +568,23 @@ int open_for_writing(const char *path, const vandrel_guarded_file &guarded,
     if (!whole(file)) error = never_finished(file) ? lay_out(*lock) : EPROTO;
   }
   if (error == 0) {
+    // A maker that failed removes what it made; a handle of that file would
+    // be a lock of its own. Open the file the path names now.
+    struct stat named;
+    if (stat(path, &named) != 0 || named.st_dev != info.st_dev || named.st_ino != info.st_ino)
+      error = EAGAIN;
+  }
+  if (error == 0) {
     stamp_boot(file);
     return 0;
   }
   if (file != nullptr) unmap_file(file);
+  // Creates nothing that it cannot finish, and removes nothing that another
+  // process may have finished meanwhile: only a file still empty.
+  struct stat now;
+  const bool empty = fstat(fd, &now) == 0 && now.st_size == 0;
   close(fd);
-  // Creates nothing that it cannot finish.
-  if (made && error != EAGAIN) unlink(path);
+  if (made && error != EAGAIN && empty) unlink(path);
   return error;
 }
 
