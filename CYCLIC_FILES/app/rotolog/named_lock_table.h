@@ -16,10 +16,11 @@
 // waits for the guard or another lock of the table:
 //   - GetLock holds the guard alone (its allocations take no lock of ours);
 //     a handle gets its lock when it is loaded, never while holding one;
-//   - a write or read (cyclic_file_io.cpp) holds its file's lock, then the
-//     file's interprocess lock (vandrel), and nothing else of ours; it
-//     holds them for the few stores of one write, so a fork waits at most
-//     that long. The interprocess lock's holder never waits for ours.
+//   - a write, and the repair a writing handle makes as it loads (mend),
+//     holds its file's lock, then the file's interprocess lock (vandrel),
+//     and nothing else of ours, for the few stores of one write; a fork
+//     waits for it as any other thread would. The interprocess lock's
+//     holder never waits for ours. Readers take neither.
 // A thread never holds two locks of the table, and the walk's order never
 // changes (a list in order of creation), so the fork handler is the only
 // holder of several and always takes them one way.
