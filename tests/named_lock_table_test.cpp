@@ -182,8 +182,8 @@ TEST(NamedLockRegistryFork, ChildForkedWhileThreadsUseTheGuardAndALockGetsBoth) 
   // and the fork handler holds every lock of the registry at once.
   constexpr int kNames = 16, kChildren = 20;
   std::atomic<bool> running{true};
-  // One thread keeps the guard busy (lookups of known names, which hold it
-  // as long as an insertion); one keeps a lock busy.
+  // One thread keeps the guard busy (a lookup of a known name holds it as an
+  // insertion does); one keeps a lock busy.
   std::thread looker([&] {
     for (int i = 0; running.load(std::memory_order_relaxed); ++i)
       registry->GetLock(("mutex_fork_looked_up_" + std::to_string(i % kNames)).c_str());
