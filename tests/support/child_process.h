@@ -6,6 +6,7 @@
 
 #include <grp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -46,6 +47,14 @@ inline int wait_child(pid_t pid, std::chrono::milliseconds deadline) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+}
+
+// Called first in a grandchild of the test: it is killed when the thread
+// that forked it ends, so that a child killed at its deadline leaves no hung
+// grandchild behind (nobody would reap it or close its end of the output).
+inline void die_with_parent(pid_t parent) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(127);  // the parent was gone before the request
 }
 
 // Kills a child that is not meant to end by itself, and reaps it.

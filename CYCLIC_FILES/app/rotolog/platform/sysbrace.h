@@ -153,6 +153,12 @@ SYSBRACE_API int os_critical_section_init(os_critical_section_t *section, unsign
 SYSBRACE_API void os_critical_section_delete(os_critical_section_t *section);
 SYSBRACE_API void os_critical_section_enter(os_critical_section_t *section);
 SYSBRACE_API void os_critical_section_leave(os_critical_section_t *section);
+/* 1 when the calling thread holds the section, else 0. The answer is exact
+ * for the caller's own holding and costs nothing on enter or leave: it reads
+ * the owner the C library records in the mutex (glibc). Where the C library
+ * records none it answers 0. Meant for the rare paths (fork handlers) that
+ * must not wait for a section the caller itself holds. */
+SYSBRACE_API int os_critical_section_is_held_by_caller(os_critical_section_t *section);
 
 #ifdef __cplusplus
 }
