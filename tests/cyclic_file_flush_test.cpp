@@ -2,11 +2,14 @@
 // mode. Every test of this executable records the flushes in place of
 // os_flush_view (a hook on its seam): each call's range and, for the power
 // cuts, the mapping's pages as the call found them (what the disk holds once
-// it returns).
+// it returns). And a thread cancelled inside a flush.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <unistd.h>
 #include "rotolog/cyclic_file.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -226,4 +229,50 @@ TEST(PowerCut, InFlushModeNoAcknowledgedMessageIsLostOrTorn) {
   EXPECT_EQ(figures.read_failures, 0);
   EXPECT_EQ(figures.lost, 0);
   EXPECT_EQ(figures.torn, 0);
+}
+
+namespace {
+
+// A flush that takes its time (the thread sleeps inside it, at a
+// cancellation point) and says when it has begun.
+std::atomic<bool> flush_begun{false};
+int slow_flush(const test_seam_call_t *, void *) {
+  flush_begun.store(true);
+  usleep(20000);
+  return TEST_SEAM_SKIP;
+}
+
+}  // namespace
+
+// A thread cancelled while its flush-mode write flushes finishes that write
+// first: the write is whole and counted, and the locks are free for the
+// next writer at once.
+TEST(CyclicFileFlushCancel, AWriteThatIsCancelledInItsFlushFinishesFirst) {
+  TestFile file;
+  void *handle = file.open(kReadWrite | CYCLIC_FILE_MODE_FLUSH, 4096);
+  ASSERT_NE(handle, nullptr);
+  test_seam_set_hook(TEST_SEAM_FLUSH_VIEW, slow_flush, nullptr);
+  struct Context {
+    void *handle;
+    std::atomic<int> written{1};
+  } context{handle};
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(
+                &thread, nullptr,
+                [](void *argument) -> void * {
+                  auto *c = static_cast<Context *>(argument);
+                  c->written.store(cyclic_file_write(c->handle, "cancelled", 9));
+                  for (;;) pthread_testcancel();
+                },
+                &context),
+            0);
+  while (!flush_begun.load()) usleep(100);
+  ASSERT_EQ(pthread_cancel(thread), 0);
+  void *result = nullptr;
+  ASSERT_EQ(pthread_join(thread, &result), 0);
+  test_seam_set_hook(TEST_SEAM_FLUSH_VIEW, nullptr, nullptr);
+  EXPECT_EQ(result, PTHREAD_CANCELED);
+  EXPECT_EQ(context.written.load(), 0);
+  EXPECT_EQ(cyclic_file_write(handle, "next", 4), 0);
+  EXPECT_EQ(read_all(handle).text, "cancellednext");
 }

@@ -482,3 +482,37 @@ TEST(CyclicFileOtherUsers, AGroupMemberScribblingTheLockFileNeverCrashesNorHolds
   EXPECT_LT(monotonic_ms() - started, 1000);
   EXPECT_EQ(cyclic_file_write(service, "again", 5), 0);
 }
+
+// A user who may only read a log maps its lock file and holds a read lock
+// over every byte of it, for as long as it likes: writers open the file,
+// take the lock and write as if it were not there.
+TEST(CyclicFileOtherUsers, AReaderHoldingLocksOnEveryByteOfTheLockFileHoldsUpNoWriter) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TestFile file;
+  ASSERT_EQ(chmod(file.folder().c_str(), 0755), 0);
+  const std::string path = file.file("service.cyclic");
+  file.close(file.open(path, kReadWrite, 1 << 14));
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  file.close(file.open(path, kReadWrite, 0));  // the lock file follows the log's bits
+  pid_t reader = start_attacker([&] {
+    int fd = open(lock_file_of(path).c_str(), O_RDONLY);
+    if (fd < 0 || mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0) == MAP_FAILED) return 1;
+    struct flock whole = {};
+    whole.l_type = F_RDLCK;
+    whole.l_whence = SEEK_SET;
+    return fcntl(fd, F_OFD_SETLK, &whole) == 0 ? 0 : 2;
+  });
+  ASSERT_GT(reader, 0);
+  int writer = run_in_child(
+      [&] {
+        void *handle = file.open(path, kReadWrite, 0);
+        if (handle == nullptr) return 1;
+        for (int i = 0; i < 2000; ++i)
+          if (cyclic_file_fwritef(handle, "request %d", i) != 0) return 2;
+        return 0;
+      },
+      30s);
+  EXPECT_EQ(writer, 0);
+  EXPECT_GT(read_all_at(path, CYCLIC_FILE_MODE_READ).count, 0);
+  stop_child(reader);
+}

@@ -65,14 +65,21 @@ int verdict(const Seen &seen) {
   return seen.mixed > 0 ? 1 : 0;
 }
 
-TEST(CyclicFileReaders, ReadersUnderFourWritersNeverSeeAMixedOrTornCopy) {
+// Four writers flat out on a ring of `ring_size` bytes, full before the
+// readers start (an empty copy is then a starved one), with one reader that
+// may only read (another user, when the test may become one) and one whose
+// handle may write, for 1.5 s.
+template <typename Message>
+void readers_under_four_writers(int ring_size, Message message) {
   TestFile file;
   const std::string &path = file.path();
-  // Full before the readers start: an empty copy is then a starved one.
-  void *filler = file.open(kReadWrite, 16 << 10);
+  void *filler = file.open(kReadWrite, ring_size);
   ASSERT_NE(filler, nullptr);
-  for (uint64_t sequence = 0; sequence < 400; ++sequence)
-    ASSERT_EQ(write_message(filler, make_message(kWriters, sequence, kMessageBytes)), 0);
+  for (int64_t written = 0, sequence = 0; written < 2LL * ring_size; ++sequence) {
+    const std::string text = message(kWriters, static_cast<uint64_t>(sequence));
+    ASSERT_EQ(write_message(filler, text), 0);
+    written += static_cast<int64_t>(text.size()) + 4;
+  }
   file.close(filler);
   const bool as_another_user = geteuid() == 0;
   if (as_another_user) {
@@ -87,13 +94,11 @@ TEST(CyclicFileReaders, ReadersUnderFourWritersNeverSeeAMixedOrTornCopy) {
       void *handle = cyclic_file_create_handle(path.c_str(), kReadWrite, 0, nullptr);
       if (handle == nullptr) return 1;
       for (uint64_t sequence = 0; monotonic_ms() < until; ++sequence) {
-        if (write_message(handle, make_message(w, sequence, kMessageBytes)) != 0) return 2;
+        if (write_message(handle, message(w, sequence)) != 0) return 2;
       }
       return 0;
     });
   }
-  // One reader that may only read (another user, when the test may become
-  // one), the other through a handle that may write.
   pid_t read_only = start_child([&] {
     if (as_another_user && !become_nobody()) return 3;
     return verdict(read_until(path, CYCLIC_FILE_MODE_READ, until));
@@ -106,6 +111,26 @@ TEST(CyclicFileReaders, ReadersUnderFourWritersNeverSeeAMixedOrTornCopy) {
   EXPECT_EQ(seen.failed, 0) << "of " << seen.copies << " copies";
   // Not starved: most copies hold messages.
   EXPECT_LT(seen.empty * 2, seen.copies) << "of " << seen.copies << " copies";
+}
+
+// Fixed-size messages on a small ring: the writers lap it during a copy.
+TEST(CyclicFileReaders, ReadersUnderFourWritersNeverSeeAMixedOrTornCopy) {
+  readers_under_four_writers(16 << 10, [](uint32_t writer, uint64_t sequence) {
+    return make_message(writer, sequence, kMessageBytes);
+  });
+}
+
+// Messages of 20 to 620 bytes on a large ring (smaller under
+// ThreadSanitizer, whose copies go byte by byte).
+TEST(CyclicFileReaders, ReadersOfALargeRingOfMixedSizesUnderFourWritersSeeWholeCopies) {
+#if defined(__SANITIZE_THREAD__)
+  constexpr int kLargeRing = 4 << 20;
+#else
+  constexpr int kLargeRing = 64 << 20;
+#endif
+  readers_under_four_writers(kLargeRing, [](uint32_t writer, uint64_t sequence) {
+    return varied_message(writer, sequence);
+  });
 }
 
 }  // namespace

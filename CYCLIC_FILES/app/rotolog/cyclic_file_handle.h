@@ -209,6 +209,7 @@ class CCyclicFile : public CCyclicBuffer {
 
    private:
     CCyclicFile &file_;
+    int cancel_state_;  // to restore; -1 when left alone
     bool held_;
   };
 

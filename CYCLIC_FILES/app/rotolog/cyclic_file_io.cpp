@@ -50,6 +50,8 @@
 //   kernel had not written back is lost).
 // Every write and read that meets a record that is not whole repairs the
 // header (salvage) and tries once more.
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -152,11 +154,22 @@ void CCyclicFile::leave_locks() {
   os_critical_section_leave(process_lock);
 }
 
+// A flush (msync) is a cancellation point: a thread cancelled there would
+// leave the locks to its stack's unwinding, or (from C code built without
+// unwind tables) held for ever, with the header half stored. In flush mode
+// cancellation waits until the locks are released; no other call of the
+// locked section is a cancellation point.
 CCyclicFile::FileLocks::FileLocks(CCyclicFile &file, bool take)
-    : file_(file), held_(take && file.enter_locks()) {}
+    : file_(file), cancel_state_(-1), held_(false) {
+  if (!take) return;
+  if (file.mode & CYCLIC_FILE_MODE_FLUSH)
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state_);
+  held_ = file.enter_locks();
+}
 
 CCyclicFile::FileLocks::~FileLocks() {
   if (held_) file_.leave_locks();
+  if (cancel_state_ >= 0) pthread_setcancelstate(cancel_state_, nullptr);
 }
 
 // ---------------------------------------------------------------------------
