@@ -231,6 +231,28 @@ TEST(CyclicFileHostile, AWalkNeverRunsPastTheRing) {
 // record, whose tail may be of another moment) is laid again against it, so
 // the ring stays in order and consistent, also when the move crosses the
 // ring's end.
+// A header that says a tail was skipped where the last record ended exactly
+// at the ring's end (no writer leaves one, a hostile file may): the record
+// after the end is still whole, and a write that follows is read back as the
+// newest message.
+TEST(CyclicFileHostile, ARecordEndingAtTheRingsEndIsFollowedWhateverTheTailSays) {
+  TestFile file;
+  make_valid_file(file.path(), 64, 0);
+  // Two records: 5 + 51 bytes from offset 8 fill the ring to its end.
+  std::string ring(64, '#');
+  ring.replace(8, 4, length_field(1));
+  ring.replace(13, 4, length_field(47));
+  ASSERT_TRUE(file.overwrite(static_cast<size_t>(header_length()), ring));
+  ASSERT_TRUE(file.rewrite_header({64, 2, 1, 0, 8}));
+  void *handle = file.open(kReadWrite, 0);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(read_all(handle).count, 2);
+  ASSERT_EQ(cyclic_file_write(handle, "new", 3), 0);
+  const Contents after = read_all(handle);
+  EXPECT_EQ(after.count, 3);
+  EXPECT_EQ(after.text.substr(after.text.size() - 3), "new");
+}
+
 TEST(CyclicFileHostile, TheOlderRunIsMovedUpAgainstTheNewerOne) {
   for (int lead : {0, 3}) {  // 3: the ring has wrapped, and so does the move
     TestFile file;

@@ -76,12 +76,11 @@ class CCyclicBuffer {
   // begins at offset `at` (0 to buffer_size) with `span` bytes of the stored
   // span left before write_pos. It is whole when its length field is reached
   // the way a writer leaves it (a field that does not fit before the end
-  // skipped exactly wasted_tail bytes), its length is at least least_length
-  // (0 in a ring that may hold empty array records, 1 for single messages)
-  // and at most buffer_size - 4, and the record ends within `span`. A record
-  // whose body crosses the end spans wasted_tail more bytes, which in an
-  // array record is the segment length that skipped them. Returns false for
-  // a record that is not whole; *step is then meaningless.
+  // skipped exactly wasted_tail bytes, or none from the very end), its length is at least
+  // least_length (0 in a ring that may hold empty array records, 1 for single messages) and at most
+  // buffer_size - 4, and the record ends within `span`. A record whose body crosses the end spans
+  // wasted_tail more bytes, which in an array record is the segment length that skipped them.
+  // Returns false for a record that is not whole; *step is then meaningless.
   bool step_record(int64_t at, int64_t span, int32_t least_length, RecordStep *step) const {
     return step_over(RingLayout{ring_start, buffer_size, wasted_tail}, at, span, least_length,
                      step);
@@ -116,7 +115,10 @@ class CCyclicBuffer {
     }
     int64_t used = 4;
     if (size - at < 4) {
-      if (size - at != ring.wasted_tail) return false;
+      // A record that ended exactly at the end skipped nothing, whatever
+      // the header says was skipped there (a writer that wraps from the
+      // very end skips nothing): the next one begins at the start.
+      if (at != size && size - at != ring.wasted_tail) return false;
       used += size - at;
       at = 0;
     }
