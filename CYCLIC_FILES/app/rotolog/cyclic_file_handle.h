@@ -188,6 +188,8 @@ class CCyclicFile : public CCyclicBuffer {
   bool read_only_mapping;
   // A read's copy block kept for the next read (take_copy_block).
   mutable char *spare_copy_block;
+  // Set when the last read in place met writers: the next reads copy first.
+  mutable bool copy_first;
   char *take_copy_block() const;
   void give_back_copy_block(char *block) const;
   // The errno of the platform call whose failure ended the last load; 0
@@ -256,12 +258,16 @@ class CCyclicFile : public CCyclicBuffer {
       PublishedLook look;
       char header[CYCLIC_FILE_HEADER_MAX_LENGTH];
     };
+    bool look_in_place();
+    bool still_as_looked();
     int take();
     int copy_once(bool last_attempt, Carried *carried);
     int copy_settled_mapping();
     const CCyclicFile &file_;
     bool repair_;
-    bool settled_;  // nothing changed the file while the copy was taken
+    bool settled_;   // nothing changed the file while the copy was taken
+    bool in_place_;  // the ring is the mapping's, as of first_look_
+    PublishedLook first_look_;
     CopiedRing ring_;
     char *copy_;
     uint64_t appended_;

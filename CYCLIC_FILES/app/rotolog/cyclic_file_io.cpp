@@ -924,14 +924,66 @@ CCyclicFile::ReadView::ReadView(const CCyclicFile &file, bool repair)
     : file_(file),
       repair_(repair),
       settled_(false),
-      copy_(file.take_copy_block()),
+      in_place_(false),
+      first_look_(),
+      copy_(nullptr),
       appended_(0),
       status_(CYCLIC_FILE_NO_MEMORY) {
+  if (look_in_place()) {
+    status_ = 0;
+    return;
+  }
+  copy_ = file.take_copy_block();
   if (copy_ != nullptr) status_ = take();
 }
 
 CCyclicFile::ReadView::~ReadView() {
   if (copy_ != nullptr) file_.give_back_copy_block(copy_);
+}
+
+// The common read needs no copy of the ring: when no writer changes the
+// header between a look before the walk and one after it, every record the
+// first look counted stayed as it was meanwhile (a writer in between lays
+// bytes only where it evicted records, and its evictions change the header),
+// so a walk over the mapping itself read them whole. The walk then copies
+// each payload once. A handle whose last read in place met writers copies
+// first for the next read; ThreadSanitizer builds always copy first (the
+// walk over bytes that a writer thread may be laying at that moment is the
+// race this protocol tolerates, and it would report it).
+bool CCyclicFile::ReadView::look_in_place() {
+#if defined(__SANITIZE_THREAD__)
+  return false;
+#else
+  const CCyclicFile &file = file_;
+  if (file.published == nullptr || __atomic_load_n(&file.copy_first, __ATOMIC_RELAXED))
+    return false;
+  char header[CYCLIC_FILE_HEADER_MAX_LENGTH];
+  if (!file.look_at_published(header, &first_look_) || first_look_.abandoned) return false;
+  const int room = static_cast<int>(file.header_room());
+  cyclic_file_header_t record;
+  record.init();
+  const int header_length = decode_cyclic_file_header_into(header, room, &record);
+  if (header_length < 0 || !cyclic_file_header_describes_ring(
+                               &record, static_cast<int64_t>(file.mapped_length) - header_length))
+    return false;
+  ring_.ring_start = file.map_base + header_length;
+  ring_.ring_end = ring_.ring_start + record.buffer_size;
+  apply_ring_header(ring_, &record);
+  ring_.error_flag = 0;
+  appended_ = first_look_.words[kAppended];
+  in_place_ = true;
+  return true;
+#endif
+}
+
+// After a walk in place: whether the header stayed as the first look saw it.
+bool CCyclicFile::ReadView::still_as_looked() {
+  PublishedLook second;
+  char header[CYCLIC_FILE_HEADER_MAX_LENGTH];
+  const bool same =
+      file_.look_at_published(header, &second) && second.sequence == first_look_.sequence;
+  __atomic_store_n(&file_.copy_first, !same, __ATOMIC_RELAXED);
+  return same;
 }
 
 // Copies until a copy holds records that can be trusted to be whole: 0, or
@@ -955,6 +1007,16 @@ int CCyclicFile::ReadView::take() {
 // went on while it was taken) is taken again. One walk when all is well.
 template <typename Copy>
 int CCyclicFile::ReadView::walk_whole(Copy copy) {
+  if (in_place_) {
+    const int result = copy(ring_);
+    if (still_as_looked() && result == CYCLIC_BUFFER_OK) return result;
+    // Writers went on, or the records disagree with the header: copy, and
+    // settle that (a copy also salvages what is damaged).
+    in_place_ = false;
+    copy_ = file_.take_copy_block();
+    status_ = copy_ != nullptr ? take() : CYCLIC_FILE_NO_MEMORY;
+    if (status_ != 0) return CYCLIC_BUFFER_WRITE_FAILED;
+  }
   for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
     const int result = copy(ring_);
     if (result != CYCLIC_BUFFER_WRITE_FAILED) return result;

@@ -89,6 +89,7 @@ CCyclicFile::CCyclicFile(const char *name, int32_t mode_flags, int32_t size) {
   published = nullptr;
   process_lock = nullptr;
   spare_copy_block = nullptr;
+  copy_first = false;
   mapped_length = 0;
   read_only_mapping = false;
   last_errno = 0;
