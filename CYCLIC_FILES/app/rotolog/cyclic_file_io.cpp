@@ -957,16 +957,16 @@ bool CCyclicFile::ReadView::look_in_place() {
   const CCyclicFile &file = file_;
   if (file.published == nullptr || __atomic_load_n(&file.copy_first, __ATOMIC_RELAXED))
     return false;
-  char header[CYCLIC_FILE_HEADER_MAX_LENGTH];
-  if (!file.look_at_published(header, &first_look_) || first_look_.abandoned) return false;
+  char looked[CYCLIC_FILE_HEADER_MAX_LENGTH];
+  if (!file.look_at_published(looked, &first_look_) || first_look_.abandoned) return false;
   const int room = static_cast<int>(file.header_room());
   cyclic_file_header_t record;
   record.init();
-  const int header_length = decode_cyclic_file_header_into(header, room, &record);
-  if (header_length < 0 || !cyclic_file_header_describes_ring(
-                               &record, static_cast<int64_t>(file.mapped_length) - header_length))
+  const int length_seen = decode_cyclic_file_header_into(looked, room, &record);
+  if (length_seen < 0 || !cyclic_file_header_describes_ring(
+                             &record, static_cast<int64_t>(file.mapped_length) - length_seen))
     return false;
-  ring_.ring_start = file.map_base + header_length;
+  ring_.ring_start = file.map_base + length_seen;
   ring_.ring_end = ring_.ring_start + record.buffer_size;
   apply_ring_header(ring_, &record);
   ring_.error_flag = 0;
@@ -979,9 +979,9 @@ bool CCyclicFile::ReadView::look_in_place() {
 // After a walk in place: whether the header stayed as the first look saw it.
 bool CCyclicFile::ReadView::still_as_looked() {
   PublishedLook second;
-  char header[CYCLIC_FILE_HEADER_MAX_LENGTH];
+  char looked[CYCLIC_FILE_HEADER_MAX_LENGTH];
   const bool same =
-      file_.look_at_published(header, &second) && second.sequence == first_look_.sequence;
+      file_.look_at_published(looked, &second) && second.sequence == first_look_.sequence;
   __atomic_store_n(&file_.copy_first, !same, __ATOMIC_RELAXED);
   return same;
 }
