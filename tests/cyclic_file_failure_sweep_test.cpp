@@ -242,7 +242,9 @@ TEST(CyclicFileFailureSweep, WritingReadingAndFlushing) {
     ASSERT_NE(handle, nullptr);
   };
 
-  // A write, flushed after it (the flush's result is not the write's).
+  // A flush-mode write: a failed flush fails it, and only a failure of its
+  // last flush (the header's, call 2: this write evicts nothing) leaves the
+  // message counted.
   reopen();
   ASSERT_EQ(cyclic_file_write(handle, "fifth", 5), 0);
   const Contents after = contents_of(path);
@@ -251,7 +253,9 @@ TEST(CyclicFileFailureSweep, WritingReadingAndFlushing) {
       [&](const std::string &seam, long nth, int result) {
         SCOPED_TRACE(seam + " call " + std::to_string(nth));
         EXPECT_TRUE(result == CYCLIC_FILE_OK || result == CYCLIC_FILE_WRITE_FAILED) << result;
-        EXPECT_EQ(contents_of(path), result == CYCLIC_FILE_OK ? after : before);
+        const bool counted =
+            result == CYCLIC_FILE_OK || (seam == test_seam_name(TEST_SEAM_FLUSH_VIEW) && nth == 2);
+        EXPECT_EQ(contents_of(path), counted ? after : before);
         EXPECT_TRUE(another_process_writes(path));
       });
 

@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -275,4 +277,35 @@ TEST(CyclicFileFlushCancel, AWriteThatIsCancelledInItsFlushFinishesFirst) {
   EXPECT_EQ(context.written.load(), 0);
   EXPECT_EQ(cyclic_file_write(handle, "next", 4), 0);
   EXPECT_EQ(read_all(handle).text, "cancellednext");
+}
+
+// In flush mode a write promises its message is on disk when it returns 0:
+// each of its flushes that fails (the interim header's, the record's, the
+// final header's) fails it, with the flush's errno, and the header then says
+// what the ring holds: the message counted only when the last flush failed.
+TEST(CyclicFileFlushFailure, EachFlushOfAWriteThatFailsFailsTheWrite) {
+  for (long failing = 1; failing <= 3; ++failing) {
+    SCOPED_TRACE("flush " + std::to_string(failing) + " of 3 fails");
+    TestFile file;
+    void *handle = file.open(kReadWrite | CYCLIC_FILE_MODE_FLUSH, 64);
+    ASSERT_NE(handle, nullptr);
+    // Full: the next write evicts, and so flushes three times.
+    for (const char *message : {"one-message", "two-message", "three-messag", "four-messag"})
+      ASSERT_EQ(cyclic_file_write(handle, message, static_cast<int>(std::strlen(message))), 0);
+    const long calls = test_seam_calls(TEST_SEAM_FLUSH_VIEW);
+    test_seam_fail(TEST_SEAM_FLUSH_VIEW, failing, EIO);
+    errno = 0;
+    EXPECT_EQ(cyclic_file_write(handle, "five-message", 12), CYCLIC_FILE_WRITE_FAILED);
+    EXPECT_EQ(errno, EIO);
+    test_seam_fail(TEST_SEAM_FLUSH_VIEW, 0, 0);
+    EXPECT_EQ(test_seam_calls(TEST_SEAM_FLUSH_VIEW) - calls, failing);
+    const Contents contents = read_all(handle);
+    EXPECT_EQ(contents.text.find("five-message") != std::string::npos, failing == 3)
+        << contents.text;
+    EXPECT_EQ(contents.text.find("one-message"), std::string::npos);  // evicted before any flush
+    // The file goes on, whole.
+    EXPECT_EQ(cyclic_file_write(handle, "six-message", 11), 0);
+    const Contents later = read_all(handle);
+    EXPECT_EQ(later.text.substr(later.text.size() - 11), "six-message");
+  }
 }

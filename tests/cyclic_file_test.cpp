@@ -70,9 +70,17 @@ TEST(CyclicFileCreation, RefusesBadArgumentsWithoutTouchingTheFileSystem) {
     EXPECT_EQ(file.status(), CYCLIC_FILE_INVALID_BUFFER_SIZE);
     EXPECT_FALSE(file_exists(file.path()));
   }
-  EXPECT_EQ(file.open(CYCLIC_FILE_MODE_MUST_EXIST, 100), nullptr);
-  EXPECT_EQ(file.status(), CYCLIC_FILE_NOT_FOUND);
-  EXPECT_FALSE(file_exists(file.path()));
+  // A file that must exist is never made, not even by a handle that may
+  // write; the caller learns ENOENT.
+  for (int mode : {CYCLIC_FILE_MODE_MUST_EXIST, kReadWrite | CYCLIC_FILE_MODE_MUST_EXIST,
+                   CYCLIC_FILE_MODE_WRITE | CYCLIC_FILE_MODE_MUST_EXIST}) {
+    errno = 0;
+    EXPECT_EQ(file.open(mode, 100), nullptr);
+    EXPECT_EQ(file.status(), CYCLIC_FILE_NOT_FOUND);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(file_exists(file.path()));
+    EXPECT_FALSE(file_exists(file.path() + "-lock"));
+  }
   EXPECT_EQ(file.open(CYCLIC_FILE_MODE_READ, 100), nullptr);
   EXPECT_EQ(file.status(), CYCLIC_FILE_MAP_FAILED);
   EXPECT_FALSE(file_exists(file.path()));

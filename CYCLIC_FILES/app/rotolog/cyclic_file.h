@@ -93,7 +93,8 @@ enum cyclic_file_status { CYCLIC_FILE_STATUS_TABLE(CYCLIC_FILE_STATUS_ENUMERATOR
 /* Mode flags, freely combined. */
 #define CYCLIC_FILE_MODE_READ 1  /* cyclic_file_read_all is permitted */
 #define CYCLIC_FILE_MODE_WRITE 2 /* writes are permitted; a missing file is created */
-/* loading fails with CYCLIC_FILE_NOT_FOUND when the file is missing */
+/* loading fails with CYCLIC_FILE_NOT_FOUND when the file is missing; nothing
+ * is created, even with CYCLIC_FILE_MODE_WRITE */
 #define CYCLIC_FILE_MODE_MUST_EXIST 4
 #define CYCLIC_FILE_MODE_FLUSH 8 /* every successful write is flushed to disk */
 
@@ -101,12 +102,11 @@ ROTOLOG_EXTERN_C_BEGIN
 
 /* Opens the cyclic file `file_name`, creating it (mode 0660 less the umask)
  * with a ring of `buffer_size` bytes when it is missing and `mode` has
- * CYCLIC_FILE_MODE_WRITE. An existing file is never recreated: its own ring
- * size replaces `buffer_size`. A handle is only handed out with both its
- * locks in hand. Stores the status through `status` (may be null):
- * CYCLIC_FILE_OK, CYCLIC_FILE_LOAD_ERROR (no name, or the header is damaged;
- * the file is left as it is), CYCLIC_FILE_INVALID_BUFFER_SIZE,
- * CYCLIC_FILE_NOT_FOUND (missing, or could not be created),
+ * CYCLIC_FILE_MODE_WRITE but not CYCLIC_FILE_MODE_MUST_EXIST. An existing file is never recreated:
+ * its own ring size replaces `buffer_size`. A handle is only handed out with both its locks in
+ * hand. Stores the status through `status` (may be null): CYCLIC_FILE_OK, CYCLIC_FILE_LOAD_ERROR
+ * (no name, or the header is damaged; the file is left as it is), CYCLIC_FILE_INVALID_BUFFER_SIZE,
+ * CYCLIC_FILE_NOT_FOUND (missing, with errno ENOENT, or could not be created),
  * CYCLIC_FILE_PERMISSION_DENIED (the lock cannot be had: FILE-lock is
  * refused, may not be opened or made, or there is no room for it; or FILE
  * is refused: no permission, another user's file or symlink in a shared
@@ -116,11 +116,12 @@ ROTOLOG_EXTERN_C_BEGIN
  * then holds the error of the system call that failed (ENOENT, EACCES,
  * ENOSPC, ...), kept across the cleanup, or 0 when none did (a damaged
  * header, a bad size).
- * Release it with cyclic_file_destroy_handle. Waits for no lock but, for a
- * moment, the lock file's first opener. A caller who may read the file but
- * not write it, opening it without CYCLIC_FILE_MODE_WRITE, gets a read-only
- * mapping and no lock file: its reads take no lock and store nothing (see
- * cyclic_file_read_all). */
+ * Release it with cyclic_file_destroy_handle. A handle that may write mends
+ * a file whose header disagrees with its records before it is handed out. A
+ * caller who may read the file but not write it, opening it without
+ * CYCLIC_FILE_MODE_WRITE, gets a read-only mapping and, when it may read the
+ * lock file, a reader's handle of it (for the count of messages appended);
+ * no read takes a lock (see cyclic_file_read_all). */
 ROTOLOG_API void *cyclic_file_create_handle(const char *file_name, int mode, int buffer_size,
                                             int *status);
 
@@ -132,14 +133,19 @@ ROTOLOG_API void cyclic_file_destroy_handle(void *handle);
  * the oldest messages when room is short, and counts it among the messages
  * ever appended (in the lock file). Returns CYCLIC_FILE_OK,
  * CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_WRITE),
- * CYCLIC_FILE_WRITE_FAILED (null data, bad length, a flush-mode store that
- * could not be made, or the lock is unusable), CYCLIC_FILE_READ_ALL_FAILED
+ * CYCLIC_FILE_WRITE_FAILED (null data, bad length, a flush that failed, or
+ * the lock could not be had: errno says which, e.g. EIO of the flush, or
+ * ETIMEDOUT when its holder kept it 500 ms), CYCLIC_FILE_READ_ALL_FAILED
  * (the header in the file no longer describes it) or
  * CYCLIC_FILE_INVALID_HANDLE. Records that disagree with the header are
  * salvaged first (see above), so a damaged ring does not fail the write. The
  * bytes are copied. An uncontended write makes no system call; in
  * CYCLIC_FILE_MODE_FLUSH the message is on disk when CYCLIC_FILE_OK is
- * returned (two to four flushes of the pages it changed). */
+ * returned (two to four flushes of the pages it changed); when a flush fails
+ * the write returns CYCLIC_FILE_WRITE_FAILED with the flush's errno, and the
+ * header says what the ring then holds: the message is counted only when its
+ * last flush (that of the header) was the one that failed, and is then in
+ * the ring but not known to be on disk. */
 ROTOLOG_API int cyclic_file_write(void *handle, const char *data, int length);
 
 /* Formats like vsnprintf and appends the text (without a terminating NUL) as
@@ -157,15 +163,16 @@ ROTOLOG_API int cyclic_file_fwritef(void *handle, const char *format, ...)
 /* Copies every message, oldest first, into one new block, with no separator
  * and no length prefix, without consuming them. On success returns the
  * number of messages (0 for an empty file, with *buffer null and *length 0)
- * and stores the block and its byte count. The block (ring size + 1 bytes) is
- * the caller's, released with cyclic_file_free_read_buffer. Failures:
+ * and stores the block and its byte count. The block (at least ring size + 1
+ * bytes) is the caller's, released with cyclic_file_free_read_buffer. Takes
+ * no lock and never changes the file: it copies while writers go on and
+ * returns only messages that were whole and counted at one moment (the
+ * oldest, when writers overwrote them meanwhile, are left out); records that
+ * disagree with the header are salvaged in its copy, and the kept ones
+ * returned (the file itself is mended by its next writer). Failures:
  * CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ),
  * CYCLIC_FILE_READ_ALL_FAILED (the header no longer describes the file, or
- * the lock is unusable; records that disagree with the header are salvaged
- * and the kept ones returned, storing the mended header; a handle with a
- * read-only mapping copies the file without the lock, again while a writer
- * changed the header in between, up to a bound, then fails with this code,
- * and salvages only its copy),
+ * writers kept it changing for a second),
  * CYCLIC_FILE_NO_MEMORY, CYCLIC_FILE_INVALID_HANDLE; *buffer is then null
  * and *length 0 (not written at all for the first and the last). */
 ROTOLOG_API int cyclic_file_read_all(void *handle, char **buffer, int *length);

@@ -52,6 +52,7 @@
 // header (salvage) and tries once more.
 #include <pthread.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -74,18 +75,28 @@ constexpr int kInterimHeaderStored = 2;
 // Flush mode, the record's pages: one range when the record lies in one
 // piece, which it does whenever it ends length + 4 bytes or more after the
 // start of the ring; the two ends of the ring when its payload crossed the
-// end. record_from is the write position before the write.
-int flush_record(const CCyclicFile &file, const char *record_from, int32_t length) {
+// end. record_from is the write position before the write. True when every
+// flush succeeded; otherwise errno is that of the first that failed (both
+// ranges are flushed all the same).
+bool flush_record(const CCyclicFile &file, const char *record_from, int32_t length) {
   const int64_t record_bytes = static_cast<int64_t>(length) + 4;
   if (file.write_pos - file.ring_start >= record_bytes) {
     char *record_start = file.write_pos - record_bytes;
-    return os_flush_view(record_start, static_cast<std::size_t>(record_bytes)) != 0 ? 1 : 0;
+    return os_flush_view(record_start, static_cast<std::size_t>(record_bytes)) != 0;
   }
-  int first = os_flush_view(const_cast<char *>(record_from),
-                            static_cast<std::size_t>(file.ring_end - record_from));
-  int second =
-      os_flush_view(file.ring_start, static_cast<std::size_t>(file.write_pos - file.ring_start));
-  return first != 0 && second != 0 ? 1 : 0;
+  const bool first = os_flush_view(const_cast<char *>(record_from),
+                                   static_cast<std::size_t>(file.ring_end - record_from)) != 0;
+  const int first_error = errno;
+  const bool second =
+      os_flush_view(file.ring_start, static_cast<std::size_t>(file.write_pos - file.ring_start)) !=
+      0;
+  if (!first) errno = first_error;
+  return first && second;
+}
+
+// A flush of the header's bytes: true when it succeeded (errno otherwise).
+bool flush_header(const CCyclicFile &file) {
+  return os_flush_view(file.map_base, static_cast<std::size_t>(file.header_length)) != 0;
 }
 
 // One bit per offset of the stored span: the offsets from which a walk of
@@ -405,11 +416,19 @@ void CCyclicFile::rebase_ring(char *from) {
 
 int CCyclicFile::write(const char *data, int32_t length) {
   if (!(mode & CYCLIC_FILE_MODE_WRITE)) return CYCLIC_FILE_PERMISSION_DENIED;
-  FileLocks locks(*this);
-  if (!locks.held()) return CYCLIC_FILE_WRITE_FAILED;
-  int result = locked_write(data, length);
-  // The records and the header disagree: mend the header and try once more.
-  if (__builtin_expect(result == kRingDamaged, 0)) result = salvage_and_write(data, length);
+  int result = CYCLIC_FILE_WRITE_FAILED;
+  int error = 0;
+  {
+    FileLocks locks(*this);
+    if (!locks.held()) return CYCLIC_FILE_WRITE_FAILED;
+    result = locked_write(data, length);
+    // The records and the header disagree: mend the header and try once more.
+    if (__builtin_expect(result == kRingDamaged, 0)) result = salvage_and_write(data, length);
+    error = errno;
+  }
+  // The caller learns why a write failed (a flush's EIO, say), whatever
+  // leaving the locks did to errno.
+  if (__builtin_expect(result != CYCLIC_FILE_OK, 0)) errno = error;
   return result;
 }
 
@@ -452,8 +471,10 @@ inline int CCyclicFile::locked_write(const char *data, int32_t length) {
   }
   if (interim < 0) return CYCLIC_FILE_WRITE_FAILED;
   if (interim == kRingDamaged) return kRingDamaged;
-  if (interim == kInterimHeaderStored && flushed)
-    os_flush_view(map_base, static_cast<std::size_t>(header_length));
+  // A flush that fails fails the write (its errno stays): the header then
+  // holds what the ring holds, the disk perhaps not.
+  if (interim == kInterimHeaderStored && flushed && !flush_header(*this))
+    return CYCLIC_FILE_WRITE_FAILED;
   crash_point(CrashPoint::kInterimStored);
   // A refused record leaves the header unstored: the file still describes
   // the ring as it was (less the evictions, when they were stored).
@@ -461,7 +482,7 @@ inline int CCyclicFile::locked_write(const char *data, int32_t length) {
   if (written == CYCLIC_BUFFER_WRITE_FAILED) return kRingDamaged;
   if (written != CYCLIC_BUFFER_OK) return CYCLIC_FILE_WRITE_FAILED;
   crash_point(CrashPoint::kRecordWritten);
-  if (flushed) flush_record(*this, record_from, length);
+  if (flushed && !flush_record(*this, record_from, length)) return CYCLIC_FILE_WRITE_FAILED;
   uint64_t appended = 0;
   if (words != nullptr) {
     // The header with the record and the counts, for whoever takes over.
@@ -486,7 +507,8 @@ inline int CCyclicFile::locked_write(const char *data, int32_t length) {
       store_word(words, kAdvanced, advanced);
     }
   }
-  if (flushed) os_flush_view(map_base, static_cast<std::size_t>(header_length));
+  // Counted, but not known to be on disk when this flush fails.
+  if (flushed && !flush_header(*this)) return CYCLIC_FILE_WRITE_FAILED;
   crash_point(CrashPoint::kHeaderStored);
   return CYCLIC_FILE_OK;
 }
@@ -569,8 +591,8 @@ int CCyclicFile::vfwritef(const char *format, va_list args) {
 // Flushing
 
 // The whole file: header and ring fill the mapping exactly (every reload
-// checks it). Flushing takes no lock, so it reads only what stays fixed from
-// load to release, never the ring state another thread of this handle may be
+// checks it). Nonzero on success, as os_flush_view. Flushing takes no lock, so it reads only what
+// stays fixed from load to release, never the ring state another thread of this handle may be
 // reloading at the same moment.
 int CCyclicFile::flush_view() { return os_flush_view(map_base, mapped_length); }
 

@@ -182,6 +182,11 @@ int CCyclicFile::load() {
   if (os_file_lock_identity(file_name, path, sizeof path) != 0)
     return platform_failure(resolve_failure_status(errno, must_exist));
   if ((mode & CYCLIC_FILE_MODE_WRITE) && os_is_file_exist(path) != 1) {
+    // A file that must exist is never made, whatever else the mode asks.
+    if (mode & CYCLIC_FILE_MODE_MUST_EXIST) {
+      errno = ENOENT;
+      return platform_failure(CYCLIC_FILE_NOT_FOUND);
+    }
     if (buffer_size <= 0) return CYCLIC_FILE_INVALID_BUFFER_SIZE;
     int created = create_file(path);
     if (created != CYCLIC_FILE_OK) return created;
