@@ -65,7 +65,8 @@ TEST(CyclicFileCreation, RefusesBadArgumentsWithoutTouchingTheFileSystem) {
   int status = 0;
   EXPECT_EQ(cyclic_file_create_handle(nullptr, kReadWrite, 100, &status), nullptr);
   EXPECT_EQ(status, CYCLIC_FILE_LOAD_ERROR);
-  for (int size : {0, -1, INT_MIN}) {
+  // A ring too small to hold any message (a 4-byte length and a byte).
+  for (int size : {0, -1, INT_MIN, 1, 4}) {
     EXPECT_EQ(file.open(kReadWrite, size), nullptr);
     EXPECT_EQ(file.status(), CYCLIC_FILE_INVALID_BUFFER_SIZE);
     EXPECT_FALSE(file_exists(file.path()));
@@ -439,4 +440,26 @@ TEST(CyclicFileCreation, TheNextCreatorRemovesTheTemporaryOfAKilledCreator) {
   EXPECT_EQ(directory_entries(file.folder()),
             (std::set<std::string>{"log", "log-lock", live_name}));
   os_file_close(live_fd);
+}
+
+// The smallest ring holds a message of one byte; a message the ring cannot
+// hold, or no message at all, is refused before anything changes, and errno
+// says why.
+TEST(CyclicFileWrite, AMessageTheRingCannotHoldIsRefusedWithItsReason) {
+  TestFile file;
+  void *smallest = file.open(kReadWrite, 5);
+  ASSERT_NE(smallest, nullptr);
+  EXPECT_EQ(cyclic_file_write(smallest, "a", 1), 0);
+  EXPECT_EQ(cyclic_file_write(smallest, "b", 1), 0);
+  EXPECT_EQ(read_all(smallest).text, "b");
+  errno = 0;
+  EXPECT_EQ(cyclic_file_write(smallest, "cc", 2), CYCLIC_FILE_WRITE_FAILED);
+  EXPECT_EQ(errno, EMSGSIZE);
+  errno = 0;
+  EXPECT_EQ(cyclic_file_write(smallest, nullptr, 1), CYCLIC_FILE_WRITE_FAILED);
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(cyclic_file_write(smallest, "d", 0), CYCLIC_FILE_WRITE_FAILED);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(read_all(smallest).text, "b");
 }

@@ -102,26 +102,28 @@ ROTOLOG_EXTERN_C_BEGIN
 
 /* Opens the cyclic file `file_name`, creating it (mode 0660 less the umask)
  * with a ring of `buffer_size` bytes when it is missing and `mode` has
- * CYCLIC_FILE_MODE_WRITE but not CYCLIC_FILE_MODE_MUST_EXIST. An existing file is never recreated:
- * its own ring size replaces `buffer_size`. A handle is only handed out with both its locks in
- * hand. Stores the status through `status` (may be null): CYCLIC_FILE_OK, CYCLIC_FILE_LOAD_ERROR
- * (no name, or the header is damaged; the file is left as it is), CYCLIC_FILE_INVALID_BUFFER_SIZE,
+ * CYCLIC_FILE_MODE_WRITE but not CYCLIC_FILE_MODE_MUST_EXIST. A new ring must
+ * hold a message: at least 5 bytes (a 4-byte length and one byte), or
+ * CYCLIC_FILE_INVALID_BUFFER_SIZE. An existing file is never recreated: its own
+ * ring size replaces `buffer_size`. A handle is only handed out with both its
+ * locks in hand. Stores the status through `status` (may be null):
+ * CYCLIC_FILE_OK, CYCLIC_FILE_LOAD_ERROR (no name, or the header is damaged;
+ * the file is left as it is), CYCLIC_FILE_INVALID_BUFFER_SIZE,
  * CYCLIC_FILE_NOT_FOUND (missing, with errno ENOENT, or could not be created),
- * CYCLIC_FILE_PERMISSION_DENIED (the lock cannot be had: FILE-lock is
- * refused, may not be opened or made, or there is no room for it; or FILE
- * is refused: no permission, another user's file or symlink in a shared
- * directory, more than one hard link; a missing FILE is then not created),
- * CYCLIC_FILE_MAP_FAILED (not a regular file, or not mappable),
- * CYCLIC_FILE_NO_MEMORY. Returns the handle, or null on any failure; errno
- * then holds the error of the system call that failed (ENOENT, EACCES,
- * ENOSPC, ...), kept across the cleanup, or 0 when none did (a damaged
- * header, a bad size).
- * Release it with cyclic_file_destroy_handle. A handle that may write mends
- * a file whose header disagrees with its records before it is handed out. A
- * caller who may read the file but not write it, opening it without
- * CYCLIC_FILE_MODE_WRITE, gets a read-only mapping and, when it may read the
- * lock file, a reader's handle of it (for the count of messages appended);
- * no read takes a lock (see cyclic_file_read_all). */
+ * CYCLIC_FILE_PERMISSION_DENIED (the lock cannot be had: FILE-lock is refused,
+ * may not be opened or made, or there is no room for it; or FILE is refused: no
+ * permission, another user's file or symlink in a shared directory, more than
+ * one hard link; a missing FILE is then not created), CYCLIC_FILE_MAP_FAILED
+ * (not a regular file, or not mappable), CYCLIC_FILE_NO_MEMORY. Returns the
+ * handle, or null on any failure; errno then holds the error of the system call
+ * that failed (ENOENT, EACCES, ENOSPC, ...), kept across the cleanup, or 0 when
+ * none did (a damaged header, a bad size). Release it with
+ * cyclic_file_destroy_handle. A handle that may write mends a file whose header
+ * disagrees with its records before it is handed out. A caller who may read the
+ * file but not write it, opening it without CYCLIC_FILE_MODE_WRITE, gets a
+ * read-only mapping and, when it may read the lock file, a reader's handle of
+ * it (for the count of messages appended); no read takes a lock (see
+ * cyclic_file_read_all). */
 ROTOLOG_API void *cyclic_file_create_handle(const char *file_name, int mode, int buffer_size,
                                             int *status);
 
@@ -133,7 +135,8 @@ ROTOLOG_API void cyclic_file_destroy_handle(void *handle);
  * the oldest messages when room is short, and counts it among the messages
  * ever appended (in the lock file). Returns CYCLIC_FILE_OK,
  * CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_WRITE),
- * CYCLIC_FILE_WRITE_FAILED (null data, bad length, a flush that failed, or
+ * CYCLIC_FILE_WRITE_FAILED (null data or a length below 1: errno EINVAL; a
+ * message longer than the ring less 4 bytes: EMSGSIZE; a flush that failed, or
  * the lock could not be had: errno says which, e.g. EIO of the flush, or
  * ETIMEDOUT when its holder kept it 500 ms), CYCLIC_FILE_READ_ALL_FAILED
  * (the header in the file no longer describes it) or

@@ -445,6 +445,11 @@ int CCyclicFile::write(const char *data, int32_t length) {
 // One attempt at the write under both locks: a status, or kRingDamaged.
 inline int CCyclicFile::locked_write(const char *data, int32_t length) {
   if (reload_header() != 0) return CYCLIC_FILE_READ_ALL_FAILED;
+  // Refused before anything changes, and said why.
+  if (__builtin_expect(data == nullptr || length <= 0 || length > buffer_size - 4, 0)) {
+    errno = data == nullptr || length <= 0 ? EINVAL : EMSGSIZE;
+    return CYCLIC_FILE_WRITE_FAILED;
+  }
   const bool flushed = (mode & CYCLIC_FILE_MODE_FLUSH) != 0;
   const char *record_from = write_pos;
   uint64_t *const words = published;

@@ -20,6 +20,7 @@ constexpr char kLockNamePrefix[] = "mutex_";
 // The interprocess lock of a cyclic file is the file of this name beside it.
 constexpr char kLockFileSuffix[] = "-lock";
 constexpr std::size_t kPathRoom = PATH_MAX;
+constexpr int32_t kSmallestRing = 5;
 
 // 64-bit FNV-1a: tells apart two long names that share the part of them that
 // fits in a lock name.
@@ -187,7 +188,8 @@ int CCyclicFile::load() {
       errno = ENOENT;
       return platform_failure(CYCLIC_FILE_NOT_FOUND);
     }
-    if (buffer_size <= 0) return CYCLIC_FILE_INVALID_BUFFER_SIZE;
+    // The smallest ring that holds a message: its length field and a byte.
+    if (buffer_size < kSmallestRing) return CYCLIC_FILE_INVALID_BUFFER_SIZE;
     int created = create_file(path);
     if (created != CYCLIC_FILE_OK) return created;
   }
