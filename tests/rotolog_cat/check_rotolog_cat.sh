@@ -103,10 +103,14 @@ if [[ $(id -u) -ne 0 ]]; then  # root may read any file
     || fail "unreadable file: $(cat "$work/err")"
 fi
 
-# Exit 2: usage errors print the usage on stderr; --help prints it on stdout.
+# Exit 2: a usage error says what is wrong and where to learn more, in two
+# lines on stderr; --help prints the usage on stdout, --version the version.
 expect_exit 2 "no file" "$cat_tool"
 expect_exit 2 "unknown option" "$cat_tool" --tail "$known"
-grep -q '^usage: rotolog-cat' "$work/err" || fail "unknown option: no usage text"
+printf "rotolog-cat: unknown option --tail\nTry 'rotolog-cat --help' for more information.\n" |
+  cmp -s - "$work/err" || fail "unknown option: $(cat "$work/err")"
+expect_exit 0 "--version" "$cat_tool" --version
+grep -qx 'rotolog-cat (rotolog) [0-9]*\.[0-9]*\.[0-9]*' "$work/out" || fail "--version: $(cat "$work/out")"
 expect_exit 2 "two files" "$cat_tool" "$known" "$known"
 expect_exit 2 "two formats" "$cat_tool" --hex --json "$known"
 expect_exit 0 "--help" "$cat_tool" --help

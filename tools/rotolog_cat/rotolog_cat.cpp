@@ -28,8 +28,9 @@ enum class Format { kPlain, kHex, kJson, kStats, kVerify };
 const char kUsage[] =
     "usage: rotolog-cat [OPTION]... FILE\n"
     "Prints the messages of the rotolog cyclic file FILE, oldest first.\n"
-    "A file whose header disagrees with its records (after a crash) is\n"
-    "salvaged first, as every reader does; nothing else is changed.\n"
+    "It copies the file without any lock and never changes it; a file whose\n"
+    "header disagrees with its records (after a crash) is salvaged in that\n"
+    "copy, and mended in the file by its next writer.\n"
     "\n"
     "  -f, --follow   after the messages in the file, print each message any\n"
     "                 process appends, as it is appended, until interrupted;\n"
@@ -45,6 +46,7 @@ const char kUsage[] =
     "      --verify   whether the header and the records agree and, if not, what a\n"
     "                 salvage would keep and drop; changes nothing\n"
     "  -h, --help     this text\n"
+    "      --version  the version of rotolog-cat\n"
     "\n"
     "FILE comes with its lock file FILE-lock beside it: to remove a cyclic\n"
     "file, remove both, while no process has it open.\n"
@@ -61,15 +63,17 @@ struct Options {
   const char *path = nullptr;
 };
 
+// One line for the problem and one for where to learn more, as GNU tools do.
 int usage_error(const std::string &problem) {
-  std::fprintf(stderr, "rotolog-cat: %s\n%s", problem.c_str(), kUsage);
+  std::fprintf(stderr, "rotolog-cat: %s\nTry 'rotolog-cat --help' for more information.\n",
+               problem.c_str());
   return kExitUsage;
 }
 
 // Fills *options from the command line, GNU style (options and the file in
 // any order, "--" ends the options). Returns -1 to go on, or the exit status.
 int parse_options(int argc, char **argv, Options *options) {
-  enum { kStatsOption = 256, kVerifyOption };
+  enum { kStatsOption = 256, kVerifyOption, kVersionOption };
   static const option kLongOptions[] = {{"follow", no_argument, nullptr, 'f'},
                                         {"lines", required_argument, nullptr, 'n'},
                                         {"raw", no_argument, nullptr, 'r'},
@@ -78,6 +82,7 @@ int parse_options(int argc, char **argv, Options *options) {
                                         {"stats", no_argument, nullptr, kStatsOption},
                                         {"verify", no_argument, nullptr, kVerifyOption},
                                         {"help", no_argument, nullptr, 'h'},
+                                        {"version", no_argument, nullptr, kVersionOption},
                                         {nullptr, 0, nullptr, 0}};
   bool format_given = false;
   opterr = 0;
@@ -95,6 +100,9 @@ int parse_options(int argc, char **argv, Options *options) {
         continue;
       case 'h':
         std::fputs(kUsage, stdout);
+        return kExitOk;
+      case kVersionOption:
+        std::puts("rotolog-cat (rotolog) " ROTOLOG_VERSION_TEXT);
         return kExitOk;
       case 'n': {
         char *end = nullptr;
