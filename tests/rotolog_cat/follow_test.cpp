@@ -385,3 +385,19 @@ TEST(RotologCatFollow, WritersKilledAtEveryStepOfAWriteNeitherHideNorRepeatAMess
   for (size_t i = 0; i < lines.size(); ++i)
     EXPECT_EQ(follow_test::json_member(lines[i], "seq"), std::to_string(i + 1)) << lines[i];
 }
+
+// `rotolog-cat -f FILE | head -1`: once the reader of its output has gone,
+// an idle follower ends (status 0) without waiting for the next message.
+TEST(RotologCatFollow, AnIdleFollowerEndsWhenTheReaderOfItsOutputHasGone) {
+  TempDir dir;
+  const std::string path = dir.file("idle");
+  append_messages(path, 0, 1);
+  Tool tool({"-f", path});
+  std::vector<std::string> lines;
+  ASSERT_TRUE(
+      tool.read_lines(&lines, [](const std::vector<std::string> &l) { return !l.empty(); }));
+  tool.close_output();
+  std::string error_text;
+  EXPECT_EQ(tool.finish(&error_text, 2s), 0);  // kChildTimedOut while it waits
+  EXPECT_EQ(error_text, "");
+}

@@ -15,6 +15,7 @@
 // shown.
 #include "follow.h"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -52,9 +53,13 @@ void install_stop_handlers() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-void pause_for(long nanoseconds) {
-  timespec pause{0, nanoseconds};
-  nanosleep(&pause, nullptr);
+// Sleeps, and wakes at once when the reader of the output has gone (a
+// pipe's write end then reports an error): `rotolog-cat -f FILE | head -1`
+// ends when head does, not at the next message. True when it has gone.
+bool pause_for(long nanoseconds) {
+  pollfd output{STDOUT_FILENO, 0, 0};
+  const int ready = poll(&output, 1, static_cast<int>((nanoseconds + 999999) / 1000000));
+  return ready > 0 && (output.revents & (POLLERR | POLLHUP)) != 0;
 }
 
 struct FileIdentity {
@@ -210,7 +215,7 @@ int Follower::run() {
     } else {
       pause = pause * 2 < kLongestPauseNs ? pause * 2 : kLongestPauseNs;
     }
-    pause_for(pause);
+    if (pause_for(pause)) return kExitOk;  // nobody reads the output any more
   }
   return kExitOk;
 }
