@@ -300,8 +300,12 @@ bool try_take(LockFile *file, uint64_t expected, uint64_t mine) {
       continue;
     } else {
       const uint64_t marked = word | kWaiters | (hungry ? kHungry : 0);
-      // Failed only because the word changed: look again.
-      if (marked != word && !try_take(file, word, marked)) continue;
+      // Failed only because the word changed: look again, after a pause
+      // that leaves the word's cache line to the holder.
+      if (marked != word && !try_take(file, word, marked)) {
+        for (int pause = 0; pause < 8; ++pause) cpu_pause();
+        continue;
+      }
     }
     const double left = deadline - now_ms();
     if (left <= 0) {
