@@ -2,6 +2,7 @@
 // loading, the header on disk, writing, reading, flushing and the codes.
 #include "rotolog/cyclic_file.h"
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include "rotolog/cyclic_file_header.h"
 #include "rotolog/platform/sysbrace.h"
@@ -462,4 +463,56 @@ TEST(CyclicFileWrite, AMessageTheRingCannotHoldIsRefusedWithItsReason) {
   EXPECT_EQ(cyclic_file_write(smallest, "d", 0), CYCLIC_FILE_WRITE_FAILED);
   EXPECT_EQ(errno, EINVAL);
   EXPECT_EQ(read_all(smallest).text, "b");
+}
+
+// ---- What the system may refuse a writer ----
+
+// A process whose file size limit is below the file's size is refused the
+// file with EFBIG, instead of dying of SIGXFSZ while making it, and leaves
+// nothing behind.
+TEST(CyclicFileLimits, AFileAboveTheSizeLimitIsRefusedNotASignal) {
+  TestFile file;
+  const int status = run_in_child([&] {
+    const rlimit limit{64 << 10, 64 << 10};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 90;
+    int opened = 0;
+    errno = 0;
+    void *handle = cyclic_file_create_handle(file.path().c_str(), kReadWrite, 1 << 20, &opened);
+    if (handle != nullptr) return 1;
+    if (opened != CYCLIC_FILE_NOT_FOUND) return 2;
+    return errno == EFBIG ? 0 : 3;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(directory_entries(file.folder()), std::set<std::string>{});
+}
+
+// A file with holes (a sparse copy, a restore) on a full file system: a
+// writer that opens it is refused with ENOSPC, instead of dying of SIGBUS at
+// its first store into a hole.
+TEST(CyclicFileLimits, AFileWithHolesOnAFullFileSystemIsRefusedNotASignal) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount a small file system";
+  SmallFileSystem small("1m");
+  if (!small.usable()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  const std::string whole = small.file("whole.cyclic"), sparse = small.file("sparse.cyclic");
+  void *made = cyclic_file_create_handle(whole.c_str(), kReadWrite, 256 << 10, nullptr);
+  ASSERT_NE(made, nullptr);
+  cyclic_file_destroy_handle(made);
+  // The copy: its header, then holes to its size; its lock file beside it.
+  const std::string bytes = read_file(whole);
+  ASSERT_TRUE(write_file(sparse, bytes.substr(0, 64)));
+  ASSERT_EQ(truncate(sparse.c_str(), static_cast<off_t>(bytes.size())), 0);
+  ASSERT_TRUE(write_file(sparse + "-lock", read_file(whole + "-lock")));
+  ASSERT_EQ(unlink(whole.c_str()), 0);
+  small.fill();
+  const int status = run_in_child([&] {
+    int opened = 0;
+    errno = 0;
+    void *handle = cyclic_file_create_handle(sparse.c_str(), kReadWrite, 0, &opened);
+    if (handle == nullptr) return opened == CYCLIC_FILE_MAP_FAILED && errno == ENOSPC ? 0 : 1;
+    // Past the header's page, into the holes.
+    const std::string message(1000, 'x');
+    for (int i = 0; i < 50; ++i) cyclic_file_write(handle, message.c_str(), 1000);
+    return 2;
+  });
+  EXPECT_EQ(status, 0) << "128 + 7: SIGBUS";
 }

@@ -1,9 +1,13 @@
 // Files of a test: a private temporary folder removed with everything in it,
-// whole files read and written, and the names in a folder.
+// whole files read and written, the names in a folder, and a small file
+// system to fill.
 #ifndef ROTOLOG_TESTS_SUPPORT_FILES_H
 #define ROTOLOG_TESTS_SUPPORT_FILES_H
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -60,6 +64,37 @@ inline std::set<std::string> directory_entries(const std::string &directory) {
     names.insert(entry.path().filename().string());
   return names;
 }
+
+// A small tmpfs mounted on a folder of its own for the test's life (root, and
+// a kernel that lets this process mount, as CI's does); usable() is false
+// where it could not be mounted, and the test skips.
+class SmallFileSystem {
+ public:
+  explicit SmallFileSystem(const char *size) {
+    if (dir_.path().empty()) return;
+    const std::string options = std::string("size=") + size;
+    mounted_ = mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) umount2(dir_.path().c_str(), MNT_DETACH);
+  }
+  SmallFileSystem(const SmallFileSystem &) = delete;
+  SmallFileSystem &operator=(const SmallFileSystem &) = delete;
+  bool usable() const { return mounted_; }
+  std::string file(const std::string &name) const { return dir_.file(name); }
+  // Fills what room is left with one file.
+  void fill() const {
+    const int fd = open(file("filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    const std::string block(4096, 'f');
+    while (fd >= 0 && write(fd, block.data(), block.size()) > 0) {
+    }
+    if (fd >= 0) close(fd);
+  }
+
+ private:
+  TempDir dir_;
+  bool mounted_ = false;
+};
 
 }  // namespace test_support
 

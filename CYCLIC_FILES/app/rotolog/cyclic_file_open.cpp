@@ -202,6 +202,15 @@ int CCyclicFile::load() {
     read_only_mapping = fd >= 0;
   }
   if (fd < 0) return platform_failure(open_failure_status(errno, must_exist));
+  // A writer stores through the mapping: the file's blocks are reserved
+  // first, so that a file with holes on a full disk is refused with ENOSPC
+  // here rather than killing the writer with SIGBUS at its first store.
+  if ((mode & CYCLIC_FILE_MODE_WRITE) && !read_only_mapping &&
+      os_file_reserve_in_place(fd, facts.size) != 0) {
+    const int status = platform_failure(CYCLIC_FILE_MAP_FAILED);
+    os_file_close(fd);
+    return status;
+  }
   int result = map_file(fd) == 0 ? CYCLIC_FILE_OK : CYCLIC_FILE_MAP_FAILED;
   os_file_close(fd);  // the mapping keeps the file
   // A file this load created is read back like any other: its header is
@@ -229,6 +238,11 @@ int CCyclicFile::create_file(const char *path) {
   char encoded[CYCLIC_FILE_HEADER_MAX_LENGTH];
   int encoded_length = xdr_encode_cyclic_file_header_t(&record, encoded, sizeof encoded);
   if (encoded_length < 0) return CYCLIC_FILE_NOT_FOUND;
+  const uint64_t file_size =
+      static_cast<uint64_t>(encoded_length) + static_cast<uint64_t>(buffer_size);
+  // Past the process's file size limit a write raises SIGXFSZ: refused
+  // before anything is made.
+  if (os_file_size_allowed(file_size) != 0) return platform_failure(CYCLIC_FILE_NOT_FOUND);
 
   // A creator killed half-way left its temporary behind, a file as large as
   // the ring: it goes now.
@@ -242,7 +256,7 @@ int CCyclicFile::create_file(const char *path) {
     vel_free(temporary);
     return status;
   }
-  uint64_t file_size = static_cast<uint64_t>(encoded_length) + static_cast<uint64_t>(buffer_size);
+
   os_file_facts_t facts;
   bool written = os_file_write_at(fd, encoded, static_cast<std::size_t>(encoded_length), 0) == 0 &&
                  os_file_reserve(fd, file_size) == 0 && os_file_sync(fd) == 0 &&

@@ -10,6 +10,7 @@
 #include <linux/openat2.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -210,6 +211,32 @@ int os_file_reserve(int fd, uint64_t size) {
     }
   }
   return retry_on_eintr([&] { return ftruncate(fd, length); }) == 0 ? 0 : -1;
+}
+
+int os_file_reserve_in_place(int fd, uint64_t size) {
+  if (seam_fails(TEST_SEAM_FILE_RESERVE)) return -1;
+  if (size > static_cast<uint64_t>(INT64_MAX)) {
+    errno = EFBIG;
+    return -1;
+  }
+  if (size == 0) return 0;
+  // No posix_fallocate: where the file system cannot reserve, it would write
+  // a zero into every block that reads as zero, over what another process
+  // may be storing there at that moment.
+  const int reserved = retry_on_eintr(
+      [&] { return fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)); });
+  if (reserved == 0 || errno == EOPNOTSUPP || errno == ENOSYS) return 0;
+  return -1;
+}
+
+int os_file_size_allowed(uint64_t size) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      size > static_cast<uint64_t>(limit.rlim_cur)) {
+    errno = EFBIG;
+    return -1;
+  }
+  return 0;
 }
 
 int os_file_sync(int fd) {

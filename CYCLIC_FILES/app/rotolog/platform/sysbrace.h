@@ -87,6 +87,21 @@ SYSBRACE_API int os_file_write_at(int fd, const void *data, size_t length, uint6
  * not fit a file offset, or the errno of the failed call. */
 SYSBRACE_API int os_file_reserve(int fd, uint64_t size);
 
+/* Reserves the blocks of the first size bytes of the file of fd without
+ * changing its size or its bytes (fallocate with FALLOC_FL_KEEP_SIZE): a
+ * file with holes (a sparse copy, a restore) then takes no store through a
+ * mapping that the disk has no room for, which would raise SIGBUS. Cheap
+ * where the blocks are allocated already. Other processes may be writing
+ * the file meanwhile: nothing is written. Where the file system cannot
+ * reserve (EOPNOTSUPP) it does nothing and returns 0. Returns 0, or -1 with
+ * errno (ENOSPC when the disk is full). Passes through the reserve seam. */
+SYSBRACE_API int os_file_reserve_in_place(int fd, uint64_t size);
+
+/* Whether a file of size bytes may be made by this process: its file size
+ * limit (RLIMIT_FSIZE), past which a write raises SIGXFSZ. 0, or -1 with
+ * errno EFBIG. */
+SYSBRACE_API int os_file_size_allowed(uint64_t size);
+
 /* Writes the file's data and metadata to the disk (fsync). 0 or -1. */
 SYSBRACE_API int os_file_sync(int fd);
 
