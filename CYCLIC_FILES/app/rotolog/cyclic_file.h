@@ -109,12 +109,14 @@ ROTOLOG_EXTERN_C_BEGIN
  * locks in hand. Stores the status through `status` (may be null):
  * CYCLIC_FILE_OK, CYCLIC_FILE_LOAD_ERROR (no name, or the header is damaged;
  * the file is left as it is), CYCLIC_FILE_INVALID_BUFFER_SIZE,
- * CYCLIC_FILE_NOT_FOUND (missing, with errno ENOENT, or could not be created),
+ * CYCLIC_FILE_NOT_FOUND (missing, with errno ENOENT, or could not be created:
+ * EFBIG when it would pass the process's file size limit),
  * CYCLIC_FILE_PERMISSION_DENIED (the lock cannot be had: FILE-lock is refused,
  * may not be opened or made, or there is no room for it; or FILE is refused: no
  * permission, another user's file or symlink in a shared directory, more than
  * one hard link; a missing FILE is then not created), CYCLIC_FILE_MAP_FAILED
- * (not a regular file, or not mappable), CYCLIC_FILE_NO_MEMORY. Returns the
+ * (not a regular file, not mappable, or, for a writer, its blocks cannot be
+ * reserved: ENOSPC for a file with holes on a full disk), CYCLIC_FILE_NO_MEMORY. Returns the
  * handle, or null on any failure; errno then holds the error of the system call
  * that failed (ENOENT, EACCES, ENOSPC, ...), kept across the cleanup, or 0 when
  * none did (a damaged header, a bad size). Release it with
