@@ -197,5 +197,8 @@ int main(int argc, char **argv) {
   const bool ok = demo_buffer_eviction() && demo_buffer_growth() && demo_buffer_arrays() &&
                   demo_cyclic_file(file_path);
   std::printf(ok ? "Demo finished.\n" : "Demo failed.\n");
+  // Where to look next: the file stays, with the demo's messages.
+  std::printf("Its messages: rotolog-cat %s  (make build makes build/release/bin/rotolog-cat)\n",
+              file_path);
   return ok ? 0 : 1;
 }
