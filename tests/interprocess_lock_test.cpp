@@ -324,6 +324,7 @@ TEST_F(InterprocessLock, ManyProcessesMakingTheSameNewLockFileAtOnceAllGetOne) {
     SCOPED_TRACE(attempt);
     const std::string path = lock_path();
     race->counter = 0;
+    for (ino_t &file : race->files) file = 0;
     int gate[2];
     ASSERT_EQ(pipe(gate), 0);
     pid_t children[processes];

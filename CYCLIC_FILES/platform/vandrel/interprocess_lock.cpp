@@ -514,9 +514,11 @@ int convert_old_layout(int fd, const vandrel_guarded_file &guarded) {
 // holds the word while it writes the rest, so that a maker killed half-way
 // is taken over like any holder. 0 or errno.
 int lay_out(InterprocessLock &lock) {
-  int state = enter(lock);
-  if (state == VANDREL_LOCK_FAILED) return EAGAIN;  // another maker, slow: look again
   LockFile *file = lock.file;
+  int state = enter(lock);
+  // Waited past the patience while others made the file and went to work
+  // with it (a loaded machine): done, unless it is still unfinished.
+  if (state == VANDREL_LOCK_FAILED) return whole(file) ? 0 : EAGAIN;
   if (never_finished(file)) {
     // Made in this boot: no opener of it clears the word of its holders.
     __atomic_store_n(&file->boot, boot_stamp(), __ATOMIC_RELAXED);
