@@ -199,11 +199,11 @@ class CCyclicFile : public CCyclicBuffer {
  private:
   // Both locks of the file, held for one operation: the in-process lock,
   // then the interprocess lock, released in the opposite order when the
-  // guard goes, on every way out. Not held when take is false or a lock
+  // guard goes, on every way out. Not held when a lock
   // could not be had; a holder found dead is repaired before held() is true.
   class FileLocks {
    public:
-    explicit FileLocks(CCyclicFile &file, bool take = true);
+    explicit FileLocks(CCyclicFile &file);
     ~FileLocks();
     FileLocks(const FileLocks &) = delete;
     FileLocks &operator=(const FileLocks &) = delete;
@@ -297,7 +297,6 @@ class CCyclicFile : public CCyclicBuffer {
   int reload_header_from(char *base);
   std::size_t header_room() const;
   int store_header();
-  void rebase_ring(char *base);
   int locked_write(const char *data, int32_t length);
   int store_interim_header(const char *data, int32_t length, uint64_t *intent_read,
                            uint64_t *intent_write);

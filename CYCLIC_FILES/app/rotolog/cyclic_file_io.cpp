@@ -170,9 +170,8 @@ void CCyclicFile::leave_locks() {
 // unwind tables) held for ever, with the header half stored. In flush mode
 // cancellation waits until the locks are released; no other call of the
 // locked section is a cancellation point.
-CCyclicFile::FileLocks::FileLocks(CCyclicFile &file, bool take)
+CCyclicFile::FileLocks::FileLocks(CCyclicFile &file)
     : file_(file), cancel_state_(-1), held_(false) {
-  if (!take) return;
   if (file.mode & CYCLIC_FILE_MODE_FLUSH)
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state_);
   held_ = file.enter_locks();
@@ -217,15 +216,21 @@ void store_word(uint64_t *words, PublishedWord word, uint64_t value) {
   __atomic_store_n(&words[word], value, __ATOMIC_RELEASE);
 }
 
-// Keeps the stores that follow after those before, for other processes too
-// (a plain compiler barrier on x86, whose stores are seen in order).
-void order_stores() {
+// A fence for memory that other processes share. ThreadSanitizer, which
+// cannot see them and does not take fences, gets the compiler's ordering
+// only.
+void fence(std::memory_order order) {
 #if defined(__SANITIZE_THREAD__)
+  (void)order;
   std::atomic_signal_fence(std::memory_order_seq_cst);
 #else
-  std::atomic_thread_fence(std::memory_order_release);
+  std::atomic_thread_fence(order);
 #endif
 }
+
+// Keeps the stores that follow after those before, for other processes too
+// (a plain compiler barrier on x86, whose stores are seen in order).
+void order_stores() { fence(std::memory_order_release); }
 
 uint64_t pack(int32_t low, int32_t high) {
   return static_cast<uint32_t>(low) | static_cast<uint64_t>(static_cast<uint32_t>(high)) << 32;
@@ -399,16 +404,6 @@ int CCyclicFile::reload_header_from(char *base) {
 int CCyclicFile::store_header() {
   int stored = encode_ring_header_into(*this, map_base, header_length);
   return stored == header_length ? 0 : -1;
-}
-
-// Moves the ring's pointers from the bytes at `from` to the same offsets in
-// the mapping, so that no pointer is left into a copy that is freed.
-void CCyclicFile::rebase_ring(char *from) {
-  const std::ptrdiff_t shift = map_base - from;
-  ring_start += shift;
-  ring_end += shift;
-  write_pos += shift;
-  read_pos += shift;
 }
 
 // ---------------------------------------------------------------------------
@@ -860,16 +855,8 @@ constexpr int kTryAgain = 1;
 // abandoned: a writer stopped (a debugger) holds no reader up.
 constexpr double kStoppedWriterMs = 20;
 
-// The copy's loads come before the loads that follow. The writers are other
-// processes or threads; ThreadSanitizer, which does not take fences, gets
-// the compiler's ordering only.
-void order_loads() {
-#if defined(__SANITIZE_THREAD__)
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-#else
-  std::atomic_thread_fence(std::memory_order_acquire);
-#endif
-}
+// The copy's loads come before the loads that follow.
+void order_loads() { fence(std::memory_order_acquire); }
 
 // Copies bytes that writers may be changing meanwhile: the sequence checks
 // above decide what of them is kept. ThreadSanitizer would report each such
