@@ -483,11 +483,6 @@ bool whole(const LockFile *file) {
          __atomic_load_n(&file->version, __ATOMIC_RELAXED) == kLockFileVersion;
 }
 
-bool never_finished(const LockFile *file) {
-  return __atomic_load_n(&file->magic, __ATOMIC_ACQUIRE) == 0 &&
-         __atomic_load_n(&file->version, __ATOMIC_RELAXED) == 0;
-}
-
 // A lock file of the previous layout, when no process of that version has it
 // open: emptied under an exclusive lock of the whole file, for the layout
 // below, and given the read bits of this version where the caller may. 0,
@@ -519,8 +514,9 @@ int lay_out(InterprocessLock &lock) {
   // Waited past the patience while others made the file and went to work
   // with it (a loaded machine): done, unless it is still unfinished.
   if (state == VANDREL_LOCK_FAILED) return whole(file) ? 0 : EAGAIN;
-  if (never_finished(file)) {
-    // Made in this boot: no opener of it clears the word of its holders.
+  if (__atomic_load_n(&file->magic, __ATOMIC_ACQUIRE) == 0) {
+    // Never finished, or its maker died half-way. Made in this boot: no opener of it clears the
+    // word of its holders.
     __atomic_store_n(&file->boot, boot_stamp(), __ATOMIC_RELAXED);
     file->holder_lost = 0;
     file->reserved = 0;
@@ -571,7 +567,9 @@ int open_for_writing(const char *path, const vandrel_guarded_file &guarded,
   }
   if (error == 0) {
     *lock = InterprocessLock{file, fd, true, false};
-    if (!whole(file)) error = never_finished(file) ? lay_out(*lock) : EPROTO;
+    // Looked at under the lock only: a maker writes the layout while it
+    // holds it, magic word last, and a look without it may see half of it.
+    if (!whole(file)) error = lay_out(*lock);
   }
   if (error == 0) {
     // A maker that failed removes what it made; a handle of that file would
@@ -608,7 +606,10 @@ int open_for_reading(const char *path, const vandrel_guarded_file &guarded,
     file = map_file(fd, false);
     if (file == nullptr) error = errno;
   }
-  if (error == 0 && !whole(file)) error = never_finished(file) ? EAGAIN : EPROTO;
+  // A maker may be writing the layout: without its magic word it is not
+  // finished yet.
+  if (error == 0 && !whole(file))
+    error = __atomic_load_n(&file->magic, __ATOMIC_ACQUIRE) == 0 ? EAGAIN : EPROTO;
   if (error == 0) {
     *lock = InterprocessLock{file, fd, false, false};
     return 0;
