@@ -189,9 +189,9 @@ bool decode_entry(const char *payload, int32_t length, EntryFields *fields) {
   fields->level = format & 0x07;
   fields->bare = (format & kBare) != 0;
   fields->time_ns = static_cast<int64_t>(load_u64(payload + 8));
-  fields->number = load_u64(payload + 16);
-  fields->pid = static_cast<int32_t>(load_u32(payload + 24));
-  fields->tid = static_cast<int32_t>(load_u32(payload + 28));
+  fields->number = ~load_u64(payload + 16);
+  fields->pid = static_cast<int32_t>(~load_u32(payload + 24));
+  fields->tid = static_cast<int32_t>(~load_u32(payload + 28));
   return true;
 }
 
@@ -209,8 +209,8 @@ EntryDraft::EntryDraft(int level, bool bare, const char *text, int32_t length)
   const Origin &origin = this_origin();
   std::memcpy(bytes_, kMarker, 3);
   bytes_[3] = static_cast<char>(kVersion << 4 | (bare ? kBare : 0) | (level & 0x07));
-  store_u32(bytes_ + 24, static_cast<uint32_t>(origin.pid));
-  store_u32(bytes_ + 28, static_cast<uint32_t>(origin.tid));
+  store_u32(bytes_ + 24, ~static_cast<uint32_t>(origin.pid));
+  store_u32(bytes_ + 28, ~static_cast<uint32_t>(origin.tid));
   if (length > 0) std::memcpy(bytes_ + kEntryHeadSize, text, static_cast<std::size_t>(length));
 }
 
@@ -220,7 +220,7 @@ EntryDraft::~EntryDraft() {
 
 void EntryDraft::seal(uint64_t number) {
   store_u64(bytes_ + 8, static_cast<uint64_t>(entry_time()));
-  store_u64(bytes_ + 16, number);
+  store_u64(bytes_ + 16, ~number);
   store_u32(bytes_ + kCrcAt, head_crc(text_crc_, bytes_));
 }
 

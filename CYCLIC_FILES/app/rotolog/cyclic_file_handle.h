@@ -312,6 +312,7 @@ class CCyclicFile : public CCyclicBuffer {
   class PhaseReset;
   void repair_after_holder_died(bool earlier_boot);
   void mend();
+  void count_past_entries();
   void rebase_published();
 
   int map_file(int fd);
