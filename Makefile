@@ -54,18 +54,20 @@ install:
 uninstall:
 	@DESTDIR="$(DESTDIR)" scripts/uninstall build/release/install_manifest.txt
 
+# The tests through scripts/run-tests: a line per failure with its output,
+# a line per skip with its reason, one summary line; ctest's exit status.
 test: build
-	@ctest --preset release
+	@scripts/run-tests --preset release
 
 test-asan:
 	@scripts/install-deps test
 	@scripts/build asan
-	@ctest --preset asan
+	@scripts/run-tests --preset asan
 
 test-tsan:
 	@scripts/install-deps test
 	@scripts/build tsan
-	@ctest --preset tsan
+	@scripts/run-tests --preset tsan
 
 # Benchmarks against the peers: an optimised build, five repetitions of each
 # measurement in random order (so that a noisy spell of the machine does not
