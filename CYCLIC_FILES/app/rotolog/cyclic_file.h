@@ -74,7 +74,44 @@
 
 #include "rotolog/export.h"
 
-/* Status codes of the family: X(name, value, text). Never renumbered. */
+/* Status codes of the family: X(name, value, text). Never renumbered.
+ *
+ * The text is the library's; errno, read at once after the failed call, adds
+ * the system's reason where a system call failed. What each code leaves in it:
+ *   CYCLIC_FILE_LOAD_ERROR           0 (no name, or a header that does not
+ *                                    describe its file).
+ *   CYCLIC_FILE_INVALID_BUFFER_SIZE  0.
+ *   CYCLIC_FILE_PERMISSION_DENIED    opening: EACCES or EPERM (no permission;
+ *                                    another user's file, symlink or lock file
+ *                                    in a shared directory), EMLINK (more than
+ *                                    one hard link), ELOOP, EBUSY (a process of
+ *                                    0.2 has the lock file open), ENOSPC (no
+ *                                    room for the lock file); a write or read
+ *                                    that the mode does not allow: unchanged.
+ *   CYCLIC_FILE_WRITE_FAILED         EINVAL (no data, a length below 1, an
+ *                                    empty text), EMSGSIZE (longer than the
+ *                                    ring less 4 bytes), ETIMEDOUT (the lock's
+ *                                    holder kept it 500 ms), the error of a
+ *                                    failed flush in CYCLIC_FILE_MODE_FLUSH
+ *                                    (EIO, ...).
+ *   CYCLIC_FILE_READ_ALL_FAILED      unchanged (the header no longer describes
+ *                                    the file, or writers kept it changing).
+ *   CYCLIC_FILE_INVALID_HANDLE       unchanged.
+ *   CYCLIC_FILE_NOT_FOUND            ENOENT (missing, with
+ *                                    CYCLIC_FILE_MODE_WRITE or
+ *                                    CYCLIC_FILE_MODE_MUST_EXIST), or what
+ *                                    stopped its creation: ENOSPC, EDQUOT,
+ *                                    EFBIG (past the file size limit), EACCES
+ *                                    (a directory it may not write), ...
+ *   CYCLIC_FILE_MAP_FAILED           ENOENT (missing, opened with neither of
+ *                                    those flags), EISDIR or ENODEV (not a
+ *                                    regular file), EINVAL (empty), ENOSPC (a
+ *                                    writer's blocks cannot be reserved), or
+ *                                    the mapping's ENOMEM.
+ *   CYCLIC_FILE_NO_MEMORY            ENOMEM when the system refused memory.
+ * cyclic_file_create_handle sets errno to 0 where no system call failed;
+ * the other calls leave it unchanged there, so a caller who sets errno to 0
+ * before the call knows that a nonzero value after it is the reason. */
 #define CYCLIC_FILE_STATUS_TABLE(X)                                  \
   X(CYCLIC_FILE_OK, 0, "success")                                    \
   X(CYCLIC_FILE_LOAD_ERROR, -10, "Error loading file")               \
