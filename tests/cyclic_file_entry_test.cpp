@@ -377,3 +377,24 @@ TEST(CyclicFileEntries, TheSalvageTakesNoRecordFromInsideAnEntry) {
   EXPECT_EQ(verdict.plan.kept_count, 2);
   EXPECT_EQ(verdict.damaged_entries, 1);
 }
+
+// A logging library's record, written later or by another thread: its time
+// and thread as given; the process is the writer's.
+TEST(CyclicFileEntries, AnEntryMayCarryTheTimeAndThreadOfARecordMadeBefore) {
+  TestFile file;
+  void *writer = file.open(kReadWrite, 4096);
+  ASSERT_NE(writer, nullptr);
+  const int64_t made = 1700000000123456789;
+  ASSERT_EQ(cyclic_file_write_entry_ex(writer, 4, made, 4242, "made before", 11), 0);
+  ASSERT_EQ(cyclic_file_write_entry_ex(writer, 4, 0, 0, "now", 3), 0);
+  EXPECT_EQ(cyclic_file_write_entry_ex(writer, 4, made, -1, "x", 1), CYCLIC_FILE_WRITE_FAILED);
+  EXPECT_EQ(cyclic_file_get_buffer_size(writer), 4096);
+  EXPECT_EQ(cyclic_file_get_buffer_size(nullptr), CYCLIC_FILE_INVALID_HANDLE);
+  const VisitedMessages read = visit_messages(writer);
+  ASSERT_EQ(read.result, 2);
+  EXPECT_EQ(read.messages[0].time_ns, made);
+  EXPECT_EQ(read.messages[0].tid, 4242);
+  EXPECT_EQ(read.messages[0].pid, getpid());
+  EXPECT_GT(read.messages[1].time_ns, made);
+  EXPECT_EQ(read.messages[1].tid, static_cast<int32_t>(gettid()));
+}

@@ -252,6 +252,15 @@ ROTOLOG_API int cyclic_file_fwritef(void *handle, const char *format, ...)
  * for a text the ring cannot hold), or CYCLIC_FILE_NO_MEMORY. */
 ROTOLOG_API int cyclic_file_write_entry(void *handle, int level, const char *data, int length);
 
+/* cyclic_file_write_entry with the time and the thread of a record made
+ * before, or on another thread (a logging library's record handed to a
+ * background thread): `time_ns` (nanoseconds since the epoch) and `tid` are
+ * stored as given, each replaced by now and this thread when 0. Times given
+ * are not kept in order. Returns what cyclic_file_write_entry returns
+ * (EINVAL also for a negative tid). */
+ROTOLOG_API int cyclic_file_write_entry_ex(void *handle, int level, int64_t time_ns, int32_t tid,
+                                           const char *data, int length);
+
 /* Formats like vsnprintf and appends the text as an entry of `level`.
  * Returns what cyclic_file_write_entry returns, or CYCLIC_FILE_NO_MEMORY, or
  * CYCLIC_FILE_WRITE_FAILED for a null format or a formatting error. `args`
@@ -302,6 +311,11 @@ ROTOLOG_API int cyclic_file_read_messages(void *handle, uint64_t after, int newe
  * number), read from its lock file without a lock, for a follower to poll;
  * 0 when the file keeps no count a reader may see, or for a null handle. */
 ROTOLOG_API uint64_t cyclic_file_appended(void *handle);
+
+/* The size of the file's ring in bytes (a message's length field takes 4 of
+ * them, an entry's head 32 more), or CYCLIC_FILE_INVALID_HANDLE for null.
+ * For texts such as "a message of N bytes does not fit a ring of M bytes". */
+ROTOLOG_API int cyclic_file_get_buffer_size(void *handle);
 
 /* Releases a block from cyclic_file_read_all. Does nothing when the handle
  * or the block is null. */

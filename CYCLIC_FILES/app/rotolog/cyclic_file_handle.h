@@ -100,8 +100,10 @@ class CCyclicFile : public CCyclicBuffer {
   // A message: an entry at the default level in CYCLIC_FILE_MODE_ENTRIES, a
   // raw message otherwise (a bare entry when its bytes begin like one).
   int write(const char *data, int32_t length);
-  // An entry of `level` (0 to 7) whose text is `length` bytes (0 or more).
-  int write_entry(int level, const char *data, int32_t length);
+  // An entry of `level` (0 to 7) whose text is `length` bytes (0 or more),
+  // stamped now by this thread unless a time or thread id is given.
+  int write_entry(int level, const char *data, int32_t length, int64_t time_ns = 0,
+                  int32_t tid = 0);
   // The format comes from the caller, as for vsnprintf. Written as write
   // does, or as an entry of `level` when it is 0 or more.
   int vfwritef(const char *format, va_list args, int level = -1)
@@ -328,7 +330,8 @@ class CCyclicFile : public CCyclicBuffer {
   int reload_header_from(char *base);
   std::size_t header_room() const;
   int store_header();
-  int write_entry_as(int level, bool bare, const char *data, int32_t length);
+  int write_entry_as(int level, bool bare, const char *data, int32_t length, int64_t time_ns = 0,
+                     int32_t tid = 0);
   int write_record(const char *data, int32_t length, EntryDraft *draft);
   int locked_write(const char *data, int32_t length, EntryDraft *draft);
   int store_interim_header(const char *data, int32_t length, uint64_t *intent_read,

@@ -462,16 +462,19 @@ int CCyclicFile::write(const char *data, int32_t length) {
   return write_record(data, length, nullptr);
 }
 
-int CCyclicFile::write_entry(int level, const char *data, int32_t length) {
-  if (level < 0 || level >= kEntryLevels || length < 0 || (data == nullptr && length > 0)) {
+int CCyclicFile::write_entry(int level, const char *data, int32_t length, int64_t time_ns,
+                             int32_t tid) {
+  if (level < 0 || level >= kEntryLevels || length < 0 || (data == nullptr && length > 0) ||
+      tid < 0) {
     if (!(mode & CYCLIC_FILE_MODE_WRITE)) return CYCLIC_FILE_PERMISSION_DENIED;
     errno = EINVAL;
     return CYCLIC_FILE_WRITE_FAILED;
   }
-  return write_entry_as(level, false, data, length);
+  return write_entry_as(level, false, data, length, time_ns, tid);
 }
 
-int CCyclicFile::write_entry_as(int level, bool bare, const char *data, int32_t length) {
+int CCyclicFile::write_entry_as(int level, bool bare, const char *data, int32_t length,
+                                int64_t time_ns, int32_t tid) {
   if (!(mode & CYCLIC_FILE_MODE_WRITE)) return CYCLIC_FILE_PERMISSION_DENIED;
   // The ring's size as loaded; the write checks the record against the
   // header it reloads.
@@ -479,7 +482,7 @@ int CCyclicFile::write_entry_as(int level, bool bare, const char *data, int32_t 
     errno = EMSGSIZE;
     return CYCLIC_FILE_WRITE_FAILED;
   }
-  EntryDraft draft(level, bare, data, length);
+  EntryDraft draft(level, bare, data, length, time_ns, tid);
   if (!draft.ready()) return CYCLIC_FILE_NO_MEMORY;
   return write_record(draft.bytes(), draft.length(), &draft);
 }
