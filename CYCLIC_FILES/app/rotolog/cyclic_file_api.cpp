@@ -77,7 +77,7 @@ int cyclic_file_write_entry_ex(void *handle, int level, int64_t time_ns, int32_t
 }
 
 int cyclic_file_get_buffer_size(void *handle) {
-  return handle != nullptr ? as_file(handle)->buffer_size : CYCLIC_FILE_INVALID_HANDLE;
+  return handle != nullptr ? as_file(handle)->ring_size : CYCLIC_FILE_INVALID_HANDLE;
 }
 
 int cyclic_file_vfwrite_entry(void *handle, int level, const char *format, va_list args) {

@@ -211,6 +211,9 @@ class CCyclicFile : public CCyclicBuffer {
   os_critical_section_t *process_lock;
   // Bytes mapped; a header must describe exactly this many.
   std::size_t mapped_length;
+  // The ring's size as loaded, which no writer changes: for checks made
+  // outside the locks (buffer_size is reloaded under them).
+  int32_t ring_size;
   // The name could not be copied: load reports exhausted memory.
   bool name_copy_failed;
   // Mapped read-only: the caller may read the file but not write it, and

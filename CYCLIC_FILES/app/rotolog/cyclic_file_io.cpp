@@ -478,7 +478,7 @@ int CCyclicFile::write_entry_as(int level, bool bare, const char *data, int32_t 
   if (!(mode & CYCLIC_FILE_MODE_WRITE)) return CYCLIC_FILE_PERMISSION_DENIED;
   // The ring's size as loaded; the write checks the record against the
   // header it reloads.
-  if (length > buffer_size - 4 - kEntryHeadSize) {
+  if (length > ring_size - 4 - kEntryHeadSize) {
     errno = EMSGSIZE;
     return CYCLIC_FILE_WRITE_FAILED;
   }
