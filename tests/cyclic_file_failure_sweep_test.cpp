@@ -34,7 +34,6 @@ int failure_of(test_seam seam) {
   switch (seam) {
     case TEST_SEAM_ALLOCATION:
       return ENOMEM;
-    case TEST_SEAM_MAP_OPEN:
     case TEST_SEAM_MAP_FSTAT:
     case TEST_SEAM_MAP_MMAP:
       return EIO;

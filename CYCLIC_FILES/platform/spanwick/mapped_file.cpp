@@ -1,42 +1,27 @@
-// spanwick: maps a whole existing regular file into memory through a handle
-// that remembers the mode, the file name and the mapping.
+// spanwick: maps the whole regular file open on a descriptor into memory
+// through a handle that remembers the mode and the mapping.
 #include "rotolog/platform/spanwick.h"
 #include "rotolog/platform/vandrel.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 
 #include "system_call.h"
 
-using platform_call::retry_on_eintr;
 using platform_call::seam_fails;
 
 namespace {
 
 struct MappedFile {
   int mode;
-  char *file_name;  // from vel_malloc; null until set
-  void *base;       // null while unmapped
+  void *base;  // null while unmapped
   size_t length;
 };
 
 constexpr int kKnownModeBits = SPANWICK_MODE_READ | SPANWICK_MODE_WRITE | SPANWICK_MODE_SHARED;
-
-// Opens the file without blocking: O_NONBLOCK keeps a FIFO or a device from
-// stalling the open, O_NOCTTY keeps a terminal from becoming ours. Both are
-// harmless on the regular file that is the only thing ever mapped.
-int open_file(const MappedFile *file) {
-  if (seam_fails(TEST_SEAM_MAP_OPEN)) return -1;
-  int access = (file->mode & SPANWICK_MODE_WRITE) ? O_RDWR : O_RDONLY;
-  return retry_on_eintr(
-      [&] { return open(file->file_name, access | O_CLOEXEC | O_NONBLOCK | O_NOCTTY); });
-}
 
 // Size of the regular file behind fd, or -1 (errno set) for anything that
 // cannot be mapped whole.
@@ -78,7 +63,6 @@ mmap_handle_t mmap_create_handle(void) {
   MappedFile *file = static_cast<MappedFile *>(vel_malloc(sizeof(MappedFile)));
   if (file == nullptr) return nullptr;
   file->mode = SPANWICK_MODE_SHARED_READ_WRITE;
-  file->file_name = nullptr;
   file->base = nullptr;
   file->length = 0;
   return file;
@@ -91,45 +75,6 @@ int mmap_set_mode(mmap_handle_t handle, int mode) {
   }
   static_cast<MappedFile *>(handle)->mode = mode;
   return 0;
-}
-
-int mmap_set_file_name(mmap_handle_t handle, const char *name) {
-  if (handle == nullptr || name == nullptr) {
-    errno = EINVAL;
-    return -1;
-  }
-  MappedFile *file = static_cast<MappedFile *>(handle);
-  size_t length = std::strlen(name) + 1;
-  char *copy = static_cast<char *>(vel_malloc(length));
-  if (copy == nullptr) {
-    errno = ENOMEM;
-    return -1;
-  }
-  std::memcpy(copy, name, length);
-  vel_free(file->file_name);
-  file->file_name = copy;
-  return 0;
-}
-
-int mmap_open_ex(mmap_handle_t handle, int flags) {
-  MappedFile *file = static_cast<MappedFile *>(handle);
-  if (file == nullptr || file->file_name == nullptr || flags != SPANWICK_OPEN_EXISTING) {
-    errno = EINVAL;
-    return -1;
-  }
-  if (file->base != nullptr) {  // before the open: a mapped handle opens nothing
-    errno = EBUSY;
-    return -1;
-  }
-  int fd = open_file(file);
-  if (fd < 0) return -1;
-  int result = mmap_open_descriptor(handle, fd);
-  // The mapping keeps its own reference to the file: the descriptor goes now,
-  // whatever happened, and errno survives the close.
-  int saved_errno = errno;
-  close(fd);
-  errno = saved_errno;
-  return result;
 }
 
 int mmap_open_descriptor(mmap_handle_t handle, int fd) {
@@ -162,7 +107,6 @@ void mmap_destroy_handle(mmap_handle_t handle) {
   if (handle == nullptr) return;
   MappedFile *file = static_cast<MappedFile *>(handle);
   if (file->base != nullptr) munmap(file->base, file->length);
-  vel_free(file->file_name);
   vel_free(file);
 }
 

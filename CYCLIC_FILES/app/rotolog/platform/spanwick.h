@@ -1,6 +1,6 @@
-/* spanwick: memory-mapped files. A handle names an existing regular file and
- * maps all of it into memory; the mapping outlives the descriptor it was made
- * from, so a mapped handle holds no file descriptor.
+/* spanwick: memory-mapped files. A handle maps all of the regular file open
+ * on a descriptor into memory; the mapping outlives the descriptor it was
+ * made from, so a mapped handle holds no file descriptor.
  *
  * Failures are reported one way: 0 on success, -1 on failure with errno set
  * (the failing call's own, kept intact up to the return); the handle's
@@ -26,43 +26,27 @@ extern "C" {
 #define SPANWICK_MODE_SHARED_READ_WRITE \
   (SPANWICK_MODE_READ | SPANWICK_MODE_WRITE | SPANWICK_MODE_SHARED)
 
-/* Flags for mmap_open_ex. */
-#define SPANWICK_OPEN_EXISTING 1 /* open the existing file and map all of it */
-
 /* Opaque handle. Thread safety: one handle must not be used by two threads at
  * once; distinct handles (of the same file too) are independent. */
 typedef void *mmap_handle_t;
 
-/* Creates an unmapped handle with mode SPANWICK_MODE_SHARED_READ_WRITE and no
- * file name. Returns the handle, to be released with mmap_destroy_handle, or
- * null when memory is exhausted. */
+/* Creates an unmapped handle with mode SPANWICK_MODE_SHARED_READ_WRITE. Returns the handle, to be
+ * released with mmap_destroy_handle, or null when memory is exhausted. */
 SPANWICK_API mmap_handle_t mmap_create_handle(void);
 
-/* Sets how the next mmap_open_ex maps the file: SPANWICK_MODE_ bits. Returns
+/* Sets how the next mmap_open_descriptor maps the file: SPANWICK_MODE_ bits. Returns
  * 0, or -1 with errno EINVAL for a null handle, unknown bits or a mode
  * without SPANWICK_MODE_READ. */
 SPANWICK_API int mmap_set_mode(mmap_handle_t handle, int mode);
 
-/* Sets the path of the file to map; the handle keeps its own copy, so name
- * may be released on return. Returns 0, or -1 with errno EINVAL (null handle
- * or name) or ENOMEM (the old name is then kept). */
-SPANWICK_API int mmap_set_file_name(mmap_handle_t handle, const char *name);
-
-/* With SPANWICK_OPEN_EXISTING: opens the named file (a symlink to it is
- * followed), which must exist and be a nonempty regular file, and maps all of
- * it as the mode says; never blocks, even on a FIFO or a device. Returns 0,
- * or -1 with errno: EINVAL (null handle, no name, other flags, empty file),
- * EBUSY (already mapped), ENODEV (not a regular file: FIFO, device, socket),
- * EISDIR, EFBIG (larger than the address space), or that of open, fstat or
- * mmap. A file truncated by someone else while mapped raises SIGBUS in the
- * process that touches the lost pages. */
-SPANWICK_API int mmap_open_ex(mmap_handle_t handle, int flags);
-
 /* Maps all of the nonempty regular file open on fd, as the mode says (fd
  * must be open for reading, and for writing too with SPANWICK_MODE_WRITE).
  * The descriptor stays the caller's: it may be closed at once, the mapping
- * keeps the file. The handle's file name is not used. Returns 0, or -1 with
- * errno as mmap_open_ex gives (EINVAL for a null handle or a negative fd). */
+ * keeps the file. Returns 0, or -1 with errno: EINVAL (null handle, negative
+ * fd, empty file), EBUSY (already mapped), ENODEV (not a regular file: FIFO,
+ * device, socket), EISDIR, EFBIG (larger than the address space), or that of
+ * fstat or mmap. A file truncated by someone else while mapped raises SIGBUS
+ * in the process that touches the lost pages. */
 SPANWICK_API int mmap_open_descriptor(mmap_handle_t handle, int fd);
 
 /* Address of the file's first byte, valid until mmap_destroy_handle; null

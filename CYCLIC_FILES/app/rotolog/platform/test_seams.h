@@ -41,7 +41,6 @@ extern "C" {
   X(FILE_DELETE, "sysbrace unlink", CALL, "os_file_delete")                                        \
   X(FILE_PUBLISH, "sysbrace publish", CALL, "os_file_publish")                                     \
   X(FILE_OPEN, "sysbrace open", CALL, "os_file_open_existing")                                     \
-  X(MAP_OPEN, "spanwick open", CALL, "the open of mmap_open_ex")                                   \
   X(MAP_FSTAT, "spanwick fstat", CALL, "the fstat of the file to map")                             \
   X(MAP_MMAP, "spanwick mmap", CALL, "the mmap of the whole file")                                 \
   X(LOCK_OPEN, "lock open", CALL, "the open of an existing lock file")                             \
