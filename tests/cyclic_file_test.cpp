@@ -146,30 +146,6 @@ TEST(CyclicFileCreation, LoadingALoadedHandleFailsAndChangesNothing) {
   EXPECT_EQ(read_all(handle).text, "x");
 }
 
-TEST(CyclicFileLockName, SeparatorsBecomeUnderscoresAndLongNamesEndInAHash) {
-  void *memory = vel_malloc(sizeof(CCyclicFile));
-  auto *file = new (memory) CCyclicFile("D:\\logs\\a.log", kReadWrite, 10);
-  EXPECT_STREQ(file->lock_name, "mutex_D:_logs_a.log");
-  file->release();
-  new (memory) CCyclicFile("D:/logs/a.log", kReadWrite, 10);
-  EXPECT_STREQ(file->lock_name, "mutex_D:_logs_a.log");
-  file->release();
-
-  std::string long_a(700, 'a');
-  std::string long_b = long_a;
-  long_b.back() = 'b';
-  new (memory) CCyclicFile(long_a.c_str(), kReadWrite, 10);
-  std::string name_a = file->lock_name;
-  file->release();
-  new (memory) CCyclicFile(long_b.c_str(), kReadWrite, 10);
-  std::string name_b = file->lock_name;
-  file->release();
-  EXPECT_EQ(name_a.size(), 511u);
-  EXPECT_EQ(name_a.compare(0, 6, "mutex_"), 0);
-  EXPECT_NE(name_a, name_b);
-  vel_free(memory);
-}
-
 TEST(CyclicFileWriting, ModesPermitOnlyTheirOperations) {
   TestFile file;
   void *writer = file.open(CYCLIC_FILE_MODE_WRITE, 64);

@@ -1,5 +1,6 @@
 // Array messages of CCyclicBuffer: one record holding several segments, each
-// stored as a 2-byte length and its bytes after the record's 4-byte total.
+// stored as a 2-byte length and its bytes after the record's length field,
+// which holds their total.
 #include "rotolog/cyclic_buffer.h"
 
 #include <cstdint>
@@ -10,8 +11,8 @@
 namespace rotolog::detail {
 
 namespace {
-constexpr int32_t kTotalWidth = 4;
-constexpr int32_t kSegmentWidth = 2;
+// The record's length field holds the segments' total (cyclic_buffer_record.h).
+constexpr int32_t kTotalWidth = kLengthWidth;
 }  // namespace
 
 int CCyclicBuffer::write_array(const char *const *segments, const int16_t *lengths,

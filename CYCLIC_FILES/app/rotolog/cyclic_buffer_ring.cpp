@@ -15,60 +15,7 @@ namespace rotolog::detail {
 
 namespace {
 
-constexpr int32_t kLengthWidth = 4;
 constexpr int64_t kLargestStorage = std::numeric_limits<int32_t>::max();
-
-// Fields are little-endian whatever the host, so a cyclic file reads the same
-// on every machine. On a little-endian host a field is a plain unaligned copy.
-constexpr bool kLittleEndianHost = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
-
-void store_field(char *at, int32_t width, int32_t value) {
-  uint32_t bits = static_cast<uint32_t>(value);
-  if (kLittleEndianHost) {
-    if (width == 4) {
-      std::memcpy(at, &bits, 4);
-    } else {
-      const uint16_t low = static_cast<uint16_t>(bits);
-      std::memcpy(at, &low, 2);
-    }
-    return;
-  }
-  for (int32_t i = 0; i < width; ++i) {
-    at[i] = static_cast<char>(bits & 0xFFu);
-    bits >>= 8;
-  }
-}
-
-int32_t load_field(const char *at, int32_t width) {
-  if (kLittleEndianHost) {
-    if (width == 4) {
-      int32_t field = 0;
-      std::memcpy(&field, at, 4);
-      return field;
-    }
-    int16_t field = 0;
-    std::memcpy(&field, at, 2);
-    return field;
-  }
-  uint32_t bits = 0;
-  for (int32_t i = width - 1; i >= 0; --i) bits = (bits << 8) | static_cast<unsigned char>(at[i]);
-  if (width == 2) return static_cast<int16_t>(static_cast<uint16_t>(bits));
-  return static_cast<int32_t>(bits);
-}
-
-// Small payloads are copied with fixed-size moves, which the compiler inlines;
-// a call to memcpy costs more than copying a 64-byte message.
-void copy_payload(char *to, const char *from, int64_t length) {
-  if (length >= 32 && length <= 64) {
-    std::memcpy(to, from, 32);
-    std::memcpy(to + length - 32, from + length - 32, 32);
-  } else if (length >= 16 && length < 32) {
-    std::memcpy(to, from, 16);
-    std::memcpy(to + length - 16, from + length - 16, 16);
-  } else {
-    std::memcpy(to, from, static_cast<size_t>(length));
-  }
-}
 
 }  // namespace
 
@@ -153,22 +100,6 @@ int64_t CCyclicBuffer::record_span(const RecordShape &shape) const {
   return span;
 }
 
-int64_t CCyclicBuffer::place_span(int64_t size, int64_t *at, int32_t width, int64_t payload) {
-  int64_t span = 0;
-  if (size - *at < width) {  // the field never splits: skip to the start
-    span += size - *at;
-    *at = 0;
-  }
-  *at += width;
-  span += width;
-  if (payload < 0) return span;
-  if (*at == size) *at = 0;  // the payload begins at the start
-  span += payload;
-  *at += payload;
-  if (*at > size) *at = (*at - 1) % size + 1;  // *at == size: ends exactly at the end
-  return span;
-}
-
 // How many bytes, counted from read_pos, must stop holding records so that
 // `span` bytes from write_pos hold none. P is the offset just past the new data.
 int64_t CCyclicBuffer::bytes_to_free(int64_t span) const {
@@ -235,11 +166,6 @@ int CCyclicBuffer::drop_oldest(int32_t *freed, int32_t least_length) {
   --message_count;
   if (freed != nullptr) *freed = static_cast<int32_t>(step.used);
   return CYCLIC_BUFFER_OK;
-}
-
-int CCyclicBuffer::evict_bytes(int32_t byte_count) {
-  if (message_count != 0 && !positions_valid()) return CYCLIC_BUFFER_WRITE_FAILED;
-  return drop_records(byte_count, 0);
 }
 
 // Evicts the oldest records until byte_count bytes are free; the positions
@@ -314,16 +240,10 @@ void CCyclicBuffer::place_piece(int32_t width, int32_t value, const char *payloa
     write_pos = ring_start;
     wasted_tail = 0;
   }
-  const int64_t left = ring_end - write_pos;
-  if (left < value) {
-    std::memcpy(write_pos, payload, static_cast<size_t>(left));
-    std::memcpy(ring_start, payload + left, static_cast<size_t>(value - left));
-    write_pos = ring_start + (value - left);
-    wasted_tail = 0;
-  } else {
-    copy_payload(write_pos, payload, value);
-    write_pos += value;
-  }
+  const int64_t end = copy_in(ring_start, buffer_size, write_pos - ring_start, payload, value);
+  // A payload that crossed the end leaves no skipped tail behind it.
+  if (ring_start + end < write_pos) wasted_tail = 0;
+  write_pos = ring_start + end;
 }
 
 int CCyclicBuffer::write_record(int32_t width, int32_t value, const char *payload) {
@@ -340,11 +260,10 @@ int CCyclicBuffer::write_record(int32_t width, int32_t value, const char *payloa
 [[gnu::flatten]] int CCyclicBuffer::write_message(const char *data, int32_t length) {
   if (error_flag != 0) return CYCLIC_BUFFER_EARLIER_ERROR;
   if (data == nullptr || length <= 0) return CYCLIC_BUFFER_INVALID_INPUT;
-  const int64_t record_bytes = static_cast<int64_t>(length) + kLengthWidth;
-  if (max_messages <= 0 && record_bytes > buffer_size) return CYCLIC_BUFFER_TOO_SMALL;
-  if (record_bytes > kLargestStorage) return CYCLIC_BUFFER_TOO_SMALL;  // no ring holds it
-  if (max_messages <= 0 && message_count > 0 && positions_valid() &&
-      ring_end - write_pos >= record_bytes)
+  const int64_t bytes = record_bytes(length);
+  if (max_messages <= 0 && bytes > buffer_size) return CYCLIC_BUFFER_TOO_SMALL;
+  if (bytes > kLargestStorage) return CYCLIC_BUFFER_TOO_SMALL;  // no ring holds it
+  if (max_messages <= 0 && message_count > 0 && positions_valid() && ring_end - write_pos >= bytes)
     return write_before_end(data, length);
   return write_anywhere(data, length);
 }
@@ -369,7 +288,7 @@ int CCyclicBuffer::write_record(int32_t width, int32_t value, const char *payloa
 // read_pos is behind write_pos or past the record's end), then the record is
 // placed in one piece.
 int CCyclicBuffer::write_before_end(const char *data, int32_t length) {
-  const char *const record_end = write_pos + kLengthWidth + length;
+  const char *const record_end = write_pos + record_bytes(length);
   if (read_pos >= write_pos && read_pos < record_end) {
     const WriteStart start{read_pos, message_count};
     const int rc = drop_records(record_end - read_pos, 0);
@@ -378,8 +297,8 @@ int CCyclicBuffer::write_before_end(const char *data, int32_t length) {
   // Evicting every record may have moved write_pos to the start; the record
   // fits the storage, so it still goes in one piece.
   store_field(write_pos, kLengthWidth, length);
-  copy_payload(write_pos + kLengthWidth, data, length);
-  write_pos += kLengthWidth + length;
+  copy_bytes(write_pos + kLengthWidth, data, length);
+  write_pos += record_bytes(length);
   ++message_count;
   return CYCLIC_BUFFER_OK;
 }
@@ -437,7 +356,7 @@ int CCyclicBuffer::read_piece(int32_t width, void *value, char **payload, int64_
   at += width;
   used += width;
   const int64_t payload_length = payload != nullptr ? field : 0;
-  if (width == kLengthWidth ? (field < 0 || field > buffer_size - kLengthWidth) : field <= 0)
+  if (width == kLengthWidth ? (field < 0 || field > longest_payload(buffer_size)) : field <= 0)
     return CYCLIC_BUFFER_WRITE_FAILED;
   if (width + payload_length > limit || used + payload_length > stored)
     return CYCLIC_BUFFER_WRITE_FAILED;
@@ -453,8 +372,7 @@ int CCyclicBuffer::read_piece(int32_t width, void *value, char **payload, int64_
       char *joined = static_cast<char *>(vel_realloc(scratch, static_cast<size_t>(payload_length)));
       if (joined == nullptr) return CYCLIC_BUFFER_WRITE_FAILED;
       scratch = joined;
-      std::memcpy(scratch, at, static_cast<size_t>(left));
-      std::memcpy(scratch + left, ring_start, static_cast<size_t>(payload_length - left));
+      join_pieces(scratch, at, left, ring_start, payload_length);
       *payload = scratch;
       at = ring_start + (payload_length - left);
     }
@@ -481,8 +399,7 @@ int CCyclicBuffer::read_record(int32_t *length, char **payload) {
     char *joined = static_cast<char *>(vel_realloc(scratch, static_cast<size_t>(step.length)));
     if (joined == nullptr) return CYCLIC_BUFFER_WRITE_FAILED;
     scratch = joined;
-    std::memcpy(scratch, ring_start + step.payload, static_cast<size_t>(left));
-    std::memcpy(scratch + left, ring_start, static_cast<size_t>(step.length - left));
+    copy_out(scratch, ring_start, buffer_size, step.payload, step.length);
     *payload = scratch;
   }
   *length = step.length;
@@ -510,6 +427,24 @@ int CCyclicBuffer::read_field(int32_t width, void *value, char **payload) {
   return CYCLIC_BUFFER_OK;
 }
 
+// A record of a cyclic file's ring: whole as a record, and not a damaged entry.
+bool CCyclicBuffer::step_message(int64_t at, int64_t span, RecordStep *step) const {
+  if (!step_record(at, span, 1, step)) return false;
+  if (step->length < kEntryHeadSize) return true;
+  const int64_t before_end = buffer_size - step->payload;
+  if (before_end >= step->length) return payload_whole(ring_start + step->payload, step->length);
+  return payload_kind(*step) != PayloadKind::kDamagedEntry;
+}
+
+PayloadKind CCyclicBuffer::payload_kind(const RecordStep &step) const {
+  const int64_t before_end = buffer_size - step.payload;
+  return classify_payload(ring_start + step.payload, before_end, ring_start, step.length);
+}
+
+void CCyclicBuffer::copy_payload_head(const RecordStep &step, char *head) const {
+  copy_payload(head, RingLayout{ring_start, buffer_size, wasted_tail}, step, kEntryHeadSize);
+}
+
 namespace {
 
 // The walk of copy_messages. kEveryMessage: every record is copied into a
@@ -517,22 +452,20 @@ namespace {
 // tests for skipped messages, the block's room and the lengths drop out of
 // the loop.
 template <bool kEveryMessage>
-int copy_walk(const CCyclicBuffer::RingLayout &ring, int64_t at, int64_t span_end, int32_t count,
-              char *block, int64_t capacity, int64_t *copied, int32_t skip, int32_t *lengths) {
+int copy_walk(const RingLayout &ring, int64_t at, int64_t span_end, int32_t count, char *block,
+              int64_t capacity, int64_t *copied, int32_t skip, int32_t *lengths) {
   const char *const start = ring.start;
-  const int64_t size = ring.size;
   int64_t total = 0;
   int32_t last_length = 0;
   for (int32_t index = 0; index < count; ++index) {
-    CCyclicBuffer::RecordStep step;
-    if (!CCyclicBuffer::step_over(ring, at, span_end - at, 1, &step))
-      return CYCLIC_BUFFER_WRITE_FAILED;
+    RecordStep step;
+    if (!step_over(ring, at, span_end - at, 1, &step)) return CYCLIC_BUFFER_WRITE_FAILED;
     // A record in one piece right at `at` moves the walk on by its length.
     // When that equals the length before, the walk moves on by that one,
     // which the processor guesses right for a run of equal messages without
     // waiting for the load; the empty asm keeps the compiler from folding
     // last_length back into the loaded length.
-    if (__builtin_expect(step.next == at + 4 + step.length, 1)) {
+    if (__builtin_expect(in_one_piece_at(step, at), 1)) {
       if (step.length != last_length) {
         last_length = step.length;
         __asm__("" : "+r"(last_length));
@@ -541,13 +474,13 @@ int copy_walk(const CCyclicBuffer::RingLayout &ring, int64_t at, int64_t span_en
         // The copy and the block's fill take the guessed length too, so that
         // the next record's copy need not wait for this one's load either.
         // An entry is checked in its copy, the bytes handed out.
-        copy_payload(block + total, start + at + 4, last_length);
+        copy_bytes(block + total, start + at + kLengthWidth, last_length);
         if (!payload_whole(block + total, last_length)) return CYCLIC_BUFFER_WRITE_FAILED;
         total += last_length;
-        at += 4 + last_length;
+        at += record_bytes(last_length);
         continue;
       }
-      at += 4 + last_length;
+      at += record_bytes(last_length);
     } else {
       span_end = step.next + (span_end - at - step.used);
       at = step.next;
@@ -557,13 +490,7 @@ int copy_walk(const CCyclicBuffer::RingLayout &ring, int64_t at, int64_t span_en
       if (step.length > capacity - total) return CYCLIC_BUFFER_WRITE_FAILED;
       if (lengths != nullptr) lengths[index - skip] = step.length;
     }
-    const int64_t before_end = size - step.payload;
-    if (__builtin_expect(before_end >= step.length, 1)) {
-      copy_payload(block + total, start + step.payload, step.length);
-    } else {
-      std::memcpy(block + total, start + step.payload, static_cast<size_t>(before_end));
-      std::memcpy(block + total + before_end, start, static_cast<size_t>(step.length - before_end));
-    }
+    copy_payload(block + total, ring, step, step.length);
     if (!payload_whole(block + total, step.length)) return CYCLIC_BUFFER_WRITE_FAILED;
     total += step.length;
   }

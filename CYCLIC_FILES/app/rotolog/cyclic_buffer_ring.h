@@ -3,9 +3,8 @@
 // the cyclic_buffer_* functions, and CCyclicFile lays the same ring into a
 // mapped file.
 //
-// Record layout: a 4-byte little-endian length, then the payload. A length
-// field is never split across the end of the storage (the bytes before the
-// end are skipped and counted in wasted_tail); a payload may be.
+// What a record is, how one is placed, stepped over and copied: see
+// cyclic_buffer_record.h.
 //
 // Lengths read back from the storage are checked against the ring before they
 // are used, because a cyclic file's ring may come from a corrupt or hostile
@@ -19,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "rotolog/cyclic_buffer_record.h"
 #include "rotolog/cyclic_file_entry.h"
 
 namespace rotolog::detail {
@@ -51,38 +51,22 @@ class CCyclicBuffer {
 
   // Every result below is 0 or CYCLIC_BUFFER_WRITE_FAILED (-4).
   int evict_oldest(int32_t *freed);
-  int evict_bytes(int32_t byte_count);
   int grow(int32_t extra);
   // least_length: the shortest record the evictions accept as whole (see
   // step_record); a cyclic file, which holds single messages only, passes 1.
   int make_room(int32_t width, int32_t payload_length, int32_t least_length = 0);
   int write_record(int32_t width, int32_t value, const char *payload);
-  // value points at an int32_t (width 4) or an int16_t (width 2).
+  // value points at an int32_t (kLengthWidth) or an int16_t (kSegmentWidth).
   int read_field(int32_t width, void *value, char **payload);
 
   // The positions and fields restored from outside (a cyclic file's header)
   // describe a ring within its storage.
   bool positions_valid() const;
 
-  // One record as a walk steps over it; offsets count from ring_start.
-  struct RecordStep {
-    int64_t payload;  // the payload's first byte
-    int32_t length;   // the record's length field
-    int64_t next;     // where the next record begins (buffer_size: at ring_end)
-    int64_t used;     // bytes of the stored span the record takes, skipped tail included
-  };
+  using RecordStep = rotolog::detail::RecordStep;
+  using RingLayout = rotolog::detail::RingLayout;
 
-  // The one place that steps from a record to the next: eviction, reads,
-  // read_all's copy, a cyclic file's consistency check and its salvage all
-  // walk through here, so they agree on which records are whole. The record
-  // begins at offset `at` (0 to buffer_size) with `span` bytes of the stored
-  // span left before write_pos. It is whole when its length field is reached
-  // the way a writer leaves it (a field that does not fit before the end
-  // skipped exactly wasted_tail bytes, or none from the very end), its length is at least
-  // least_length (0 in a ring that may hold empty array records, 1 for single messages) and at most
-  // buffer_size - 4, and the record ends within `span`. A record whose body crosses the end spans
-  // wasted_tail more bytes, which in an array record is the segment length that skipped them.
-  // Returns false for a record that is not whole; *step is then meaningless.
+  // step_over (cyclic_buffer_record.h) on this ring.
   bool step_record(int64_t at, int64_t span, int32_t least_length, RecordStep *step) const {
     return step_over(RingLayout{ring_start, buffer_size, wasted_tail}, at, span, least_length,
                      step);
@@ -100,63 +84,6 @@ class CCyclicBuffer {
   PayloadKind payload_kind(const RecordStep &step) const;
   void copy_payload_head(const RecordStep &step, char *head) const;
 
-  // What step_record reads of the ring. A loop that stores into memory the
-  // compiler cannot tell from the ring's fields (read_all's block) takes a
-  // copy once and steps with step_over, so that nothing is reloaded per
-  // record.
-  struct RingLayout {
-    const char *start;
-    int64_t size;
-    int64_t wasted_tail;
-  };
-  static bool step_over(const RingLayout &ring, int64_t at, int64_t span, int32_t least_length,
-                        RecordStep *step) {
-    const int64_t size = ring.size;
-    // Most records: the length field fits before the end and the record
-    // ends before the end and within the span. One bound covers all three.
-    if (__builtin_expect(size - at >= 4, 1)) {
-      const int32_t length = load_length(ring.start + at);
-      // Where the record must end at the latest: a walk that carries at +
-      // span along lets the compiler see this stays put from record to record.
-      const int64_t stop = at + span < size ? at + span : size;
-      if (__builtin_expect(length >= least_length && length <= stop - at - 4, 1)) {
-        step->payload = at + 4;
-        step->length = length;
-        step->next = at + 4 + length;
-        step->used = 4 + length;
-        return true;
-      }
-    }
-    int64_t used = 4;
-    if (size - at < 4) {
-      // A record that ended exactly at the end skipped nothing, whatever
-      // the header says was skipped there (a writer that wraps from the
-      // very end skips nothing): the next one begins at the start.
-      if (at != size && size - at != ring.wasted_tail) return false;
-      used += size - at;
-      at = 0;
-    }
-    const int32_t length = load_length(ring.start + at);
-    // Whole: at least least_length, at most size - 4, and the record ends
-    // within the span (which also holds its length field then).
-    const int64_t longest = span - used < size - 4 ? span - used : size - 4;
-    if (length < least_length || length > longest) return false;
-    at += 4;
-    if (__builtin_expect(at == size, 0)) at = 0;  // the payload begins at the start
-    step->payload = at;
-    step->length = length;
-    step->next = at + length;
-    used += length;
-    if (__builtin_expect(step->next > size, 0)) {
-      // The body crosses the end; an array record's skipped byte lies in it.
-      step->next += ring.wasted_tail - size;
-      used += ring.wasted_tail;
-      if (used > span) return false;
-    }
-    step->used = used;
-    return true;
-  }
-
   // Bytes from read_pos forward to write_pos: every stored record, and the
   // tails skipped between them, lies in this span. Equal positions with
   // records stored mean the storage is full.
@@ -164,25 +91,6 @@ class CCyclicBuffer {
     if (message_count == 0) return 0;
     if (write_pos > read_pos) return write_pos - read_pos;
     return (ring_end - read_pos) + (write_pos - ring_start);
-  }
-
-  // Where write_record would put a field of `width` bytes and its payload
-  // (negative: none) in a storage of `size` bytes, starting at offset *at:
-  // moves *at past them and returns the bytes they take, skipped tail
-  // included. The placement rules of every writer, in one place.
-  static int64_t place_span(int64_t size, int64_t *at, int32_t width, int64_t payload);
-
-  // A 4-byte length field, little-endian whatever the host.
-  static int32_t load_length(const char *at) {
-    if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
-      int32_t field = 0;
-      std::memcpy(&field, at, 4);
-      return field;
-    }
-    const auto *bytes = reinterpret_cast<const unsigned char *>(at);
-    return static_cast<int32_t>(
-        static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-        static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24);
   }
 
   // Copies the payload of every stored single message, oldest first and one
@@ -201,7 +109,7 @@ class CCyclicBuffer {
                     int32_t *lengths = nullptr) const;
 
   // What the records between the header's read and write positions say
-  // about the header, and what a salvage keeps (cyclic_file_io.cpp).
+  // about the header, and what a salvage keeps (cyclic_file_repair.cpp).
   // Offsets count from ring_start.
   struct SalvagePlan {
     bool consistent;       // the header's count of whole records ends at write_pos

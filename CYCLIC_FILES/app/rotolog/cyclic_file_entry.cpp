@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "rotolog/cyclic_buffer_record.h"
 #include "rotolog/platform/vandrel.h"
 
 #if defined(__x86_64__)
@@ -150,13 +151,7 @@ PayloadKind classify_payload(const char *first, int64_t first_length, const char
   if (length < kEntryHeadSize) return PayloadKind::kRaw;
   // The head, which may itself cross the ring's end.
   char head[kEntryHeadSize];
-  if (first_length >= kEntryHeadSize) {
-    std::memcpy(head, first, kEntryHeadSize);
-  } else {
-    std::memcpy(head, first, static_cast<std::size_t>(first_length));
-    std::memcpy(head + first_length, second,
-                static_cast<std::size_t>(kEntryHeadSize - first_length));
-  }
+  join_pieces(head, first, first_length, second, kEntryHeadSize);
   const auto *prefix = reinterpret_cast<const unsigned char *>(head);
   const int differing = (prefix[0] != kMarker[0]) + (prefix[1] != kMarker[1]) +
                         (prefix[2] != kMarker[2]) + ((prefix[3] >> 4) != kVersion);

@@ -9,6 +9,7 @@
 #define ROTOLOG_CYCLIC_FILE_HANDLE_H
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +25,48 @@
 #include "rotolog/platform/vandrel.h"
 
 namespace rotolog::detail {
+
+// ---------------------------------------------------------------------------
+// Results, inside the library
+//
+// One convention for the cyclic file's own functions:
+// - an operation returns an int: 0 (CYCLIC_FILE_OK) when it did its work, a
+//   negative CYCLIC_FILE_ status when it failed, or one of the positive
+//   outcomes below when its caller has more to do; the public functions hand
+//   the statuses out as they are and never an outcome;
+// - a bool answers a question (whether a header describes a file, whether a
+//   lock is held, whether anything needed mending), and never reports a
+//   failure that has a status;
+// - the ring's CYCLIC_BUFFER_ codes stay between the ring and its caller,
+//   which turns them into a status or an outcome at the call;
+// - errno: the errno of the platform call that failed is the one the caller
+//   reads. Cleanup that runs between the failure and the return (leaving the
+//   locks, a second flush, closing, unmapping, freeing) runs under a
+//   KeptErrno, which puts it back; the open, whose handle is freed before its
+//   caller sees the failure, notes it in last_errno (platform_failure) for
+//   cyclic_file_create_handle to hand out.
+//
+// A ring operation met a record that is not whole: the header and the
+// records disagree, and a salvage can mend them.
+constexpr int kRingDamaged = 1;
+// The interim header of a write that evicts was stored.
+constexpr int kInterimHeaderStored = 2;
+// A read's copy must be taken again.
+constexpr int kTryAgain = 3;
+
+// Keeps errno across cleanup: the value at construction, or at the last
+// note(), is errno again when the guard goes.
+class KeptErrno {
+ public:
+  KeptErrno() : error_(errno) {}
+  ~KeptErrno() { errno = error_; }
+  void note() { error_ = errno; }
+  KeptErrno(const KeptErrno &) = delete;
+  KeptErrno &operator=(const KeptErrno &) = delete;
+
+ private:
+  int error_;
+};
 
 // ---------------------------------------------------------------------------
 // The ordering points of the write path (see cyclic_file_io.cpp)
@@ -85,8 +128,6 @@ static_assert(kPublishedWords <= VANDREL_SHARED_WORDS, "the lock file has room f
 
 // ---------------------------------------------------------------------------
 // The handle
-
-constexpr std::size_t kLockNameSize = 512;
 
 class CCyclicFile : public CCyclicBuffer {
  public:
@@ -193,8 +234,6 @@ class CCyclicFile : public CCyclicBuffer {
   void capture_header(cyclic_file_header_t *record) const { capture_ring_header(*this, record); }
   void apply_header(const cyclic_file_header_t *record) { apply_ring_header(*this, record); }
 
-  static void sanitize_lock_name(char *text);
-
   // Fields added to the ring's ten, in this order.
   char *file_name;
   int32_t mode;
@@ -202,7 +241,6 @@ class CCyclicFile : public CCyclicBuffer {
   mmap_handle_t mapping;
   cyclic_file_header_t *header;
   int32_t header_length;
-  char lock_name[kLockNameSize];
   // A writer's lock, or a reader's handle of the lock file (which cannot
   // enter); null when the file has none a reader may use.
   vandrel_lock_t interprocess_lock;
@@ -320,13 +358,13 @@ class CCyclicFile : public CCyclicBuffer {
   void count_past_entries();
   void rebase_published();
 
+  // Each: 0 or a status, as the convention above says.
   int map_file(int fd);
   void unmap();
   int create_file(const char *path);
   void delete_file(const char *path);
   int platform_failure(int status);
   int obtain_locks(const char *path, const os_file_facts_t &facts);
-  void build_lock_name(const char *name);
   bool enter_locks();
   void leave_locks();
   int reload_header();

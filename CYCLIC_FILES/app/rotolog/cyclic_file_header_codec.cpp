@@ -259,8 +259,9 @@ bool cyclic_file_header_describes_ring(const cyclic_file_header_t *record, int64
       !record->get_wasted_tail(&wasted) || !record->get_write_offset(&write_offset) ||
       !record->get_read_offset(&read_offset))
     return false;
-  return size > 0 && size == ring_bytes && within(count, 0, size / 4) && within(wasted, 0, 3) &&
-         within(write_offset, 0, size) && within(read_offset, 0, size);
+  return size > 0 && size == ring_bytes && within(count, 0, size / kLengthWidth) &&
+         within(wasted, 0, kLengthWidth - 1) && within(write_offset, 0, size) &&
+         within(read_offset, 0, size);
 }
 
 cyclic_file_header_t *allocate_cyclic_file_header() {
