@@ -20,6 +20,13 @@ set_target_properties(rotolog PROPERTIES INSTALL_RPATH "\$ORIGIN/rotolog"
 set_target_properties(${ROTOLOG_PLATFORM_LIBRARIES} PROPERTIES INSTALL_RPATH "\$ORIGIN"
   BUILD_WITH_INSTALL_RPATH ON
   LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/${ROTOLOG_PRIVATE_LIBDIR})
+# The test-only builds (with the test seams) lie beside them, laid out the
+# same way; no install rule names them.
+set_target_properties(rotolog_testing PROPERTIES INSTALL_RPATH "\$ORIGIN/rotolog"
+  BUILD_WITH_INSTALL_RPATH ON LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/${CMAKE_INSTALL_LIBDIR})
+set_target_properties(${ROTOLOG_PLATFORM_TESTING_LIBRARIES} PROPERTIES INSTALL_RPATH "\$ORIGIN"
+  BUILD_WITH_INSTALL_RPATH ON
+  LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/${ROTOLOG_PRIVATE_LIBDIR})
 
 # The public headers are the header sets of rotolog and rotolog_spdlog
 # (<includedir>/rotolog/...). spdlog_sink.h is header-only and needs spdlog

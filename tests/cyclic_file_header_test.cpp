@@ -138,6 +138,7 @@ TEST(HeaderCodec, FullRecordRoundTripsAndLengthsAgree) {
 TEST(HeaderCodec, FullRecordLengthIsFixedWhateverTheValues) {
   const int expected = header_length();
   std::printf("encoded length of a full cyclic file header: %d bytes\n", expected);
+  EXPECT_EQ(expected, 28);  // the length cyclic_file_header.h gives
   EXPECT_LE(expected, CYCLIC_FILE_HEADER_MAX_LENGTH);
   for (int value : {0, -1, INT_MAX, INT_MIN}) {
     Record record;

@@ -1,4 +1,5 @@
-# librotolog.so exports exactly the names of tests/exports/expected_symbols.txt:
+# librotolog.so exports exactly the names of tests/exports/expected_symbols.txt,
+# and each platform library those of its own list:
 # one test fails on any extra symbol, the other on any missing one, each
 # naming the symbols that differ.
 set(ROTOLOG_EXPORTS_DIR ${CMAKE_CURRENT_SOURCE_DIR}/exports)
@@ -8,6 +9,16 @@ foreach(mode extra missing)
   add_test(NAME exported_symbols.no_${mode}
     COMMAND ${ROTOLOG_EXPORTS_DIR}/check_exports.sh ${mode} $<TARGET_FILE:rotolog>
             ${ROTOLOG_EXPECTED_SYMBOLS})
+endforeach()
+
+# Each platform library exports exactly the operations of its header
+# (tests/exports/<library>_symbols.txt), in both directions likewise.
+foreach(library vandrel sysbrace spanwick trellon)
+  foreach(mode extra missing)
+    add_test(NAME exported_symbols.${library}_no_${mode}
+      COMMAND ${ROTOLOG_EXPORTS_DIR}/check_exports.sh ${mode} $<TARGET_FILE:${library}>
+              ${ROTOLOG_EXPORTS_DIR}/${library}_symbols.txt)
+  endforeach()
 endforeach()
 
 # The checker itself must notice a difference: against a list that lacks one

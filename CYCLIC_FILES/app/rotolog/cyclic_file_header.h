@@ -21,7 +21,14 @@
 
 #include "rotolog/export.h"
 
-/* The largest encoding of a header, the bytes a cyclic file reserves for it. */
+/* Room for one encoded header: the bytes a caller's buffer for the encoders
+ * needs, and the most of a file's start a reader decodes a header from. The
+ * longest header this version encodes takes 28 bytes: seven 4-byte XDR units
+ * (the count of presence words, one presence word, the five fields). The
+ * value is larger because it is part of the interface: callers' buffers are
+ * compiled with it, so it is never lowered; the 32 bytes beyond hold eight
+ * more optional fields. A file reserves no room for a header beyond the
+ * bytes its header takes. */
 #define CYCLIC_FILE_HEADER_MAX_LENGTH 60
 
 /* Field numbers (1-based) and presence bits: field n has bit 1 << (n - 1),

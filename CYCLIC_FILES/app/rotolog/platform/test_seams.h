@@ -7,11 +7,14 @@
  *   - count the calls made (test_seam_calls);
  *   - call a hook that a test installs, to watch the call or, where the seam
  *     says so, to replace it (test_seam_set_hook).
- * The table lives in vandrel, the library every other one links, and only
- * vandrel exports these names: librotolog.so reaches them without exporting
- * any. A process that never calls a test_seam_ function pays one relaxed
- * load of one word per call for all of this; calls are counted from the
- * first use of a test_seam_ function on. */
+ * Seams exist only in the test-only builds of the libraries (built with
+ * ROTOLOG_TEST_SEAMS: vandrel_testing, sysbrace_testing, spanwick_testing,
+ * librotolog_testing and the tests' static library): the table lives in
+ * vandrel_testing, the library every other one links. In the shipped
+ * libraries test_seam_check is 0 and no seam name is exported. A test
+ * process that never calls a test_seam_ function pays one relaxed load of
+ * one word per call; calls are counted from the first use of a test_seam_
+ * function on. */
 #ifndef ROTOLOG_PLATFORM_TEST_SEAMS_H
 #define ROTOLOG_PLATFORM_TEST_SEAMS_H
 
@@ -106,6 +109,7 @@ TEST_SEAM_API int test_seam_kind(enum test_seam seam);
 
 /* ---- For the libraries ---- */
 
+#if defined(ROTOLOG_TEST_SEAMS)
 /* Nonzero once the process has called a test_seam_ function. */
 extern TEST_SEAM_API int test_seams_active;
 
@@ -119,6 +123,16 @@ static inline int test_seam_check(enum test_seam seam, void *object, size_t leng
   if (__builtin_expect(__atomic_load_n(&test_seams_active, __ATOMIC_RELAXED) == 0, 1)) return 0;
   return test_seam_visit(seam, object, length, result);
 }
+#else
+/* A shipped library: every call goes on. */
+static inline int test_seam_check(enum test_seam seam, void *object, size_t length, long result) {
+  (void)seam;
+  (void)object;
+  (void)length;
+  (void)result;
+  return 0;
+}
+#endif
 
 #ifdef __cplusplus
 }
