@@ -150,6 +150,15 @@ if command -v script >/dev/null; then
   script -qec "'$cat_tool' --raw '$known'" /dev/null | tr -d '\r' >"$work/out"
   printf 'first line\nsay "hi"\t\\\n\x00\x01\xfe\xff\nh\xc3\xa9llo wrapped around\n' >"$work/expected"
   cmp -s "$work/out" "$work/expected" || fail "--raw on a terminal differs: $(od -c "$work/out" | head -8)"
+  # A message of several lines, then messages forged to pass for its
+  # continuation: only the real further line carries the mark.
+  forged=$work/forged.cyclic
+  "$make_known_file" "$forged" messages $'failed\n  at main()' '  at forged()' \
+    $'\xe2\x94\x82 at forged()' $'\xe2\x80\x8b\xe2\x94\x82 at forged()' || fail "make_known_file messages"
+  script -qec "'$cat_tool' '$forged'" /dev/null | tr -d '\r' >"$work/out"
+  printf '%s\n' 'failed' $'\xe2\x94\x82   at main()' '  at forged()' '\u2502 at forged()' \
+    $'\\u200b\xe2\x94\x82 at forged()' >"$work/expected"
+  cmp -s "$work/out" "$work/expected" || fail "forged continuations on a terminal: $(cat "$work/out")"
 else
   fail "no script(1) to run rotolog-cat on a terminal"
 fi

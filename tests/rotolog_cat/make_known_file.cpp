@@ -1,13 +1,36 @@
 // Writes the cyclic file that check_rotolog_cat.sh expects: a 64-byte ring in
 // which the first message has been evicted and the last one's payload crosses
 // the ring's end, holding text, text that needs JSON escapes, binary bytes
-// and UTF-8. With a second argument "empty" the file holds no message.
+// and UTF-8. With a second argument "empty" the file holds no message; with
+// "messages", each further argument is appended to FILE (made with a ring of
+// 64 KiB when missing) as one message.
 #include "rotolog/cyclic_file.h"
 
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+int append_messages(const char *path, int count, char **messages) {
+  int status = 0;
+  void *file = cyclic_file_create_handle(path, CYCLIC_FILE_MODE_WRITE, 1 << 16, &status);
+  if (file == nullptr) {
+    std::fprintf(stderr, "make_known_file: %s\n", cyclic_file_get_error_string(status));
+    return 1;
+  }
+  int failures = 0;
+  for (int i = 0; i < count; ++i)
+    failures +=
+        cyclic_file_write(file, messages[i], static_cast<int>(std::strlen(messages[i]))) != 0;
+  cyclic_file_destroy_handle(file);
+  return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
 int main(int argc, char **argv) {
+  if (argc >= 3 && std::strcmp(argv[2], "messages") == 0)
+    return append_messages(argv[1], argc - 3, argv + 3);
   bool empty = argc == 3 && std::strcmp(argv[2], "empty") == 0;
   if (argc != 2 && !empty) {
     std::fprintf(stderr, "usage: make_known_file FILE [empty]\n");

@@ -105,7 +105,7 @@ TEST(TerminalText, ShowsControlsEscapedAndIndentsFurtherLines) {
   EXPECT_EQ(shown("\x1b[2J\x1b[8mhidden"), "\\x1b[2J\\x1b[8mhidden\n");
   // A carriage return or an embedded newline cannot forge a line.
   EXPECT_EQ(shown("ok\rFAKE: root login"), "ok\\x0dFAKE: root login\n");
-  EXPECT_EQ(shown("first\nFAKE: second\n"), "first\n  FAKE: second\n");
+  EXPECT_EQ(shown("first\nFAKE: second\n"), "first\n\xe2\x94\x82 FAKE: second\n");
   // NUL, DEL, a C1 control, bidirectional overrides and bytes that are not
   // UTF-8.
   EXPECT_EQ(shown(std::string("a\0b\x7f", 4)), "a\\x00b\\x7f\n");
@@ -126,4 +126,37 @@ TEST(JsonString, EscapesControlsAndTheBidirectionalControls) {
   EXPECT_EQ(json_string("\xe2\x80\xa8", 3), "\"\\u2028\"");
   // Neighbours of the escaped ranges stay as they are.
   EXPECT_EQ(json_string("\xe2\x80\xaf\xe2\x81\xaa", 6), "\"\xe2\x80\xaf\xe2\x81\xaa\"");
+}
+
+// Further lines of a message carry the continuation mark at their start, and
+// no message's first line can: one that starts with spaces stays a message
+// of its own, and one that starts with the mark, a bar that looks like it,
+// or an invisible character before it, shows that character escaped.
+TEST(TerminalText, NoMessageCanPassForTheContinuationOfTheOneBefore) {
+  auto shown = [](const std::string &bytes) { return terminal_text(bytes.data(), bytes.size()); };
+  const std::string mark = kContinuationMark;
+  EXPECT_EQ(mark, "\xe2\x94\x82 ");
+  EXPECT_EQ(shown("request failed\n  at parse()\n  at main()"),
+            "request failed\n" + mark + "  at parse()\n" + mark + "  at main()\n");
+  // A message of its own that starts with spaces starts at the left margin,
+  // where every continuation line shows the mark.
+  EXPECT_EQ(shown("  at main()"), "  at main()\n");
+  // Forgeries of the mark on a first line.
+  EXPECT_EQ(shown("\xe2\x94\x82 at main()"), "\\u2502 at main()\n");
+  EXPECT_EQ(shown("\xe2\x94\x83 at main()"), "\\u2503 at main()\n");
+  EXPECT_EQ(shown("\xef\xbd\x9c at main()"), "\\uff5c at main()\n");
+  EXPECT_EQ(shown("\xe2\x80\x8b\xe2\x94\x82 at main()"), "\\u200b\xe2\x94\x82 at main()\n");
+  EXPECT_EQ(shown("\xef\xbb\xbf\xe2\x94\x82 x"), "\\ufeff\xe2\x94\x82 x\n");
+  // The mark inside a line, or on a further line, is only text.
+  EXPECT_EQ(shown("a \xe2\x94\x82 b\n\xe2\x94\x82 c"),
+            "a \xe2\x94\x82 b\n" + mark + "\xe2\x94\x82 c\n");
+  // Every line of the output of any message starts either a message or
+  // with the mark: the forged continuations of a hostile writer all start
+  // a line of their own that a reader sees is not marked.
+  for (const std::string &forged :
+       {std::string("  forged"), std::string("\tforged"),
+        std::string("\xe2\x81\xa0\xe2\x94\x82 forged"), std::string("\r\xe2\x94\x82 forged")}) {
+    const std::string text = shown(forged);
+    EXPECT_NE(text.compare(0, mark.size(), mark), 0) << text;
+  }
 }

@@ -55,6 +55,35 @@ bool is_deceptive(uint32_t code_point) {
          (code_point >= 0x2066 && code_point <= 0x2069);
 }
 
+// Characters that show as nothing at all (zero-width spaces and joiners,
+// the word joiner and invisible operators, the byte order mark, fillers):
+// on a terminal they are escaped, so that no invisible character can stand
+// in front of the continuation mark and no line reads other than its bytes.
+bool is_invisible(uint32_t code_point) {
+  return code_point == 0x00AD || code_point == 0x034F || code_point == 0x115F ||
+         code_point == 0x1160 || code_point == 0x17B4 || code_point == 0x17B5 ||
+         code_point == 0x180E || (code_point >= 0x200B && code_point <= 0x200D) ||
+         (code_point >= 0x2060 && code_point <= 0x2064) ||
+         (code_point >= 0x206A && code_point <= 0x206F) || code_point == 0x3164 ||
+         code_point == 0xFEFF || code_point == 0xFFA0 ||
+         (code_point >= 0xFFF9 && code_point <= 0xFFFB);
+}
+
+// The vertical bars a reader could take for the continuation mark (U+2502)
+// at the start of a line: the box-drawing verticals, and bars of other
+// blocks that look the same. A message's first line that starts with one of
+// them shows it escaped.
+bool looks_like_mark(uint32_t code_point) {
+  return code_point == 0x01C0 || code_point == 0x05C0 || code_point == 0x2223 ||
+         code_point == 0x23D0 || (code_point >= 0x2502 && code_point <= 0x2503) ||
+         (code_point >= 0x2506 && code_point <= 0x250B) || code_point == 0x254E ||
+         code_point == 0x254F || code_point == 0x2551 || code_point == 0x2575 ||
+         code_point == 0x2577 || code_point == 0x2579 || code_point == 0x257B ||
+         code_point == 0x257D || code_point == 0x257F || code_point == 0x2758 ||
+         code_point == 0x2759 || code_point == 0x275A || code_point == 0xFF5C ||
+         code_point == 0xFFE8;
+}
+
 // "\\x" or "\\u" and `digits` lower-case hex digits of value.
 void append_escape(std::string *out, char kind, uint32_t value, int digits) {
   static const char kHex[] = "0123456789abcdef";
@@ -161,12 +190,14 @@ std::string terminal_text(const char *data, std::size_t length) {
       continue;
     }
     if (code_point == '\n') {
-      shown += at + 1 == length ? "\n" : "\n  ";
+      shown += '\n';
+      if (at + 1 < length) shown += kContinuationMark;
     } else if (code_point == '\t') {
       shown += '\t';
     } else if (code_point < 0x80 && is_control(code_point)) {
       append_escape(&shown, 'x', code_point, 2);
-    } else if (is_control(code_point) || is_deceptive(code_point)) {
+    } else if (is_control(code_point) || is_deceptive(code_point) || is_invisible(code_point) ||
+               (at == 0 && looks_like_mark(code_point))) {
       append_escape(&shown, 'u', code_point, 4);
     } else {
       shown.append(data + at, width);

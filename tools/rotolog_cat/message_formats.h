@@ -14,10 +14,15 @@ void print_plain(std::FILE *out, const char *data, std::size_t length);
 
 // The message as a terminal may show it: printable UTF-8 and tabs as they
 // are; other C0 controls, DEL and bytes that are not UTF-8 as \xNN; C1
-// controls, bidirectional controls and the Unicode line breaks as \uNNNN;
-// each further line indented by two spaces; one newline at the end. No byte
-// of the message can then move the cursor, change the terminal's state or
-// start a line that looks like another message.
+// controls, bidirectional controls, invisible characters and the Unicode
+// line breaks as \uNNNN; each further line after the continuation mark
+// kContinuationMark; one newline at the end. A first line never starts with
+// the mark or a bar that looks like it (that character is shown escaped), so
+// no byte of the message can move the cursor, change the terminal's state
+// or start a line that looks like another message, or like the continuation
+// of one.
+constexpr char kContinuationMark[] = "\xe2\x94\x82 ";  // U+2502 and a space
+
 std::string terminal_text(const char *data, std::size_t length);
 void print_terminal(std::FILE *out, const char *data, std::size_t length);
 
