@@ -114,10 +114,12 @@ int Follower::open(bool report) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     const FileIdentity before = identity_of(path_);
     int status = CYCLIC_FILE_OK;
-    CCyclicFile *file = open_for_reading(path_, &status);
+    int error = 0;
+    CCyclicFile *file = open_for_reading(path_, &status, &error);
     if (file == nullptr) {
       if (report)
-        std::fprintf(stderr, "rotolog-cat: %s: %s\n", path_, open_failure(path_, status).c_str());
+        std::fprintf(stderr, "rotolog-cat: %s: %s\n", path_,
+                     open_failure(path_, status, error).c_str());
       return kExitUnreadable;
     }
     if (!file->counts_messages()) {
@@ -237,23 +239,6 @@ int copy_unstopped(CCyclicFile *file, int32_t newest, CCyclicFile::MessageCopy *
 uint64_t message_number(const CCyclicFile::MessageCopy &copy, int32_t index) {
   const uint64_t older = static_cast<uint64_t>(copy.count - 1 - index);
   return copy.appended > older ? copy.appended - older : 0;
-}
-
-CCyclicFile *open_for_reading(const char *path, int *status) {
-  return static_cast<CCyclicFile *>(cyclic_file_create_handle(
-      path, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0, status));
-}
-
-std::string open_failure(const char *path, int status) {
-  std::string text = cyclic_file_get_error_string(status);
-  struct stat info {};
-  if (stat(path, &info) != 0) return text + ": " + std::strerror(errno);
-  if (S_ISDIR(info.st_mode)) return text + ": " + std::strerror(EISDIR);
-  if (!S_ISREG(info.st_mode)) return text + ": not a regular file";
-  if (access(path, R_OK) != 0) return text + ": " + std::strerror(errno);
-  if (status == CYCLIC_FILE_LOAD_ERROR || status == CYCLIC_FILE_MAP_FAILED)
-    return text + ": not a rotolog cyclic file";
-  return text;
 }
 
 int follow_file(const char *path, long lines, MessagePrinter *printer) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "message_formats.h"
+#include "opening.h"
 #include "rotolog/cyclic_file_handle.h"
 
 using rotolog::detail::CCyclicFile;
@@ -15,15 +16,6 @@ constexpr int kExitOk = 0;
 constexpr int kExitUnreadable = 1;  // the file cannot be read, or the output failed
 constexpr int kExitUsage = 2;
 constexpr int kExitDamaged = 3;  // --verify: the header disagrees with the records
-
-// Opens path for reading only; the file must exist (the tool never creates
-// one). Null with *status set when it cannot be opened.
-CCyclicFile *open_for_reading(const char *path, int *status);
-
-// The library's text for a status of open_for_reading, with the reason: the
-// system's words when it refuses the file (missing, a directory, no access),
-// or "not a rotolog cyclic file" when a readable regular file would not load.
-std::string open_failure(const char *path, int status);
 
 // Copies as CCyclicFile::copy_newest does, with the job-control stops
 // (SIGTSTP, SIGTTIN, SIGTTOU) held back meanwhile: a copy takes no lock,

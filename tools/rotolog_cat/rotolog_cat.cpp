@@ -288,10 +288,11 @@ int main(int argc, char **argv) {
   if (options.follow) return follow_file(options.path, options.lines, &printer);
 
   int status = CYCLIC_FILE_OK;
-  CCyclicFile *file = open_for_reading(options.path, &status);
+  int error = 0;
+  CCyclicFile *file = open_for_reading(options.path, &status, &error);
   if (file == nullptr) {
     std::fprintf(stderr, "rotolog-cat: %s: %s\n", options.path,
-                 open_failure(options.path, status).c_str());
+                 open_failure(options.path, status, error).c_str());
     return kExitUnreadable;
   }
   int result = kExitOk;
