@@ -148,7 +148,10 @@ printf "rotolog-cat: unknown option --tail\nTry 'rotolog-cat --help' for more in
   cmp -s - "$work/err" || fail "unknown option: $(cat "$work/err")"
 expect_exit 0 "--version" "$cat_tool" --version
 grep -qx 'rotolog-cat (rotolog) [0-9]*\.[0-9]*\.[0-9]*' "$work/out" || fail "--version: $(cat "$work/out")"
-expect_exit 2 "two files" "$cat_tool" "$known" "$known"
+expect_exit 2 "--stats of two files" "$cat_tool" --stats "$known" "$known"
+expect_exit 2 "--retry without --follow" "$cat_tool" --retry "$known"
+expect_exit 2 "--cursor-file with two files" "$cat_tool" --cursor-file "$work/cursor" "$known" "$known"
+expect_exit 2 "--after-seq not a number" "$cat_tool" --after-seq -3 "$known"
 expect_exit 2 "two formats" "$cat_tool" --hex --json "$known"
 expect_exit 0 "--help" "$cat_tool" --help
 grep -q -- '--stats' "$work/out" || fail "--help does not describe --stats"
@@ -177,6 +180,48 @@ expect_exit 2 "unknown short option" "$cat_tool" -q "$known"
 grep -q 'unknown option -q' "$work/err" || fail "unknown short option: $(head -1 "$work/err")"
 expect_exit 0 "-h" "$cat_tool" -h
 grep -q -- '--follow' "$work/out" || fail "-h does not describe --follow"
+
+# Several files: each file's messages in turn, under a header line when the
+# file changes (as tail prints them), or with a "file" member in JSON; a
+# file that cannot be read is reported, the others are printed, status 1.
+"$make_known_file" "$work/one.cyclic" messages one-a one-b || fail "make_known_file one"
+"$make_known_file" "$work/two.cyclic" messages two-a || fail "make_known_file two"
+expect_exit 0 "two files" "$cat_tool" "$work/one.cyclic" "$work/two.cyclic"
+printf '==> %s <==\none-a\none-b\n\n==> %s <==\ntwo-a\n' "$work/one.cyclic" "$work/two.cyclic" |
+  cmp -s - "$work/out" || fail "two files: $(cat "$work/out")"
+expect_exit 1 "two files and a missing one" "$cat_tool" -j "$work/one.cyclic" "$work/none.cyclic" "$work/two.cyclic"
+cat >"$work/expected" <<JSON
+{"index":0,"file":"$work/one.cyclic","seq":1,"length":5,"text":"one-a"}
+{"index":1,"file":"$work/one.cyclic","seq":2,"length":5,"text":"one-b"}
+{"index":2,"file":"$work/two.cyclic","seq":1,"length":5,"text":"two-a"}
+JSON
+cmp -s "$work/out" "$work/expected" || fail "two files in JSON: $(cat "$work/out")"
+grep -qxF "rotolog-cat: $work/none.cyclic: File not found: No such file or directory" "$work/err" ||
+  fail "two files and a missing one: $(cat "$work/err")"
+
+# --after-seq prints the messages numbered above it; --cursor-file starts
+# after the number it holds and keeps the last one printed, so that a second
+# run prints only what came since.
+"$make_known_file" "$work/numbered.cyclic" messages n1 n2 n3 || fail "make_known_file numbered"
+expect_exit 0 "--after-seq 1" "$cat_tool" --after-seq 1 "$work/numbered.cyclic"
+printf 'n2\nn3\n' | cmp -s - "$work/out" || fail "--after-seq 1: $(cat "$work/out")"
+expect_exit 0 "--after-seq beyond the last" "$cat_tool" --after-seq=3 "$work/numbered.cyclic"
+[[ -s "$work/out" ]] && fail "--after-seq 3 printed something: $(cat "$work/out")"
+rm -f "$work/cursor"
+expect_exit 0 "--cursor-file, first run" "$cat_tool" --cursor-file "$work/cursor" -n 1 "$work/numbered.cyclic"
+printf 'n3\n' | cmp -s - "$work/out" || fail "--cursor-file, first run: $(cat "$work/out")"
+[[ $(cat "$work/cursor") == 3 ]] || fail "--cursor-file holds $(cat "$work/cursor"), not 3"
+expect_exit 0 "--cursor-file, nothing new" "$cat_tool" --cursor-file "$work/cursor" "$work/numbered.cyclic"
+[[ -s "$work/out" ]] && fail "--cursor-file printed again: $(cat "$work/out")"
+"$make_known_file" "$work/numbered.cyclic" messages n4 n5 || fail "make_known_file numbered"
+expect_exit 0 "--cursor-file, two new" "$cat_tool" --cursor-file "$work/cursor" -j "$work/numbered.cyclic"
+grep -c '"seq":[45],' "$work/out" | grep -qx 2 && [[ $(wc -l <"$work/out") -eq 2 ]] ||
+  fail "--cursor-file, two new: $(cat "$work/out")"
+[[ $(cat "$work/cursor") == 5 ]] || fail "--cursor-file holds $(cat "$work/cursor"), not 5"
+[[ -e "$work/cursor.tmp" ]] && fail "--cursor-file left its temporary"
+echo 'not a number' >"$work/cursor"
+expect_exit 1 "a damaged cursor" "$cat_tool" --cursor-file "$work/cursor" "$work/numbered.cyclic"
+grep -q 'not a cursor' "$work/err" || fail "a damaged cursor: $(cat "$work/err")"
 
 # On a terminal, control characters and bytes that are not UTF-8 are shown
 # escaped; --raw and a pipe keep the bytes.

@@ -234,8 +234,17 @@ void print_hex(std::FILE *out, long index, const char *data, std::size_t length)
   }
 }
 
-void print_json(std::FILE *out, long index, const char *data, std::size_t length, uint64_t seq) {
+std::string json_string_of_any(const std::string &bytes) {
+  if (is_printable_utf8(bytes.data(), bytes.size())) return json_string(bytes.data(), bytes.size());
+  std::string shown = terminal_text(bytes.data(), bytes.size());
+  shown.pop_back();  // the newline that ends every terminal text
+  return json_string(shown.data(), shown.size());
+}
+
+void print_json(std::FILE *out, long index, const char *data, std::size_t length, uint64_t seq,
+                const std::string &file) {
   std::string line = "{\"index\":" + std::to_string(index);
+  if (!file.empty()) line += ",\"file\":" + json_string_of_any(file);
   if (seq != 0) line += ",\"seq\":" + std::to_string(seq);
   line += ",\"length\":" + std::to_string(length);
   if (is_printable_utf8(data, length)) {
@@ -247,7 +256,21 @@ void print_json(std::FILE *out, long index, const char *data, std::size_t length
   std::fputs(line.c_str(), out);
 }
 
+void MessagePrinter::print_file_header() {
+  if (file_.empty() || format_ == OutputFormat::kJson || format_ == OutputFormat::kNone) return;
+  if (any_header_ && file_ == file_shown_) return;
+  std::string name = file_;
+  if (format_ == OutputFormat::kTerminal) {
+    name = terminal_text(file_.data(), file_.size());
+    name.pop_back();
+  }
+  std::fprintf(out_, "%s==> %s <==\n", printed_ > 0 ? "\n" : "", name.c_str());
+  file_shown_ = file_;
+  any_header_ = true;
+}
+
 bool MessagePrinter::message(const char *data, std::size_t length, uint64_t seq) {
+  print_file_header();
   switch (format_) {
     case OutputFormat::kPlain:
       print_plain(out_, data, length);
@@ -259,7 +282,7 @@ bool MessagePrinter::message(const char *data, std::size_t length, uint64_t seq)
       print_hex(out_, printed_, data, length);
       break;
     case OutputFormat::kJson:
-      print_json(out_, printed_, data, length, seq);
+      print_json(out_, printed_, data, length, seq, file_);
       break;
     case OutputFormat::kNone:
       break;
@@ -269,10 +292,15 @@ bool MessagePrinter::message(const char *data, std::size_t length, uint64_t seq)
 }
 
 bool MessagePrinter::missed(uint64_t count) {
-  std::fprintf(stderr, "rotolog-cat: %llu messages were overwritten before they could be read\n",
-               static_cast<unsigned long long>(count));
-  if (format_ == OutputFormat::kJson)
-    std::fprintf(out_, "{\"missed\":%llu}\n", static_cast<unsigned long long>(count));
+  const std::string where = file_.empty() ? "" : file_ + ": ";
+  std::fprintf(stderr, "rotolog-cat: %s%llu messages were overwritten before they could be read\n",
+               where.c_str(), static_cast<unsigned long long>(count));
+  if (format_ == OutputFormat::kJson) {
+    std::string line = "{";
+    if (!file_.empty()) line += "\"file\":" + json_string_of_any(file_) + ",";
+    line += "\"missed\":" + std::to_string(count) + "}\n";
+    std::fputs(line.c_str(), out_);
+  }
   return finish();
 }
 

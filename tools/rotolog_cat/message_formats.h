@@ -30,11 +30,17 @@ void print_terminal(std::FILE *out, const char *data, std::size_t length);
 // offset, hex bytes, and the printable ASCII characters ('.' for others).
 void print_hex(std::FILE *out, long index, const char *data, std::size_t length);
 
-// One JSON object on one line: index, seq (when not 0: the message's number
-// among all the file's messages ever appended), length, and "text" when the
-// bytes are valid UTF-8 with no control characters other than tab and
-// newline, else "base64".
-void print_json(std::FILE *out, long index, const char *data, std::size_t length, uint64_t seq = 0);
+// One JSON object on one line: index, file (when `file` is not empty: the
+// name of the file the message comes from), seq (when not 0: the message's
+// number among all the file's messages ever appended), length, and "text"
+// when the bytes are valid UTF-8 with no control characters other than tab
+// and newline, else "base64".
+void print_json(std::FILE *out, long index, const char *data, std::size_t length, uint64_t seq = 0,
+                const std::string &file = std::string());
+
+// A JSON string literal for any bytes: json_string of them when they are
+// printable UTF-8, else of what a terminal is shown of them (escaped).
+std::string json_string_of_any(const std::string &bytes);
 
 // True for well-formed UTF-8 (no overlong forms, surrogates or code points
 // above U+10FFFF) without control characters other than tab and newline.
@@ -66,15 +72,26 @@ class MessagePrinter {
   // read: a line on standard error, and in JSON an object {"missed":N} in
   // the stream.
   bool missed(uint64_t count);
+  // The name of the file the next messages come from, when several files
+  // are read ("" for one): a text format prints "==> NAME <==" before a
+  // message of another file than the one before, as tail does (after an
+  // empty line, but for the first), JSON adds a "file" member.
+  void set_file(const std::string &name) { file_ = name; }
+  // Flushes the output; false when it failed.
+  bool flush() { return std::fflush(out_) == 0 && std::ferror(out_) == 0; }
   long printed() const { return printed_; }
 
  private:
   bool finish();
+  void print_file_header();
 
   std::FILE *out_;
   OutputFormat format_;
   bool flush_each_;
   long printed_ = 0;
+  std::string file_;
+  std::string file_shown_;  // the file named by the last header printed
+  bool any_header_ = false;
 };
 
 #endif

@@ -1,0 +1,442 @@
+// rotolog-cat: reading the files named on the command line, once or
+// following them (--follow).
+//
+// Each file is copied without any lock, with the count of messages ever
+// appended as the copy read it, which numbers the messages: the newest is
+// number `count`, the one before it `count - 1`, and so on. A message is
+// printed only when its number is above the last one printed from its file,
+// so nothing is printed twice or out of order, and a gap in the numbers is
+// what writers overwrote before the reader could copy it.
+//
+// The follower polls each file's count, which every write advances under
+// the lock in the file's lock file: reading it is a load from a mapping, so
+// writers pay nothing for followers (no signal, no system call). When the
+// count moved, one copy brings what was appended since the last message
+// printed. While nothing happens the follower sleeps, longer and longer up
+// to kLongestPauseNs. Before each look it checks whether a path now names
+// another file (removed and created again): it then follows that one from
+// its first message, as tail -F does; what processes still append to the
+// replaced file is not shown. With --retry a file that is missing or cannot
+// be read is looked for again at each pause.
+//
+// The cursor file keeps the number of the last message printed. After each
+// batch of messages, the new cursor is written to a temporary beside it and
+// flushed to disk before the batch is printed, and renamed over the cursor
+// once the output has taken the batch: a follower that dies (even by
+// SIGKILL) leaves either the cursor of the batches whose output was
+// complete, or, killed between the output's write and the rename, the one
+// before, so that its next run prints that batch again. It never skips a
+// message.
+#include "reader.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rotolog/cyclic_file.h"
+
+using namespace rotolog::detail;
+
+namespace {
+
+// Idle pauses double from the first to the longest: a message appended to an
+// idle file appears within about the longest pause, and an idle follower
+// wakes 20 times a second, for one load and one stat per file.
+constexpr long kFirstPauseNs = 1000000;
+constexpr long kLongestPauseNs = 50000000;
+
+volatile std::sig_atomic_t stop_requested = 0;
+
+void request_stop(int) { stop_requested = 1; }
+
+// Without SA_RESTART, a pause or a write blocked on a full pipe returns at
+// once when the signal comes.
+void install_stop_handlers() {
+  struct sigaction action {};
+  action.sa_handler = request_stop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+// Sleeps, and wakes at once when the reader of the output has gone (a
+// pipe's write end then reports an error): `rotolog-cat -f FILE | head -1`
+// ends when head does, not at the next message. True when it has gone.
+bool pause_for(long nanoseconds) {
+  pollfd output{STDOUT_FILENO, 0, 0};
+  const int ready = poll(&output, 1, static_cast<int>((nanoseconds + 999999) / 1000000));
+  return ready > 0 && (output.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+struct FileIdentity {
+  bool exists;
+  dev_t device;
+  ino_t inode;
+};
+
+FileIdentity identity_of(const char *path) {
+  struct stat info {};
+  if (stat(path, &info) != 0) return FileIdentity{false, 0, 0};
+  return FileIdentity{true, info.st_dev, info.st_ino};
+}
+
+bool same_file(const FileIdentity &a, const FileIdentity &b) {
+  return a.exists && b.exists && a.device == b.device && a.inode == b.inode;
+}
+
+// ---------------------------------------------------------------------------
+// The cursor file
+
+// Writes the cursor to a temporary beside the cursor file and flushes it;
+// commit() renames it over the cursor file, drop() removes it.
+class PendingCursor {
+ public:
+  explicit PendingCursor(const char *path) : path_(path), temporary_(std::string(path) + ".tmp") {}
+  ~PendingCursor() { drop(); }
+  PendingCursor(const PendingCursor &) = delete;
+  PendingCursor &operator=(const PendingCursor &) = delete;
+
+  bool prepare(uint64_t number) {
+    drop();
+    const int fd =
+        open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return false;
+    const std::string text = std::to_string(number) + "\n";
+    const bool written =
+        write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    const int error = errno;
+    close(fd);
+    prepared_ = true;
+    errno = error;
+    return written;
+  }
+  bool commit() {
+    if (!prepared_) return true;
+    prepared_ = false;
+    return rename(temporary_.c_str(), path_) == 0;
+  }
+  void drop() {
+    if (prepared_) unlink(temporary_.c_str());
+    prepared_ = false;
+  }
+  const char *path() const { return path_; }
+
+ private:
+  const char *path_;
+  std::string temporary_;
+  bool prepared_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// The files read
+
+struct Source {
+  explicit Source(const char *name) : path(name) {}
+  ~Source() {
+    close();
+    CCyclicFile::release_copy(&copy);
+  }
+  Source(const Source &) = delete;
+  Source &operator=(const Source &) = delete;
+  void close() {
+    if (file != nullptr) cyclic_file_destroy_handle(file);
+    file = nullptr;
+  }
+
+  const char *path;
+  std::string label;  // as the output names the file (when there are several)
+  CCyclicFile *file = nullptr;
+  FileIdentity identity{};
+  CCyclicFile::MessageCopy copy{};
+  bool first_copy = true;
+  long lines = -1;           // the first copy takes only the newest this many; -1: all
+  bool after_given = false;  // the first copy starts above `printed`
+  uint64_t printed = 0;      // the number of the last message printed
+  bool given_up = false;     // could not be read, and is not looked for again
+  bool waiting = false;      // missing or unreadable, looked for again (--retry)
+};
+
+class Reader {
+ public:
+  Reader(const ReadRequest &request, MessagePrinter *printer)
+      : request_(request), printer_(printer) {
+    for (const char *path : request.paths) sources_.emplace_back(new Source(path));
+    if (request.cursor_file != nullptr) cursor_.reset(new PendingCursor(request.cursor_file));
+  }
+
+  int run();
+
+ private:
+  int start(Source *source);
+  int open(Source *source, bool report);
+  int look_again(Source *source);
+  int print_new(Source *source);
+  int output_failed() const;
+
+  const ReadRequest &request_;
+  MessagePrinter *printer_;
+  std::vector<std::unique_ptr<Source>> sources_;
+  std::unique_ptr<PendingCursor> cursor_;
+  int status_ = kExitOk;  // 1 once a file could not be read
+};
+
+// Opens the file the path names and notes which file that is; a path given
+// to another file between the two looks is opened again. Returns -1 on
+// success, else the exit status (reported on stderr when `report`).
+int Reader::open(Source *source, bool report) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const FileIdentity before = identity_of(source->path);
+    int status = CYCLIC_FILE_OK;
+    int error = 0;
+    CCyclicFile *file = open_for_reading(source->path, &status, &error);
+    if (file == nullptr) {
+      if (report)
+        std::fprintf(stderr, "rotolog-cat: %s: %s\n", source->path,
+                     open_failure(source->path, status, error).c_str());
+      return kExitUnreadable;
+    }
+    const bool numbered = request_.follow || request_.after_given || cursor_ != nullptr;
+    if (numbered && !file->counts_messages()) {
+      cyclic_file_destroy_handle(file);
+      if (report)
+        std::fprintf(stderr,
+                     "rotolog-cat: %s: cannot %s: the count of appended messages is in "
+                     "its lock file, which is missing, of an older version, or not readable "
+                     "by you\n",
+                     source->path, request_.follow ? "follow" : "number its messages");
+      return kExitUnreadable;
+    }
+    if (same_file(before, identity_of(source->path))) {
+      source->file = file;
+      source->identity = before;
+      return -1;
+    }
+    cyclic_file_destroy_handle(file);
+  }
+  return kExitUnreadable;
+}
+
+// The first opening of a source: a file that cannot be read is reported;
+// with --retry it is looked for again, else it is given up. -1 to go on.
+int Reader::start(Source *source) {
+  if (request_.paths.size() > 1) source->label = source->path;
+  source->lines = request_.lines;
+  source->after_given = request_.after_given;
+  source->printed = request_.after;
+  if (open(source, true) < 0) return -1;
+  status_ = kExitUnreadable;
+  if (request_.retry) {
+    std::fprintf(stderr, "rotolog-cat: %s: waiting for it to be readable\n", source->path);
+    source->waiting = true;
+  } else {
+    source->given_up = true;
+  }
+  return -1;
+}
+
+int Reader::output_failed() const {
+  if (errno == EPIPE || stop_requested) return kExitOk;
+  std::fprintf(stderr, "rotolog-cat: cannot write the output: %s\n", std::strerror(errno));
+  return kExitUnreadable;
+}
+
+// Copies the messages numbered above the last one printed (on the first
+// copy: the newest `lines`, or all, above --after-seq when given) and prints
+// them. Returns -1 to go on, else the exit status.
+int Reader::print_new(Source *source) {
+  const bool first = source->first_copy;
+  const int32_t newest =
+      first && source->lines >= 0 ? static_cast<int32_t>(source->lines) : INT32_MAX;
+  const bool bounded = !first || source->after_given;
+  const int copied =
+      copy_unstopped(source->file, newest, &source->copy, bounded ? &source->printed : nullptr);
+  if (copied != 0) {
+    std::fprintf(stderr, "rotolog-cat: %s: %s\n", source->path,
+                 cyclic_file_get_error_string(copied));
+    return kExitUnreadable;
+  }
+  CCyclicFile::MessageCopy &copy = source->copy;
+  const uint64_t appended = copy.appended;
+  if (bounded && appended < source->printed) {
+    if (first) {
+      // The cursor is beyond what this file ever held: a file made anew
+      // since. All of it is new to the reader.
+      std::fprintf(stderr,
+                   "rotolog-cat: %s: only %llu messages were ever appended, fewer than %llu: "
+                   "printing the file from its first message\n",
+                   source->path, static_cast<unsigned long long>(appended),
+                   static_cast<unsigned long long>(source->printed));
+      source->after_given = false;
+      source->printed = 0;
+      return print_new(source);
+    }
+    // The count went back: the lock file was made anew. Go on from there.
+    source->printed = appended;
+    return -1;
+  }
+  // The copy holds messages numbered `appended - count + 1` to `appended`:
+  // those between the last one printed and the first of these were
+  // overwritten before they could be copied (unless -n left them out).
+  const uint64_t count = static_cast<uint64_t>(copy.count);
+  const uint64_t before_first = appended >= count ? appended - count : 0;
+  const bool chosen_few = first && source->lines >= 0;
+  printer_->set_file(source->label);
+  if (bounded && !chosen_few && before_first > source->printed &&
+      !printer_->missed(before_first - source->printed))
+    return output_failed();
+  source->first_copy = false;
+  if (copy.count == 0) return printer_->flush() ? -1 : output_failed();
+  if (cursor_ != nullptr && !cursor_->prepare(appended)) {
+    std::fprintf(stderr, "rotolog-cat: %s: cannot write the cursor: %s\n", cursor_->path(),
+                 std::strerror(errno));
+    return kExitUnreadable;
+  }
+  const char *message = copy.bytes;
+  for (int32_t i = 0; i < copy.count; ++i) {
+    const std::size_t length = static_cast<std::size_t>(copy.lengths[i]);
+    if (!printer_->message(message, length, message_number(copy, i))) return output_failed();
+    message += length;
+  }
+  if (!printer_->flush()) return output_failed();
+  source->printed = appended;
+  if (cursor_ != nullptr && !cursor_->commit()) {
+    std::fprintf(stderr, "rotolog-cat: %s: cannot write the cursor: %s\n", cursor_->path(),
+                 std::strerror(errno));
+    return kExitUnreadable;
+  }
+  return -1;
+}
+
+// A path given to another file is followed anew, from its first message,
+// before anything more is copied: a new file may even share the old one's
+// lock file (when only the data file was removed), whose count then no
+// longer numbers the old file's messages. A file waited for is tried again.
+int Reader::look_again(Source *source) {
+  if (source->given_up) return -1;
+  const FileIdentity now = identity_of(source->path);
+  if (source->waiting) {
+    if (!now.exists) return -1;
+    if (open(source, false) >= 0) return -1;
+    std::fprintf(stderr, "rotolog-cat: %s: has appeared; following it\n", source->path);
+    source->waiting = false;
+    return -1;
+  }
+  if (now.exists && !same_file(now, source->identity)) {
+    source->close();
+    if (open(source, false) < 0) {
+      std::fprintf(stderr, "rotolog-cat: %s: the file was replaced; following the new file\n",
+                   source->path);
+      source->first_copy = true;
+      source->lines = -1;
+      source->after_given = false;
+      source->printed = 0;
+    } else if (request_.retry) {
+      std::fprintf(stderr, "rotolog-cat: %s: replaced by what cannot be read; waiting\n",
+                   source->path);
+      source->waiting = true;
+    } else {
+      // It keeps following nothing there, and looks again at the next pause.
+      source->identity = FileIdentity{false, 0, 0};
+    }
+  }
+  return -1;
+}
+
+int Reader::run() {
+  if (request_.follow) install_stop_handlers();
+  for (const std::unique_ptr<Source> &source : sources_) start(source.get());
+  if (!request_.follow) {
+    for (const std::unique_ptr<Source> &source : sources_) {
+      if (source->file == nullptr) continue;
+      const int printed = print_new(source.get());
+      source->close();
+      if (printed >= 0 && printed != kExitOk) return printed;
+      if (printed == kExitOk) return status_;  // the output was closed
+    }
+    return status_;
+  }
+  long pause = kFirstPauseNs;
+  while (stop_requested == 0) {
+    bool copied = false;
+    bool any = false;
+    for (const std::unique_ptr<Source> &source : sources_) {
+      look_again(source.get());
+      any = any || !source->given_up;
+      if (source->file == nullptr) continue;
+      if (!source->first_copy && source->file->appended_messages() == source->printed) continue;
+      const int printed = print_new(source.get());
+      if (printed >= 0) return printed;
+      copied = true;
+    }
+    if (!any) return status_;
+    // Even while writers keep appending, copies are at least one first
+    // pause apart: each copy brings what came meanwhile.
+    pause = copied ? kFirstPauseNs : (pause * 2 < kLongestPauseNs ? pause * 2 : kLongestPauseNs);
+    if (pause_for(pause)) return kExitOk;  // nobody reads the output any more
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int copy_unstopped(CCyclicFile *file, int32_t newest, CCyclicFile::MessageCopy *copy,
+                   const uint64_t *above) {
+  sigset_t stops, before;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTSTP);
+  sigaddset(&stops, SIGTTIN);
+  sigaddset(&stops, SIGTTOU);
+  sigprocmask(SIG_BLOCK, &stops, &before);
+  const int copied = file->copy_newest(newest, copy, above);
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  return copied;
+}
+
+uint64_t message_number(const CCyclicFile::MessageCopy &copy, int32_t index) {
+  const uint64_t older = static_cast<uint64_t>(copy.count - 1 - index);
+  return copy.appended > older ? copy.appended - older : 0;
+}
+
+int read_cursor(const char *path, uint64_t *number, std::string *problem) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT) return 0;
+    *problem = std::strerror(errno);
+    return -1;
+  }
+  char text[32];
+  const ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got < 0) {
+    *problem = std::strerror(errno);
+    return -1;
+  }
+  text[got] = '\0';
+  char *end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (got == 0 || text[0] < '0' || text[0] > '9' || errno != 0 || std::strcmp(end, "\n") != 0) {
+    *problem = "not a cursor (the number of a message and a newline)";
+    return -1;
+  }
+  *number = value;
+  return 1;
+}
+
+int read_files(const ReadRequest &request, MessagePrinter *printer) {
+  Reader reader(request, printer);
+  return reader.run();
+}
