@@ -81,6 +81,51 @@ inline int write_message(void *handle, const std::string &message) {
   return cyclic_file_write(handle, message.data(), static_cast<int>(message.size()));
 }
 
+// One message as cyclic_file_read_messages hands it out, kept.
+struct Visited {
+  std::string data;
+  bool entry = false;
+  int level = -1;
+  int64_t time_ns = 0;
+  int32_t pid = 0, tid = 0;
+  uint64_t seq = 0;
+};
+
+// What cyclic_file_read_messages gives: its result and the messages visited.
+struct VisitedMessages {
+  int result = 0;
+  std::vector<Visited> messages;
+  // The texts (or bytes) alone, oldest first.
+  std::vector<std::string> texts() const {
+    std::vector<std::string> texts;
+    for (const Visited &message : messages) texts.push_back(message.data);
+    return texts;
+  }
+};
+
+inline VisitedMessages visit_messages(void *handle, uint64_t after = 0, int newest = -1) {
+  VisitedMessages visited;
+  auto keep = [](const cyclic_file_message_t *message, void *context) {
+    Visited one;
+    one.data.assign(message->data, static_cast<size_t>(message->length));
+    one.entry = message->is_entry != 0;
+    one.level = message->level;
+    one.time_ns = message->time_ns;
+    one.pid = message->pid;
+    one.tid = message->tid;
+    one.seq = message->seq;
+    static_cast<VisitedMessages *>(context)->messages.push_back(one);
+    return 0;
+  };
+  visited.result = cyclic_file_read_messages(handle, after, newest, keep, &visited);
+  return visited;
+}
+
+// cyclic_file_write_entry of a string; the call's result.
+inline int write_entry(void *handle, int level, const std::string &text) {
+  return cyclic_file_write_entry(handle, level, text.data(), static_cast<int>(text.size()));
+}
+
 // ---- The header, through the library's codec ----
 
 struct Header {

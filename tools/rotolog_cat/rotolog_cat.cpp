@@ -248,24 +248,38 @@ void print_stats(std::FILE *out, const char *path, const CCyclicFile &file, cons
 // Reports whether the header and the records agree, and what a salvage would
 // keep and drop.
 int verify(const char *path, CCyclicFile *file) {
-  CCyclicFile::SalvagePlan plan;
-  int result = file->verify(&plan);
+  CCyclicFile::Verdict verdict;
+  int result = file->verify(&verdict);
   if (result != 0) {
     std::fprintf(stderr, "rotolog-cat: %s: %s\n", path, cyclic_file_get_error_string(result));
     return kExitUnreadable;
   }
-  if (plan.consistent) {
+  const CCyclicFile::SalvagePlan &plan = verdict.plan;
+  const bool entries_sound = verdict.damaged_entries == 0 && verdict.misnumbered_entries == 0;
+  if (plan.consistent && entries_sound) {
     std::printf("%s: consistent: %d messages, %lld of %d bytes used\n", path, plan.header_count,
                 static_cast<long long>(plan.header_span), file->buffer_size);
     return kExitOk;
   }
-  int dropped = plan.header_count > plan.kept_count ? plan.header_count - plan.kept_count : 0;
-  std::printf(
-      "%s: damaged: the header counts %d messages in %lld bytes; a salvage keeps %d "
-      "messages (%lld bytes, %lld of payload) and drops %d messages (%lld bytes)\n",
-      path, plan.header_count, static_cast<long long>(plan.header_span), plan.kept_count,
-      static_cast<long long>(plan.kept_span), static_cast<long long>(plan.kept_payload), dropped,
-      static_cast<long long>(plan.header_span - plan.kept_span));
+  if (plan.consistent) {
+    std::printf("%s: damaged: the header counts %d messages in %lld bytes\n", path,
+                plan.header_count, static_cast<long long>(plan.header_span));
+  } else {
+    int dropped = plan.header_count > plan.kept_count ? plan.header_count - plan.kept_count : 0;
+    std::printf(
+        "%s: damaged: the header counts %d messages in %lld bytes; a salvage keeps %d "
+        "messages (%lld bytes, %lld of payload) and drops %d messages (%lld bytes)\n",
+        path, plan.header_count, static_cast<long long>(plan.header_span), plan.kept_count,
+        static_cast<long long>(plan.kept_span), static_cast<long long>(plan.kept_payload), dropped,
+        static_cast<long long>(plan.header_span - plan.kept_span));
+  }
+  if (verdict.damaged_entries > 0)
+    std::printf("%s: %d entries whose checksum does not hold\n", path, verdict.damaged_entries);
+  if (verdict.misnumbered_entries > 0)
+    std::printf(
+        "%s: %d entries numbered out of order (records of another moment); readers leave "
+        "them out\n",
+        path, verdict.misnumbered_entries);
   return kExitDamaged;
 }
 

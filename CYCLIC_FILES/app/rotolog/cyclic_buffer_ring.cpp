@@ -4,6 +4,7 @@
 #include "rotolog/cyclic_buffer_ring.h"
 
 #include "rotolog/cyclic_buffer.h"
+#include "rotolog/cyclic_file_entry.h"
 #include "rotolog/platform/vandrel.h"
 
 #include <cstdint>
@@ -539,7 +540,9 @@ int copy_walk(const CCyclicBuffer::RingLayout &ring, int64_t at, int64_t span_en
       if (kEveryMessage) {
         // The copy and the block's fill take the guessed length too, so that
         // the next record's copy need not wait for this one's load either.
+        // An entry is checked in its copy, the bytes handed out.
         copy_payload(block + total, start + at + 4, last_length);
+        if (!payload_whole(block + total, last_length)) return CYCLIC_BUFFER_WRITE_FAILED;
         total += last_length;
         at += 4 + last_length;
         continue;
@@ -561,6 +564,7 @@ int copy_walk(const CCyclicBuffer::RingLayout &ring, int64_t at, int64_t span_en
       std::memcpy(block + total, start + step.payload, static_cast<size_t>(before_end));
       std::memcpy(block + total + before_end, start, static_cast<size_t>(step.length - before_end));
     }
+    if (!payload_whole(block + total, step.length)) return CYCLIC_BUFFER_WRITE_FAILED;
     total += step.length;
   }
   // The counted records of a sound ring end exactly at the write position.

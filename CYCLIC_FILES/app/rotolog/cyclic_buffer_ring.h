@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "rotolog/cyclic_file_entry.h"
+
 namespace rotolog::detail {
 
 class CCyclicBuffer {
@@ -85,6 +87,18 @@ class CCyclicBuffer {
     return step_over(RingLayout{ring_start, buffer_size, wasted_tail}, at, span, least_length,
                      step);
   }
+
+  // A record of a cyclic file's ring, which holds single messages: whole as
+  // step_record says with least_length 1, and not a damaged entry (its
+  // payload's checksum is taken when it begins like one; see
+  // cyclic_file_entry.h). The walks that decide what a reader returns and
+  // what a salvage keeps step with this; evictions need only step_record.
+  bool step_message(int64_t at, int64_t span, RecordStep *step) const;
+  // What the payload of a record stepped over is, and its first
+  // kEntryHeadSize bytes (a payload at least that long), joined across the
+  // ring's end.
+  PayloadKind payload_kind(const RecordStep &step) const;
+  void copy_payload_head(const RecordStep &step, char *head) const;
 
   // What step_record reads of the ring. A loop that stores into memory the
   // compiler cannot tell from the ring's fields (read_all's block) takes a
@@ -178,7 +192,7 @@ class CCyclicBuffer {
   // to the ring. Returns 0 with the bytes copied in *copied,
   // CYCLIC_BUFFER_EARLIER_ERROR (-5) while error_flag is set, or
   // CYCLIC_BUFFER_WRITE_FAILED (-4) when a counted record is not whole
-  // (step_record with least_length 1), does not fit the block, or the counted
+  // (step_message: its copy is checked), does not fit the block, or the counted
   // records do not end exactly at write_pos. The oldest `skip` messages are
   // stepped over and checked but not copied; when `lengths` is not null it
   // receives the length of each message copied (message_count - skip of them),

@@ -70,6 +70,7 @@
 #define ROTOLOG_CYCLIC_FILE_H
 
 #include <stdarg.h>
+#include <stdint.h>
 
 #include "rotolog/export.h"
 
@@ -97,6 +98,46 @@ enum cyclic_file_status { CYCLIC_FILE_STATUS_TABLE(CYCLIC_FILE_STATUS_ENUMERATOR
  * is created, even with CYCLIC_FILE_MODE_WRITE */
 #define CYCLIC_FILE_MODE_MUST_EXIST 4
 #define CYCLIC_FILE_MODE_FLUSH 8 /* every successful write is flushed to disk */
+/* cyclic_file_write and cyclic_file_fwritef write entries (below) at level
+ * CYCLIC_FILE_LEVEL_INFO, so that a program gets entries without changing
+ * its calls */
+#define CYCLIC_FILE_MODE_ENTRIES 16
+
+/* Entries. An entry is a message that carries, in a 32-byte head in front of
+ * its text, the time it was written (CLOCK_REALTIME, nanoseconds), the ids of
+ * the process and the thread that wrote it, a level (syslog's priorities), its
+ * number among all messages ever appended to the file, and a CRC32C of all of
+ * it. It is stored as an ordinary message, so a reader of an older version
+ * reads it as one (its head and text). Numbers are given under the file's
+ * lock: entries are in the order of their numbers, and within one process in
+ * the order of their times. cyclic_file_read_messages leaves out an entry
+ * whose checksum does not hold (a torn record after a machine crash, or one
+ * changed by hand) or whose number is out of place; cyclic_file_read_all
+ * leaves out the first. */
+#define CYCLIC_FILE_LEVEL_EMERGENCY 0
+#define CYCLIC_FILE_LEVEL_ALERT 1
+#define CYCLIC_FILE_LEVEL_CRITICAL 2
+#define CYCLIC_FILE_LEVEL_ERROR 3
+#define CYCLIC_FILE_LEVEL_WARNING 4
+#define CYCLIC_FILE_LEVEL_NOTICE 5
+#define CYCLIC_FILE_LEVEL_INFO 6
+#define CYCLIC_FILE_LEVEL_DEBUG 7
+#define CYCLIC_FILE_ENTRY_HEAD_SIZE 32
+
+/* One message as cyclic_file_read_messages hands it out. */
+typedef struct cyclic_file_message {
+  const char *data; /* an entry's text, or a raw message's bytes */
+  int length;       /* bytes at data (an entry's text may be empty) */
+  int is_entry;     /* nonzero: level, time_ns, pid and tid hold */
+  int level;        /* CYCLIC_FILE_LEVEL_*; -1 for a raw message */
+  int64_t time_ns;  /* nanoseconds since the epoch; 0 for a raw message */
+  int32_t pid;      /* the writer's process and thread ids; 0 for a raw message */
+  int32_t tid;
+  uint64_t seq; /* its number among all messages ever appended; 0: unknown */
+} cyclic_file_message_t;
+
+/* Called once per message; a nonzero result stops the walk. */
+typedef int (*cyclic_file_message_visitor)(const cyclic_file_message_t *message, void *context);
 
 ROTOLOG_EXTERN_C_BEGIN
 
@@ -165,6 +206,26 @@ ROTOLOG_API int cyclic_file_vfwritef(void *handle, const char *format, va_list a
 ROTOLOG_API int cyclic_file_fwritef(void *handle, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
+/* Appends an entry of `level` (CYCLIC_FILE_LEVEL_EMERGENCY to
+ * CYCLIC_FILE_LEVEL_DEBUG) whose text is the `length` bytes at `data` (0 to
+ * the ring size less 36; data may be null when length is 0), stamped with
+ * the time, this process's and thread's ids and the entry's number, all
+ * taken under the file's lock. Returns what cyclic_file_write returns
+ * (CYCLIC_FILE_WRITE_FAILED with EINVAL for a bad level or length, EMSGSIZE
+ * for a text the ring cannot hold), or CYCLIC_FILE_NO_MEMORY. */
+ROTOLOG_API int cyclic_file_write_entry(void *handle, int level, const char *data, int length);
+
+/* Formats like vsnprintf and appends the text as an entry of `level`.
+ * Returns what cyclic_file_write_entry returns, or CYCLIC_FILE_NO_MEMORY, or
+ * CYCLIC_FILE_WRITE_FAILED for a null format or a formatting error. `args`
+ * is not consumed. */
+ROTOLOG_API int cyclic_file_vfwrite_entry(void *handle, int level, const char *format, va_list args)
+    __attribute__((format(printf, 3, 0)));
+
+/* cyclic_file_vfwrite_entry with a variable argument list. */
+ROTOLOG_API int cyclic_file_fwrite_entry(void *handle, int level, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
 /* Copies every message, oldest first, into one new block, with no separator
  * and no length prefix, without consuming them. On success returns the
  * number of messages (0 for an empty file, with *buffer null and *length 0)
@@ -181,6 +242,29 @@ ROTOLOG_API int cyclic_file_fwritef(void *handle, const char *format, ...)
  * CYCLIC_FILE_NO_MEMORY, CYCLIC_FILE_INVALID_HANDLE; *buffer is then null
  * and *length 0 (not written at all for the first and the last). */
 ROTOLOG_API int cyclic_file_read_all(void *handle, char **buffer, int *length);
+
+/* Calls visit(message, context) for each message of the file, oldest first:
+ * the newest `newest` of them (all when negative) whose number is above
+ * `after` (0: every one). The messages come from one copy taken as
+ * cyclic_file_read_all takes it (no lock; nothing consumed; the file is not
+ * changed) and are visited after it, so a slow visitor holds up no writer.
+ * An entry comes with its fields and its text; a raw message with its bytes
+ * and its number by position (0 when the file keeps no count). Entries come
+ * in the order of their numbers: one whose number is not above the entry
+ * before it (a record of another moment, after a machine crash) is left out.
+ * message->data is valid during the call only. Returns the number of
+ * messages visited (the one that stopped the walk included), or
+ * CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ),
+ * CYCLIC_FILE_READ_ALL_FAILED (null visit, or as cyclic_file_read_all),
+ * CYCLIC_FILE_NO_MEMORY or CYCLIC_FILE_INVALID_HANDLE. Any thread may call
+ * it beside writers of any process. */
+ROTOLOG_API int cyclic_file_read_messages(void *handle, uint64_t after, int newest,
+                                          cyclic_file_message_visitor visit, void *context);
+
+/* The number of messages ever appended to the file (the newest message's
+ * number), read from its lock file without a lock, for a follower to poll;
+ * 0 when the file keeps no count a reader may see, or for a null handle. */
+ROTOLOG_API uint64_t cyclic_file_appended(void *handle);
 
 /* Releases a block from cyclic_file_read_all. Does nothing when the handle
  * or the block is null. */

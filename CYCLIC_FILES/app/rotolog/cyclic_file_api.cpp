@@ -65,6 +65,39 @@ int cyclic_file_fwritef(void *handle, const char *format, ...) {
   return result;
 }
 
+int cyclic_file_write_entry(void *handle, int level, const char *data, int length) {
+  return handle != nullptr ? as_file(handle)->write_entry(level, data, length)
+                           : CYCLIC_FILE_INVALID_HANDLE;
+}
+
+int cyclic_file_vfwrite_entry(void *handle, int level, const char *format, va_list args) {
+  if (handle == nullptr) return CYCLIC_FILE_INVALID_HANDLE;
+  if (level < 0) {  // vfwritef's level -1 means a plain write
+    errno = EINVAL;
+    return CYCLIC_FILE_WRITE_FAILED;
+  }
+  return as_file(handle)->vfwritef(format, args, level);
+}
+
+int cyclic_file_fwrite_entry(void *handle, int level, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  int result = cyclic_file_vfwrite_entry(handle, level, format, args);
+  va_end(args);
+  return result;
+}
+
+int cyclic_file_read_messages(void *handle, uint64_t after, int newest,
+                              cyclic_file_message_visitor visit, void *context) {
+  return handle != nullptr ? as_file(handle)->read_messages(after, newest, visit, context)
+                           : CYCLIC_FILE_INVALID_HANDLE;
+}
+
+uint64_t cyclic_file_appended(void *handle) {
+  if (handle == nullptr || !as_file(handle)->counts_messages()) return 0;
+  return as_file(handle)->appended_messages();
+}
+
 int cyclic_file_read_all(void *handle, char **buffer, int *length) {
   return handle != nullptr ? as_file(handle)->read_all(buffer, length) : CYCLIC_FILE_INVALID_HANDLE;
 }

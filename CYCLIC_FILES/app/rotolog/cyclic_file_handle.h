@@ -14,6 +14,8 @@
 #include <cstdint>
 
 #include "rotolog/cyclic_buffer_ring.h"
+#include "rotolog/cyclic_file.h"
+#include "rotolog/cyclic_file_entry.h"
 #include "rotolog/cyclic_file_header.h"
 #include "rotolog/cyclic_file_header_codec.h"
 #include "rotolog/platform/spanwick.h"
@@ -95,9 +97,15 @@ class CCyclicFile : public CCyclicBuffer {
   int load();
   void release();
 
+  // A message: an entry at the default level in CYCLIC_FILE_MODE_ENTRIES, a
+  // raw message otherwise (a bare entry when its bytes begin like one).
   int write(const char *data, int32_t length);
-  // The format comes from the caller, as for vsnprintf.
-  int vfwritef(const char *format, va_list args) __attribute__((format(printf, 2, 0)));
+  // An entry of `level` (0 to 7) whose text is `length` bytes (0 or more).
+  int write_entry(int level, const char *data, int32_t length);
+  // The format comes from the caller, as for vsnprintf. Written as write
+  // does, or as an entry of `level` when it is 0 or more.
+  int vfwritef(const char *format, va_list args, int level = -1)
+      __attribute__((format(printf, 2, 0)));
   int read_all(char **buffer, int32_t *length);
   int flush_view();
 
@@ -141,17 +149,37 @@ class CCyclicFile : public CCyclicBuffer {
   using MessageVisitor = int (*)(const char *data, int32_t length, void *context);
   int for_each_message(MessageVisitor visit, void *context);
 
+  // cyclic_file_read_messages: the newest `newest` messages (all when
+  // negative) numbered above `after`, each with its entry's fields, from one
+  // copy; entries out of the order of their numbers are left out.
+  int read_messages(uint64_t after, int32_t newest, cyclic_file_message_visitor visit,
+                    void *context);
+
   // The salvage's plan (CCyclicBuffer::SalvagePlan, plan_salvage and
   // apply_salvage) is worked out on the ring's fields alone, so that a
   // reader works it out on its copy.
   //
-  // The plan for the file as it stands, for rotolog-cat --verify: worked out
-  // on a copy taken as every reader takes it (no lock, nothing stored), with
-  // a write that a dead writer left half done undone first. Returns 0,
-  // CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ) or
-  // CYCLIC_FILE_READ_ALL_FAILED (the header does not describe the file, or
-  // writers kept changing it).
-  int verify(SalvagePlan *plan);
+  // What rotolog-cat --verify reports: the plan for the file as it stands,
+  // worked out on a copy taken as every reader takes it (no lock, nothing
+  // stored), with a write that a dead writer left half done undone first;
+  // and, among the records from the header's read position that are whole
+  // as records, the entries that are damaged and those out of the order of
+  // their numbers. Returns 0, CYCLIC_FILE_PERMISSION_DENIED (no
+  // CYCLIC_FILE_MODE_READ) or CYCLIC_FILE_READ_ALL_FAILED (the header does
+  // not describe the file, or writers kept changing it).
+  struct Verdict {
+    SalvagePlan plan;
+    int32_t damaged_entries;
+    int32_t misnumbered_entries;
+  };
+  int verify(Verdict *verdict);
+  int verify(SalvagePlan *plan) {
+    Verdict verdict;
+    const int result = verify(&verdict);
+    *plan = verdict.plan;
+    return result;
+  }
+
   // After a reload: mends a ring state that disagrees with the records,
   // storing the kept state in the file when `store` (a writer, under both
   // locks) or only in the handle (a reader's copy). Returns false when
@@ -186,8 +214,10 @@ class CCyclicFile : public CCyclicBuffer {
   // Mapped read-only: the caller may read the file but not write it, and
   // its lock handle (if any) is a reader's.
   bool read_only_mapping;
-  // A read's copy block kept for the next read (take_copy_block).
+  // A read's copy block kept for the next read (take_copy_block), and the
+  // message copy of read_messages.
   mutable char *spare_copy_block;
+  mutable MessageCopy *spare_message_copy;
   // Set when the last read in place met writers: the next reads copy first.
   mutable bool copy_first;
   char *take_copy_block() const;
@@ -297,10 +327,12 @@ class CCyclicFile : public CCyclicBuffer {
   int reload_header_from(char *base);
   std::size_t header_room() const;
   int store_header();
-  int locked_write(const char *data, int32_t length);
+  int write_entry_as(int level, bool bare, const char *data, int32_t length);
+  int write_record(const char *data, int32_t length, EntryDraft *draft);
+  int locked_write(const char *data, int32_t length, EntryDraft *draft);
   int store_interim_header(const char *data, int32_t length, uint64_t *intent_read,
                            uint64_t *intent_write);
-  int salvage_and_write(const char *data, int32_t length);
+  int salvage_and_write(const char *data, int32_t length, EntryDraft *draft);
 };
 
 }  // namespace rotolog::detail

@@ -410,15 +410,57 @@ int CCyclicFile::store_header() {
 // Writing
 
 int CCyclicFile::write(const char *data, int32_t length) {
+  // A raw message that begins like an entry is stored as a bare one, so that
+  // no reader takes it for a damaged entry.
+  if (__builtin_expect((mode & CYCLIC_FILE_MODE_ENTRIES) != 0 ||
+                           (data != nullptr && begins_like_entry(data, length)),
+                       0)) {
+    if (data == nullptr || length <= 0) {
+      errno = EINVAL;
+      return (mode & CYCLIC_FILE_MODE_WRITE) ? CYCLIC_FILE_WRITE_FAILED
+                                             : CYCLIC_FILE_PERMISSION_DENIED;
+    }
+    const bool bare = (mode & CYCLIC_FILE_MODE_ENTRIES) == 0;
+    return write_entry_as(bare ? 0 : CYCLIC_FILE_LEVEL_INFO, bare, data, length);
+  }
+  return write_record(data, length, nullptr);
+}
+
+int CCyclicFile::write_entry(int level, const char *data, int32_t length) {
+  if (level < 0 || level >= kEntryLevels || length < 0 || (data == nullptr && length > 0)) {
+    if (!(mode & CYCLIC_FILE_MODE_WRITE)) return CYCLIC_FILE_PERMISSION_DENIED;
+    errno = EINVAL;
+    return CYCLIC_FILE_WRITE_FAILED;
+  }
+  return write_entry_as(level, false, data, length);
+}
+
+int CCyclicFile::write_entry_as(int level, bool bare, const char *data, int32_t length) {
+  if (!(mode & CYCLIC_FILE_MODE_WRITE)) return CYCLIC_FILE_PERMISSION_DENIED;
+  // The ring's size as loaded; the write checks the record against the
+  // header it reloads.
+  if (length > buffer_size - 4 - kEntryHeadSize) {
+    errno = EMSGSIZE;
+    return CYCLIC_FILE_WRITE_FAILED;
+  }
+  EntryDraft draft(level, bare, data, length);
+  if (!draft.ready()) return CYCLIC_FILE_NO_MEMORY;
+  return write_record(draft.bytes(), draft.length(), &draft);
+}
+
+// A record of `length` bytes at `data`: a raw message, or the entry `draft`
+// holds, sealed under the locks.
+int CCyclicFile::write_record(const char *data, int32_t length, EntryDraft *draft) {
   if (!(mode & CYCLIC_FILE_MODE_WRITE)) return CYCLIC_FILE_PERMISSION_DENIED;
   int result = CYCLIC_FILE_WRITE_FAILED;
   int error = 0;
   {
     FileLocks locks(*this);
     if (!locks.held()) return CYCLIC_FILE_WRITE_FAILED;
-    result = locked_write(data, length);
+    result = locked_write(data, length, draft);
     // The records and the header disagree: mend the header and try once more.
-    if (__builtin_expect(result == kRingDamaged, 0)) result = salvage_and_write(data, length);
+    if (__builtin_expect(result == kRingDamaged, 0))
+      result = salvage_and_write(data, length, draft);
     error = errno;
   }
   // The caller learns why a write failed (a flush's EIO, say), whatever
@@ -428,17 +470,18 @@ int CCyclicFile::write(const char *data, int32_t length) {
 }
 
 // Out of line: the common write stays small.
-[[gnu::noinline]] int CCyclicFile::salvage_and_write(const char *data, int32_t length) {
+[[gnu::noinline]] int CCyclicFile::salvage_and_write(const char *data, int32_t length,
+                                                     EntryDraft *draft) {
   if (reload_header() == 0) {
     PublishedChange change(published);
     if (salvage(true)) rebase_published();
   }
-  int result = locked_write(data, length);
+  int result = locked_write(data, length, draft);
   return result == kRingDamaged ? CYCLIC_FILE_WRITE_FAILED : result;
 }
 
 // One attempt at the write under both locks: a status, or kRingDamaged.
-inline int CCyclicFile::locked_write(const char *data, int32_t length) {
+inline int CCyclicFile::locked_write(const char *data, int32_t length, EntryDraft *draft) {
   if (reload_header() != 0) return CYCLIC_FILE_READ_ALL_FAILED;
   // Refused before anything changes, and said why.
   if (__builtin_expect(data == nullptr || length <= 0 || length > buffer_size - 4, 0)) {
@@ -476,6 +519,9 @@ inline int CCyclicFile::locked_write(const char *data, int32_t length) {
   if (interim == kInterimHeaderStored && flushed && !flush_header(*this))
     return CYCLIC_FILE_WRITE_FAILED;
   crash_point(CrashPoint::kInterimStored);
+  // An entry takes the number the record will have, and its time, here:
+  // in the order of the lock.
+  if (draft != nullptr) draft->seal(words != nullptr ? load_word(words, kAppended) + 1 : 0);
   // A refused record leaves the header unstored: the file still describes
   // the ring as it was (less the evictions, when they were stored).
   int written = write_message(data, length);
@@ -556,15 +602,18 @@ int CCyclicFile::store_interim_header(const char *data, int32_t length, uint64_t
 // formats from a fresh copy of the arguments; the second pass is sized from
 // the length the first one reported. The first pass formats on the stack, so
 // a text of up to 512 bytes costs no allocation.
-int CCyclicFile::vfwritef(const char *format, va_list args) {
+int CCyclicFile::vfwritef(const char *format, va_list args, int level) {
   if (format == nullptr) return CYCLIC_FILE_WRITE_FAILED;
+  auto emit = [&](const char *text, int32_t length) {
+    return level < 0 ? write(text, length) : write_entry(level, text, length);
+  };
   char first[kFirstFormatSize + 1];
   va_list pass;
   va_copy(pass, args);
   int formatted = std::vsnprintf(first, sizeof first, format, pass);
   va_end(pass);
   if (formatted < 0) return CYCLIC_FILE_WRITE_FAILED;
-  if (formatted <= kFirstFormatSize) return write(first, formatted);
+  if (formatted <= kFirstFormatSize) return emit(first, formatted);
   int32_t size = formatted > kFirstFormatSize * 2 ? formatted : kFirstFormatSize * 2;
   for (;;) {
     char *text = static_cast<char *>(vel_malloc(static_cast<std::size_t>(size) + 1));
@@ -577,7 +626,7 @@ int CCyclicFile::vfwritef(const char *format, va_list args) {
       return CYCLIC_FILE_WRITE_FAILED;
     }
     if (formatted <= size) {
-      int result = write(text, formatted);
+      int result = emit(text, formatted);
       vel_free(text);
       return result;
     }
@@ -617,9 +666,34 @@ int CCyclicFile::flush_view() { return os_flush_view(map_base, mapped_length); }
 //   3. When no run reaches the write position: the run from the read
 //      position up to the first record that is not whole, with the write
 //      position moved to its end.
+// A record is whole as step_message says: its length fits, and it is not an
+// entry whose checksum fails.
 // In 2 and 3 the record just before the first one that is not whole is
 // dropped as well (see below).
 // Every kept record lies inside the header's span, in ring order, once.
+bool CCyclicBuffer::step_message(int64_t at, int64_t span, RecordStep *step) const {
+  if (!step_record(at, span, 1, step)) return false;
+  if (step->length < kEntryHeadSize) return true;
+  const int64_t before_end = buffer_size - step->payload;
+  if (before_end >= step->length) return payload_whole(ring_start + step->payload, step->length);
+  return payload_kind(*step) != PayloadKind::kDamagedEntry;
+}
+
+PayloadKind CCyclicBuffer::payload_kind(const RecordStep &step) const {
+  const int64_t before_end = buffer_size - step.payload;
+  return classify_payload(ring_start + step.payload, before_end, ring_start, step.length);
+}
+
+void CCyclicBuffer::copy_payload_head(const RecordStep &step, char *head) const {
+  const int64_t before_end = buffer_size - step.payload;
+  if (before_end >= kEntryHeadSize) {
+    std::memcpy(head, ring_start + step.payload, kEntryHeadSize);
+    return;
+  }
+  std::memcpy(head, ring_start + step.payload, static_cast<std::size_t>(before_end));
+  std::memcpy(head + before_end, ring_start, static_cast<std::size_t>(kEntryHeadSize - before_end));
+}
+
 void CCyclicBuffer::plan_salvage(SalvagePlan *plan) const {
   const int64_t span = stored_span();
   const int64_t read_offset = read_pos - ring_start;
@@ -636,7 +710,7 @@ void CCyclicBuffer::plan_salvage(SalvagePlan *plan) const {
   int64_t payload = 0;
   RecordStep step;
   RecordStep last{};
-  while (distance < span && step_record(offset_at(distance), span - distance, 1, &step)) {
+  while (distance < span && step_message(offset_at(distance), span - distance, &step)) {
     distance += step.used;
     payload += step.length;
     ++records;
@@ -679,7 +753,7 @@ void CCyclicBuffer::plan_salvage(SalvagePlan *plan) const {
     int64_t at = start;
     int32_t run = 0;
     int64_t run_payload = 0;
-    while (at < span && !failed.has(at) && step_record(offset_at(at), span - at, 1, &step)) {
+    while (at < span && !failed.has(at) && step_message(offset_at(at), span - at, &step)) {
       failed.add(at);
       at += step.used;
       run_payload += step.length;
@@ -1244,17 +1318,88 @@ int CCyclicFile::for_each_message(MessageVisitor visit, void *context) {
   return visited;
 }
 
-int CCyclicFile::verify(SalvagePlan *plan) {
+int CCyclicFile::read_messages(uint64_t after, int32_t newest, cyclic_file_message_visitor visit,
+                               void *context) {
+  if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
+  if (visit == nullptr) return CYCLIC_FILE_READ_ALL_FAILED;
+  // The handle keeps the copy's blocks for its next read, as it keeps the
+  // copy block; readers of one handle at the same time each get their own.
+  MessageCopy *copy = __atomic_exchange_n(&spare_message_copy, nullptr, __ATOMIC_ACQ_REL);
+  if (copy == nullptr) {
+    copy = static_cast<MessageCopy *>(vel_malloc(sizeof(MessageCopy)));
+    if (copy == nullptr) return CYCLIC_FILE_NO_MEMORY;
+    *copy = MessageCopy{};
+  }
+  const int copied =
+      copy_newest(newest < 0 ? INT32_MAX : newest, copy, after > 0 ? &after : nullptr);
+  int visited = 0;
+  uint64_t latest_entry = 0;
+  const char *payload = copy->bytes;
+  for (int32_t index = 0; copied == 0 && index < copy->count; ++index) {
+    const int32_t length = copy->lengths[index];
+    const uint64_t older = static_cast<uint64_t>(copy->count - 1 - index);
+    cyclic_file_message_t message{
+        payload, length, 0, -1, 0, 0, 0, copy->appended > older ? copy->appended - older : 0};
+    EntryFields fields;
+    if (decode_entry(payload, length, &fields)) {
+      // Numbered in the order of the lock: one that is not above the entry
+      // before it, or not above `after`, is a record of another moment.
+      payload += length;
+      if (fields.number <= latest_entry || fields.number <= after) continue;
+      latest_entry = fields.number;
+      message.data += kEntryHeadSize;
+      message.length -= kEntryHeadSize;
+      message.seq = fields.number;
+      if (!fields.bare) {
+        message.is_entry = 1;
+        message.level = fields.level;
+        message.time_ns = fields.time_ns;
+        message.pid = fields.pid;
+        message.tid = fields.tid;
+      }
+    } else {
+      payload += length;
+    }
+    ++visited;
+    if (visit(&message, context) != 0) break;
+  }
+  MessageCopy *displaced = __atomic_exchange_n(&spare_message_copy, copy, __ATOMIC_ACQ_REL);
+  if (displaced != nullptr) {
+    release_copy(displaced);
+    vel_free(displaced);
+  }
+  return copied == 0 ? visited : copied;
+}
+
+int CCyclicFile::verify(Verdict *verdict) {
   if (!(mode & CYCLIC_FILE_MODE_READ)) return CYCLIC_FILE_PERMISSION_DENIED;
   ReadView view(*this, false);
   if (view.status() != 0) return view.status();
   // A copy that writers changed while it was taken is taken again rather
   // than reported damaged.
   const int walked = view.walk_whole([&](const CCyclicBuffer &ring) -> int {
-    ring.plan_salvage(plan);
-    return plan->consistent ? CYCLIC_BUFFER_OK : CYCLIC_BUFFER_WRITE_FAILED;
+    ring.plan_salvage(&verdict->plan);
+    verdict->damaged_entries = 0;
+    verdict->misnumbered_entries = 0;
+    const int64_t span = ring.stored_span();
+    uint64_t latest_entry = 0;
+    RecordStep step;
+    for (int64_t at = ring.read_pos - ring.ring_start, walked_span = 0;
+         walked_span < span && ring.step_record(at, span - walked_span, 1, &step);
+         walked_span += step.used, at = step.next) {
+      const PayloadKind kind = ring.payload_kind(step);
+      if (kind == PayloadKind::kDamagedEntry) ++verdict->damaged_entries;
+      if (kind != PayloadKind::kEntry) continue;
+      char head[kEntryHeadSize];
+      ring.copy_payload_head(step, head);
+      EntryFields fields;
+      decode_entry(head, kEntryHeadSize, &fields);
+      if (fields.number <= latest_entry) ++verdict->misnumbered_entries;
+      if (fields.number > latest_entry) latest_entry = fields.number;
+    }
+    return verdict->plan.consistent ? CYCLIC_BUFFER_OK : CYCLIC_BUFFER_WRITE_FAILED;
   });
-  (void)walked;  // a damaged settled copy is what the plan reports
+  (void)walked;  // a damaged settled copy is what the verdict reports
   return view.status();
 }
 

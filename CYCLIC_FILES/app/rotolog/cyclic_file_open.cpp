@@ -90,6 +90,7 @@ CCyclicFile::CCyclicFile(const char *name, int32_t mode_flags, int32_t size) {
   published = nullptr;
   process_lock = nullptr;
   spare_copy_block = nullptr;
+  spare_message_copy = nullptr;
   copy_first = false;
   mapped_length = 0;
   read_only_mapping = false;
@@ -148,6 +149,11 @@ void CCyclicFile::release() {
   if (spare_copy_block != nullptr) {
     vel_free(spare_copy_block);
     spare_copy_block = nullptr;
+  }
+  if (spare_message_copy != nullptr) {
+    release_copy(spare_message_copy);
+    vel_free(spare_message_copy);
+    spare_message_copy = nullptr;
   }
   if (header != nullptr) {
     vel_free(header);
