@@ -1,25 +1,31 @@
 // rotolog-cat: reading the files named on the command line, once or
 // following them (--follow).
 //
-// Each file is copied without any lock, with the count of messages ever
-// appended as the copy read it, which numbers the messages: the newest is
-// number `count`, the one before it `count - 1`, and so on. A message is
-// printed only when its number is above the last one printed from its file,
-// so nothing is printed twice or out of order, and a gap in the numbers is
-// what writers overwrote before the reader could copy it.
+// Each file is read with cyclic_file_read_messages: one copy taken without
+// any lock, each message with its number among all the file's messages ever
+// appended (an entry's own number, a raw message's by its position). A
+// message is taken only when its number is above the last one taken from its
+// file, so nothing is printed twice or out of order, and a gap in the
+// numbers is what writers overwrote before the reader could copy it (or an
+// entry left out as damaged).
 //
-// The follower polls each file's count, which every write advances under
-// the lock in the file's lock file: reading it is a load from a mapping, so
-// writers pay nothing for followers (no signal, no system call). When the
-// count moved, one copy brings what was appended since the last message
-// printed. While nothing happens the follower sleeps, longer and longer up
-// to kLongestPauseNs. Before each look it checks whether a path now names
+// The follower polls each file's count of messages appended
+// (cyclic_file_appended), which every write advances under the lock in the
+// file's lock file: reading it is a load from a mapping, so writers pay
+// nothing for followers (no signal, no system call). When the count moved
+// since the last copy, one copy brings what was appended meanwhile. While
+// nothing happens the follower sleeps, longer and longer up to
+// kLongestPauseNs. Before each look it checks whether a path now names
 // another file (removed and created again): it then follows that one from
 // its first message, as tail -F does; what processes still append to the
 // replaced file is not shown. With --retry a file that is missing or cannot
 // be read is looked for again at each pause.
 //
-// The cursor file keeps the number of the last message printed. After each
+// What one round of copies brings from several files is merged by time:
+// entries by theirs, a raw message (which has none) right after the message
+// before it in its file. Each file's own order is kept.
+//
+// The cursor file keeps the number of the last message taken. After each
 // batch of messages, the new cursor is written to a temporary beside it and
 // flushed to disk before the batch is printed, and renamed over the cursor
 // once the output has taken the batch: a follower that dies (even by
@@ -42,6 +48,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -143,12 +150,16 @@ class PendingCursor {
 // ---------------------------------------------------------------------------
 // The files read
 
+// A message copied out of a file, with what the library read of it.
+struct Held {
+  std::string bytes;
+  MessageFields fields;
+  int64_t order;  // the time it is merged by: its own, or that of the message before it
+};
+
 struct Source {
   explicit Source(const char *name) : path(name) {}
-  ~Source() {
-    close();
-    CCyclicFile::release_copy(&copy);
-  }
+  ~Source() { close(); }
   Source(const Source &) = delete;
   Source &operator=(const Source &) = delete;
   void close() {
@@ -160,13 +171,16 @@ struct Source {
   std::string label;  // as the output names the file (when there are several)
   CCyclicFile *file = nullptr;
   FileIdentity identity{};
-  CCyclicFile::MessageCopy copy{};
   bool first_copy = true;
-  long lines = -1;           // the first copy takes only the newest this many; -1: all
-  bool after_given = false;  // the first copy starts above `printed`
-  uint64_t printed = 0;      // the number of the last message printed
-  bool given_up = false;     // could not be read, and is not looked for again
-  bool waiting = false;      // missing or unreadable, looked for again (--retry)
+  long lines = -1;                 // the first copy takes only the newest this many; -1: all
+  bool after_given = false;        // the first copy starts above `taken`
+  uint64_t taken = 0;              // the number of the last message taken
+  uint64_t polled = 0;             // the count of appended messages before the last copy
+  int64_t last_order = INT64_MIN;  // the order of the last message taken
+  bool given_up = false;           // could not be read, and is not looked for again
+  bool waiting = false;            // missing or unreadable, looked for again (--retry)
+  std::deque<Held> batch;          // taken by the last copy, to be printed
+  uint64_t missed = 0;             // of the last copy, to be reported
 };
 
 class Reader {
@@ -183,7 +197,8 @@ class Reader {
   int start(Source *source);
   int open(Source *source, bool report);
   int look_again(Source *source);
-  int print_new(Source *source);
+  int take_new(Source *source);
+  int print_batches();
   int output_failed() const;
 
   const ReadRequest &request_;
@@ -235,7 +250,7 @@ int Reader::start(Source *source) {
   if (request_.paths.size() > 1) source->label = source->path;
   source->lines = request_.lines;
   source->after_given = request_.after_given;
-  source->printed = request_.after;
+  source->taken = request_.after;
   if (open(source, true) < 0) return -1;
   status_ = kExitUnreadable;
   if (request_.retry) {
@@ -253,66 +268,141 @@ int Reader::output_failed() const {
   return kExitUnreadable;
 }
 
-// Copies the messages numbered above the last one printed (on the first
-// copy: the newest `lines`, or all, above --after-seq when given) and prints
-// them. Returns -1 to go on, else the exit status.
-int Reader::print_new(Source *source) {
-  const bool first = source->first_copy;
-  const int32_t newest =
-      first && source->lines >= 0 ? static_cast<int32_t>(source->lines) : INT32_MAX;
-  const bool bounded = !first || source->after_given;
-  const int copied =
-      copy_unstopped(source->file, newest, &source->copy, bounded ? &source->printed : nullptr);
-  if (copied != 0) {
-    std::fprintf(stderr, "rotolog-cat: %s: %s\n", source->path,
-                 cyclic_file_get_error_string(copied));
-    return kExitUnreadable;
+struct Visit {
+  Source *source;
+  const Selection *selection;
+  uint64_t expected;  // the number the next message should have (0: unknown)
+  uint64_t missed;
+  uint64_t newest;  // the number of the last message visited
+  long keep;        // only the newest this many selected; -1: all
+};
+
+// Takes one message of a copy: counts the numbers skipped before it, and
+// keeps it when it is selected.
+int take_message(const cyclic_file_message_t *message, void *context) {
+  Visit *visit = static_cast<Visit *>(context);
+  Source *source = visit->source;
+  if (message->seq != 0) {
+    if (visit->expected != 0 && message->seq > visit->expected)
+      visit->missed += message->seq - visit->expected;
+    visit->expected = message->seq + 1;
+    visit->newest = message->seq;
   }
-  CCyclicFile::MessageCopy &copy = source->copy;
-  const uint64_t appended = copy.appended;
-  if (bounded && appended < source->printed) {
+  const std::size_t length = static_cast<std::size_t>(message->length);
+  if (visit->selection != nullptr &&
+      !visit->selection->accepts(message->is_entry != 0, message->level, message->time_ns,
+                                 message->data, length))
+    return 0;
+  Held held{std::string(message->data, length), MessageFields{}, 0};
+  held.fields.is_entry = message->is_entry != 0;
+  held.fields.level = message->level;
+  held.fields.time_ns = message->time_ns;
+  held.fields.pid = message->pid;
+  held.fields.tid = message->tid;
+  held.fields.seq = message->seq;
+  held.order = held.fields.is_entry ? message->time_ns : source->last_order;
+  source->last_order = held.order;
+  source->batch.push_back(std::move(held));
+  if (visit->keep >= 0 && source->batch.size() > static_cast<std::size_t>(visit->keep))
+    source->batch.pop_front();
+  return 0;
+}
+
+// Copies the messages numbered above the last one taken (on the first copy:
+// the newest `lines`, or all, above --after-seq when given) into the
+// source's batch, those the selection keeps. Returns -1 to go on, else the
+// exit status.
+int Reader::take_new(Source *source) {
+  const bool first = source->first_copy;
+  const bool bounded = !first || source->after_given;
+  const bool chosen_few = first && source->lines >= 0;
+  const Selection *selection =
+      request_.selection != nullptr && request_.selection->active() ? request_.selection : nullptr;
+  // With a selection, -n counts the newest messages selected.
+  const int newest = chosen_few && selection == nullptr ? static_cast<int>(source->lines) : -1;
+  Visit visit{source, selection,     bounded ? source->taken + 1 : 0,
+              0,      source->taken, chosen_few && selection != nullptr ? source->lines : -1};
+  source->polled = cyclic_file_appended(source->file);
+  if (bounded && source->polled < source->taken) {
     if (first) {
       // The cursor is beyond what this file ever held: a file made anew
       // since. All of it is new to the reader.
       std::fprintf(stderr,
                    "rotolog-cat: %s: only %llu messages were ever appended, fewer than %llu: "
                    "printing the file from its first message\n",
-                   source->path, static_cast<unsigned long long>(appended),
-                   static_cast<unsigned long long>(source->printed));
+                   source->path, static_cast<unsigned long long>(source->polled),
+                   static_cast<unsigned long long>(source->taken));
       source->after_given = false;
-      source->printed = 0;
-      return print_new(source);
+      source->taken = 0;
+      return take_new(source);
     }
     // The count went back: the lock file was made anew. Go on from there.
-    source->printed = appended;
+    source->taken = source->polled;
     return -1;
   }
-  // The copy holds messages numbered `appended - count + 1` to `appended`:
-  // those between the last one printed and the first of these were
-  // overwritten before they could be copied (unless -n left them out).
-  const uint64_t count = static_cast<uint64_t>(copy.count);
-  const uint64_t before_first = appended >= count ? appended - count : 0;
-  const bool chosen_few = first && source->lines >= 0;
-  printer_->set_file(source->label);
-  if (bounded && !chosen_few && before_first > source->printed &&
-      !printer_->missed(before_first - source->printed))
-    return output_failed();
+  const std::size_t batch_before = source->batch.size();
+  sigset_t stops, before;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTSTP);
+  sigaddset(&stops, SIGTTIN);
+  sigaddset(&stops, SIGTTOU);
+  // A copy takes no lock, and a Ctrl-Z in the middle of one would only make
+  // it start again: the job-control stops wait until it is done.
+  sigprocmask(SIG_BLOCK, &stops, &before);
+  const int read = cyclic_file_read_messages(source->file, bounded ? source->taken : 0, newest,
+                                             take_message, &visit);
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  if (read < 0) {
+    source->batch.resize(batch_before);
+    std::fprintf(stderr, "rotolog-cat: %s: %s\n", source->path, cyclic_file_get_error_string(read));
+    return kExitUnreadable;
+  }
   source->first_copy = false;
-  if (copy.count == 0) return printer_->flush() ? -1 : output_failed();
-  if (cursor_ != nullptr && !cursor_->prepare(appended)) {
+  if (!chosen_few) source->missed += visit.missed;
+  if (visit.newest > source->taken) source->taken = visit.newest;
+  return -1;
+}
+
+// Prints what the last copies took, merged by time, after the report of
+// what they missed, then flushes the output and moves the cursor. Returns -1
+// to go on, else the exit status.
+int Reader::print_batches() {
+  bool any = false;
+  for (const std::unique_ptr<Source> &source : sources_) {
+    if (source->missed > 0) {
+      printer_->set_file(source->label);
+      if (!printer_->missed(source->missed)) return output_failed();
+      source->missed = 0;
+    }
+    any = any || !source->batch.empty();
+  }
+  if (any && cursor_ != nullptr && !cursor_->prepare(sources_.front()->taken)) {
     std::fprintf(stderr, "rotolog-cat: %s: cannot write the cursor: %s\n", cursor_->path(),
                  std::strerror(errno));
     return kExitUnreadable;
   }
-  const char *message = copy.bytes;
-  for (int32_t i = 0; i < copy.count; ++i) {
-    const std::size_t length = static_cast<std::size_t>(copy.lengths[i]);
-    if (!printer_->message(message, length, message_number(copy, i))) return output_failed();
-    message += length;
+  std::vector<std::size_t> next(sources_.size(), 0);
+  for (;;) {
+    // The source whose next message is the oldest; the first on a tie.
+    Source *oldest = nullptr;
+    std::size_t chosen = 0;
+    for (std::size_t i = 0; i < sources_.size(); ++i) {
+      Source *source = sources_[i].get();
+      if (next[i] >= source->batch.size()) continue;
+      if (oldest == nullptr || source->batch[next[i]].order < oldest->batch[next[chosen]].order) {
+        oldest = source;
+        chosen = i;
+      }
+    }
+    if (oldest == nullptr) break;
+    const Held &held = oldest->batch[next[chosen]++];
+    printer_->set_file(oldest->label);
+    if (!printer_->message(held.bytes.data(), held.bytes.size(), held.fields))
+      return output_failed();
   }
+  for (const std::unique_ptr<Source> &source : sources_) source->batch.clear();
   if (!printer_->flush()) return output_failed();
-  source->printed = appended;
-  if (cursor_ != nullptr && !cursor_->commit()) {
+  if (any && cursor_ != nullptr && !cursor_->commit()) {
     std::fprintf(stderr, "rotolog-cat: %s: cannot write the cursor: %s\n", cursor_->path(),
                  std::strerror(errno));
     return kExitUnreadable;
@@ -342,7 +432,8 @@ int Reader::look_again(Source *source) {
       source->first_copy = true;
       source->lines = -1;
       source->after_given = false;
-      source->printed = 0;
+      source->taken = 0;
+      source->last_order = INT64_MIN;
     } else if (request_.retry) {
       std::fprintf(stderr, "rotolog-cat: %s: replaced by what cannot be read; waiting\n",
                    source->path);
@@ -361,11 +452,12 @@ int Reader::run() {
   if (!request_.follow) {
     for (const std::unique_ptr<Source> &source : sources_) {
       if (source->file == nullptr) continue;
-      const int printed = print_new(source.get());
+      const int taken = take_new(source.get());
       source->close();
-      if (printed >= 0 && printed != kExitOk) return printed;
-      if (printed == kExitOk) return status_;  // the output was closed
+      if (taken >= 0) status_ = taken;
     }
+    const int printed = print_batches();
+    if (printed >= 0 && printed != kExitOk) return printed;
     return status_;
   }
   long pause = kFirstPauseNs;
@@ -376,10 +468,14 @@ int Reader::run() {
       look_again(source.get());
       any = any || !source->given_up;
       if (source->file == nullptr) continue;
-      if (!source->first_copy && source->file->appended_messages() == source->printed) continue;
-      const int printed = print_new(source.get());
-      if (printed >= 0) return printed;
+      if (!source->first_copy && cyclic_file_appended(source->file) == source->polled) continue;
+      const int taken = take_new(source.get());
+      if (taken >= 0) return taken;
       copied = true;
+    }
+    if (copied) {
+      const int printed = print_batches();
+      if (printed >= 0) return printed;
     }
     if (!any) return status_;
     // Even while writers keep appending, copies are at least one first
@@ -391,24 +487,6 @@ int Reader::run() {
 }
 
 }  // namespace
-
-int copy_unstopped(CCyclicFile *file, int32_t newest, CCyclicFile::MessageCopy *copy,
-                   const uint64_t *above) {
-  sigset_t stops, before;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGTSTP);
-  sigaddset(&stops, SIGTTIN);
-  sigaddset(&stops, SIGTTOU);
-  sigprocmask(SIG_BLOCK, &stops, &before);
-  const int copied = file->copy_newest(newest, copy, above);
-  sigprocmask(SIG_SETMASK, &before, nullptr);
-  return copied;
-}
-
-uint64_t message_number(const CCyclicFile::MessageCopy &copy, int32_t index) {
-  const uint64_t older = static_cast<uint64_t>(copy.count - 1 - index);
-  return copy.appended > older ? copy.appended - older : 0;
-}
 
 int read_cursor(const char *path, uint64_t *number, std::string *problem) {
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);

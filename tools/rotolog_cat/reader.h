@@ -11,6 +11,7 @@
 #include "message_formats.h"
 #include "opening.h"
 #include "rotolog/cyclic_file_handle.h"
+#include "selection.h"
 
 // The tool's exit statuses.
 constexpr int kExitOk = 0;
@@ -24,28 +25,17 @@ struct ReadRequest {
   bool retry = false;  // wait for a file that is missing or cannot be read yet
   long lines = -1;     // only the newest this many of those in a file; -1: all
   bool after_given = false;
-  uint64_t after = 0;                 // only messages numbered above this (--after-seq)
-  const char *cursor_file = nullptr;  // where the last number printed is kept
+  uint64_t after = 0;                    // only messages numbered above this (--after-seq)
+  const char *cursor_file = nullptr;     // where the last number read is kept
+  const Selection *selection = nullptr;  // which messages are printed (null: all)
 };
 
-// Prints the messages of every file of the request, each file's oldest
-// first; when following, then every message appended to any of them, until
-// SIGINT or SIGTERM or until the output is closed. Returns the exit status:
-// 0, or 1 when a file cannot be read (the others are still printed) or the
-// output failed.
+// Prints the messages of every file of the request, oldest first, those of
+// several files merged by the time of their entries; when following, then
+// every message appended to any of them, until SIGINT or SIGTERM or until
+// the output is closed. Returns the exit status: 0, or 1 when a file cannot
+// be read (the others are still printed) or the output failed.
 int read_files(const ReadRequest &request, MessagePrinter *printer);
-
-// Copies as CCyclicFile::copy_newest does, with the job-control stops
-// (SIGTSTP, SIGTTIN, SIGTTOU) held back meanwhile: a copy takes no lock,
-// and a Ctrl-Z in the middle of one would only make it start again.
-int copy_unstopped(CCyclicFile *file, int32_t newest, CCyclicFile::MessageCopy *copy,
-                   const uint64_t *above = nullptr);
-
-// The number of message `index` of a copy among all the file's messages ever
-// appended: the newest is number copy.appended. 0 when the file keeps no
-// count, or for a message older than the count (written before the lock
-// file counted).
-uint64_t message_number(const CCyclicFile::MessageCopy &copy, int32_t index);
 
 // The cursor file: the number of the last message printed, in decimal, and a
 // newline. Reads it into *number: 1 when read, 0 when there is no such file,
