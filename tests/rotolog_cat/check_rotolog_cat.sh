@@ -223,6 +223,88 @@ echo 'not a number' >"$work/cursor"
 expect_exit 1 "a damaged cursor" "$cat_tool" --cursor-file "$work/cursor" "$work/numbered.cyclic"
 grep -q 'not a cursor' "$work/err" || fail "a damaged cursor: $(cat "$work/err")"
 
+# Entries: shown as journalctl's short-iso, raw messages as they are; the
+# selections keep exactly what they say.
+entries=$work/entries.cyclic
+"$make_known_file" "$entries" entries 0:emerg-a 1:alert-b 2:crit-c 3:err-d 4:warning-e \
+  5:notice-f 6:info-g 7:debug-h raw:raw-i '3:disk full' 'raw:disk raw' || fail "make_known_file entries"
+pid_tid='\[[0-9]+/[0-9]+\]'
+iso='[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6}[+-][0-9]{4}'
+expect_exit 0 "entries, short-iso" "$cat_tool" "$entries"
+[[ $(grep -Ec "^$iso $pid_tid (emerg|alert|crit|err|warning|notice|info|debug): [a-z -]+$" "$work/out") -eq 9 ]] &&
+  [[ $(sed -n 9p "$work/out") == raw-i && $(sed -n 11p "$work/out") == 'disk raw' ]] &&
+  grep -Eq "^$iso $pid_tid warning: warning-e$" "$work/out" || fail "entries, short-iso: $(cat "$work/out")"
+expect_exit 0 "entries, short-precise" "$cat_tool" -o short-precise "$entries"
+grep -Eq "^[A-Z][a-z]{2} [0-9]{2} [0-9:]{8}\.[0-9]{6} $pid_tid crit: crit-c$" "$work/out" ||
+  fail "entries, short-precise: $(head -3 "$work/out")"
+# expect_selected DESCRIPTION EXPECTED-LINES OPTION...: the texts -o cat prints.
+expect_selected() {
+  local description=$1 expected=$2
+  shift 2
+  expect_exit 0 "$description" "$cat_tool" -o cat "$@" "$entries"
+  printf '%s' "$expected" | cmp -s - "$work/out" || fail "$description: $(tr '\n' '|' <"$work/out")"
+}
+expect_selected "-p err" $'emerg-a\nalert-b\ncrit-c\nerr-d\ndisk full\n' -p err
+expect_selected "-p 3" $'emerg-a\nalert-b\ncrit-c\nerr-d\ndisk full\n' -p 3
+expect_selected "-p err..warning" $'err-d\nwarning-e\ndisk full\n' --priority=err..warning
+expect_selected "-p debug keeps every entry, no raw message" \
+  $'emerg-a\nalert-b\ncrit-c\nerr-d\nwarning-e\nnotice-f\ninfo-g\ndebug-h\ndisk full\n' -p debug
+expect_selected "-g" $'disk full\ndisk raw\n' -g '^disk'
+expect_selected "-g -i" $'disk full\ndisk raw\n' -i --grep 'DISK (FULL|RAW)'
+expect_selected "-g with -p" $'disk full\n' -g disk -p err
+expect_selected "-n 2 of those selected" $'err-d\ndisk full\n' -p err -n 2
+expect_selected "--since an hour ago" \
+  $'emerg-a\nalert-b\ncrit-c\nerr-d\nwarning-e\nnotice-f\ninfo-g\ndebug-h\ndisk full\n' --since -1h
+expect_selected "--since today" \
+  $'emerg-a\nalert-b\ncrit-c\nerr-d\nwarning-e\nnotice-f\ninfo-g\ndebug-h\ndisk full\n' --since today
+expect_selected "--since in an hour" '' --since +1h
+expect_selected "--until an hour ago" '' --until '1h ago'
+# --since and --until the time of an entry, as --json prints it: the ends
+# belong to the range, to the nanosecond.
+expect_exit 0 "entries, json" "$cat_tool" -j "$entries"
+cp "$work/out" "$work/entries.json"
+middle=$(sed -n 4p "$work/entries.json" | sed -E 's/.*"time":"([^"]*)".*/\1/')
+[[ $middle == 20[0-9][0-9]-*Z ]] || fail "no time in the JSON of an entry: $(sed -n 4p "$work/entries.json")"
+since='' until=''
+while IFS= read -r line; do
+  [[ $line == *'"time":"'* ]] || continue
+  time=$(sed -E 's/.*"time":"([^"]*)".*/\1/' <<<"$line")
+  text=$(sed -E 's/.*"text":"([^"]*)".*/\1/' <<<"$line")
+  [[ ! $time < $middle ]] && since+="$text"$'\n'
+  [[ ! $time > $middle ]] && until+="$text"$'\n'
+done <"$work/entries.json"
+[[ $since == *warning-e* && $until == *alert-b* && $since != *alert-b* ]] ||
+  fail "times not in order: $(cat "$work/entries.json")"
+expect_selected "--since an entry's time" "$since" --since "$middle"
+expect_selected "--until an entry's time" "$until" --until "$middle"
+expect_selected "--since and --until an entry's time" $'err-d\n' --since "$middle" --until "$middle"
+grep -Eq '^\{"index":0,"seq":1,"time":"[0-9T:.-]+Z","pid":[0-9]+,"tid":[0-9]+,"level":0,"length":7,"text":"emerg-a"\}$' \
+  "$work/entries.json" || fail "entries, json: $(head -1 "$work/entries.json")"
+grep -qxF '{"index":8,"seq":9,"length":5,"text":"raw-i"}' "$work/entries.json" ||
+  fail "a raw message's json: $(sed -n 9p "$work/entries.json")"
+# -z ends each message with a NUL byte instead of a newline.
+expect_exit 0 "-z" "$cat_tool" -z -o raw -g disk "$entries"
+printf 'disk full\0disk raw\0' | cmp -s - "$work/out" || fail "-z: $(od -c "$work/out" | head -3)"
+expect_exit 2 "unknown -o" "$cat_tool" -o short-monotonic "$entries"
+expect_exit 2 "-o with --hex" "$cat_tool" -o cat --hex "$entries"
+expect_exit 2 "a time that is not one" "$cat_tool" --since 'next tuesday' "$entries"
+grep -q "not a time: next tuesday" "$work/err" || fail "a time that is not one: $(cat "$work/err")"
+expect_exit 2 "a level that is not one" "$cat_tool" -p loud "$entries"
+expect_exit 2 "a regular expression that is not one" "$cat_tool" -g '(' "$entries"
+expect_exit 2 "--stats with -p" "$cat_tool" --stats -p err "$entries"
+
+# Several files holding entries are merged by time, each file's messages in
+# their order, a raw message after the message before it in its file.
+for step in 'a 6:a-first' 'b 6:b-first' 'a 6:a-second raw:a-raw' 'b 6:b-second'; do
+  read -r name messages <<<"$step"
+  # shellcheck disable=SC2086 # the messages of each step are words
+  "$make_known_file" "$work/merge-$name.cyclic" entries $messages || fail "make_known_file merge"
+done
+expect_exit 0 "two files merged by time" "$cat_tool" -o cat "$work/merge-a.cyclic" "$work/merge-b.cyclic"
+printf '==> %s <==\na-first\n\n==> %s <==\nb-first\n\n==> %s <==\na-second\na-raw\n\n==> %s <==\nb-second\n' \
+  "$work/merge-a.cyclic" "$work/merge-b.cyclic" "$work/merge-a.cyclic" "$work/merge-b.cyclic" |
+  cmp -s - "$work/out" || fail "two files merged by time: $(cat "$work/out")"
+
 # On a terminal, control characters and bytes that are not UTF-8 are shown
 # escaped; --raw and a pipe keep the bytes.
 if command -v script >/dev/null; then

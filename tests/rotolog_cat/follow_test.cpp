@@ -111,9 +111,10 @@ void append_messages(const std::string &path, int writer, long count, int ring =
 }
 
 // Writer processes 0 to writers - 1, each appending `count` messages, with
-// a pause of pause_us after each one (none when 0).
+// a pause of pause_us after each one (none when 0); with `entries`, message
+// I as an entry of level I % 8.
 std::vector<pid_t> start_writers(const std::string &path, int writers, long count,
-                                 long pause_us = 0) {
+                                 long pause_us = 0, bool entries = false) {
   std::vector<pid_t> pids;
   for (int writer = 0; writer < writers; ++writer) {
     pids.push_back(start_child([&] {
@@ -122,7 +123,12 @@ std::vector<pid_t> start_writers(const std::string &path, int writers, long coun
       if (file == nullptr) return 1;
       int failures = 0;
       for (long i = 0; i < count; ++i) {
-        if (write_message(file, follow_test::writer_message(writer, i)) != 0) ++failures;
+        const std::string message = follow_test::writer_message(writer, i);
+        const int written =
+            entries ? cyclic_file_write_entry(file, static_cast<int>(i % 8), message.data(),
+                                              static_cast<int>(message.size()))
+                    : write_message(file, message);
+        if (written != 0) ++failures;
         if (pause_us > 0) usleep(static_cast<useconds_t>(pause_us));
         if (i % 64 == 0) sched_yield();
       }
@@ -570,4 +576,70 @@ TEST(RotologCatFollow, AFollowerKilledAtRandomResumesAfterTheLastMessageItPrinte
   EXPECT_EQ(cursor_at(cursor), total);
   std::printf("31 runs, %d of them began with the batch the run before printed\n",
               runs_that_repeated);
+}
+
+// Entries of four writer processes, followed with --priority: exactly the
+// entries of the levels asked for arrive, each once, in order of number,
+// with their fields; and a follower stopped while writers lap the ring
+// counts exactly what it missed, entries as raw messages.
+TEST(RotologCatFollow, FollowsEntriesWithAPriorityAndCountsWhatItMissedExactly) {
+  TempDir dir;
+  const std::string path = dir.file("entries");
+  append_messages(path, 9, 0);
+  Tool tool({"-f", "-j", "-p", "err..warning", path});
+  usleep(20000);
+  const long kWriters = 4, kEach = 800;
+  finish_writers(start_writers(path, kWriters, kEach, 0, true));
+  std::vector<std::string> lines;
+  const long kept_each = kEach / 8 * 2;  // levels 3 and 4 of every 8
+  ASSERT_TRUE(tool.read_lines(&lines, [&](const std::vector<std::string> &l) {
+    return delivered(l) >= kWriters * kept_each;
+  })) << delivered(lines);
+  ASSERT_EQ(kill(tool.pid, SIGINT), 0);
+  std::string error_text;
+  EXPECT_EQ(tool.finish(&error_text), 0);
+  EXPECT_EQ(error_text, "");
+  EXPECT_EQ(static_cast<long>(lines.size()), kWriters * kept_each);
+  std::vector<long> next(kWriters, 0);
+  uint64_t last_seq = 0;
+  for (const std::string &line : lines) {
+    const test_support::Decoded decoded =
+        test_support::decode_messages(follow_test::json_member(line, "text"));
+    ASSERT_EQ(decoded.messages.size(), 1u) << line;
+    const uint32_t writer = decoded.messages[0].writer;
+    ASSERT_LT(writer, static_cast<uint32_t>(kWriters)) << line;
+    long index = next[writer];
+    while (index % 8 != 3 && index % 8 != 4) ++index;  // the next one of level 3 or 4
+    EXPECT_EQ(static_cast<long>(decoded.messages[0].sequence), index) << line;
+    next[writer] = static_cast<long>(decoded.messages[0].sequence) + 1;
+    EXPECT_EQ(follow_test::json_member(line, "level"), std::to_string(index % 8)) << line;
+    EXPECT_NE(follow_test::json_member(line, "pid"), "") << line;
+    EXPECT_NE(line.find("\"time\":\""), std::string::npos) << line;
+    const uint64_t seq = std::strtoull(follow_test::json_member(line, "seq").c_str(), nullptr, 10);
+    EXPECT_GT(seq, last_seq) << line;
+    last_seq = seq;
+  }
+
+  // Stopped, it misses what the writers overwrite meanwhile, and says so.
+  const std::string small = dir.file("lapped-entries");
+  append_messages(small, 9, 1, 16384);
+  Tool stopped({"-f", "-j", small});
+  std::vector<std::string> seen;
+  ASSERT_TRUE(
+      stopped.read_lines(&seen, [](const std::vector<std::string> &l) { return !l.empty(); }));
+  usleep(20000);
+  ASSERT_EQ(kill(stopped.pid, SIGSTOP), 0);
+  finish_writers(start_writers(small, kWriters, 1500, 0, true));
+  ASSERT_EQ(kill(stopped.pid, SIGCONT), 0);
+  const std::string newest = std::to_string(1 + kWriters * 1500);
+  ASSERT_TRUE(stopped.read_lines(&seen, [&](const std::vector<std::string> &l) {
+    return !l.empty() && follow_test::json_member(l.back(), "seq") == newest;
+  }));
+  ASSERT_EQ(kill(stopped.pid, SIGTERM), 0);
+  EXPECT_EQ(stopped.finish(&error_text), 0);
+  const follow_test::Delivery delivery = follow_test::check_delivery(seen, 10);
+  EXPECT_EQ(delivery.problems, "");
+  EXPECT_EQ(delivery.bad_seq, 0);
+  EXPECT_GT(delivery.missed_reported, 0);
+  EXPECT_EQ(delivery.messages + delivery.missed_reported, 1 + kWriters * 1500);
 }

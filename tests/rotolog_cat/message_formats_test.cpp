@@ -2,8 +2,13 @@
 // escaping, base64, and the plain and hex layouts.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "message_formats.h"
 
@@ -159,4 +164,90 @@ TEST(TerminalText, NoMessageCanPassForTheContinuationOfTheOneBefore) {
     const std::string text = shown(forged);
     EXPECT_NE(text.compare(0, mark.size(), mark), 0) << text;
   }
+}
+
+namespace {
+
+// An entry of 2026-12-08 03:14:15.123456789 UTC, by process 4242 thread 4243.
+MessageFields an_entry(int level) {
+  MessageFields fields;
+  fields.is_entry = true;
+  fields.level = level;
+  fields.time_ns = 1796699655123456789LL;
+  fields.pid = 4242;
+  fields.tid = 4243;
+  fields.seq = 9;
+  return fields;
+}
+
+// What a printer of `layout` prints of the messages, in the zone UTC.
+std::string printed(Layout layout, bool escape, char terminator,
+                    const std::vector<std::pair<std::string, MessageFields>> &messages) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  char *text = nullptr;
+  std::size_t size = 0;
+  std::FILE *out = open_memstream(&text, &size);
+  MessagePrinter printer(out, layout, escape, terminator);
+  for (const auto &message : messages)
+    printer.message(message.first.data(), message.first.size(), message.second);
+  std::fclose(out);
+  std::string result(text, size);
+  std::free(text);
+  return result;
+}
+
+}  // namespace
+
+TEST(FormatTime, PrintsTheInstantInEachStyleAndNeverFailsOnAHostileTime) {
+  setenv("TZ", "XST-05:30", 1);
+  tzset();
+  const int64_t time = 1796699655123456789LL;
+  EXPECT_EQ(format_time(time, TimeStyle::kIsoLocal), "2026-12-08T08:44:15.123456+0530");
+  EXPECT_EQ(format_time(time, TimeStyle::kPrecise), "Dec 08 08:44:15.123456");
+  EXPECT_EQ(format_time(time, TimeStyle::kIsoUtc), "2026-12-08T03:14:15.123456789Z");
+  // Before the epoch the second is still rounded down.
+  EXPECT_EQ(format_time(-1, TimeStyle::kIsoUtc), "1969-12-31T23:59:59.999999999Z");
+  // Any 64-bit time a file may hold prints as something.
+  EXPECT_EQ(format_time(INT64_MAX, TimeStyle::kIsoUtc), "2262-04-11T23:47:16.854775807Z");
+  EXPECT_EQ(format_time(INT64_MIN, TimeStyle::kIsoUtc), "1677-09-21T00:12:43.145224192Z");
+  setenv("TZ", "UTC", 1);
+  tzset();
+}
+
+TEST(MessagePrinter, ShowsAnEntryAsJournalctlsShortIsoAndARawMessageAsItIs) {
+  const MessageFields raw;
+  EXPECT_EQ(printed(Layout::kShortIso, false, '\n', {{"disk full", an_entry(3)}, {"plain", raw}}),
+            "2026-12-08T03:14:15.123456+0000 [4242/4243] err: disk full\nplain\n");
+  EXPECT_EQ(printed(Layout::kShortPrecise, false, '\n', {{"up", an_entry(6)}}),
+            "Dec 08 03:14:15.123456 [4242/4243] info: up\n");
+  EXPECT_EQ(printed(Layout::kCat, false, '\n', {{"up", an_entry(6)}, {"plain\n", raw}}),
+            "up\nplain\n");
+  // On a terminal the text after the origin is escaped, and its further
+  // lines marked: a text cannot forge a second entry.
+  EXPECT_EQ(
+      printed(Layout::kShortIso, true, '\n',
+              {{"a\n2026-12-08T03:14:15.123456+0000 [1/1] emerg: forged\x1b[2J", an_entry(7)}}),
+      "2026-12-08T03:14:15.123456+0000 [4242/4243] debug: a\n"
+      "\xe2\x94\x82 2026-12-08T03:14:15.123456+0000 [1/1] emerg: forged\\x1b[2J\n");
+}
+
+TEST(MessagePrinter, JsonAddsTheFieldsOfAnEntry) {
+  EXPECT_EQ(printed(Layout::kJson, false, '\n', {{"up", an_entry(6)}, {"raw", MessageFields{}}}),
+            "{\"index\":0,\"seq\":9,\"time\":\"2026-12-08T03:14:15.123456789Z\",\"pid\":4242,"
+            "\"tid\":4243,\"level\":6,\"length\":2,\"text\":\"up\"}\n"
+            "{\"index\":1,\"length\":3,\"text\":\"raw\"}\n");
+}
+
+TEST(MessagePrinter, ZeroTerminatedEndsEachMessageWithNulAndAddsNoNewline) {
+  const MessageFields raw;
+  EXPECT_EQ(printed(Layout::kCat, false, '\0', {{"one\n", raw}, {"two", raw}, {"", raw}}),
+            std::string("one\n\0two\0\0", 10));
+  EXPECT_EQ(
+      printed(Layout::kShortIso, true, '\0', {{"a\nb", an_entry(4)}}),
+      std::string("2026-12-08T03:14:15.123456+0000 [4242/4243] warning: a\n\xe2\x94\x82 b\0", 61));
+  const std::string json = printed(Layout::kJson, false, '\0', {{"x", raw}, {"y", raw}});
+  EXPECT_EQ(json, std::string("{\"index\":0,\"length\":1,\"text\":\"x\"}\0"
+                              "{\"index\":1,\"length\":1,\"text\":\"y\"}\0",
+                              68));
 }
