@@ -205,6 +205,15 @@ grep -qxF "rotolog-cat: $work/none.cyclic: File not found: No such file or direc
 "$make_known_file" "$work/numbered.cyclic" messages n1 n2 n3 || fail "make_known_file numbered"
 expect_exit 0 "--after-seq 1" "$cat_tool" --after-seq 1 "$work/numbered.cyclic"
 printf 'n2\nn3\n' | cmp -s - "$work/out" || fail "--after-seq 1: $(cat "$work/out")"
+# The known file's first message was overwritten: read from after number 0
+# it is missing, and said so (not when -n leaves it out anyway).
+expect_exit 0 "--after-seq 0 of a file that lost its first message" "$cat_tool" -j --after-seq 0 "$known"
+[[ $(head -1 "$work/out") == '{"missed":1}' && $(wc -l <"$work/out") -eq 5 ]] ||
+  fail "--after-seq 0: $(cat "$work/out")"
+grep -qx "rotolog-cat: 1 messages were overwritten before they could be read" "$work/err" ||
+  fail "--after-seq 0: $(cat "$work/err")"
+expect_exit 0 "--after-seq 0 -n 2" "$cat_tool" -j --after-seq 0 -n 2 "$known"
+[[ $(wc -l <"$work/out") -eq 2 && ! -s "$work/err" ]] || fail "--after-seq 0 -n 2: $(cat "$work/out" "$work/err")"
 expect_exit 0 "--after-seq beyond the last" "$cat_tool" --after-seq=3 "$work/numbered.cyclic"
 [[ -s "$work/out" ]] && fail "--after-seq 3 printed something: $(cat "$work/out")"
 rm -f "$work/cursor"

@@ -275,6 +275,11 @@ struct Visit {
   uint64_t missed;
   uint64_t newest;  // the number of the last message visited
   long keep;        // only the newest this many selected; -1: all
+  // Not null: each message is printed as it is visited rather than held
+  // (one file read once, without a cursor: nothing to merge or to wait
+  // for), and the gaps are reported where they are.
+  MessagePrinter *printer;
+  bool output_failed;
 };
 
 // Takes one message of a copy: counts the numbers skipped before it, and
@@ -288,18 +293,28 @@ int take_message(const cyclic_file_message_t *message, void *context) {
     visit->expected = message->seq + 1;
     visit->newest = message->seq;
   }
+  MessagePrinter *printer = visit->printer;
+  if (printer != nullptr && visit->missed > 0) {
+    if (!printer->missed(visit->missed)) return visit->output_failed = true, 1;
+    visit->missed = 0;
+  }
   const std::size_t length = static_cast<std::size_t>(message->length);
   if (visit->selection != nullptr &&
       !visit->selection->accepts(message->is_entry != 0, message->level, message->time_ns,
                                  message->data, length))
     return 0;
-  Held held{std::string(message->data, length), MessageFields{}, 0};
-  held.fields.is_entry = message->is_entry != 0;
-  held.fields.level = message->level;
-  held.fields.time_ns = message->time_ns;
-  held.fields.pid = message->pid;
-  held.fields.tid = message->tid;
-  held.fields.seq = message->seq;
+  MessageFields fields;
+  fields.is_entry = message->is_entry != 0;
+  fields.level = message->level;
+  fields.time_ns = message->time_ns;
+  fields.pid = message->pid;
+  fields.tid = message->tid;
+  fields.seq = message->seq;
+  if (printer != nullptr) {
+    if (!printer->message(message->data, length, fields)) return visit->output_failed = true, 1;
+    return 0;
+  }
+  Held held{std::string(message->data, length), fields, 0};
   held.order = held.fields.is_entry ? message->time_ns : source->last_order;
   source->last_order = held.order;
   source->batch.push_back(std::move(held));
@@ -320,8 +335,13 @@ int Reader::take_new(Source *source) {
       request_.selection != nullptr && request_.selection->active() ? request_.selection : nullptr;
   // With a selection, -n counts the newest messages selected.
   const int newest = chosen_few && selection == nullptr ? static_cast<int>(source->lines) : -1;
-  Visit visit{source, selection,     bounded ? source->taken + 1 : 0,
-              0,      source->taken, chosen_few && selection != nullptr ? source->lines : -1};
+  const long keep = chosen_few && selection != nullptr ? source->lines : -1;
+  const bool direct = !request_.follow && sources_.size() == 1 && cursor_ == nullptr && keep < 0;
+  // The numbers -n leaves out before the first message taken are no loss.
+  Visit visit{source,  selection,     bounded && !chosen_few ? source->taken + 1 : 0,
+              0,       source->taken, keep,
+              nullptr, false};
+  if (direct) visit.printer = printer_;
   source->polled = cyclic_file_appended(source->file);
   if (bounded && source->polled < source->taken) {
     if (first) {
@@ -352,13 +372,14 @@ int Reader::take_new(Source *source) {
   const int read = cyclic_file_read_messages(source->file, bounded ? source->taken : 0, newest,
                                              take_message, &visit);
   sigprocmask(SIG_SETMASK, &before, nullptr);
+  if (visit.output_failed) return output_failed();
   if (read < 0) {
     source->batch.resize(batch_before);
     std::fprintf(stderr, "rotolog-cat: %s: %s\n", source->path, cyclic_file_get_error_string(read));
     return kExitUnreadable;
   }
   source->first_copy = false;
-  if (!chosen_few) source->missed += visit.missed;
+  source->missed += visit.missed;
   if (visit.newest > source->taken) source->taken = visit.newest;
   return -1;
 }
@@ -454,7 +475,7 @@ int Reader::run() {
       if (source->file == nullptr) continue;
       const int taken = take_new(source.get());
       source->close();
-      if (taken >= 0) status_ = taken;
+      if (taken > status_) status_ = taken;
     }
     const int printed = print_batches();
     if (printed >= 0 && printed != kExitOk) return printed;
