@@ -194,9 +194,9 @@ class Reader {
   int run();
 
  private:
-  int start(Source *source);
+  void start(Source *source);
   int open(Source *source, bool report);
-  int look_again(Source *source);
+  void look_again(Source *source);
   int take_new(Source *source);
   int print_batches();
   int output_failed() const;
@@ -245,13 +245,13 @@ int Reader::open(Source *source, bool report) {
 }
 
 // The first opening of a source: a file that cannot be read is reported;
-// with --retry it is looked for again, else it is given up. -1 to go on.
-int Reader::start(Source *source) {
+// with --retry it is looked for again, else it is given up.
+void Reader::start(Source *source) {
   if (request_.paths.size() > 1) source->label = source->path;
   source->lines = request_.lines;
   source->after_given = request_.after_given;
   source->taken = request_.after;
-  if (open(source, true) < 0) return -1;
+  if (open(source, true) < 0) return;
   status_ = kExitUnreadable;
   if (request_.retry) {
     std::fprintf(stderr, "rotolog-cat: %s: waiting for it to be readable\n", source->path);
@@ -259,7 +259,6 @@ int Reader::start(Source *source) {
   } else {
     source->given_up = true;
   }
-  return -1;
 }
 
 int Reader::output_failed() const {
@@ -435,26 +434,27 @@ int Reader::print_batches() {
 // before anything more is copied: a new file may even share the old one's
 // lock file (when only the data file was removed), whose count then no
 // longer numbers the old file's messages. A file waited for is tried again.
-int Reader::look_again(Source *source) {
-  if (source->given_up) return -1;
+void Reader::look_again(Source *source) {
+  if (source->given_up) return;
   const FileIdentity now = identity_of(source->path);
   if (source->waiting) {
-    if (!now.exists) return -1;
-    if (open(source, false) >= 0) return -1;
+    if (!now.exists) return;
+    if (open(source, false) >= 0) return;
     std::fprintf(stderr, "rotolog-cat: %s: has appeared; following it\n", source->path);
     source->waiting = false;
-    return -1;
+    return;
   }
   if (now.exists && !same_file(now, source->identity)) {
     source->close();
+    // Whatever comes next is another file: all of it is new.
+    source->first_copy = true;
+    source->lines = -1;
+    source->after_given = false;
+    source->taken = 0;
+    source->last_order = INT64_MIN;
     if (open(source, false) < 0) {
       std::fprintf(stderr, "rotolog-cat: %s: the file was replaced; following the new file\n",
                    source->path);
-      source->first_copy = true;
-      source->lines = -1;
-      source->after_given = false;
-      source->taken = 0;
-      source->last_order = INT64_MIN;
     } else if (request_.retry) {
       std::fprintf(stderr, "rotolog-cat: %s: replaced by what cannot be read; waiting\n",
                    source->path);
@@ -464,7 +464,6 @@ int Reader::look_again(Source *source) {
       source->identity = FileIdentity{false, 0, 0};
     }
   }
-  return -1;
 }
 
 int Reader::run() {
