@@ -118,8 +118,11 @@ class PendingCursor {
 
   bool prepare(uint64_t number) {
     drop();
+    // Made anew, never opened as it is: a name put there beforehand (a link
+    // to another file) is replaced, not written through.
+    unlink(temporary_.c_str());
     const int fd =
-        open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) return false;
     const std::string text = std::to_string(number) + "\n";
     const bool written =
