@@ -1,8 +1,8 @@
 // rotolog-cat: prints the messages of cyclic files, oldest first, without
-// changing them, or follows them as processes append to them (reader.cpp).
-// The messages are copied with the library's own ring code, which takes no
-// lock, so every message keeps its boundaries and a slow consumer holds up
-// no writer.
+// changing them, or follows them as processes append to them (reader.cpp);
+// the command line, --stats and --verify. The messages are copied by the
+// library's reader, which takes no lock, so every message keeps its
+// boundaries and a slow consumer holds up no writer.
 #include <getopt.h>
 #include <unistd.h>
 
