@@ -251,3 +251,80 @@ TEST(MessagePrinter, ZeroTerminatedEndsEachMessageWithNulAndAddsNoNewline) {
                               "{\"index\":1,\"length\":1,\"text\":\"y\"}\0",
                               68));
 }
+
+namespace {
+
+// The code points of valid UTF-8 text; an empty vector when it is not.
+std::vector<uint32_t> code_points(const std::string &text) {
+  std::vector<uint32_t> points;
+  for (std::size_t at = 0; at < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    const int width = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (width == 0 || at + width > text.size()) return {};
+    uint32_t point = width == 1 ? lead : lead & (0xFF >> (width + 1));
+    for (int i = 1; i < width; ++i) point = (point << 6) | (text[at + i] & 0x3F);
+    points.push_back(point);
+    at += width;
+  }
+  return points;
+}
+
+}  // namespace
+
+// Hostile messages, built at random from the pieces that make a terminal
+// misbehave or a line pass for another: what a terminal is shown of them
+// is valid UTF-8 without a control, bidirectional or invisible character,
+// ends in one newline, starts every further line with the mark, and never
+// starts a message with the mark or a bar like it.
+TEST(TerminalText, NoHostileMessageControlsTheTerminalOrForgesALine) {
+  const std::vector<std::string> pieces = {"a",
+                                           " ",
+                                           "\t",
+                                           "\n",
+                                           "\r",
+                                           "\x1b[2J",
+                                           "\x7f",
+                                           "\x00",
+                                           "\xc3",
+                                           "\xc3\xa9",
+                                           "\xed\xa0\x80",
+                                           "\xc2\x85",
+                                           "\xc2\x9b",
+                                           "\xe2\x80\xae",
+                                           "\xe2\x81\xa6",
+                                           "\xe2\x80\x8b",
+                                           "\xef\xbb\xbf",
+                                           "\xe2\x81\xa0",
+                                           "\xe2\x94\x82",
+                                           "\xe2\x94\x83",
+                                           "\xef\xbd\x9c",
+                                           "\xe2\x80\xa8",
+                                           "\xf0\x9f\x99\x82",
+                                           "\xff"};
+  const std::string mark = kContinuationMark;
+  uint32_t state = 12345;
+  for (int round = 0; round < 20000; ++round) {
+    std::string message;
+    state = state * 1103515245 + 12345;
+    const int count = static_cast<int>(state >> 16) % 12;
+    for (int i = 0; i < count; ++i) {
+      state = state * 1103515245 + 12345;
+      const std::string &piece = pieces[(state >> 16) % pieces.size()];
+      message += piece.empty() ? std::string(1, '\0') : piece;
+    }
+    const std::string shown = terminal_text(message.data(), message.size());
+    const std::vector<uint32_t> points = code_points(shown);
+    ASSERT_FALSE(points.empty()) << "not UTF-8: " << shown;
+    ASSERT_EQ(shown.back(), '\n');
+    for (uint32_t point : points) {
+      ASSERT_TRUE(point == '\n' || point == '\t' || (point >= 0x20 && point != 0x7F)) << shown;
+      ASSERT_FALSE(point >= 0x80 && point < 0xA0) << shown;
+      ASSERT_FALSE((point >= 0x200B && point <= 0x200F) || (point >= 0x2028 && point <= 0x202E) ||
+                   (point >= 0x2060 && point <= 0x2069) || point == 0xFEFF)
+          << shown;
+    }
+    ASSERT_FALSE(points[0] == 0x2502 || points[0] == 0x2503 || points[0] == 0xFF5C) << shown;
+    for (std::size_t at = shown.find('\n'); at + 1 < shown.size(); at = shown.find('\n', at + 1))
+      ASSERT_EQ(shown.compare(at + 1, mark.size(), mark), 0) << shown;
+  }
+}
