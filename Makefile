@@ -1,7 +1,7 @@
 # Thin doors onto the CMake presets. Each target first installs the Debian
 # packages it needs and nothing more (scripts/install-deps TASK), then builds
 # with scripts/build, which configures the preset and runs Ninja quietly.
-.PHONY: help deps demo build test test-asan test-tsan stress crash fuzz bench bench-follow package format format-check lint clean
+.PHONY: help deps demo build install uninstall test test-asan test-tsan stress crash fuzz bench bench-follow package format format-check lint clean
 .DEFAULT_GOAL := help
 SHELL := /bin/bash
 
@@ -16,6 +16,8 @@ help:
 	@echo "  fuzz          each of the 4 libFuzzer targets for 5 minutes (clang): 20 minutes and the build"
 	@echo "  bench         rotolog beside Boost, spdlog and system calls, then bench-follow (about 5 minutes)"
 	@echo "  bench-follow  rotolog-cat --follow: idle CPU, latency, write rate beside it (about 30 seconds)"
+	@echo "  install       build the library and rotolog-cat, install them into PREFIX (/usr/local; DESTDIR too)"
+	@echo "  uninstall     remove what the last install listed in build/release/install_manifest.txt"
 	@echo "  package       the Debian packages, in build/package"
 	@echo "  format        clang-format the sources;  format-check: report what it would change"
 	@echo "  lint          clang-tidy over the library"
@@ -36,18 +38,36 @@ build:
 	@scripts/install-deps test
 	@scripts/build release all all_verify_interface_header_sets
 
+# cmake --install of the release build, after building what it installs (an
+# install of a tree not built whole stops before copying anything:
+# cmake/rotolog_install_guard.cmake). PREFIX is where it goes; DESTDIR, as
+# everywhere, stages it under another root. CMake lists what it installed in
+# build/release/install_manifest.txt, which make uninstall removes.
+PREFIX ?= /usr/local
+install:
+	@scripts/install-deps demo
+	@scripts/build release rotolog rotolog_cat
+	@DESTDIR="$(DESTDIR)" cmake --install build/release --prefix "$(PREFIX)"
+	@echo "install: $$(grep -c "" build/release/install_manifest.txt) files into $(DESTDIR)$(PREFIX)," \
+	  "listed in build/release/install_manifest.txt (make uninstall removes them)"
+
+uninstall:
+	@DESTDIR="$(DESTDIR)" scripts/uninstall build/release/install_manifest.txt
+
+# The tests through scripts/run-tests: a line per failure with its output,
+# a line per skip with its reason, one summary line; ctest's exit status.
 test: build
-	@ctest --preset release
+	@scripts/run-tests --preset release
 
 test-asan:
 	@scripts/install-deps test
 	@scripts/build asan
-	@ctest --preset asan
+	@scripts/run-tests --preset asan
 
 test-tsan:
 	@scripts/install-deps test
 	@scripts/build tsan
-	@ctest --preset tsan
+	@scripts/run-tests --preset tsan
 
 # Benchmarks against the peers: an optimised build, five repetitions of each
 # measurement in random order (so that a noisy spell of the machine does not

@@ -60,6 +60,23 @@ void rotolog_write(benchmark::State &state, int size) {
   cyclic_file_destroy_handle(file);
 }
 
+// An entry of the same text: the head, its checksum and the time under the
+// lock on top of the plain write.
+void rotolog_write_entry(benchmark::State &state, int size) {
+  const std::string message = bench::make_message(size);
+  void *file = full_cyclic_file(message);
+  if (file == nullptr) return state.SkipWithError("cyclic_file_create_handle failed");
+  for (auto _ : state) {
+    if (cyclic_file_write_entry(file, CYCLIC_FILE_LEVEL_INFO, message.data(), size) !=
+        CYCLIC_FILE_OK) {
+      state.SkipWithError("cyclic_file_write_entry failed");
+      break;
+    }
+  }
+  bench::count_messages(state, 1);
+  cyclic_file_destroy_handle(file);
+}
+
 void rotolog_fwritef(benchmark::State &state, int size) {
   const bench::MessageParts parts = bench::message_parts(size);
   void *file = full_cyclic_file(bench::make_message(size));
@@ -201,6 +218,8 @@ const bool registered = [] {
   for (const int size : {bench::kSmallMessage, bench::kLargeMessage}) {
     using bench::result_name;
     bench::register_benchmark(result_name(kFileWrite, "rotolog_write", size), rotolog_write, size);
+    bench::register_benchmark(result_name(kFileWrite, "rotolog_write_entry", size),
+                              rotolog_write_entry, size);
     bench::register_benchmark(result_name(kFileWrite, "rotolog_fwritef", size), rotolog_fwritef,
                               size);
     bench::register_benchmark(result_name(kFileWrite, "write_append", size), write_append, size);

@@ -30,15 +30,28 @@ constexpr int kFileRing = 1 << 20;
 // What a full ring of kFileRing bytes holds, for the peers' rings.
 int messages_in_full_ring(int size) { return kFileRing / (size + 4); }
 
-void rotolog_read_all(benchmark::State &state, int size) {
+// A full ring of messages of `size` bytes: raw, or entries of that size in
+// all (their checksums are checked by every read).
+void *full_ring(int size, bool entries) {
   const std::string message = bench::make_message(size);
-  const std::string path = bench::scratch_path("read-all");
+  const std::string path = bench::scratch_path(entries ? "read-entries" : "read-all");
   int status = 0;
   void *file = cyclic_file_create_handle(
       path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE, kFileRing, &status);
+  for (int i = 0; file != nullptr && i < 2 * messages_in_full_ring(size); ++i) {
+    if (entries) {
+      cyclic_file_write_entry(file, CYCLIC_FILE_LEVEL_INFO, message.data(),
+                              size - CYCLIC_FILE_ENTRY_HEAD_SIZE);
+    } else {
+      cyclic_file_write(file, message.data(), size);
+    }
+  }
+  return file;
+}
+
+void rotolog_read_all(benchmark::State &state, int size, bool entries) {
+  void *file = full_ring(size, entries);
   if (file == nullptr) return state.SkipWithError("cyclic_file_create_handle failed");
-  for (int i = 0; i < 2 * messages_in_full_ring(size); ++i)
-    cyclic_file_write(file, message.data(), size);
   int messages = 0;
   for (auto _ : state) {
     char *block = nullptr;
@@ -50,6 +63,28 @@ void rotolog_read_all(benchmark::State &state, int size) {
     }
     benchmark::DoNotOptimize(block);
     cyclic_file_free_read_buffer(file, block);
+  }
+  bench::count_messages(state, messages);
+  cyclic_file_destroy_handle(file);
+}
+
+// Message by message, with each entry's fields.
+void rotolog_read_messages(benchmark::State &state, int size) {
+  void *file = full_ring(size, true);
+  if (file == nullptr) return state.SkipWithError("cyclic_file_create_handle failed");
+  auto visit = [](const cyclic_file_message_t *message, void *context) {
+    *static_cast<int64_t *>(context) += message->length + message->level;
+    return 0;
+  };
+  int messages = 0;
+  for (auto _ : state) {
+    int64_t sum = 0;
+    messages = cyclic_file_read_messages(file, 0, -1, visit, &sum);
+    if (messages <= 0) {
+      state.SkipWithError("cyclic_file_read_messages failed");
+      break;
+    }
+    benchmark::DoNotOptimize(sum);
   }
   bench::count_messages(state, messages);
   cyclic_file_destroy_handle(file);
@@ -172,7 +207,12 @@ const bool registered = [] {
       ->Unit(benchmark::kMillisecond);
   for (const int size : {bench::kSmallMessage, bench::kLargeMessage}) {
     using bench::result_name;
-    bench::register_benchmark(result_name(kReadAll, "rotolog", size), rotolog_read_all, size);
+    bench::register_benchmark(result_name(kReadAll, "rotolog", size), rotolog_read_all, size,
+                              false);
+    bench::register_benchmark(result_name(kReadAll, "rotolog_entries", size), rotolog_read_all,
+                              size, true);
+    bench::register_benchmark(result_name(kReadAll, "rotolog_read_messages", size),
+                              rotolog_read_messages, size);
     bench::register_benchmark(result_name(kReadAll, "spdlog_last_raw", size), spdlog_last_raw,
                               size);
     bench::register_benchmark(result_name(kReadAll, "boost_copy_to_vector", size),

@@ -1,6 +1,7 @@
 /* rotolog example: an in-memory cyclic buffer of 128 bytes that keeps only the
  * newest messages, with plain messages and an array message (one message
  * made of separate pieces, read back piece by piece). */
+#include <errno.h>
 #include <rotolog/cyclic_buffer.h>
 #include <stdio.h>
 #include <string.h>
@@ -13,9 +14,13 @@ int main(void) {
   char text[32];
   for (int i = 1; i <= 8; ++i) {
     int length = snprintf(text, sizeof text, "temperature %4d", 20 + i);
+    errno = 0; /* set only by what fails in the system (memory, for a buffer) */
     int rc = cyclic_buffer_write_message(buffer, text, length);
     if (rc != CYCLIC_BUFFER_OK) {
-      fprintf(stderr, "write: %s\n", cyclic_buffer_get_error_string(rc));
+      int error = errno;
+      fprintf(stderr, "write: %s", cyclic_buffer_get_error_string(rc));
+      if (error != 0) fprintf(stderr, " (%s)", strerror(error));
+      fputc('\n', stderr);
       return 1;
     }
   }

@@ -226,7 +226,30 @@ int collect(const char *data, int32_t length, void *context) {
 // The numbers of the messages a handle reads.
 std::vector<uint64_t> numbers_read(void *handle) { return read_messages(handle).by_writer()[0]; }
 
-void cut_files(long cuts, unsigned seed, CutFigures *figures) {
+// The same, message by message through cyclic_file_read_messages, for a file
+// of entries: an entry is torn when its text is not what its writer wrote.
+void collect_entries(void *handle, Walked *walked) {
+  for (const Visited &message : visit_messages(handle).messages) {
+    const Decoded one = decode_messages(message.data);
+    if (!message.entry || one.torn || one.messages.size() != 1 ||
+        message.data != varied_message(0, one.messages[0].sequence)) {
+      walked->torn = true;
+      continue;
+    }
+    const uint64_t number = one.messages[0].sequence;
+    if (!walked->numbers.empty() && number <= walked->numbers.back()) walked->torn = true;
+    walked->numbers.push_back(number);
+  }
+}
+
+// The numbers of the messages a handle reads.
+std::vector<uint64_t> numbers_of_entries(void *handle) {
+  Walked walked;
+  collect_entries(handle, &walked);
+  return walked.numbers;
+}
+
+void cut_files(long cuts, unsigned seed, bool entries, CutFigures *figures) {
   constexpr size_t kPage = 4096;
   std::mt19937 random(seed);
   TestFile file;
@@ -241,15 +264,22 @@ void cut_files(long cuts, unsigned seed, CutFigures *figures) {
     void *writer = file.open(kReadWrite, 16 * static_cast<int>(kPage) - header_length());
     ASSERT_NE(writer, nullptr);
     auto write_some = [&](int messages) {
-      for (int i = 0; i < messages; ++i)
-        ASSERT_EQ(write_message(writer, varied_message(0, ++number)), 0);
+      for (int i = 0; i < messages; ++i) {
+        const std::string message = varied_message(0, ++number);
+        ASSERT_EQ(entries ? write_entry(writer, static_cast<int>(number % 8), message)
+                          : write_message(writer, message),
+                  0);
+      }
+    };
+    auto numbers_held = [&]() {
+      return entries ? numbers_of_entries(writer) : numbers_read(writer);
     };
     write_some(1 + static_cast<int>(random() % 400));
     const std::string moment_a = file.bytes();
-    const std::vector<uint64_t> held_a = numbers_read(writer);
+    const std::vector<uint64_t> held_a = numbers_held();
     write_some(1 + static_cast<int>(random() % 60));
     const std::string moment_b = file.bytes();
-    const std::vector<uint64_t> held_b = numbers_read(writer);
+    const std::vector<uint64_t> held_b = numbers_held();
     file.close(writer);
 
     const bool header_from_a = random() % 2 == 0;
@@ -269,7 +299,11 @@ void cut_files(long cuts, unsigned seed, CutFigures *figures) {
     }
     if (read_all(reader).count < 0) ++figures->read_failures;
     Walked seen;
-    static_cast<CCyclicFile *>(reader)->for_each_message(collect, &seen);
+    if (entries) {
+      collect_entries(reader, &seen);
+    } else {
+      static_cast<CCyclicFile *>(reader)->for_each_message(collect, &seen);
+    }
     const std::vector<uint64_t> &counted = header_from_a ? held_a : held_b;
     figures->counted += static_cast<long>(counted.size());
     figures->intact += intact_records(header_from_a ? moment_a : moment_b, disk);
@@ -277,38 +311,60 @@ void cut_files(long cuts, unsigned seed, CutFigures *figures) {
       if (std::find(counted.begin(), counted.end(), kept) != counted.end()) ++figures->kept;
     if (seen.torn) ++figures->torn;
     const std::string next = varied_message(0, 999999);
-    if (write_message(reader, next) != 0) ++figures->write_failures;
-    const Contents after = read_all(reader);
-    const std::string &all = after.text;
-    if (after.count <= 0 || all.size() < next.size() ||
-        all.compare(all.size() - next.size(), next.size(), next) != 0)
-      ++figures->read_failures;
+    if ((entries ? write_entry(reader, 0, next) : write_message(reader, next)) != 0)
+      ++figures->write_failures;
+    const VisitedMessages after = visit_messages(reader);
+    if (after.result <= 0 || after.messages.back().data != next) ++figures->read_failures;
     file.close(reader);
   }
 }
 
 }  // namespace
 
-TEST(CyclicFileCrash, AFileCutByAMachineCrashReadsBackAndGoesOn) {
-  const long cuts = count_from_environment("ROTOLOG_CRASH_CUTS", 160);
-  CutFigures figures;
-  cut_files(cuts, 20261207u, &figures);
-  const double kept_share = figures.counted > 0 ? 100.0 * static_cast<double>(figures.kept) /
-                                                      static_cast<double>(figures.counted)
-                                                : 0.0;
+// The figures of one run of cuts, printed for make crash.
+void print_cut_figures(const char *what, const CutFigures &figures, double kept_share) {
   std::printf(
-      "machine crashes: %ld cuts, %ld load failures, %ld read failures, %ld write failures; "
+      "machine crashes (%s): %ld cuts, %ld load failures, %ld read failures, %ld write failures; "
       "of %ld messages the headers counted, %ld lay intact (%.1f%%) and %ld were kept (%.1f%%); "
       "%ld cuts with a torn or misordered message\n",
-      figures.cuts, figures.load_failures, figures.read_failures, figures.write_failures,
+      what, figures.cuts, figures.load_failures, figures.read_failures, figures.write_failures,
       figures.counted, figures.intact,
       100.0 * static_cast<double>(figures.intact) /
           static_cast<double>(figures.counted ? figures.counted : 1),
       figures.kept, kept_share, figures.torn);
+}
+
+double kept_share_of(const CutFigures &figures) {
+  return figures.counted > 0
+             ? 100.0 * static_cast<double>(figures.kept) / static_cast<double>(figures.counted)
+             : 0.0;
+}
+
+TEST(CyclicFileCrash, AFileCutByAMachineCrashReadsBackAndGoesOn) {
+  const long cuts = count_from_environment("ROTOLOG_CRASH_CUTS", 160);
+  CutFigures figures;
+  cut_files(cuts, 20261207u, false, &figures);
+  const double kept_share = kept_share_of(figures);
+  print_cut_figures("raw messages", figures, kept_share);
   EXPECT_EQ(figures.load_failures, 0);
   EXPECT_EQ(figures.read_failures, 0);
   EXPECT_EQ(figures.write_failures, 0);
   // The share kept is a sample: the long form (make crash) holds it to 75%,
   // the short one, with a tenth of the cuts, to 70%.
   EXPECT_GE(kept_share, cuts >= 1000 ? 75.0 : 70.0);
+}
+
+// Entries carry a checksum and their numbers: no cut may return one that is
+// torn or out of place.
+TEST(CyclicFileCrash, EntriesCutByAMachineCrashComeBackWholeAndInOrder) {
+  const long cuts = count_from_environment("ROTOLOG_CRASH_CUTS", 160);
+  CutFigures figures;
+  cut_files(cuts, 20261207u, true, &figures);
+  const double kept_share = kept_share_of(figures);
+  print_cut_figures("entries", figures, kept_share);
+  EXPECT_EQ(figures.load_failures, 0);
+  EXPECT_EQ(figures.read_failures, 0);
+  EXPECT_EQ(figures.write_failures, 0);
+  EXPECT_EQ(figures.torn, 0);
+  EXPECT_GE(kept_share, cuts >= 1000 ? 70.0 : 65.0);
 }

@@ -9,6 +9,7 @@
 #include "rotolog/cyclic_file.h"
 
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <string>
 #include <thread>
@@ -319,4 +320,81 @@ TEST(CyclicFileEntries, AnEntryOfAnotherMomentIsNotReturnedInItsPlace) {
   EXPECT_TRUE(verdict.plan.consistent);
   EXPECT_EQ(verdict.damaged_entries, 0);
   EXPECT_EQ(verdict.misnumbered_entries, 1);
+}
+
+// A file copied without its lock file (or restored from a backup) meets a
+// lock file that counts nothing yet: its first writer numbers on from its
+// entries, so new entries are not taken for records of another moment.
+TEST(CyclicFileEntries, ACopiedFileNumbersItsNewEntriesAfterItsOldOnes) {
+  TestFile file;
+  void *writer = file.open(kReadWrite, 4096);
+  ASSERT_NE(writer, nullptr);
+  for (int i = 1; i <= 5; ++i) ASSERT_EQ(write_entry(writer, 6, entry_text(i)), 0);
+  ASSERT_EQ(write_message(writer, "raw after them"), 0);
+  const std::string copy = file.file("copy");
+  ASSERT_TRUE(write_file(copy, file.bytes()));
+  void *copied = file.open(copy, kReadWrite, 0);
+  ASSERT_NE(copied, nullptr);
+  EXPECT_EQ(cyclic_file_appended(copied), 6u);
+  ASSERT_EQ(write_entry(copied, 6, entry_text(7)), 0);
+  const VisitedMessages read = visit_messages(copied);
+  ASSERT_EQ(read.result, 7);
+  EXPECT_EQ(read.messages.back().data, entry_text(7));
+  EXPECT_EQ(read.messages.back().seq, 7u);
+  EXPECT_EQ(read.messages[5].seq, 6u);
+}
+
+// Bytes inside a damaged entry (here its binary text) that read as a length
+// field leading exactly to the write position: a record that never was, and
+// it begins before the first whole entry. The salvage keeps the run that
+// begins with an entry instead.
+TEST(CyclicFileEntries, TheSalvageTakesNoRecordFromInsideAnEntry) {
+  TestFile file;
+  void *writer = file.open(kReadWrite, 4096);
+  ASSERT_NE(writer, nullptr);
+  // The first record's text begins at ring offset 36; the others take 52
+  // bytes each, so the write position is at 100 + 104 = 204.
+  std::string binary(64, 'b');
+  const int fake_at = 36 + 8;
+  const int32_t fake_length = 204 - fake_at - 4;
+  std::memcpy(&binary[8], &fake_length, 4);
+  ASSERT_EQ(write_entry(writer, 2, binary), 0);
+  ASSERT_EQ(write_entry(writer, 2, entry_text(2)), 0);
+  ASSERT_EQ(write_entry(writer, 2, entry_text(3)), 0);
+  file.close(writer);
+  ASSERT_EQ(file.header().write_offset, 204);
+  // The first entry's time damaged: the walk from the read position fails
+  // at once, and the search for a run begins.
+  const size_t time_at = static_cast<size_t>(header_length() + 4 + 8);
+  std::string bytes = file.bytes();
+  bytes[time_at] = static_cast<char>(bytes[time_at] ^ 1);
+  ASSERT_TRUE(file.set_bytes(bytes));
+  void *reader = file.open(CYCLIC_FILE_MODE_READ, 0);
+  ASSERT_NE(reader, nullptr);
+  const VisitedMessages read = visit_messages(reader);
+  EXPECT_EQ(read.texts(), (std::vector<std::string>{entry_text(2), entry_text(3)}));
+  const CCyclicFile::Verdict verdict = verdict_of(reader);
+  EXPECT_EQ(verdict.plan.kept_count, 2);
+  EXPECT_EQ(verdict.damaged_entries, 1);
+}
+
+// A logging library's record, written later or by another thread: its time
+// and thread as given; the process is the writer's.
+TEST(CyclicFileEntries, AnEntryMayCarryTheTimeAndThreadOfARecordMadeBefore) {
+  TestFile file;
+  void *writer = file.open(kReadWrite, 4096);
+  ASSERT_NE(writer, nullptr);
+  const int64_t made = 1700000000123456789;
+  ASSERT_EQ(cyclic_file_write_entry_ex(writer, 4, made, 4242, "made before", 11), 0);
+  ASSERT_EQ(cyclic_file_write_entry_ex(writer, 4, 0, 0, "now", 3), 0);
+  EXPECT_EQ(cyclic_file_write_entry_ex(writer, 4, made, -1, "x", 1), CYCLIC_FILE_WRITE_FAILED);
+  EXPECT_EQ(cyclic_file_get_buffer_size(writer), 4096);
+  EXPECT_EQ(cyclic_file_get_buffer_size(nullptr), CYCLIC_FILE_INVALID_HANDLE);
+  const VisitedMessages read = visit_messages(writer);
+  ASSERT_EQ(read.result, 2);
+  EXPECT_EQ(read.messages[0].time_ns, made);
+  EXPECT_EQ(read.messages[0].tid, 4242);
+  EXPECT_EQ(read.messages[0].pid, getpid());
+  EXPECT_GT(read.messages[1].time_ns, made);
+  EXPECT_EQ(read.messages[1].tid, static_cast<int32_t>(gettid()));
 }

@@ -321,7 +321,7 @@ std::string lock_file_of(const std::string &path) { return path + "-lock"; }
 }  // namespace
 
 TEST(CyclicFileOtherUsers, InARootDirectoryAnotherUserCanNeitherCreateNorHoldNorCorruptAnything) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to act as another user (nobody)";
   TestFile file;
   ASSERT_EQ(chmod(file.folder().c_str(), 0755), 0);  // others may look, not write
   const std::string path = file.file("service.cyclic");
@@ -372,7 +372,7 @@ TEST(CyclicFileOtherUsers, InARootDirectoryAnotherUserCanNeitherCreateNorHoldNor
 }
 
 TEST(CyclicFileOtherUsers, InASharedDirectoryAPlantedLockFileIsRefusedAtCreationAndNeverWaitedOn) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to act as another user (nobody)";
   TestFile file;
   ASSERT_EQ(chmod(file.folder().c_str(), 01777), 0);  // as /tmp and /var/tmp are
   const std::string path = file.file("service.cyclic");
@@ -394,7 +394,7 @@ TEST(CyclicFileOtherUsers, InASharedDirectoryAPlantedLockFileIsRefusedAtCreation
 }
 
 TEST(CyclicFileOtherUsers, InASharedDirectoryAnotherUsersFileOrSymlinkIsNeverUsed) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to act as another user (nobody)";
   TempDir shared, own;
   ASSERT_EQ(chmod(shared.path().c_str(), 01777), 0);
   // A cyclic file of root's, elsewhere, that no one else may touch.
@@ -438,7 +438,7 @@ TEST(CyclicFileOtherUsers, InASharedDirectoryAnotherUsersFileOrSymlinkIsNeverUse
 // returns 0, or fails (-13, -14) within a second; once the scribbling stops,
 // the lock is taken over and writes succeed again.
 TEST(CyclicFileOtherUsers, AGroupMemberScribblingTheLockFileNeverCrashesNorHoldsARootWriter) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to act as another user (nobody)";
   TestFile file;
   ASSERT_EQ(chmod(file.folder().c_str(), 0755), 0);
   const std::string path = file.file("service.cyclic");
@@ -509,7 +509,7 @@ TEST(CyclicFileOtherUsers, AGroupMemberScribblingTheLockFileNeverCrashesNorHolds
 // over every byte of it, for as long as it likes: writers open the file,
 // take the lock and write as if it were not there.
 TEST(CyclicFileOtherUsers, AReaderHoldingLocksOnEveryByteOfTheLockFileHoldsUpNoWriter) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to act as another user (nobody)";
   TestFile file;
   ASSERT_EQ(chmod(file.folder().c_str(), 0755), 0);
   const std::string path = file.file("service.cyclic");

@@ -312,7 +312,7 @@ TEST_F(FileServices, OpenExistingOpensOneRegularFileWithOneNameAndNoSymlinkOnIts
 }
 
 TEST_F(FileServices, InASharedDirectoryOnlyFilesOfTheCallerOrTheDirectoryOwnerAreOpened) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to give files to another user (nobody)";
   ASSERT_EQ(chmod(directory_.c_str(), 01777), 0);
   for (const char *name : {"theirs", "mine"}) {
     int fd = os_file_create_new(path(name).c_str());
@@ -444,7 +444,7 @@ TEST_F(FileIdentity, AMissingFileInAnExistingDirectoryGetsTheIdentityItWillHave)
 }
 
 TEST_F(FileIdentity, ASymlinkInASharedDirectoryIsFollowedOnlyWhenItIsTheCallersOrTheOwners) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to give files to another user (nobody)";
   ASSERT_EQ(mkdir(path("shared").c_str(), 01777), 0);
   ASSERT_EQ(chmod(path("shared").c_str(), 01777), 0);
   const std::string expected = canonical_dir_ + "/log";

@@ -57,6 +57,14 @@ while(TRUE)
   add_test(NAME readme.sample_${sample}_line_${line}
     COMMAND ${name} ${samples_dir}/${name}.cyclic)
   set_tests_properties(readme.sample_${sample}_line_${line} PROPERTIES TIMEOUT 60)
+  # A sample that prints the system's reason does so for a file it cannot make.
+  string(FIND "${code}" "strerror" says_why)
+  if(says_why GREATER -1)
+    add_test(NAME readme.sample_${sample}_line_${line}_says_why
+      COMMAND ${name} ${samples_dir}/no-such-directory/${name}.cyclic)
+    set_tests_properties(readme.sample_${sample}_line_${line}_says_why PROPERTIES TIMEOUT 60
+      PASS_REGULAR_EXPRESSION ": File not found \\(No such file or directory\\)\n")
+  endif()
 endwhile()
 if(sample EQUAL 0)
   message(FATAL_ERROR "README.md has no ```c or ```cpp sample")

@@ -45,9 +45,13 @@ std::vector<std::string> lines_of(const std::string &text) {
   return lines;
 }
 
-std::string failure(const char *what, const std::string &path, int status) {
-  return std::string("rotolog: ") + what + " cyclic file '" + path +
-         "': " + cyclic_file_get_error_string(status);
+// The text of a failure: the library's text, then the system's reason when
+// the library left an errno.
+std::string failure(const char *what, const std::string &path, int status, int error = 0) {
+  std::string text = std::string("rotolog: ") + what + " cyclic file '" + path +
+                     "': " + cyclic_file_get_error_string(status);
+  if (error != 0) text += std::string(" (") + std::strerror(error) + ")";
+  return text;
 }
 
 class SpdlogSinkTest : public ::testing::Test {
@@ -105,11 +109,13 @@ TEST_F(SpdlogSinkTest, LeavesEmptyRecordsOut) {
 
 // ---- failures -----------------------------------------------------------------
 
-TEST_F(SpdlogSinkTest, WriteFailuresReachTheErrorHandlerWithTheLibrarysText) {
+TEST_F(SpdlogSinkTest, WriteFailuresReachTheErrorHandlerWithTheLibrarysTextAndTheReason) {
   {  // The file exists with one record; a sink opened to read only cannot add one.
+    // The refusal sets no errno: the one of an earlier call is not its reason.
     logger_on(std::make_shared<rotolog::cyclic_file_sink_mt>(path_, 256))->info("one");
     auto logger =
         logger_on(std::make_shared<rotolog::cyclic_file_sink_mt>(path_, 0, CYCLIC_FILE_MODE_READ));
+    errno = EIO;
     logger->info("two");
     ASSERT_EQ(errors_.size(), 1u);
     EXPECT_EQ(errors_[0], failure("cannot write to", path_, CYCLIC_FILE_PERMISSION_DENIED));
@@ -120,7 +126,7 @@ TEST_F(SpdlogSinkTest, WriteFailuresReachTheErrorHandlerWithTheLibrarysText) {
     logger->info(std::string(300, 'y'));
     logger->info("after");
     ASSERT_EQ(errors_.size(), 2u);
-    EXPECT_EQ(errors_[1], failure("cannot write to", path_, CYCLIC_FILE_WRITE_FAILED));
+    EXPECT_EQ(errors_[1], failure("cannot write to", path_, CYCLIC_FILE_WRITE_FAILED, EMSGSIZE));
     const Contents contents = read_file(path_);
     EXPECT_EQ(contents.count, 2);
     EXPECT_EQ(contents.text, "info one\ninfo after\n");
@@ -145,28 +151,41 @@ TEST_F(SpdlogSinkTest, FlushFailureReachesTheErrorHandlerWithTheSystemsText) {
   EXPECT_EQ(errors_.size(), 1u);
 }
 
-TEST_F(SpdlogSinkTest, OpenFailuresThrowWithTheLibrarysText) {
+TEST_F(SpdlogSinkTest, OpenFailuresThrowWithTheLibrarysTextAndTheReason) {
   write_file(dir_.file("damaged.cyclic"), std::string(64, '\xff'));
   const struct {
     std::string path;
     int ring_bytes;
     int mode;
     int status;
+    int error;  // the reason in parentheses; 0: none (no system call failed)
   } cases[] = {
       {dir_.file("missing.cyclic"), kRing, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST,
-       CYCLIC_FILE_NOT_FOUND},
-      {dir_.file("new.cyclic"), 0, CYCLIC_FILE_MODE_WRITE, CYCLIC_FILE_INVALID_BUFFER_SIZE},
-      {dir_.file("damaged.cyclic"), kRing, CYCLIC_FILE_MODE_WRITE, CYCLIC_FILE_LOAD_ERROR},
-      {dir_.path(), kRing, CYCLIC_FILE_MODE_WRITE, CYCLIC_FILE_MAP_FAILED},
+       CYCLIC_FILE_NOT_FOUND, ENOENT},
+      {dir_.file("new.cyclic"), 0, CYCLIC_FILE_MODE_WRITE, CYCLIC_FILE_INVALID_BUFFER_SIZE, 0},
+      {dir_.file("damaged.cyclic"), kRing, CYCLIC_FILE_MODE_WRITE, CYCLIC_FILE_LOAD_ERROR, 0},
+      {dir_.path(), kRing, CYCLIC_FILE_MODE_WRITE, CYCLIC_FILE_MAP_FAILED, EISDIR},
   };
   for (const auto &item : cases) {
     SCOPED_TRACE(item.path);
+    errno = EIO;  // left by an earlier call: never taken for the reason
     try {
       rotolog::cyclic_file_sink_st sink(item.path, item.ring_bytes, item.mode);
       ADD_FAILURE() << "opened";
     } catch (const spdlog::spdlog_ex &error) {
-      EXPECT_EQ(error.what(), failure("cannot open", item.path, item.status));
+      EXPECT_EQ(error.what(), failure("cannot open", item.path, item.status, item.error));
     }
+  }
+  // A full disk while the file is laid out: the status says the file is not
+  // there, the reason why.
+  test_seam_fail(TEST_SEAM_FILE_RESERVE, 1, ENOSPC);
+  const std::string full = dir_.file("full.cyclic");
+  try {
+    rotolog::cyclic_file_sink_st sink(full, kRing);
+    ADD_FAILURE() << "opened on a full disk";
+  } catch (const spdlog::spdlog_ex &error) {
+    EXPECT_EQ(error.what(), "rotolog: cannot open cyclic file '" + full +
+                                "': File not found (No space left on device)");
   }
   // The factory throws the same, and registers no logger.
   EXPECT_THROW(rotolog::cyclic_file_logger_mt("service", dir_.path(), kRing), spdlog::spdlog_ex);

@@ -74,7 +74,44 @@
 
 #include "rotolog/export.h"
 
-/* Status codes of the family: X(name, value, text). Never renumbered. */
+/* Status codes of the family: X(name, value, text). Never renumbered.
+ *
+ * The text is the library's; errno, read at once after the failed call, adds
+ * the system's reason where a system call failed. What each code leaves in it:
+ *   CYCLIC_FILE_LOAD_ERROR           0 (no name, or a header that does not
+ *                                    describe its file).
+ *   CYCLIC_FILE_INVALID_BUFFER_SIZE  0.
+ *   CYCLIC_FILE_PERMISSION_DENIED    opening: EACCES or EPERM (no permission;
+ *                                    another user's file, symlink or lock file
+ *                                    in a shared directory), EMLINK (more than
+ *                                    one hard link), ELOOP, EBUSY (a process of
+ *                                    0.2 has the lock file open), ENOSPC (no
+ *                                    room for the lock file); a write or read
+ *                                    that the mode does not allow: unchanged.
+ *   CYCLIC_FILE_WRITE_FAILED         EINVAL (no data, a length below 1, an
+ *                                    empty text), EMSGSIZE (longer than the
+ *                                    ring less 4 bytes), ETIMEDOUT (the lock's
+ *                                    holder kept it 500 ms), the error of a
+ *                                    failed flush in CYCLIC_FILE_MODE_FLUSH
+ *                                    (EIO, ...).
+ *   CYCLIC_FILE_READ_ALL_FAILED      unchanged (the header no longer describes
+ *                                    the file, or writers kept it changing).
+ *   CYCLIC_FILE_INVALID_HANDLE       unchanged.
+ *   CYCLIC_FILE_NOT_FOUND            ENOENT (missing, with
+ *                                    CYCLIC_FILE_MODE_WRITE or
+ *                                    CYCLIC_FILE_MODE_MUST_EXIST), or what
+ *                                    stopped its creation: ENOSPC, EDQUOT,
+ *                                    EFBIG (past the file size limit), EACCES
+ *                                    (a directory it may not write), ...
+ *   CYCLIC_FILE_MAP_FAILED           ENOENT (missing, opened with neither of
+ *                                    those flags), EISDIR or ENODEV (not a
+ *                                    regular file), EINVAL (empty), ENOSPC (a
+ *                                    writer's blocks cannot be reserved), or
+ *                                    the mapping's ENOMEM.
+ *   CYCLIC_FILE_NO_MEMORY            ENOMEM when the system refused memory.
+ * cyclic_file_create_handle sets errno to 0 where no system call failed;
+ * the other calls leave it unchanged there, so a caller who sets errno to 0
+ * before the call knows that a nonzero value after it is the reason. */
 #define CYCLIC_FILE_STATUS_TABLE(X)                                  \
   X(CYCLIC_FILE_OK, 0, "success")                                    \
   X(CYCLIC_FILE_LOAD_ERROR, -10, "Error loading file")               \
@@ -215,6 +252,15 @@ ROTOLOG_API int cyclic_file_fwritef(void *handle, const char *format, ...)
  * for a text the ring cannot hold), or CYCLIC_FILE_NO_MEMORY. */
 ROTOLOG_API int cyclic_file_write_entry(void *handle, int level, const char *data, int length);
 
+/* cyclic_file_write_entry with the time and the thread of a record made
+ * before, or on another thread (a logging library's record handed to a
+ * background thread): `time_ns` (nanoseconds since the epoch) and `tid` are
+ * stored as given, each replaced by now and this thread when 0. Times given
+ * are not kept in order. Returns what cyclic_file_write_entry returns
+ * (EINVAL also for a negative tid). */
+ROTOLOG_API int cyclic_file_write_entry_ex(void *handle, int level, int64_t time_ns, int32_t tid,
+                                           const char *data, int length);
+
 /* Formats like vsnprintf and appends the text as an entry of `level`.
  * Returns what cyclic_file_write_entry returns, or CYCLIC_FILE_NO_MEMORY, or
  * CYCLIC_FILE_WRITE_FAILED for a null format or a formatting error. `args`
@@ -265,6 +311,11 @@ ROTOLOG_API int cyclic_file_read_messages(void *handle, uint64_t after, int newe
  * number), read from its lock file without a lock, for a follower to poll;
  * 0 when the file keeps no count a reader may see, or for a null handle. */
 ROTOLOG_API uint64_t cyclic_file_appended(void *handle);
+
+/* The size of the file's ring in bytes (a message's length field takes 4 of
+ * them, an entry's head 32 more), or CYCLIC_FILE_INVALID_HANDLE for null.
+ * For texts such as "a message of N bytes does not fit a ring of M bytes". */
+ROTOLOG_API int cyclic_file_get_buffer_size(void *handle);
 
 /* Releases a block from cyclic_file_read_all. Does nothing when the handle
  * or the block is null. */

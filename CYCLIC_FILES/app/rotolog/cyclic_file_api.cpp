@@ -70,6 +70,16 @@ int cyclic_file_write_entry(void *handle, int level, const char *data, int lengt
                            : CYCLIC_FILE_INVALID_HANDLE;
 }
 
+int cyclic_file_write_entry_ex(void *handle, int level, int64_t time_ns, int32_t tid,
+                               const char *data, int length) {
+  return handle != nullptr ? as_file(handle)->write_entry(level, data, length, time_ns, tid)
+                           : CYCLIC_FILE_INVALID_HANDLE;
+}
+
+int cyclic_file_get_buffer_size(void *handle) {
+  return handle != nullptr ? as_file(handle)->ring_size : CYCLIC_FILE_INVALID_HANDLE;
+}
+
 int cyclic_file_vfwrite_entry(void *handle, int level, const char *format, va_list args) {
   if (handle == nullptr) return CYCLIC_FILE_INVALID_HANDLE;
   if (level < 0) {  // vfwritef's level -1 means a plain write

@@ -189,18 +189,20 @@ bool decode_entry(const char *payload, int32_t length, EntryFields *fields) {
   fields->level = format & 0x07;
   fields->bare = (format & kBare) != 0;
   fields->time_ns = static_cast<int64_t>(load_u64(payload + 8));
-  fields->number = load_u64(payload + 16);
-  fields->pid = static_cast<int32_t>(load_u32(payload + 24));
-  fields->tid = static_cast<int32_t>(load_u32(payload + 28));
+  fields->number = ~load_u64(payload + 16);
+  fields->pid = static_cast<int32_t>(~load_u32(payload + 24));
+  fields->tid = static_cast<int32_t>(~load_u32(payload + 28));
   return true;
 }
 
 // ---------------------------------------------------------------------------
 // Writing one
 
-EntryDraft::EntryDraft(int level, bool bare, const char *text, int32_t length)
+EntryDraft::EntryDraft(int level, bool bare, const char *text, int32_t length, int64_t time_ns,
+                       int32_t tid)
     : bytes_(inline_),
       length_(kEntryHeadSize + length),
+      given_time_(time_ns),
       text_crc_(crc32c(0, text, static_cast<std::size_t>(length))) {
   if (length > kInlineText) {
     bytes_ = static_cast<char *>(vel_malloc(static_cast<std::size_t>(length_)));
@@ -209,8 +211,8 @@ EntryDraft::EntryDraft(int level, bool bare, const char *text, int32_t length)
   const Origin &origin = this_origin();
   std::memcpy(bytes_, kMarker, 3);
   bytes_[3] = static_cast<char>(kVersion << 4 | (bare ? kBare : 0) | (level & 0x07));
-  store_u32(bytes_ + 24, static_cast<uint32_t>(origin.pid));
-  store_u32(bytes_ + 28, static_cast<uint32_t>(origin.tid));
+  store_u32(bytes_ + 24, ~static_cast<uint32_t>(origin.pid));
+  store_u32(bytes_ + 28, ~static_cast<uint32_t>(tid != 0 ? tid : origin.tid));
   if (length > 0) std::memcpy(bytes_ + kEntryHeadSize, text, static_cast<std::size_t>(length));
 }
 
@@ -219,8 +221,8 @@ EntryDraft::~EntryDraft() {
 }
 
 void EntryDraft::seal(uint64_t number) {
-  store_u64(bytes_ + 8, static_cast<uint64_t>(entry_time()));
-  store_u64(bytes_ + 16, number);
+  store_u64(bytes_ + 8, static_cast<uint64_t>(given_time_ != 0 ? given_time_ : entry_time()));
+  store_u64(bytes_ + 16, ~number);
   store_u32(bytes_ + kCrcAt, head_crc(text_crc_, bytes_));
 }
 

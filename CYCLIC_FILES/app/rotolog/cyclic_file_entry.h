@@ -95,17 +95,21 @@ bool decode_entry(const char *payload, int32_t length, EntryFields *fields);
 // locks.
 class EntryDraft {
  public:
-  // `level` 0 to 7. The text is copied.
-  EntryDraft(int level, bool bare, const char *text, int32_t length);
+  // `level` 0 to 7. The text is copied. A time or a thread id other than 0
+  // is the caller's (a logging library's record made earlier, or on another
+  // thread) and is stored as given.
+  EntryDraft(int level, bool bare, const char *text, int32_t length, int64_t time_ns = 0,
+             int32_t tid = 0);
   ~EntryDraft();
   EntryDraft(const EntryDraft &) = delete;
   EntryDraft &operator=(const EntryDraft &) = delete;
   // False when memory for a long text was short.
   bool ready() const { return bytes_ != nullptr; }
-  // Sets the number and the time: now, or the last time an entry of this
-  // process was given if the clock went back meanwhile (so time never runs
-  // backwards within one writer: entries sealed in order of their numbers
-  // are in order of their times). Called under the file's locks.
+  // Sets the number and the time: the caller's, or now, or the last time an
+  // entry of this process was given if the clock went back meanwhile (so
+  // time never runs backwards within one writer: entries sealed in order of
+  // their numbers are in order of their times). Called under the file's
+  // locks.
   void seal(uint64_t number);
   const char *bytes() const { return bytes_; }
   int32_t length() const { return length_; }
@@ -114,6 +118,7 @@ class EntryDraft {
   static constexpr int32_t kInlineText = 480;
   char *bytes_;
   int32_t length_;
+  int64_t given_time_;
   uint32_t text_crc_;
   char inline_[kEntryHeadSize + kInlineText];
 };

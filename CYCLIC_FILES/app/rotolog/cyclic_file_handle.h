@@ -100,8 +100,10 @@ class CCyclicFile : public CCyclicBuffer {
   // A message: an entry at the default level in CYCLIC_FILE_MODE_ENTRIES, a
   // raw message otherwise (a bare entry when its bytes begin like one).
   int write(const char *data, int32_t length);
-  // An entry of `level` (0 to 7) whose text is `length` bytes (0 or more).
-  int write_entry(int level, const char *data, int32_t length);
+  // An entry of `level` (0 to 7) whose text is `length` bytes (0 or more),
+  // stamped now by this thread unless a time or thread id is given.
+  int write_entry(int level, const char *data, int32_t length, int64_t time_ns = 0,
+                  int32_t tid = 0);
   // The format comes from the caller, as for vsnprintf. Written as write
   // does, or as an entry of `level` when it is 0 or more.
   int vfwritef(const char *format, va_list args, int level = -1)
@@ -209,6 +211,9 @@ class CCyclicFile : public CCyclicBuffer {
   os_critical_section_t *process_lock;
   // Bytes mapped; a header must describe exactly this many.
   std::size_t mapped_length;
+  // The ring's size as loaded, which no writer changes: for checks made
+  // outside the locks (buffer_size is reloaded under them).
+  int32_t ring_size;
   // The name could not be copied: load reports exhausted memory.
   bool name_copy_failed;
   // Mapped read-only: the caller may read the file but not write it, and
@@ -312,6 +317,7 @@ class CCyclicFile : public CCyclicBuffer {
   class PhaseReset;
   void repair_after_holder_died(bool earlier_boot);
   void mend();
+  void count_past_entries();
   void rebase_published();
 
   int map_file(int fd);
@@ -327,7 +333,8 @@ class CCyclicFile : public CCyclicBuffer {
   int reload_header_from(char *base);
   std::size_t header_room() const;
   int store_header();
-  int write_entry_as(int level, bool bare, const char *data, int32_t length);
+  int write_entry_as(int level, bool bare, const char *data, int32_t length, int64_t time_ns = 0,
+                     int32_t tid = 0);
   int write_record(const char *data, int32_t length, EntryDraft *draft);
   int locked_write(const char *data, int32_t length, EntryDraft *draft);
   int store_interim_header(const char *data, int32_t length, uint64_t *intent_read,

@@ -55,6 +55,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "rotolog/cyclic_buffer.h"
 #include "rotolog/cyclic_file.h"
@@ -362,11 +363,46 @@ void CCyclicFile::mend() {
   if (!locks.held() || reload_header() != 0) return;
   SalvagePlan plan;
   plan_salvage(&plan);
-  if (plan.consistent) return;
+  if (!plan.consistent) {
+    PublishedChange change(published);
+    apply_salvage(plan);
+    store_header();
+    rebase_published();
+  }
+  count_past_entries();
+}
+
+// Entries are numbered from the lock file's count. A file copied or restored
+// beside a lock file that counts fewer messages than its entries' numbers
+// would have its new entries numbered below its old ones, and readers would
+// take them for records of another moment: under both locks, after a mend,
+// the count moves up to the highest entry's number and the messages after it.
+void CCyclicFile::count_past_entries() {
+  if (published == nullptr || message_count == 0 || !positions_valid()) return;
+  const int64_t span = stored_span();
+  // The highest number an entry of the ring takes, with the messages after
+  // it (an entry of another moment may be out of order).
+  uint64_t needed = 0;
+  uint64_t newest = 0;
+  uint64_t after = 0;
+  RecordStep step;
+  for (int64_t at = read_pos - ring_start, walked = 0;
+       walked < span && step_record(at, span - walked, 1, &step);
+       walked += step.used, at = step.next) {
+    char head[kEntryHeadSize];
+    EntryFields fields;
+    if (step.length >= kEntryHeadSize) copy_payload_head(step, head);
+    if (step.length >= kEntryHeadSize && decode_entry(head, kEntryHeadSize, &fields)) {
+      newest = fields.number;
+      after = 0;
+    } else {
+      ++after;
+    }
+    if (newest != 0 && newest + after > needed) needed = newest + after;
+  }
+  if (needed <= load_word(published, kAppended)) return;
   PublishedChange change(published);
-  apply_salvage(plan);
-  store_header();
-  rebase_published();
+  store_word(published, kAppended, needed);
 }
 
 // ---------------------------------------------------------------------------
@@ -426,24 +462,27 @@ int CCyclicFile::write(const char *data, int32_t length) {
   return write_record(data, length, nullptr);
 }
 
-int CCyclicFile::write_entry(int level, const char *data, int32_t length) {
-  if (level < 0 || level >= kEntryLevels || length < 0 || (data == nullptr && length > 0)) {
+int CCyclicFile::write_entry(int level, const char *data, int32_t length, int64_t time_ns,
+                             int32_t tid) {
+  if (level < 0 || level >= kEntryLevels || length < 0 || (data == nullptr && length > 0) ||
+      tid < 0) {
     if (!(mode & CYCLIC_FILE_MODE_WRITE)) return CYCLIC_FILE_PERMISSION_DENIED;
     errno = EINVAL;
     return CYCLIC_FILE_WRITE_FAILED;
   }
-  return write_entry_as(level, false, data, length);
+  return write_entry_as(level, false, data, length, time_ns, tid);
 }
 
-int CCyclicFile::write_entry_as(int level, bool bare, const char *data, int32_t length) {
+int CCyclicFile::write_entry_as(int level, bool bare, const char *data, int32_t length,
+                                int64_t time_ns, int32_t tid) {
   if (!(mode & CYCLIC_FILE_MODE_WRITE)) return CYCLIC_FILE_PERMISSION_DENIED;
   // The ring's size as loaded; the write checks the record against the
   // header it reloads.
-  if (length > buffer_size - 4 - kEntryHeadSize) {
+  if (length > ring_size - 4 - kEntryHeadSize) {
     errno = EMSGSIZE;
     return CYCLIC_FILE_WRITE_FAILED;
   }
-  EntryDraft draft(level, bare, data, length);
+  EntryDraft draft(level, bare, data, length, time_ns, tid);
   if (!draft.ready()) return CYCLIC_FILE_NO_MEMORY;
   return write_record(draft.bytes(), draft.length(), &draft);
 }
@@ -748,30 +787,48 @@ void CCyclicBuffer::plan_salvage(SalvagePlan *plan) const {
     walked += step.used;
   }
   if (!reached) failed.add(walked_whole);
-  for (int64_t start = 1; start + 5 <= span; ++start) {
-    if (failed.has(start)) continue;
-    int64_t at = start;
-    int32_t run = 0;
-    int64_t run_payload = 0;
-    while (at < span && !failed.has(at) && step_message(offset_at(at), span - at, &step)) {
-      failed.add(at);
-      at += step.used;
-      run_payload += step.length;
-      ++run;
-    }
-    if (at == span) {
-      if (!reached || run > records) {
-        plan->kept_count = run;
-        plan->kept_span = span - start;
-        plan->kept_payload = run_payload;
-        plan->read_offset = offset_at(start);
-        plan->write_offset = offset_at(span);
-        if (!reached && records > 0 && start >= distance)
-          plan_older_run(plan, records, payload, start);
+  // Whether the record at span distance `start` is a whole entry.
+  auto entry_at = [&](int64_t start) {
+    RecordStep first;
+    if (!step_record(offset_at(start), span - start, 1, &first) || first.length < kEntryHeadSize)
+      return false;
+    char head[kEntryHeadSize];
+    copy_payload_head(first, head);
+    return begins_like_entry(head, kEntryHeadSize) && payload_kind(first) == PayloadKind::kEntry;
+  };
+  // Runs that begin with an entry first: bytes inside an entry (its binary
+  // fields, a binary text) may read as a length field that happens to lead
+  // to the write position, a record that never was; a run of entries begins
+  // where an entry does. Then, when none reaches the write position, runs
+  // that begin anywhere (raw messages carry nothing to tell them by). A
+  // chain's fate does not depend on where it was entered, so the failed
+  // offsets of the first pass hold for the second.
+  for (const bool entries_only : {true, false}) {
+    for (int64_t start = 1; start + 5 <= span; ++start) {
+      if (failed.has(start) || (entries_only && !entry_at(start))) continue;
+      int64_t at = start;
+      int32_t run = 0;
+      int64_t run_payload = 0;
+      while (at < span && !failed.has(at) && step_message(offset_at(at), span - at, &step)) {
+        failed.add(at);
+        at += step.used;
+        run_payload += step.length;
+        ++run;
       }
-      return;
+      if (at == span) {
+        if (!reached || run > records) {
+          plan->kept_count = run;
+          plan->kept_span = span - start;
+          plan->kept_payload = run_payload;
+          plan->read_offset = offset_at(start);
+          plan->write_offset = offset_at(span);
+          if (!reached && records > 0 && start >= distance)
+            plan_older_run(plan, records, payload, start);
+        }
+        return;
+      }
+      if (at < span) failed.add(at);
     }
-    if (at < span) failed.add(at);
   }
 }
 

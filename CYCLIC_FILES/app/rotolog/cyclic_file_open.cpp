@@ -93,6 +93,7 @@ CCyclicFile::CCyclicFile(const char *name, int32_t mode_flags, int32_t size) {
   spare_message_copy = nullptr;
   copy_first = false;
   mapped_length = 0;
+  ring_size = 0;
   read_only_mapping = false;
   last_errno = 0;
   if (file_name != nullptr) build_lock_name(file_name);
@@ -223,6 +224,7 @@ int CCyclicFile::load() {
   // checked against the mapping the same way. What is not a cyclic file
   // gets no lock file.
   if (result == CYCLIC_FILE_OK && reload_header() != 0) result = CYCLIC_FILE_LOAD_ERROR;
+  if (result == CYCLIC_FILE_OK) ring_size = buffer_size;
   if (result == CYCLIC_FILE_OK && interprocess_lock == nullptr) result = obtain_locks(path, facts);
   // Readers mend nothing in the file: a writer mends what it finds damaged
   // (a crash of the machine, a copy, a restore) before its first write.

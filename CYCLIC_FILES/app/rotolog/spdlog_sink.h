@@ -16,7 +16,9 @@
  * (spdlog's flush_on calls flush(), which flushes the whole mapping).
  *
  * Failures throw spdlog::spdlog_ex (through spdlog::throw_spdlog_ex) whose
- * text carries the library's error text: from the constructor and the
+ * text carries the library's error text and, when the library left an errno,
+ * the system's reason in parentheses ("rotolog: cannot open cyclic file
+ * 'x.cyclic': File not found (No space left on device)"): from the constructor and the
  * factories when the file cannot be opened, and from logging and flushing,
  * where spdlog's logger catches it and hands it to its error handler
  * (logger::set_error_handler). Records of zero bytes are not written.
@@ -43,6 +45,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 
 #include "rotolog/cyclic_file.h"
 
@@ -59,8 +62,8 @@ class cyclic_file_sink final : public spdlog::sinks::base_sink<Mutex> {
    * CYCLIC_FILE_MODE_WRITE every record fails), creating it with a ring of
    * `ring_bytes` bytes when it is missing and the mode allows writing; an
    * existing file keeps its own ring size. Throws spdlog::spdlog_ex with the
-   * library's text of the status of cyclic_file_create_handle when the file
-   * cannot be opened. */
+   * library's text of the status of cyclic_file_create_handle, and the
+   * system's reason when errno gives one, when the file cannot be opened. */
   cyclic_file_sink(const std::string &path, int ring_bytes,
                    int mode = CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_WRITE)
       : path_(path) {
@@ -85,6 +88,9 @@ class cyclic_file_sink final : public spdlog::sinks::base_sink<Mutex> {
     formatted_.clear();
     this->formatter_->format(msg, formatted_);
     if (formatted_.size() == 0) return;
+    // Some refusals leave errno as it was: a reason from an earlier call must
+    // not pass for theirs.
+    errno = 0;
     const int status =
         formatted_.size() > static_cast<std::size_t>(INT_MAX)
             ? CYCLIC_FILE_WRITE_FAILED
@@ -100,9 +106,13 @@ class cyclic_file_sink final : public spdlog::sinks::base_sink<Mutex> {
   }
 
  private:
+  // The library's text of `status`, then the reason errno gives, if any.
   [[noreturn]] void fail(const char *what, int status) const {
-    spdlog::throw_spdlog_ex(std::string("rotolog: ") + what + " cyclic file '" + path_ +
-                            "': " + cyclic_file_get_error_string(status));
+    const int error = errno;
+    std::string text = std::string("rotolog: ") + what + " cyclic file '" + path_ +
+                       "': " + cyclic_file_get_error_string(status);
+    if (error != 0) text += " (" + std::generic_category().message(error) + ")";
+    spdlog::throw_spdlog_ex(text);
   }
 
   std::string path_;
