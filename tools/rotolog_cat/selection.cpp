@@ -171,8 +171,9 @@ bool parse_calendar(const std::string &text, int64_t now, int64_t *time) {
     }
     seconds = timegm(&fields) - offset;
   }
-  *time = static_cast<int64_t>(seconds) * kSecond + fraction;
-  return true;
+  // Nanoseconds since the epoch reach from 1677 to 2262.
+  return !__builtin_mul_overflow(static_cast<int64_t>(seconds), kSecond, time) &&
+         !__builtin_add_overflow(*time, fraction, time);
 }
 
 }  // namespace
@@ -186,14 +187,13 @@ bool parse_time(const std::string &text, int64_t now, int64_t *time, std::string
   int64_t span = 0;
   if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
     if (!parse_span(text.substr(1), &span)) return false;
-    *time = text[0] == '-' ? now - span : now + span;
-    return true;
+    return text[0] == '-' ? !__builtin_sub_overflow(now, span, time)
+                          : !__builtin_add_overflow(now, span, time);
   }
   const std::string ago = " ago";
   if (text.size() > ago.size() && text.compare(text.size() - ago.size(), ago.size(), ago) == 0) {
     if (!parse_span(text.substr(0, text.size() - ago.size()), &span)) return false;
-    *time = now - span;
-    return true;
+    return !__builtin_sub_overflow(now, span, time);
   }
   if (!text.empty() && text[0] == '@') {
     char *end = nullptr;
