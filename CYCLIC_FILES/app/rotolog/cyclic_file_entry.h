@@ -56,8 +56,9 @@ PayloadKind classify_payload(const char *first, int64_t first_length, const char
 // (the marker's bytes, the version) are as an entry's. Most raw messages
 // fail this on their first two bytes.
 inline bool may_be_entry(const char *payload) {
-  return (payload[0] == 0x1E) + (payload[1] == 'r') + (payload[2] == 'l') +
-             ((static_cast<unsigned char>(payload[3]) >> 4) == 1) >=
+  const int first_two = (payload[0] == 0x1E) + (payload[1] == 'r');
+  if (__builtin_expect(first_two == 0, 1)) return false;
+  return first_two + (payload[2] == 'l') + ((static_cast<unsigned char>(payload[3]) >> 4) == 1) >=
          3;
 }
 
@@ -115,7 +116,7 @@ class EntryDraft {
   int32_t length() const { return length_; }
 
  private:
-  static constexpr int32_t kInlineText = 480;
+  static constexpr int32_t kInlineText = 2048 - kEntryHeadSize;
   char *bytes_;
   int32_t length_;
   int64_t given_time_;
