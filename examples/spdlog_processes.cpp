@@ -1,7 +1,9 @@
 // rotolog example: four processes log through spdlog into one cyclic file,
-// each through its own logger on rotolog's sink (writer 0 with a pattern of
-// time, level and pid, the others with spdlog's default one). Afterwards
-// `rotolog-cat FILE` prints every record whole, one per line.
+// each through its own logger on rotolog's sink. Each record is an entry that
+// carries its time, level, process and thread; writer 0 sets a pattern of its
+// own, the others keep the sink's ("[logger] message"). Afterwards
+// `rotolog-cat FILE` prints every record whole, one per line, with its time
+// and origin.
 // Usage: spdlog_processes [FILE]   (default: spdlog_processes.cyclic in TMPDIR or /tmp)
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,7 +28,7 @@ int run_writer(const std::string &path, int writer) {
   try {
     auto logger =
         rotolog::cyclic_file_logger_mt("writer-" + std::to_string(writer), path, kRingSize);
-    if (writer == 0) logger->set_pattern("%Y-%m-%d %H:%M:%S.%e %l pid %P: %v");
+    if (writer == 0) logger->set_pattern("pid %P: %v", spdlog::pattern_time_type::local);
     logger->set_error_handler([&failures](const std::string &text) {
       std::fprintf(stderr, "%s\n", text.c_str());
       ++failures;

@@ -20,6 +20,15 @@ if(ROTOLOG_FUZZ)
     target_include_directories(fuzz_${target} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
     list(APPEND fuzz_targets fuzz_${target})
   endforeach()
+  # rotolog-cat's printing, from the tool's own sources.
+  if(TARGET rotolog_cat)
+    add_executable(fuzz_message_formats ${fuzz_sources}/fuzz_message_formats.cpp
+                   ${PROJECT_SOURCE_DIR}/tools/rotolog_cat/message_formats.cpp
+                   ${PROJECT_SOURCE_DIR}/tools/rotolog_cat/selection.cpp)
+    target_link_libraries(fuzz_message_formats PRIVATE ${fuzzer_runtime} rotolog_warnings)
+    target_include_directories(fuzz_message_formats PRIVATE ${PROJECT_SOURCE_DIR}/tools/rotolog_cat)
+    list(APPEND fuzz_targets fuzz_message_formats)
+  endif()
   add_executable(fuzz_make_seeds ${fuzz_sources}/make_seeds.cpp)
   target_link_libraries(fuzz_make_seeds PRIVATE rotolog rotolog_warnings)
   target_include_directories(fuzz_make_seeds PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})

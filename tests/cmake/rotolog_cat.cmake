@@ -1,5 +1,5 @@
 # rotolog-cat: its output on a known file (check_rotolog_cat.sh), and its
-# message formats on their own.
+# message formats and selection on their own.
 if(TARGET rotolog_cat)
   add_executable(rotolog_cat_make_known_file ${CMAKE_CURRENT_SOURCE_DIR}/rotolog_cat/make_known_file.cpp)
   target_link_libraries(rotolog_cat_make_known_file PRIVATE rotolog rotolog_warnings)
@@ -10,7 +10,9 @@ if(TARGET rotolog_cat)
   set_tests_properties(rotolog_cat.output_on_a_known_file PROPERTIES TIMEOUT 120)
 
   add_executable(rotolog_cat_formats_test ${CMAKE_CURRENT_SOURCE_DIR}/rotolog_cat/message_formats_test.cpp
-                 ${PROJECT_SOURCE_DIR}/tools/rotolog_cat/message_formats.cpp)
+                 ${CMAKE_CURRENT_SOURCE_DIR}/rotolog_cat/selection_test.cpp
+                 ${PROJECT_SOURCE_DIR}/tools/rotolog_cat/message_formats.cpp
+                 ${PROJECT_SOURCE_DIR}/tools/rotolog_cat/selection.cpp)
   target_include_directories(rotolog_cat_formats_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/rotolog_cat)
   target_link_libraries(rotolog_cat_formats_test PRIVATE GTest::gtest_main rotolog_warnings)
   gtest_discover_tests(rotolog_cat_formats_test DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)

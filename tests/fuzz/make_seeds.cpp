@@ -39,7 +39,8 @@ int main(int argc, char **argv) {
     return 2;
   }
   const std::string root = argv[1];
-  for (const char *target : {"", "/header_decoder", "/cyclic_file", "/buffer_model", "/salvage"})
+  for (const char *target :
+       {"", "/header_decoder", "/cyclic_file", "/buffer_model", "/salvage", "/message_formats"})
     mkdir((root + target).c_str(), 0755);
 
   int written = 0;
@@ -60,6 +61,18 @@ int main(int argc, char **argv) {
     std::string operations(static_cast<size_t>(64 + seed * 32), '\0');
     for (char &byte : operations) byte = static_cast<char>(random());
     written += write_file(root + "/buffer_model/sequence" + std::to_string(seed), operations);
+  }
+  // rotolog-cat's printing: 24 bytes of fields and layout, then a message.
+  const char *const messages[] = {
+      "plain",     "two\nlines\n", "\x1b[2J\xe2\x80\xae\xe2\x94\x82 x", "2026-12-08 03:14:15.5Z",
+      "-1h 30min", "\xff\xc3\t\r"};
+  for (int seed = 0; seed < 12; ++seed) {
+    std::string input(24, '\0');
+    for (char &byte : input) byte = static_cast<char>(random());
+    input[22] = static_cast<char>(seed % 5);
+    input[23] = static_cast<char>(seed % 4);
+    input += messages[seed % 6];
+    written += write_file(root + "/message_formats/seed" + std::to_string(seed), input);
   }
   std::printf("fuzz_make_seeds: %d seed files in %s\n", written, root.c_str());
   return 0;

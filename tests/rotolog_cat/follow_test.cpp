@@ -15,6 +15,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -108,8 +110,11 @@ void append_messages(const std::string &path, int writer, long count, int ring =
   cyclic_file_destroy_handle(file);
 }
 
-// Writer processes 0 to writers - 1, each appending `count` messages.
-std::vector<pid_t> start_writers(const std::string &path, int writers, long count) {
+// Writer processes 0 to writers - 1, each appending `count` messages, with
+// a pause of pause_us after each one (none when 0); with `entries`, message
+// I as an entry of level I % 8.
+std::vector<pid_t> start_writers(const std::string &path, int writers, long count,
+                                 long pause_us = 0, bool entries = false) {
   std::vector<pid_t> pids;
   for (int writer = 0; writer < writers; ++writer) {
     pids.push_back(start_child([&] {
@@ -118,7 +123,13 @@ std::vector<pid_t> start_writers(const std::string &path, int writers, long coun
       if (file == nullptr) return 1;
       int failures = 0;
       for (long i = 0; i < count; ++i) {
-        if (write_message(file, follow_test::writer_message(writer, i)) != 0) ++failures;
+        const std::string message = follow_test::writer_message(writer, i);
+        const int written =
+            entries ? cyclic_file_write_entry(file, static_cast<int>(i % 8), message.data(),
+                                              static_cast<int>(message.size()))
+                    : write_message(file, message);
+        if (written != 0) ++failures;
+        if (pause_us > 0) usleep(static_cast<useconds_t>(pause_us));
         if (i % 64 == 0) sched_yield();
       }
       cyclic_file_destroy_handle(file);
@@ -400,4 +411,235 @@ TEST(RotologCatFollow, AnIdleFollowerEndsWhenTheReaderOfItsOutputHasGone) {
   std::string error_text;
   EXPECT_EQ(tool.finish(&error_text, 2s), 0);  // kChildTimedOut while it waits
   EXPECT_EQ(error_text, "");
+}
+
+// The lines of each file, by the "file" member of the JSON lines.
+std::map<std::string, std::vector<std::string>> lines_by_file(
+    const std::vector<std::string> &lines) {
+  std::map<std::string, std::vector<std::string>> by_file;
+  for (const std::string &line : lines)
+    by_file[follow_test::json_member(line, "file")].push_back(line);
+  return by_file;
+}
+
+// tail -F: a file that does not exist yet is waited for, then followed;
+// removed and made again, it is followed anew.
+TEST(RotologCatFollow, RetryWaitsForAFileThatDoesNotExistYet) {
+  TempDir dir;
+  const std::string path = dir.file("later");
+  Tool tool({"-F", "-j", path});
+  usleep(100000);  // the tool is looking for the file meanwhile
+  append_messages(path, 0, 3);
+  std::vector<std::string> lines;
+  ASSERT_TRUE(
+      tool.read_lines(&lines, [](const std::vector<std::string> &l) { return l.size() >= 3; }));
+  ASSERT_EQ(unlink(path.c_str()), 0);
+  ASSERT_EQ(unlink((path + "-lock").c_str()), 0);
+  append_messages(path, 1, 2);
+  ASSERT_TRUE(
+      tool.read_lines(&lines, [](const std::vector<std::string> &l) { return l.size() >= 5; }));
+  ASSERT_EQ(kill(tool.pid, SIGTERM), 0);
+  std::string error_text;
+  EXPECT_EQ(tool.finish(&error_text), 0);
+  const follow_test::Delivery delivery = follow_test::check_delivery(lines, 2);
+  EXPECT_EQ(delivery.problems, "");
+  EXPECT_EQ(delivery.next[0], 3);
+  EXPECT_EQ(delivery.next[1], 2);
+  EXPECT_EQ(lines.size(), 5u);
+  EXPECT_NE(error_text.find(path + ": File not found: No such file or directory\n"),
+            std::string::npos)
+      << error_text;
+  EXPECT_NE(error_text.find(path + ": has appeared; following it"), std::string::npos)
+      << error_text;
+  // Without --retry a missing file is an error at once.
+  Tool plain({"-f", dir.file("never")});
+  EXPECT_EQ(plain.finish(&error_text), 1);
+}
+
+// Two files followed at once, each written by its own processes: every
+// line names its file, and each file's messages arrive exactly once, in
+// order, numbered by that file.
+TEST(RotologCatFollow, FollowsSeveralFilesAtOnceAndNamesTheFileOfEachMessage) {
+  TempDir dir;
+  const std::string first = dir.file("first"), second = dir.file("second");
+  append_messages(first, 9, 1);
+  append_messages(second, 9, 2);
+  Tool tool({"-f", "-j", first, second});
+  std::vector<std::string> lines;
+  ASSERT_TRUE(
+      tool.read_lines(&lines, [](const std::vector<std::string> &l) { return l.size() >= 3; }));
+  const long kEach = 1500;
+  std::vector<pid_t> writers = start_writers(first, 2, kEach);
+  const std::vector<pid_t> more = start_writers(second, 3, kEach);
+  writers.insert(writers.end(), more.begin(), more.end());
+  const bool all = tool.read_lines(
+      &lines, [&](const std::vector<std::string> &l) { return delivered(l) >= 3 + 5 * kEach; });
+  finish_writers(writers);
+  ASSERT_TRUE(all) << delivered(lines) << " messages arrived";
+  ASSERT_EQ(kill(tool.pid, SIGINT), 0);
+  std::string error_text;
+  EXPECT_EQ(tool.finish(&error_text), 0);
+  EXPECT_EQ(error_text, "");
+  const auto by_file = lines_by_file(lines);
+  ASSERT_EQ(by_file.size(), 2u) << lines.front();
+  ASSERT_EQ(by_file.count(first), 1u);
+  ASSERT_EQ(by_file.count(second), 1u);
+  const follow_test::Delivery of_first = follow_test::check_delivery(by_file.at(first), 10);
+  const follow_test::Delivery of_second = follow_test::check_delivery(by_file.at(second), 10);
+  EXPECT_EQ(of_first.problems, "");
+  EXPECT_EQ(of_second.problems, "");
+  EXPECT_EQ(of_first.messages, 1 + 2 * kEach);
+  EXPECT_EQ(of_second.messages, 2 + 3 * kEach);
+  EXPECT_EQ(of_first.bad_seq + of_second.bad_seq, 0);
+  EXPECT_EQ(of_first.last_seq, 1u + 2 * kEach);
+  EXPECT_EQ(of_second.last_seq, 2u + 3 * kEach);
+  for (int writer = 0; writer < 2; ++writer) EXPECT_EQ(of_first.next[writer], kEach);
+  for (int writer = 0; writer < 3; ++writer) EXPECT_EQ(of_second.next[writer], kEach);
+}
+
+// A follower with a cursor file, killed (SIGKILL) at random moments while
+// writers write and started again each time. The cursor never names a
+// message the output did not get (so nothing is ever skipped), each run
+// starts right after the cursor it found, and across all runs every message
+// is printed in order. A run killed between its output's write and the
+// cursor's rename leaves the cursor of the batch before, so the next run
+// prints the same lines again: the only repeats there are.
+uint64_t cursor_at(const std::string &path) {
+  FILE *file = std::fopen(path.c_str(), "r");
+  if (file == nullptr) return 0;
+  unsigned long long number = 0;
+  const int read = std::fscanf(file, "%llu", &number);
+  std::fclose(file);
+  return read == 1 ? number : UINT64_MAX;
+}
+
+uint64_t seq_of(const std::string &line) {
+  return std::strtoull(follow_test::json_member(line, "seq").c_str(), nullptr, 10);
+}
+
+TEST(RotologCatFollow, AFollowerKilledAtRandomResumesAfterTheLastMessageItPrinted) {
+  TempDir dir;
+  const std::string path = dir.file("resumed");
+  const std::string cursor = dir.file("cursor");
+  append_messages(path, 9, 5, 8 << 20);  // a ring that the writers never lap
+  const unsigned seed = std::random_device{}();
+  std::mt19937 random(seed);
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  const long kWriters = 3, kEach = 3000;
+  const uint64_t total = 5 + kWriters * kEach;
+  const std::vector<pid_t> writers = start_writers(path, kWriters, kEach, 50);
+  std::map<uint64_t, std::string> printed;  // the text of every message printed, by number
+  std::vector<std::string> once;            // every message, the first time it was printed
+  int runs_that_repeated = 0;
+  const auto never = [](const std::vector<std::string> &) { return false; };
+  for (int run = 0; run <= 30; ++run) {
+    const uint64_t start = cursor_at(cursor);
+    ASSERT_LE(start, once.size()) << "run " << run << ": the cursor is ahead of the output";
+    Tool tool({"-f", "-j", "--cursor-file", cursor, path});
+    std::vector<std::string> lines;
+    if (run < 30) {
+      tool.read_lines(&lines, never, std::uniform_int_distribution<int>(1, 40)(random));
+      kill(tool.pid, SIGKILL);
+      tool.read_lines(&lines, never, 5000);  // what it wrote before it died, to the end
+    } else {
+      // The last run, once the writers are done, prints whatever is left.
+      finish_writers(writers);
+      tool.read_lines(&lines, [&](const std::vector<std::string> &l) {
+        return once.size() + l.size() >= total + (once.size() - start);
+      });
+      ASSERT_EQ(kill(tool.pid, SIGINT), 0);
+    }
+    std::string error_text;
+    tool.finish(&error_text);
+    EXPECT_EQ(error_text, "") << "run " << run;
+    uint64_t expected = start + 1;
+    bool repeated = false;
+    for (const std::string &line : lines) {
+      ASSERT_EQ(seq_of(line), expected) << "run " << run << ", after cursor " << start;
+      ++expected;
+      if (seq_of(line) <= once.size()) {
+        repeated = true;
+        EXPECT_EQ(printed[seq_of(line)], follow_test::json_member(line, "text")) << "run " << run;
+        continue;
+      }
+      printed[seq_of(line)] = follow_test::json_member(line, "text");
+      once.push_back(line);
+    }
+    runs_that_repeated += repeated;
+  }
+  const follow_test::Delivery delivery = follow_test::check_delivery(once, 10);
+  EXPECT_EQ(delivery.problems, "");
+  EXPECT_EQ(delivery.messages, static_cast<long>(total));
+  EXPECT_EQ(delivery.skipped, 0);
+  EXPECT_EQ(delivery.missed_reported, 0);
+  for (int writer = 0; writer < kWriters; ++writer) EXPECT_EQ(delivery.next[writer], kEach);
+  EXPECT_EQ(cursor_at(cursor), total);
+  std::printf("31 runs, %d of them began with the batch the run before printed\n",
+              runs_that_repeated);
+}
+
+// Entries of four writer processes, followed with --priority: exactly the
+// entries of the levels asked for arrive, each once, in order of number,
+// with their fields; and a follower stopped while writers lap the ring
+// counts exactly what it missed, entries as raw messages.
+TEST(RotologCatFollow, FollowsEntriesWithAPriorityAndCountsWhatItMissedExactly) {
+  TempDir dir;
+  const std::string path = dir.file("entries");
+  append_messages(path, 9, 0);
+  Tool tool({"-f", "-j", "-p", "err..warning", path});
+  usleep(20000);
+  const long kWriters = 4, kEach = 800;
+  finish_writers(start_writers(path, kWriters, kEach, 0, true));
+  std::vector<std::string> lines;
+  const long kept_each = kEach / 8 * 2;  // levels 3 and 4 of every 8
+  ASSERT_TRUE(tool.read_lines(&lines, [&](const std::vector<std::string> &l) {
+    return delivered(l) >= kWriters * kept_each;
+  })) << delivered(lines);
+  ASSERT_EQ(kill(tool.pid, SIGINT), 0);
+  std::string error_text;
+  EXPECT_EQ(tool.finish(&error_text), 0);
+  EXPECT_EQ(error_text, "");
+  EXPECT_EQ(static_cast<long>(lines.size()), kWriters * kept_each);
+  std::vector<long> next(kWriters, 0);
+  uint64_t last_seq = 0;
+  for (const std::string &line : lines) {
+    const test_support::Decoded decoded =
+        test_support::decode_messages(follow_test::json_member(line, "text"));
+    ASSERT_EQ(decoded.messages.size(), 1u) << line;
+    const uint32_t writer = decoded.messages[0].writer;
+    ASSERT_LT(writer, static_cast<uint32_t>(kWriters)) << line;
+    long index = next[writer];
+    while (index % 8 != 3 && index % 8 != 4) ++index;  // the next one of level 3 or 4
+    EXPECT_EQ(static_cast<long>(decoded.messages[0].sequence), index) << line;
+    next[writer] = static_cast<long>(decoded.messages[0].sequence) + 1;
+    EXPECT_EQ(follow_test::json_member(line, "level"), std::to_string(index % 8)) << line;
+    EXPECT_NE(follow_test::json_member(line, "pid"), "") << line;
+    EXPECT_NE(line.find("\"time\":\""), std::string::npos) << line;
+    const uint64_t seq = std::strtoull(follow_test::json_member(line, "seq").c_str(), nullptr, 10);
+    EXPECT_GT(seq, last_seq) << line;
+    last_seq = seq;
+  }
+
+  // Stopped, it misses what the writers overwrite meanwhile, and says so.
+  const std::string small = dir.file("lapped-entries");
+  append_messages(small, 9, 1, 16384);
+  Tool stopped({"-f", "-j", small});
+  std::vector<std::string> seen;
+  ASSERT_TRUE(
+      stopped.read_lines(&seen, [](const std::vector<std::string> &l) { return !l.empty(); }));
+  usleep(20000);
+  ASSERT_EQ(kill(stopped.pid, SIGSTOP), 0);
+  finish_writers(start_writers(small, kWriters, 1500, 0, true));
+  ASSERT_EQ(kill(stopped.pid, SIGCONT), 0);
+  const std::string newest = std::to_string(1 + kWriters * 1500);
+  ASSERT_TRUE(stopped.read_lines(&seen, [&](const std::vector<std::string> &l) {
+    return !l.empty() && follow_test::json_member(l.back(), "seq") == newest;
+  }));
+  ASSERT_EQ(kill(stopped.pid, SIGTERM), 0);
+  EXPECT_EQ(stopped.finish(&error_text), 0);
+  const follow_test::Delivery delivery = follow_test::check_delivery(seen, 10);
+  EXPECT_EQ(delivery.problems, "");
+  EXPECT_EQ(delivery.bad_seq, 0);
+  EXPECT_GT(delivery.missed_reported, 0);
+  EXPECT_EQ(delivery.messages + delivery.missed_reported, 1 + kWriters * 1500);
 }

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 #include <spdlog/async.h>
+#include <spdlog/details/os.h>
 #include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/spdlog.h>
@@ -31,10 +32,26 @@ using namespace std::chrono_literals;
 
 constexpr int kRing = 64 * 1024;
 
-// Read through a handle of its own, as another process would.
-Contents read_file(const std::string &path) {
-  return read_all_at(path, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST);
+// The entries' texts one after the other, read through a handle of its own
+// as another process would, with the number of messages (or a status).
+VisitedMessages read_entries(const std::string &path) {
+  VisitedMessages read;
+  void *handle = cyclic_file_create_handle(
+      path.c_str(), CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0, &read.result);
+  if (handle == nullptr) return read;
+  read = visit_messages(handle);
+  cyclic_file_destroy_handle(handle);
+  return read;
 }
+Contents joined(const VisitedMessages &read) {
+  Contents contents{read.result, ""};
+  for (const Visited &message : read.messages) {
+    EXPECT_TRUE(message.entry) << message.data;
+    contents.text += message.data;
+  }
+  return contents;
+}
+Contents read_file(const std::string &path) { return joined(read_entries(path)); }
 
 std::vector<std::string> lines_of(const std::string &text) {
   std::vector<std::string> lines;
@@ -86,7 +103,7 @@ TEST_F(SpdlogSinkTest, WritesEachRecordFormattedAsOneMessage) {
   Contents contents = read_file(path_);
   EXPECT_EQ(contents.count, 4);
   EXPECT_EQ(contents.text, expected);
-  contents = read_all(sink->handle());
+  contents = joined(visit_messages(sink->handle()));
   EXPECT_EQ(contents.count, 4);
   EXPECT_EQ(contents.text, expected);
   EXPECT_EQ(sink->filename(), path_);
@@ -105,6 +122,35 @@ TEST_F(SpdlogSinkTest, LeavesEmptyRecordsOut) {
   EXPECT_EQ(contents.count, 1);
   EXPECT_EQ(contents.text, "x");
   EXPECT_TRUE(errors_.empty()) << errors_.front();
+}
+
+// The entry carries the record's time, level and thread and this process's
+// id; the default pattern adds only the logger's name to the message.
+TEST_F(SpdlogSinkTest, RecordsAreEntriesWithTheirTimeLevelAndThread) {
+  auto logger = rotolog::cyclic_file_logger_mt("service", path_, kRing);
+  logger->set_level(spdlog::level::trace);
+  const auto before = std::chrono::system_clock::now();
+  const spdlog::level::level_enum levels[] = {spdlog::level::trace, spdlog::level::debug,
+                                              spdlog::level::info,  spdlog::level::warn,
+                                              spdlog::level::err,   spdlog::level::critical};
+  for (const auto level : levels) logger->log(level, "at {}", static_cast<int>(level));
+  const auto after = std::chrono::system_clock::now();
+  const auto ns = [](std::chrono::system_clock::time_point at) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+  };
+  const VisitedMessages read = read_entries(path_);
+  ASSERT_EQ(read.result, 6);
+  const int priorities[] = {7, 7, 6, 4, 3, 2};
+  for (int i = 0; i < 6; ++i) {
+    const Visited &entry = read.messages[static_cast<std::size_t>(i)];
+    EXPECT_TRUE(entry.entry);
+    EXPECT_EQ(entry.data, "[service] at " + std::to_string(i));
+    EXPECT_EQ(entry.level, priorities[i]);
+    EXPECT_EQ(entry.pid, getpid());
+    EXPECT_EQ(entry.tid, static_cast<int32_t>(spdlog::details::os::thread_id()));
+    EXPECT_GE(entry.time_ns, ns(before));
+    EXPECT_LE(entry.time_ns, ns(after));
+  }
 }
 
 // ---- failures -----------------------------------------------------------------
@@ -126,7 +172,8 @@ TEST_F(SpdlogSinkTest, WriteFailuresReachTheErrorHandlerWithTheLibrarysTextAndTh
     logger->info(std::string(300, 'y'));
     logger->info("after");
     ASSERT_EQ(errors_.size(), 2u);
-    EXPECT_EQ(errors_[1], failure("cannot write to", path_, CYCLIC_FILE_WRITE_FAILED, EMSGSIZE));
+    EXPECT_EQ(errors_[1], "rotolog: cannot write to cyclic file '" + path_ +
+                              "': a message of 306 bytes does not fit a ring of 256 bytes");
     const Contents contents = read_file(path_);
     EXPECT_EQ(contents.count, 2);
     EXPECT_EQ(contents.text, "info one\ninfo after\n");
@@ -216,9 +263,13 @@ TEST_F(SpdlogSinkTest, AsyncFactoryDeliversEveryRecordInOrder) {
   }
   logger.reset();
   spdlog::shutdown();  // drains the queue and joins the worker
-  const Contents contents = read_file(path_);
+  const VisitedMessages read = read_entries(path_);
+  const Contents contents = joined(read);
   EXPECT_EQ(contents.count, 100);
   EXPECT_EQ(contents.text, expected);
+  // The thread is the one that logged, not the worker that wrote.
+  for (const Visited &entry : read.messages)
+    EXPECT_EQ(entry.tid, static_cast<int32_t>(spdlog::details::os::thread_id()));
 }
 
 // ---- sharing ----------------------------------------------------------------------

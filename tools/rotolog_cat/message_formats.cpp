@@ -2,8 +2,11 @@
 // the UTF-8 check and encoders they rest on.
 #include "message_formats.h"
 
+#include <time.h>
+
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -53,6 +56,35 @@ bool is_deceptive(uint32_t code_point) {
   return code_point == 0x061C || code_point == 0x200E || code_point == 0x200F ||
          (code_point >= 0x2028 && code_point <= 0x202E) ||
          (code_point >= 0x2066 && code_point <= 0x2069);
+}
+
+// Characters that show as nothing at all (zero-width spaces and joiners,
+// the word joiner and invisible operators, the byte order mark, fillers):
+// on a terminal they are escaped, so that no invisible character can stand
+// in front of the continuation mark and no line reads other than its bytes.
+bool is_invisible(uint32_t code_point) {
+  return code_point == 0x00AD || code_point == 0x034F || code_point == 0x115F ||
+         code_point == 0x1160 || code_point == 0x17B4 || code_point == 0x17B5 ||
+         code_point == 0x180E || (code_point >= 0x200B && code_point <= 0x200D) ||
+         (code_point >= 0x2060 && code_point <= 0x2064) ||
+         (code_point >= 0x206A && code_point <= 0x206F) || code_point == 0x3164 ||
+         code_point == 0xFEFF || code_point == 0xFFA0 ||
+         (code_point >= 0xFFF9 && code_point <= 0xFFFB);
+}
+
+// The vertical bars a reader could take for the continuation mark (U+2502)
+// at the start of a line: the box-drawing verticals, and bars of other
+// blocks that look the same. A message's first line that starts with one of
+// them shows it escaped.
+bool looks_like_mark(uint32_t code_point) {
+  return code_point == 0x01C0 || code_point == 0x05C0 || code_point == 0x2223 ||
+         code_point == 0x23D0 || (code_point >= 0x2502 && code_point <= 0x2503) ||
+         (code_point >= 0x2506 && code_point <= 0x250B) || code_point == 0x254E ||
+         code_point == 0x254F || code_point == 0x2551 || code_point == 0x2575 ||
+         code_point == 0x2577 || code_point == 0x2579 || code_point == 0x257B ||
+         code_point == 0x257D || code_point == 0x257F || code_point == 0x2758 ||
+         code_point == 0x2759 || code_point == 0x275A || code_point == 0xFF5C ||
+         code_point == 0xFFE8;
 }
 
 // "\\x" or "\\u" and `digits` lower-case hex digits of value.
@@ -161,12 +193,14 @@ std::string terminal_text(const char *data, std::size_t length) {
       continue;
     }
     if (code_point == '\n') {
-      shown += at + 1 == length ? "\n" : "\n  ";
+      shown += '\n';
+      if (at + 1 < length) shown += kContinuationMark;
     } else if (code_point == '\t') {
       shown += '\t';
     } else if (code_point < 0x80 && is_control(code_point)) {
       append_escape(&shown, 'x', code_point, 2);
-    } else if (is_control(code_point) || is_deceptive(code_point)) {
+    } else if (is_control(code_point) || is_deceptive(code_point) || is_invisible(code_point) ||
+               (at == 0 && looks_like_mark(code_point))) {
       append_escape(&shown, 'u', code_point, 4);
     } else {
       shown.append(data + at, width);
@@ -203,49 +237,150 @@ void print_hex(std::FILE *out, long index, const char *data, std::size_t length)
   }
 }
 
-void print_json(std::FILE *out, long index, const char *data, std::size_t length, uint64_t seq) {
+std::string json_string_of_any(const std::string &bytes) {
+  if (is_printable_utf8(bytes.data(), bytes.size())) return json_string(bytes.data(), bytes.size());
+  std::string shown = terminal_text(bytes.data(), bytes.size());
+  shown.pop_back();  // the newline that ends every terminal text
+  return json_string(shown.data(), shown.size());
+}
+
+void print_json(std::FILE *out, long index, const char *data, std::size_t length, uint64_t seq,
+                const std::string &file) {
+  MessageFields fields;
+  fields.seq = seq;
+  const std::string line = json_object(index, data, length, fields, file) + "\n";
+  std::fputs(line.c_str(), out);
+}
+
+const char *level_text(int level) {
+  static const char *const kNames[] = {"emerg",   "alert",  "crit", "err",
+                                       "warning", "notice", "info", "debug"};
+  return level >= 0 && level < 8 ? kNames[level] : "?";
+}
+
+std::string format_time(int64_t time_ns, TimeStyle style) {
+  constexpr int64_t kSecond = 1000000000;
+  int64_t seconds = time_ns / kSecond;
+  int64_t nanoseconds = time_ns % kSecond;
+  if (nanoseconds < 0) nanoseconds += kSecond, seconds -= 1;
+  const time_t whole = static_cast<time_t>(seconds);
+  struct tm fields {};
+  const bool known = style == TimeStyle::kIsoUtc ? gmtime_r(&whole, &fields) != nullptr
+                                                 : localtime_r(&whole, &fields) != nullptr;
+  if (!known || fields.tm_year > 9999 - 1900 || fields.tm_year < -1900)
+    return "@" + std::to_string(time_ns);
+  char date[64], zone[16] = "";
+  char text[128];
+  switch (style) {
+    case TimeStyle::kIsoLocal:
+      std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &fields);
+      std::strftime(zone, sizeof zone, "%z", &fields);
+      std::snprintf(text, sizeof text, "%s.%06d%s", date, static_cast<int>(nanoseconds / 1000),
+                    zone);
+      break;
+    case TimeStyle::kPrecise:
+      std::strftime(date, sizeof date, "%b %d %H:%M:%S", &fields);
+      std::snprintf(text, sizeof text, "%s.%06d", date, static_cast<int>(nanoseconds / 1000));
+      break;
+    case TimeStyle::kIsoUtc:
+      std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &fields);
+      std::snprintf(text, sizeof text, "%s.%09dZ", date, static_cast<int>(nanoseconds));
+      break;
+  }
+  return text;
+}
+
+std::string json_object(long index, const char *data, std::size_t length,
+                        const MessageFields &fields, const std::string &file) {
   std::string line = "{\"index\":" + std::to_string(index);
-  if (seq != 0) line += ",\"seq\":" + std::to_string(seq);
+  if (!file.empty()) line += ",\"file\":" + json_string_of_any(file);
+  if (fields.seq != 0) line += ",\"seq\":" + std::to_string(fields.seq);
+  if (fields.is_entry) {
+    line += ",\"time\":\"" + format_time(fields.time_ns, TimeStyle::kIsoUtc) + "\"";
+    line += ",\"pid\":" + std::to_string(fields.pid) + ",\"tid\":" + std::to_string(fields.tid);
+    line += ",\"level\":" + std::to_string(fields.level);
+  }
   line += ",\"length\":" + std::to_string(length);
   if (is_printable_utf8(data, length)) {
     line += ",\"text\":" + json_string(data, length);
   } else {
     line += ",\"base64\":\"" + base64(data, length) + "\"";
   }
-  line += "}\n";
-  std::fputs(line.c_str(), out);
+  return line + "}";
 }
 
-bool MessagePrinter::message(const char *data, std::size_t length, uint64_t seq) {
-  switch (format_) {
-    case OutputFormat::kPlain:
-      print_plain(out_, data, length);
+void MessagePrinter::print_file_header() {
+  if (file_.empty() || layout_ == Layout::kJson) return;
+  if (any_header_ && file_ == file_shown_) return;
+  std::string name = file_;
+  if (escape_) {
+    name = terminal_text(file_.data(), file_.size());
+    name.pop_back();
+  }
+  std::fprintf(out_, "%s==> %s <==\n", printed_ > 0 ? "\n" : "", name.c_str());
+  file_shown_ = file_;
+  any_header_ = true;
+}
+
+// The text of a message after `prefix`, escaped or not, then the terminator.
+void MessagePrinter::print_text(const std::string &prefix, const char *data, std::size_t length) {
+  std::fwrite(prefix.data(), 1, prefix.size(), out_);
+  if (escape_) {
+    std::string shown = terminal_text(data, length);
+    shown.back() = terminator_;
+    std::fwrite(shown.data(), 1, shown.size(), out_);
+  } else {
+    std::fwrite(data, 1, length, out_);
+    if (terminator_ != '\n' || length == 0 || data[length - 1] != '\n')
+      std::fputc(terminator_, out_);
+  }
+}
+
+bool MessagePrinter::message(const char *data, std::size_t length, const MessageFields &fields) {
+  print_file_header();
+  std::string prefix;
+  switch (layout_) {
+    case Layout::kJson: {
+      std::string line = json_object(printed_, data, length, fields, file_);
+      line += terminator_;
+      std::fwrite(line.data(), 1, line.size(), out_);
       break;
-    case OutputFormat::kTerminal:
-      print_terminal(out_, data, length);
-      break;
-    case OutputFormat::kHex:
+    }
+    case Layout::kHex:
+      if (fields.is_entry)
+        std::fprintf(out_, "entry: %s [%d/%d] %s\n",
+                     format_time(fields.time_ns, TimeStyle::kIsoLocal).c_str(), fields.pid,
+                     fields.tid, level_text(fields.level));
       print_hex(out_, printed_, data, length);
       break;
-    case OutputFormat::kJson:
-      print_json(out_, printed_, data, length, seq);
+    case Layout::kShortIso:
+    case Layout::kShortPrecise:
+      if (fields.is_entry) {
+        const TimeStyle style =
+            layout_ == Layout::kShortIso ? TimeStyle::kIsoLocal : TimeStyle::kPrecise;
+        prefix = format_time(fields.time_ns, style) + " [" + std::to_string(fields.pid) + "/" +
+                 std::to_string(fields.tid) + "] " + level_text(fields.level) + ": ";
+      }
+      print_text(prefix, data, length);
       break;
-    case OutputFormat::kNone:
+    case Layout::kCat:
+      print_text(prefix, data, length);
       break;
   }
   ++printed_;
-  return finish();
+  return std::ferror(out_) == 0;
 }
 
 bool MessagePrinter::missed(uint64_t count) {
-  std::fprintf(stderr, "rotolog-cat: %llu messages were overwritten before they could be read\n",
-               static_cast<unsigned long long>(count));
-  if (format_ == OutputFormat::kJson)
-    std::fprintf(out_, "{\"missed\":%llu}\n", static_cast<unsigned long long>(count));
-  return finish();
-}
-
-bool MessagePrinter::finish() {
-  if (flush_each_ && std::fflush(out_) != 0) return false;
+  const std::string where = file_.empty() ? "" : file_ + ": ";
+  std::fprintf(stderr, "rotolog-cat: %s%llu messages were overwritten before they could be read\n",
+               where.c_str(), static_cast<unsigned long long>(count));
+  if (layout_ == Layout::kJson) {
+    std::string line = "{";
+    if (!file_.empty()) line += "\"file\":" + json_string_of_any(file_) + ",";
+    line += "\"missed\":" + std::to_string(count) + "}";
+    line += terminator_;
+    std::fputs(line.c_str(), out_);
+  }
   return std::ferror(out_) == 0;
 }

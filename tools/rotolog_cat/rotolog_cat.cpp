@@ -1,8 +1,8 @@
-// rotolog-cat: prints the messages of a cyclic file, oldest first, without
-// changing the file, or follows it as processes append to it (follow.cpp).
-// The messages are copied with the library's own ring code, which takes no
-// lock, so every message keeps its boundaries and a slow consumer holds up
-// no writer.
+// rotolog-cat: prints the messages of cyclic files, oldest first, without
+// changing them, or follows them as processes append to them (reader.cpp);
+// the command line, --stats and --verify. The messages are copied by the
+// library's reader, which takes no lock, so every message keeps its
+// boundaries and a slow consumer holds up no writer.
 #include <getopt.h>
 #include <unistd.h>
 
@@ -12,10 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <vector>
 
-#include "follow.h"
 #include "message_formats.h"
+#include "reader.h"
 #include "rotolog/cyclic_file.h"
 #include "rotolog/cyclic_file_handle.h"
 
@@ -23,45 +25,105 @@ using namespace rotolog::detail;
 
 namespace {
 
-enum class Format { kPlain, kHex, kJson, kStats, kVerify };
+// What the tool does: print messages (in a layout), or tell of the file.
+enum class Format { kMessages, kStats, kVerify };
 
 const char kUsage[] =
-    "usage: rotolog-cat [OPTION]... FILE\n"
-    "Prints the messages of the rotolog cyclic file FILE, oldest first.\n"
-    "It copies the file without any lock and never changes it; a file whose\n"
+    "usage: rotolog-cat [OPTION]... FILE...\n"
+    "Prints the messages of the rotolog cyclic files FILE, oldest first.\n"
+    "It copies each file without any lock and never changes it; a file whose\n"
     "header disagrees with its records (after a crash) is salvaged in that\n"
     "copy, and mended in the file by its next writer.\n"
     "\n"
-    "  -f, --follow   after the messages in the file, print each message any\n"
+    "  -f, --follow   after the messages in the files, print each message any\n"
     "                 process appends, as it is appended, until interrupted;\n"
     "                 a file removed and created again is followed anew\n"
-    "  -n, --lines=N  only the newest N messages of those in the file\n"
+    "  -F             --follow --retry\n"
+    "      --retry    wait for a file that is missing or cannot be read yet\n"
+    "                 (with --follow)\n"
+    "  -n, --lines=N  only the newest N messages (of those selected) of a file\n"
+    "      --after-seq=N  only messages numbered above N\n"
+    "      --cursor-file=PATH  start after the message number kept in PATH, when\n"
+    "                 it exists, and keep there the number of the last message\n"
+    "                 read (one FILE)\n"
+    "Selecting entries (raw messages have no time or level: a time or level\n"
+    "condition leaves them out; --grep applies to them too):\n"
+    "  -S, --since=TIME  entries written at TIME or later\n"
+    "  -U, --until=TIME  entries written at TIME or earlier; TIME as journalctl\n"
+    "                 takes it: 2026-12-08 03:14[:15[.123]], today, yesterday,\n"
+    "                 now, -10min, +5s, -2h, @SECONDS\n"
+    "  -p, --priority=LEVEL  entries of LEVEL or graver (emerg, alert, crit, err,\n"
+    "                 warning, notice, info, debug, or 0 to 7), or of a range\n"
+    "                 FROM..TO\n"
+    "  -g, --grep=REGEX  messages whose text matches the POSIX extended regular\n"
+    "                 expression REGEX\n"
+    "  -i, --ignore-case  --grep without regard to case\n"
+    "Output:\n"
+    "  -o, --output=FORMAT  short-iso (default: an entry as its time, [pid/tid],\n"
+    "                 level and text), short-precise, cat (the text alone),\n"
+    "                 raw (cat without escaping), json, hex\n"
     "  -r, --raw      the bytes as they are even on a terminal (a pipe or a\n"
     "                 file always gets them so); on a terminal, control\n"
     "                 characters are otherwise shown escaped\n"
-    "  -x, --hex      a hex dump of each message\n"
-    "  -j, --json     one JSON object per line: index, seq (the message's number\n"
-    "                 among all ever appended), length, and text or base64\n"
+    "  -x, --hex      --output=hex: a hex dump of each message\n"
+    "  -j, --json     --output=json: one JSON object per line: index, file (of\n"
+    "                 several), seq (the message's number among all ever\n"
+    "                 appended), for an entry time, pid, tid and level, length,\n"
+    "                 and text or base64\n"
+    "  -z, --zero-terminated  end each message with a NUL byte, not a newline\n"
     "      --stats    the header fields, the ring's fill level and the message sizes\n"
     "      --verify   whether the header and the records agree and, if not, what a\n"
     "                 salvage would keep and drop; changes nothing\n"
     "  -h, --help     this text\n"
     "      --version  the version of rotolog-cat\n"
     "\n"
+    "Of several files, the messages are merged by the time of their entries,\n"
+    "each file's in its order, under a line ==> FILE <== when the file changes\n"
+    "(in JSON, a \"file\" member).\n"
     "FILE comes with its lock file FILE-lock beside it: to remove a cyclic\n"
     "file, remove both, while no process has it open.\n"
     "\n"
     "Exit status: 0 ok (--verify: consistent; --follow: interrupted, or its\n"
-    "output closed), 1 the file could not be read, 2 usage error, 3 (--verify)\n"
+    "output closed), 1 a file could not be read, 2 usage error, 3 (--verify)\n"
     "damaged but salvageable.\n";
 
 struct Options {
-  Format format = Format::kPlain;
-  bool follow = false;
+  Format format = Format::kMessages;
+  Layout layout = Layout::kShortIso;
   bool raw = false;
-  long lines = -1;  // -1: every message
-  const char *path = nullptr;
+  char terminator = '\n';
+  Selection selection;
+  ReadRequest read;
 };
+
+// The current time, nanoseconds since the epoch: what --since and --until
+// count from.
+int64_t now_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// The layout an -o name stands for; false for no such name.
+bool layout_named(const std::string &name, Layout *layout, bool *raw) {
+  static const struct {
+    const char *name;
+    Layout layout;
+    bool raw;
+  } kLayouts[] = {{"short-iso", Layout::kShortIso, false},
+                  {"short-precise", Layout::kShortPrecise, false},
+                  {"cat", Layout::kCat, false},
+                  {"raw", Layout::kCat, true},
+                  {"json", Layout::kJson, false},
+                  {"hex", Layout::kHex, false}};
+  for (const auto &known : kLayouts) {
+    if (name != known.name) continue;
+    *layout = known.layout;
+    *raw = *raw || known.raw;
+    return true;
+  }
+  return false;
+}
 
 // One line for the problem and one for where to learn more, as GNU tools do.
 int usage_error(const std::string &problem) {
@@ -73,9 +135,26 @@ int usage_error(const std::string &problem) {
 // Fills *options from the command line, GNU style (options and the file in
 // any order, "--" ends the options). Returns -1 to go on, or the exit status.
 int parse_options(int argc, char **argv, Options *options) {
-  enum { kStatsOption = 256, kVerifyOption, kVersionOption };
+  enum {
+    kStatsOption = 256,
+    kVerifyOption,
+    kVersionOption,
+    kRetryOption,
+    kAfterOption,
+    kCursorOption
+  };
   static const option kLongOptions[] = {{"follow", no_argument, nullptr, 'f'},
+                                        {"retry", no_argument, nullptr, kRetryOption},
+                                        {"after-seq", required_argument, nullptr, kAfterOption},
+                                        {"cursor-file", required_argument, nullptr, kCursorOption},
                                         {"lines", required_argument, nullptr, 'n'},
+                                        {"since", required_argument, nullptr, 'S'},
+                                        {"until", required_argument, nullptr, 'U'},
+                                        {"priority", required_argument, nullptr, 'p'},
+                                        {"grep", required_argument, nullptr, 'g'},
+                                        {"ignore-case", no_argument, nullptr, 'i'},
+                                        {"output", required_argument, nullptr, 'o'},
+                                        {"zero-terminated", no_argument, nullptr, 'z'},
                                         {"raw", no_argument, nullptr, 'r'},
                                         {"hex", no_argument, nullptr, 'x'},
                                         {"json", no_argument, nullptr, 'j'},
@@ -85,15 +164,64 @@ int parse_options(int argc, char **argv, Options *options) {
                                         {"version", no_argument, nullptr, kVersionOption},
                                         {nullptr, 0, nullptr, 0}};
   bool format_given = false;
+  bool selected = false;  // a --since, --until, --priority or --grep
+  bool ignore_case = false;
+  const char *pattern = nullptr;
+  const int64_t now = now_ns();
+  std::string problem;
   opterr = 0;
   for (;;) {
     int option_index = 0;
-    const int chosen = getopt_long(argc, argv, ":fn:rxjh", kLongOptions, &option_index);
+    const int chosen =
+        getopt_long(argc, argv, ":fFn:S:U:p:g:io:zrxjh", kLongOptions, &option_index);
     if (chosen == -1) break;
-    Format format = Format::kPlain;
+    Format format = Format::kMessages;
+    Layout layout = Layout::kShortIso;
     switch (chosen) {
       case 'f':
-        options->follow = true;
+        options->read.follow = true;
+        continue;
+      case 'F':
+        options->read.follow = true;
+        options->read.retry = true;
+        continue;
+      case kRetryOption:
+        options->read.retry = true;
+        continue;
+      case kCursorOption:
+        options->read.cursor_file = optarg;
+        continue;
+      case kAfterOption: {
+        char *end = nullptr;
+        errno = 0;
+        const unsigned long long after = std::strtoull(optarg, &end, 10);
+        if (optarg[0] < '0' || optarg[0] > '9' || *end != '\0' || errno != 0)
+          return usage_error(std::string("invalid message number: ") + optarg);
+        options->read.after_given = true;
+        options->read.after = after;
+        continue;
+      }
+      case 'S':
+        if (!options->selection.set_since(optarg, now, &problem)) return usage_error(problem);
+        selected = true;
+        continue;
+      case 'U':
+        if (!options->selection.set_until(optarg, now, &problem)) return usage_error(problem);
+        selected = true;
+        continue;
+      case 'p':
+        if (!options->selection.set_priority(optarg, &problem)) return usage_error(problem);
+        selected = true;
+        continue;
+      case 'g':
+        pattern = optarg;
+        selected = true;
+        continue;
+      case 'i':
+        ignore_case = true;
+        continue;
+      case 'z':
+        options->terminator = '\0';
         continue;
       case 'r':
         options->raw = true;
@@ -110,14 +238,19 @@ int parse_options(int argc, char **argv, Options *options) {
         const long lines = std::strtol(optarg, &end, 10);
         if (end == optarg || *end != '\0' || errno != 0 || lines < 0 || lines > INT_MAX)
           return usage_error(std::string("invalid number of messages: ") + optarg);
-        options->lines = lines;
+        options->read.lines = lines;
         continue;
       }
+      case 'o':
+        if (!layout_named(optarg, &layout, &options->raw))
+          return usage_error(std::string("unknown output format: ") + optarg +
+                             " (short-iso, short-precise, cat, raw, json, hex)");
+        break;
       case 'x':
-        format = Format::kHex;
+        layout = Layout::kHex;
         break;
       case 'j':
-        format = Format::kJson;
+        layout = Layout::kJson;
         break;
       case kStatsOption:
         format = Format::kStats;
@@ -132,17 +265,27 @@ int parse_options(int argc, char **argv, Options *options) {
           return usage_error(std::string("unknown option -") + static_cast<char>(optopt));
         return usage_error(std::string("unknown option ") + argv[optind - 1]);
     }
-    if (format_given && format != options->format)
-      return usage_error("choose one of --hex, --json, --stats, --verify");
+    if (format_given && (format != options->format || layout != options->layout))
+      return usage_error("choose one of --hex, --json, --output, --stats, --verify");
     options->format = format;
+    options->layout = layout;
     format_given = true;
   }
+  if (pattern != nullptr && !options->selection.set_pattern(pattern, ignore_case, &problem))
+    return usage_error(problem);
   if (optind == argc) return usage_error("no file given");
-  if (argc - optind > 1) return usage_error("one file at a time");
-  options->path = argv[optind];
-  const bool whole_file = options->format == Format::kStats || options->format == Format::kVerify;
-  if (whole_file && (options->follow || options->lines >= 0))
-    return usage_error("--stats and --verify take neither --follow nor --lines");
+  for (int i = optind; i < argc; ++i) options->read.paths.push_back(argv[i]);
+  const ReadRequest &read = options->read;
+  const bool whole_file = options->format != Format::kMessages;
+  if (whole_file && (read.follow || read.lines >= 0 || read.retry || read.after_given ||
+                     read.cursor_file != nullptr || selected))
+    return usage_error("--stats and --verify take no option of what to print");
+  if (whole_file && read.paths.size() > 1) return usage_error("--stats and --verify take one file");
+  if (read.retry && !read.follow) return usage_error("--retry needs --follow");
+  if (read.cursor_file != nullptr && read.paths.size() > 1)
+    return usage_error("--cursor-file takes one file");
+  if (read.after_given && read.paths.size() > 1) return usage_error("--after-seq takes one file");
+  options->read.selection = &options->selection;
   return -1;
 }
 
@@ -238,29 +381,6 @@ int verify(const char *path, CCyclicFile *file) {
   return kExitDamaged;
 }
 
-// The newest `lines` messages (all when negative), copied first, then
-// printed.
-int print_messages(const char *path, CCyclicFile *file, long lines, MessagePrinter *printer) {
-  CCyclicFile::MessageCopy copy{};
-  const int copied =
-      copy_unstopped(file, lines < 0 ? INT32_MAX : static_cast<int32_t>(lines), &copy);
-  if (copied != 0) {
-    CCyclicFile::release_copy(&copy);
-    std::fprintf(stderr, "rotolog-cat: %s: %s\n", path, cyclic_file_get_error_string(copied));
-    return kExitUnreadable;
-  }
-  const char *message = copy.bytes;
-  bool written = true;
-  for (int32_t i = 0; i < copy.count && written; ++i) {
-    written = printer->message(message, static_cast<std::size_t>(copy.lengths[i]),
-                               message_number(copy, i));
-    message += copy.lengths[i];
-  }
-  CCyclicFile::release_copy(&copy);
-  if (!written || std::fflush(stdout) != 0 || std::ferror(stdout)) return output_failed();
-  return kExitOk;
-}
-
 int print_file_stats(const char *path, CCyclicFile *file) {
   SizeWalk walk{0, 0, 0, 0};
   const int walked = file->for_each_message(note_size, &walk);
@@ -273,22 +393,6 @@ int print_file_stats(const char *path, CCyclicFile *file) {
   return kExitOk;
 }
 
-OutputFormat output_format(const Options &options) {
-  switch (options.format) {
-    case Format::kHex:
-      return OutputFormat::kHex;
-    case Format::kJson:
-      return OutputFormat::kJson;
-    case Format::kPlain:
-      return options.raw || isatty(STDOUT_FILENO) == 0 ? OutputFormat::kPlain
-                                                       : OutputFormat::kTerminal;
-    case Format::kStats:
-    case Format::kVerify:
-      break;
-  }
-  return OutputFormat::kNone;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -298,24 +402,42 @@ int main(int argc, char **argv) {
   // A reader that goes away shows as EPIPE on the next write, which ends the
   // tool quietly, rather than as a signal.
   std::signal(SIGPIPE, SIG_IGN);
-  MessagePrinter printer(stdout, output_format(options), options.follow);
-  if (options.follow) return follow_file(options.path, options.lines, &printer);
+  ReadRequest &read = options.read;
+  if (read.cursor_file != nullptr) {
+    std::string problem;
+    uint64_t cursor = 0;
+    const int found = read_cursor(read.cursor_file, &cursor, &problem);
+    if (found < 0) {
+      std::fprintf(stderr, "rotolog-cat: %s: %s\n", read.cursor_file, problem.c_str());
+      return kExitUnreadable;
+    }
+    if (found > 0) {
+      read.after_given = true;
+      read.after = cursor;
+    }
+  }
+  if (options.format == Format::kMessages) {
+    // The reader flushes the output after each copy's messages, so that a
+    // pipe sees each batch at once and in as few writes as it may (a
+    // follower's cursor is moved after each flush). Their room:
+    static char output_buffer[1 << 16];
+    if (read.follow) std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+    const bool escape = !options.raw && options.layout != Layout::kJson &&
+                        options.layout != Layout::kHex && isatty(STDOUT_FILENO) != 0;
+    MessagePrinter printer(stdout, options.layout, escape, options.terminator);
+    return read_files(read, &printer);
+  }
 
+  const char *path = read.paths.front();
   int status = CYCLIC_FILE_OK;
-  CCyclicFile *file = open_for_reading(options.path, &status);
+  int error = 0;
+  CCyclicFile *file = open_for_reading(path, &status, &error);
   if (file == nullptr) {
-    std::fprintf(stderr, "rotolog-cat: %s: %s\n", options.path,
-                 open_failure(options.path, status).c_str());
+    std::fprintf(stderr, "rotolog-cat: %s: %s\n", path, open_failure(path, status, error).c_str());
     return kExitUnreadable;
   }
-  int result = kExitOk;
-  if (options.format == Format::kVerify) {
-    result = verify(options.path, file);
-  } else if (options.format == Format::kStats) {
-    result = print_file_stats(options.path, file);
-  } else {
-    result = print_messages(options.path, file, options.lines, &printer);
-  }
+  const int result =
+      options.format == Format::kVerify ? verify(path, file) : print_file_stats(path, file);
   cyclic_file_destroy_handle(file);
   return result;
 }

@@ -1,10 +1,12 @@
 // CCyclicFile: the ring of CCyclicBuffer laid into a memory-mapped file
 // behind an encoded header. The ring's storage is the mapping; the ring's
 // fields are only a cache of the header, refreshed under both locks before
-// every write and read. Opening, creating, mapping and the locks are in
-// cyclic_file_open.cpp; reload, write, store, flush, repair and read, with
-// the write protocol, in cyclic_file_io.cpp; the header's bytes in
-// cyclic_file_header_codec.cpp.
+// every write. Each job is a file that states its protocol at its top:
+// opening, creating, mapping and taking the locks in cyclic_file_open.cpp;
+// the locks, reload, write, store and flush in cyclic_file_io.cpp; the
+// repair in cyclic_file_repair.cpp; the reads in cyclic_file_read.cpp; the
+// words published beside the lock in cyclic_file_published.h; the header's
+// bytes in cyclic_file_header_codec.cpp.
 #ifndef ROTOLOG_CYCLIC_FILE_HANDLE_H
 #define ROTOLOG_CYCLIC_FILE_HANDLE_H
 
@@ -105,7 +107,7 @@ inline void crash_point(CrashPoint point) {
 // of messages ever appended and the ring bytes ever advanced, under a
 // sequence that is odd while a holder changes them or the header, and what a
 // write in progress intends, for whoever takes over from a writer that died
-// in it. See "The published state" in cyclic_file_io.cpp.
+// in it. See cyclic_file_published.h.
 enum PublishedWord : int {
   kAppended = 0,     // messages ever appended (the lock's counter word)
   kSequence,         // odd while the holder changes the header or these words
@@ -153,7 +155,7 @@ class CCyclicFile : public CCyclicBuffer {
   int flush_view();
 
   // Messages copied out of the file with their boundaries, for tools
-  // (cyclic_file_io.cpp). A caller keeps one across copies, so that its
+  // (cyclic_file_read.cpp). A caller keeps one across copies, so that its
   // blocks are reused, and frees them with release_copy; zero-initialise it.
   struct MessageCopy {
     char *bytes;         // the payloads, one right after the other
@@ -295,8 +297,8 @@ class CCyclicFile : public CCyclicBuffer {
     bool abandoned;  // a writer left its change unfinished: nobody is changing it
   };
 
-  // One read's copy of the file, taken without any lock (see "Reading" in
-  // cyclic_file_io.cpp): its ring holds only records that were whole and
+  // One read's copy of the file, taken without any lock (see the read protocol in
+  // cyclic_file_read.cpp): its ring holds only records that were whole and
   // counted at one moment and that no writer reached while they were
   // copied, already salvaged where the file itself is damaged. The handle's
   // own fields are not touched: they belong to its writers. status() is 0,
@@ -316,7 +318,7 @@ class CCyclicFile : public CCyclicBuffer {
     uint64_t appended() const { return appended_; }
     // Runs copy(ring), a walk of the copy's records that fails with
     // CYCLIC_BUFFER_WRITE_FAILED on a record that is not whole, until it
-    // holds (cyclic_file_io.cpp). Its result.
+    // holds (cyclic_file_read.cpp). Its result.
     template <typename Copy>
     int walk_whole(Copy copy);
 
@@ -350,7 +352,8 @@ class CCyclicFile : public CCyclicBuffer {
   bool look_at_published(char *header_bytes, PublishedLook *look) const;
   bool sequence_unchanged(const PublishedLook &look) const;
 
-  // The writer's side of the published state (cyclic_file_io.cpp).
+  // The writer's side of the published state (cyclic_file_published.h,
+  // cyclic_file_io.cpp) and the repair (cyclic_file_repair.cpp).
   class PublishedChange;
   class PhaseReset;
   void repair_after_holder_died(bool earlier_boot);

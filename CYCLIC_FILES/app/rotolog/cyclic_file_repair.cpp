@@ -133,22 +133,29 @@ void CCyclicBuffer::plan_salvage(SalvagePlan *plan) const {
   }
   if (!reached) failed.add(walked_whole);
   // Whether the record at span distance `start` is a whole entry.
+  bool entries_seen = false;
   auto entry_at = [&](int64_t start) {
     RecordStep first;
     if (!step_record(offset_at(start), span - start, 1, &first) || first.length < kEntryHeadSize)
       return false;
     char head[kEntryHeadSize];
     copy_payload_head(first, head);
-    return begins_like_entry(head, kEntryHeadSize) && payload_kind(first) == PayloadKind::kEntry;
+    const bool entry =
+        begins_like_entry(head, kEntryHeadSize) && payload_kind(first) == PayloadKind::kEntry;
+    entries_seen = entries_seen || entry;
+    return entry;
   };
   // Runs that begin with an entry first: bytes inside an entry (its binary
   // fields, a binary text) may read as a length field that happens to lead
   // to the write position, a record that never was; a run of entries begins
-  // where an entry does. Then, when none reaches the write position, runs
-  // that begin anywhere (raw messages carry nothing to tell them by). A
-  // chain's fate does not depend on where it was entered, so the failed
-  // offsets of the first pass hold for the second.
+  // where an entry does. Then, when none reaches the write position and the
+  // span holds no whole entry at all, runs that begin anywhere (raw messages
+  // carry nothing to tell them by); in a span of entries such a run is far
+  // likelier bytes of entries read as records. A chain's fate does not
+  // depend on where it was entered, so the failed offsets of the first pass
+  // hold for the second.
   for (const bool entries_only : {true, false}) {
+    if (!entries_only && entries_seen) break;
     for (int64_t start = 1; start + record_bytes(1) <= span; ++start) {
       if (failed.has(start) || (entries_only && !entry_at(start))) continue;
       int64_t at = start;

@@ -6,10 +6,15 @@
  *
  *   auto logger = rotolog::cyclic_file_logger_mt("service", "/var/tmp/service.cyclic", 1 << 20);
  *
- * Each log record is formatted with the sink's formatter (spdlog's pattern,
- * end of line included) and appended to the cyclic file as one message, so
- * that every process of the machine may log into the same file at once and
- * rotolog-cat prints each record whole. Nothing is buffered in the sink: a
+ * Each log record is appended to the cyclic file as one entry (see
+ * cyclic_file.h): the record's time, level (spdlog's levels as syslog's
+ * priorities: trace and debug 7, info 6, warn 4, err 3, critical 2) and
+ * thread, this process's id, and the text of the sink's formatter, so that
+ * every process of the machine may log into the same file at once and
+ * rotolog-cat prints each record whole, with its time and origin. As the
+ * entry carries those, the sink's pattern is "[%n] %v" with no end of line
+ * (the logger's name and the message); the factories give their logger that
+ * pattern, and set_pattern changes it as for any sink. Nothing is buffered in the sink: a
  * record is in the mapped file when the logging call returns, and survives a
  * crash of the process; CYCLIC_FILE_MODE_FLUSH also puts it on disk before
  * the call returns, flushing the header and the pages the record went to
@@ -38,9 +43,11 @@
 #include <spdlog/details/null_mutex.h>
 #include <spdlog/details/synchronous_factory.h>
 #include <spdlog/logger.h>
+#include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/base_sink.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <memory>
 #include <mutex>
@@ -70,6 +77,30 @@ class cyclic_file_sink final : public spdlog::sinks::base_sink<Mutex> {
     int status = CYCLIC_FILE_OK;
     file_ = cyclic_file_create_handle(path_.c_str(), mode, ring_bytes, &status);
     if (file_ == nullptr) fail("cannot open", status);
+    this->set_formatter_(entry_formatter());
+  }
+
+  /* The sink's default formatter: what an entry does not carry already. */
+  static std::unique_ptr<spdlog::formatter> entry_formatter() {
+    return std::make_unique<spdlog::pattern_formatter>("[%n] %v", spdlog::pattern_time_type::local,
+                                                       "");
+  }
+
+  /* syslog's priority of a spdlog level. */
+  static int entry_level(spdlog::level::level_enum level) {
+    switch (level) {
+      case spdlog::level::trace:
+      case spdlog::level::debug:
+        return CYCLIC_FILE_LEVEL_DEBUG;
+      case spdlog::level::info:
+        return CYCLIC_FILE_LEVEL_INFO;
+      case spdlog::level::warn:
+        return CYCLIC_FILE_LEVEL_WARNING;
+      case spdlog::level::err:
+        return CYCLIC_FILE_LEVEL_ERROR;
+      default:
+        return CYCLIC_FILE_LEVEL_CRITICAL;
+    }
   }
 
   /* Releases the handle; the file and its messages stay on disk. */
@@ -82,8 +113,9 @@ class cyclic_file_sink final : public spdlog::sinks::base_sink<Mutex> {
   void *handle() const { return file_; }
 
  protected:
-  /* Formats the record and appends it as one message. A record longer than
-   * the ring less 4 bytes is refused by the file (CYCLIC_FILE_WRITE_FAILED). */
+  /* Formats the record and appends it as one entry with the record's time,
+   * level and thread. A text longer than the ring less 36 bytes is refused by
+   * the file: "a message of N bytes does not fit a ring of M bytes". */
   void sink_it_(const spdlog::details::log_msg &msg) override {
     formatted_.clear();
     this->formatter_->format(msg, formatted_);
@@ -91,10 +123,20 @@ class cyclic_file_sink final : public spdlog::sinks::base_sink<Mutex> {
     // Some refusals leave errno as it was: a reason from an earlier call must
     // not pass for theirs.
     errno = 0;
-    const int status =
-        formatted_.size() > static_cast<std::size_t>(INT_MAX)
-            ? CYCLIC_FILE_WRITE_FAILED
-            : cyclic_file_write(file_, formatted_.data(), static_cast<int>(formatted_.size()));
+    const auto time_ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(msg.time.time_since_epoch()).count();
+    const int status = formatted_.size() > static_cast<std::size_t>(INT_MAX)
+                           ? CYCLIC_FILE_WRITE_FAILED
+                           : cyclic_file_write_entry_ex(
+                                 file_, entry_level(msg.level), static_cast<int64_t>(time_ns),
+                                 static_cast<int32_t>(msg.thread_id), formatted_.data(),
+                                 static_cast<int>(formatted_.size()));
+    if (status == CYCLIC_FILE_WRITE_FAILED && errno == EMSGSIZE) {
+      spdlog::throw_spdlog_ex("rotolog: cannot write to cyclic file '" + path_ +
+                              "': a message of " + std::to_string(formatted_.size()) +
+                              " bytes does not fit a ring of " +
+                              std::to_string(cyclic_file_get_buffer_size(file_)) + " bytes");
+    }
     if (status != CYCLIC_FILE_OK) fail("cannot write to", status);
   }
 
@@ -133,7 +175,11 @@ inline std::shared_ptr<spdlog::logger> cyclic_file_logger_mt(const std::string &
                                                              int ring_bytes,
                                                              int mode = CYCLIC_FILE_MODE_READ |
                                                                         CYCLIC_FILE_MODE_WRITE) {
-  return Factory::template create<cyclic_file_sink_mt>(logger_name, path, ring_bytes, mode);
+  auto logger = Factory::template create<cyclic_file_sink_mt>(logger_name, path, ring_bytes, mode);
+  // The registry gives a new logger its global pattern; the entry carries
+  // what that pattern would repeat.
+  logger->set_formatter(cyclic_file_sink_mt::entry_formatter());
+  return logger;
 }
 
 template <typename Factory = spdlog::synchronous_factory>
@@ -142,7 +188,9 @@ inline std::shared_ptr<spdlog::logger> cyclic_file_logger_st(const std::string &
                                                              int ring_bytes,
                                                              int mode = CYCLIC_FILE_MODE_READ |
                                                                         CYCLIC_FILE_MODE_WRITE) {
-  return Factory::template create<cyclic_file_sink_st>(logger_name, path, ring_bytes, mode);
+  auto logger = Factory::template create<cyclic_file_sink_st>(logger_name, path, ring_bytes, mode);
+  logger->set_formatter(cyclic_file_sink_st::entry_formatter());
+  return logger;
 }
 
 }  // namespace rotolog
