@@ -107,7 +107,9 @@ TEST(CyclicFileEntries, WritersOfSeveralProcessesLeaveTheirFieldsInOrderOfNumber
   }
   EXPECT_EQ(raw, 50);
   for (pid_t child : children) EXPECT_EQ(next_of[child], kEach);
-  EXPECT_EQ(cyclic_file_appended(parent), static_cast<uint64_t>(read.result));
+  uint64_t appended = 0;
+  EXPECT_EQ(cyclic_file_appended(parent, &appended), 1);
+  EXPECT_EQ(appended, static_cast<uint64_t>(read.result));
   const CCyclicFile::Verdict verdict = verdict_of(parent);
   EXPECT_TRUE(verdict.plan.consistent);
   EXPECT_EQ(verdict.damaged_entries + verdict.misnumbered_entries, 0);
@@ -335,7 +337,9 @@ TEST(CyclicFileEntries, ACopiedFileNumbersItsNewEntriesAfterItsOldOnes) {
   ASSERT_TRUE(write_file(copy, file.bytes()));
   void *copied = file.open(copy, kReadWrite, 0);
   ASSERT_NE(copied, nullptr);
-  EXPECT_EQ(cyclic_file_appended(copied), 6u);
+  uint64_t appended = 0;
+  EXPECT_EQ(cyclic_file_appended(copied, &appended), 1);
+  EXPECT_EQ(appended, 6u);
   ASSERT_EQ(write_entry(copied, 6, entry_text(7)), 0);
   const VisitedMessages read = visit_messages(copied);
   ASSERT_EQ(read.result, 7);
@@ -397,4 +401,40 @@ TEST(CyclicFileEntries, AnEntryMayCarryTheTimeAndThreadOfARecordMadeBefore) {
   EXPECT_EQ(read.messages[0].pid, getpid());
   EXPECT_GT(read.messages[1].time_ns, made);
   EXPECT_EQ(read.messages[1].tid, static_cast<int32_t>(gettid()));
+}
+
+// The exported check tells what --stats and --verify report: the header the
+// copy holds, what a salvage keeps, and the entries that are damaged.
+TEST(CyclicFileEntries, TheExportedCheckReportsTheHeaderAndTheDamage) {
+  TestFile file;
+  void *writer = file.open(kReadWrite, 1024);
+  ASSERT_NE(writer, nullptr);
+  for (int i = 1; i <= 4; ++i) ASSERT_EQ(write_entry(writer, 4, entry_text(i)), 0);
+  cyclic_file_check_t check;
+  ASSERT_EQ(cyclic_file_check(writer, &check), 0);
+  EXPECT_EQ(check.header_length, header_length());
+  EXPECT_EQ(check.buffer_size, 1024);
+  EXPECT_EQ(check.message_count, 4);
+  EXPECT_EQ(check.read_offset, 0);
+  EXPECT_EQ(check.write_offset, 4 * kEntryRecord);
+  EXPECT_EQ(check.used_bytes, 4 * kEntryRecord);
+  EXPECT_EQ(check.consistent, 1);
+  EXPECT_EQ(check.damaged_entries + check.misnumbered_entries, 0);
+  // The last entry's text damaged: a salvage keeps the first two (the one
+  // before the damage goes too).
+  const size_t text_at = static_cast<size_t>(header_length() + 3 * kEntryRecord + 4 + 40);
+  ASSERT_TRUE(file.overwrite(text_at, "#"));
+  void *reader = file.open(CYCLIC_FILE_MODE_READ, 0);
+  ASSERT_NE(reader, nullptr);
+  ASSERT_EQ(cyclic_file_check(reader, &check), 0);
+  EXPECT_EQ(check.consistent, 0);
+  EXPECT_EQ(check.damaged_entries, 1);
+  EXPECT_EQ(check.kept_count, 2);
+  EXPECT_EQ(check.kept_payload, 2 * (kEntryRecord - 4));
+  EXPECT_EQ(cyclic_file_check(reader, nullptr), CYCLIC_FILE_READ_ALL_FAILED);
+  EXPECT_EQ(cyclic_file_check(nullptr, &check), CYCLIC_FILE_INVALID_HANDLE);
+  EXPECT_EQ(cyclic_file_appended(nullptr, nullptr), CYCLIC_FILE_INVALID_HANDLE);
+  void *write_only = file.open(CYCLIC_FILE_MODE_WRITE, 0);
+  ASSERT_NE(write_only, nullptr);
+  EXPECT_EQ(cyclic_file_check(write_only, &check), CYCLIC_FILE_PERMISSION_DENIED);
 }

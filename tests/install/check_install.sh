@@ -43,6 +43,12 @@ round_trip() {
   done
   # Found through its run path, in its new place.
   "$stage/opt/rotolog/bin/rotolog-cat" --version | grep -q '^rotolog-cat' || fail "the installed rotolog-cat does not run"
+  # The tool uses the installed library, not a copy of its own.
+  LC_ALL=C readelf -d "$stage/opt/rotolog/bin/rotolog-cat" | grep -q 'NEEDED.*\[librotolog\.so\.0\]' \
+    || fail "the installed rotolog-cat does not load librotolog.so.0"
+  if nm -C "$stage/opt/rotolog/bin/rotolog-cat" | grep -q 'CCyclicFile'; then
+    fail "the installed rotolog-cat carries a copy of the library"
+  fi
 
   local output
   for manifest in "${manifests[@]}"; do

@@ -20,9 +20,6 @@
 
 #include "rotolog/cyclic_file.h"
 #include "rotolog/cyclic_file_header.h"
-#include "rotolog/cyclic_file_header_codec.h"
-
-using namespace rotolog::detail;
 
 namespace {
 
@@ -77,10 +74,12 @@ std::string header_problem(const char *path, long long size) {
   const ssize_t got = pread(fd, start, sizeof start, 0);
   close(fd);
   if (got < 0) return "";
-  cyclic_file_header_t record;
-  const int length = decode_cyclic_file_header_into(start, static_cast<int>(got), &record);
+  cyclic_file_header_t *record = nullptr;
+  const int length = xdr_decode_p_cyclic_file_header_t(start, static_cast<int>(got), &record);
   int ring_bytes = 0;
-  if (length < 0 || !record.get_buffer_size(&ring_bytes) || ring_bytes < 0) {
+  const bool sized = length >= 0 && record != nullptr && record->get_buffer_size(&ring_bytes);
+  xdr_free_p_cyclic_file_header_t(&record);
+  if (!sized || ring_bytes < 0) {
     const int header = full_header_length();
     if (size < header && got == size)
       return "the file has " + std::to_string(size) + " bytes, fewer than a header's " +
@@ -91,9 +90,9 @@ std::string header_problem(const char *path, long long size) {
   if (described != size)
     return "the header describes " + std::to_string(described) + " bytes, the file has " +
            std::to_string(size);
-  if (!cyclic_file_header_describes_ring(&record, ring_bytes))
-    return "not a rotolog cyclic file: its header's count or offsets do not fit its ring";
-  return "";
+  // Its size is right, and the library refused the header: the rest of it
+  // does not fit.
+  return "not a rotolog cyclic file: its header's count or offsets do not fit its ring";
 }
 
 std::string octal_mode(mode_t mode) {
@@ -128,12 +127,12 @@ std::string cause_of(const char *path, int status, int error) {
 
 }  // namespace
 
-CCyclicFile *open_for_reading(const char *path, int *status, int *error) {
+void *open_for_reading(const char *path, int *status, int *error) {
   errno = 0;
   void *handle = cyclic_file_create_handle(
       path, CYCLIC_FILE_MODE_READ | CYCLIC_FILE_MODE_MUST_EXIST, 0, status);
   *error = handle == nullptr ? errno : 0;
-  return static_cast<CCyclicFile *>(handle);
+  return handle;
 }
 
 std::string open_failure(const char *path, int status, int error) {

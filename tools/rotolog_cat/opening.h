@@ -5,14 +5,10 @@
 
 #include <string>
 
-#include "rotolog/cyclic_file_handle.h"
-
-using rotolog::detail::CCyclicFile;
-
 // Opens path for reading only; the file must exist (the tool never creates
 // one). Null when it cannot be opened, with *status set and *error the errno
 // the library left.
-CCyclicFile *open_for_reading(const char *path, int *status, int *error);
+void *open_for_reading(const char *path, int *status, int *error);
 
 // What follows "rotolog-cat: PATH: " when path would not open: the library's
 // text for status, then the cause, found from what the tool can check itself

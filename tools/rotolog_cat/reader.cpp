@@ -55,8 +55,6 @@
 
 #include "rotolog/cyclic_file.h"
 
-using namespace rotolog::detail;
-
 namespace {
 
 // Idle pauses double from the first to the longest: a message appended to an
@@ -172,7 +170,7 @@ struct Source {
 
   const char *path;
   std::string label;  // as the output names the file (when there are several)
-  CCyclicFile *file = nullptr;
+  void *file = nullptr;
   FileIdentity identity{};
   bool first_copy = true;
   long lines = -1;                 // the first copy takes only the newest this many; -1: all
@@ -219,7 +217,7 @@ int Reader::open(Source *source, bool report) {
     const FileIdentity before = identity_of(source->path);
     int status = CYCLIC_FILE_OK;
     int error = 0;
-    CCyclicFile *file = open_for_reading(source->path, &status, &error);
+    void *file = open_for_reading(source->path, &status, &error);
     if (file == nullptr) {
       if (report)
         std::fprintf(stderr, "rotolog-cat: %s: %s\n", source->path,
@@ -227,7 +225,7 @@ int Reader::open(Source *source, bool report) {
       return kExitUnreadable;
     }
     const bool numbered = request_.follow || request_.after_given || cursor_ != nullptr;
-    if (numbered && !file->counts_messages()) {
+    if (numbered && cyclic_file_appended(file, nullptr) != 1) {
       cyclic_file_destroy_handle(file);
       if (report)
         std::fprintf(stderr,
@@ -344,7 +342,7 @@ int Reader::take_new(Source *source) {
               0,       source->taken, keep,
               nullptr, false};
   if (direct) visit.printer = printer_;
-  source->polled = cyclic_file_appended(source->file);
+  cyclic_file_appended(source->file, &source->polled);
   if (bounded && source->polled < source->taken) {
     if (first) {
       // The cursor is beyond what this file ever held: a file made anew
@@ -491,7 +489,9 @@ int Reader::run() {
       look_again(source.get());
       any = any || !source->given_up;
       if (source->file == nullptr) continue;
-      if (!source->first_copy && cyclic_file_appended(source->file) == source->polled) continue;
+      uint64_t appended = 0;
+      cyclic_file_appended(source->file, &appended);
+      if (!source->first_copy && appended == source->polled) continue;
       const int taken = take_new(source.get());
       if (taken >= 0) return taken;
       copied = true;

@@ -10,7 +10,7 @@
 
 #include "message_formats.h"
 #include "opening.h"
-#include "rotolog/cyclic_file_handle.h"
+#include "rotolog/cyclic_file.h"
 #include "selection.h"
 
 // The tool's exit statuses.

@@ -19,9 +19,6 @@
 #include "message_formats.h"
 #include "reader.h"
 #include "rotolog/cyclic_file.h"
-#include "rotolog/cyclic_file_handle.h"
-
-using namespace rotolog::detail;
 
 namespace {
 
@@ -304,8 +301,10 @@ struct SizeWalk {
   long long payload_bytes;
 };
 
-int note_size(const char *, int32_t length, void *context) {
+// The size of each message's record payload: an entry's text and its head.
+int note_size(const cyclic_file_message_t *message, void *context) {
   SizeWalk *walk = static_cast<SizeWalk *>(context);
+  const long length = message->length + (message->is_entry ? CYCLIC_FILE_ENTRY_HEAD_SIZE : 0);
   if (walk->count == 0 || length < walk->smallest) walk->smallest = length;
   if (walk->count == 0 || length > walk->largest) walk->largest = length;
   walk->payload_bytes += length;
@@ -313,27 +312,19 @@ int note_size(const char *, int32_t length, void *context) {
   return 0;
 }
 
-// Bytes the ring's records take between the read and the write position,
-// counting the tail skipped before the ring's end when the records wrap.
-long long used_bytes(const CCyclicFile &file) {
-  if (file.message_count == 0) return 0;
-  long long read_offset = file.read_pos - file.ring_start;
-  long long write_offset = file.write_pos - file.ring_start;
-  if (write_offset > read_offset) return write_offset - read_offset;
-  return file.buffer_size - read_offset + write_offset;
-}
-
-void print_stats(std::FILE *out, const char *path, const CCyclicFile &file, const SizeWalk &walk) {
-  long long used = used_bytes(file);
+void print_stats(std::FILE *out, const char *path, const cyclic_file_check_t &check,
+                 const SizeWalk &walk) {
   std::fprintf(out, "file:           %s\n", path);
-  std::fprintf(out, "header length:  %d bytes\n", file.header_length);
-  std::fprintf(out, "buffer size:    %d bytes\n", file.buffer_size);
-  std::fprintf(out, "message count:  %d\n", file.message_count);
-  std::fprintf(out, "wasted tail:    %d bytes\n", file.wasted_tail);
-  std::fprintf(out, "write offset:   %ld\n", static_cast<long>(file.write_pos - file.ring_start));
-  std::fprintf(out, "read offset:    %ld\n", static_cast<long>(file.read_pos - file.ring_start));
-  std::fprintf(out, "used:           %lld of %d bytes (%.1f%%)\n", used, file.buffer_size,
-               file.buffer_size > 0 ? 100.0 * static_cast<double>(used) / file.buffer_size : 0.0);
+  std::fprintf(out, "header length:  %d bytes\n", check.header_length);
+  std::fprintf(out, "buffer size:    %d bytes\n", check.buffer_size);
+  std::fprintf(out, "message count:  %d\n", check.message_count);
+  std::fprintf(out, "wasted tail:    %d bytes\n", check.wasted_tail);
+  std::fprintf(out, "write offset:   %d\n", check.write_offset);
+  std::fprintf(out, "read offset:    %d\n", check.read_offset);
+  std::fprintf(
+      out, "used:           %lld of %d bytes (%.1f%%)\n", check.used_bytes, check.buffer_size,
+      check.buffer_size > 0 ? 100.0 * static_cast<double>(check.used_bytes) / check.buffer_size
+                            : 0.0);
   std::fprintf(out, "messages:       %ld\n", walk.count);
   std::fprintf(out, "payload bytes:  %lld\n", walk.payload_bytes);
   if (walk.count > 0) {
@@ -344,51 +335,53 @@ void print_stats(std::FILE *out, const char *path, const CCyclicFile &file, cons
 }
 
 // Reports whether the header and the records agree, and what a salvage would
-// keep and drop.
-int verify(const char *path, CCyclicFile *file) {
-  CCyclicFile::Verdict verdict;
-  int result = file->verify(&verdict);
+// keep and drop, and the entries that are damaged or misnumbered.
+int verify(const char *path, void *file) {
+  cyclic_file_check_t check;
+  int result = cyclic_file_check(file, &check);
   if (result != 0) {
     std::fprintf(stderr, "rotolog-cat: %s: %s\n", path, cyclic_file_get_error_string(result));
     return kExitUnreadable;
   }
-  const CCyclicFile::SalvagePlan &plan = verdict.plan;
-  const bool entries_sound = verdict.damaged_entries == 0 && verdict.misnumbered_entries == 0;
-  if (plan.consistent && entries_sound) {
-    std::printf("%s: consistent: %d messages, %lld of %d bytes used\n", path, plan.header_count,
-                static_cast<long long>(plan.header_span), file->buffer_size);
+  const bool entries_sound = check.damaged_entries == 0 && check.misnumbered_entries == 0;
+  if (check.consistent && entries_sound) {
+    std::printf("%s: consistent: %d messages, %lld of %d bytes used\n", path, check.message_count,
+                check.used_bytes, check.buffer_size);
     return kExitOk;
   }
-  if (plan.consistent) {
+  if (check.consistent) {
     std::printf("%s: damaged: the header counts %d messages in %lld bytes\n", path,
-                plan.header_count, static_cast<long long>(plan.header_span));
+                check.message_count, check.used_bytes);
   } else {
-    int dropped = plan.header_count > plan.kept_count ? plan.header_count - plan.kept_count : 0;
+    int dropped =
+        check.message_count > check.kept_count ? check.message_count - check.kept_count : 0;
     std::printf(
         "%s: damaged: the header counts %d messages in %lld bytes; a salvage keeps %d "
         "messages (%lld bytes, %lld of payload) and drops %d messages (%lld bytes)\n",
-        path, plan.header_count, static_cast<long long>(plan.header_span), plan.kept_count,
-        static_cast<long long>(plan.kept_span), static_cast<long long>(plan.kept_payload), dropped,
-        static_cast<long long>(plan.header_span - plan.kept_span));
+        path, check.message_count, check.used_bytes, check.kept_count, check.kept_bytes,
+        check.kept_payload, dropped, check.used_bytes - check.kept_bytes);
   }
-  if (verdict.damaged_entries > 0)
-    std::printf("%s: %d entries whose checksum does not hold\n", path, verdict.damaged_entries);
-  if (verdict.misnumbered_entries > 0)
+  if (check.damaged_entries > 0)
+    std::printf("%s: %d entries whose checksum does not hold\n", path, check.damaged_entries);
+  if (check.misnumbered_entries > 0)
     std::printf(
         "%s: %d entries numbered out of order (records of another moment); readers leave "
         "them out\n",
-        path, verdict.misnumbered_entries);
+        path, check.misnumbered_entries);
   return kExitDamaged;
 }
 
-int print_file_stats(const char *path, CCyclicFile *file) {
+int print_file_stats(const char *path, void *file) {
+  cyclic_file_check_t check;
+  const int checked = cyclic_file_check(file, &check);
   SizeWalk walk{0, 0, 0, 0};
-  const int walked = file->for_each_message(note_size, &walk);
+  const int walked =
+      checked != 0 ? checked : cyclic_file_read_messages(file, 0, -1, note_size, &walk);
   if (walked < 0) {
     std::fprintf(stderr, "rotolog-cat: %s: %s\n", path, cyclic_file_get_error_string(walked));
     return kExitUnreadable;
   }
-  print_stats(stdout, path, *file, walk);
+  print_stats(stdout, path, check, walk);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) return output_failed();
   return kExitOk;
 }
@@ -431,7 +424,7 @@ int main(int argc, char **argv) {
   const char *path = read.paths.front();
   int status = CYCLIC_FILE_OK;
   int error = 0;
-  CCyclicFile *file = open_for_reading(path, &status, &error);
+  void *file = open_for_reading(path, &status, &error);
   if (file == nullptr) {
     std::fprintf(stderr, "rotolog-cat: %s: %s\n", path, open_failure(path, status, error).c_str());
     return kExitUnreadable;

@@ -308,9 +308,40 @@ ROTOLOG_API int cyclic_file_read_messages(void *handle, uint64_t after, int newe
                                           cyclic_file_message_visitor visit, void *context);
 
 /* The number of messages ever appended to the file (the newest message's
- * number), read from its lock file without a lock, for a follower to poll;
- * 0 when the file keeps no count a reader may see, or for a null handle. */
-ROTOLOG_API uint64_t cyclic_file_appended(void *handle);
+ * number), read from its lock file without a lock, for a follower to poll:
+ * stored through `appended` (may be null), and 1 returned. Returns 0 (and
+ * stores 0) when the file keeps no count this handle may see (a reader who may
+ * not read the lock file), CYCLIC_FILE_INVALID_HANDLE for null. */
+ROTOLOG_API int cyclic_file_appended(void *handle, uint64_t *appended);
+
+/* What cyclic_file_check finds, in a copy of the file taken as every reader
+ * takes it (no lock; the file is not changed). Offsets count from the ring's
+ * first byte. */
+typedef struct cyclic_file_check_report {
+  int header_length; /* bytes of the encoded header in front of the ring */
+  int buffer_size;   /* the ring's bytes */
+  int message_count; /* the header's fields */
+  int read_offset;
+  int write_offset;
+  int wasted_tail;
+  long long used_bytes; /* from the read to the write position */
+  int consistent;       /* the header's count of whole records ends at its write position */
+  int kept_count;       /* what a salvage would keep: messages, bytes, payload bytes */
+  long long kept_bytes;
+  long long kept_payload;
+  int damaged_entries;     /* entries whose checksum fails */
+  int misnumbered_entries; /* entries whose number is not above the one before */
+} cyclic_file_check_t;
+
+/* Checks the file's header against its records and its entries, as
+ * rotolog-cat --verify and --stats report them, after undoing in its copy a
+ * write that a writer killed half-way left. Returns 0 with *check filled,
+ * CYCLIC_FILE_PERMISSION_DENIED (no CYCLIC_FILE_MODE_READ),
+ * CYCLIC_FILE_READ_ALL_FAILED (null check, the header no longer describes the
+ * file, or writers kept it changing for a second), CYCLIC_FILE_NO_MEMORY or
+ * CYCLIC_FILE_INVALID_HANDLE. The file is sound when consistent is nonzero
+ * and no entry is damaged or misnumbered. */
+ROTOLOG_API int cyclic_file_check(void *handle, cyclic_file_check_t *check);
 
 /* The size of the file's ring in bytes (a message's length field takes 4 of
  * them, an entry's head 32 more), or CYCLIC_FILE_INVALID_HANDLE for null.

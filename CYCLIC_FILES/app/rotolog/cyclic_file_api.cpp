@@ -103,9 +103,35 @@ int cyclic_file_read_messages(void *handle, uint64_t after, int newest,
                            : CYCLIC_FILE_INVALID_HANDLE;
 }
 
-uint64_t cyclic_file_appended(void *handle) {
-  if (handle == nullptr || !as_file(handle)->counts_messages()) return 0;
-  return as_file(handle)->appended_messages();
+int cyclic_file_appended(void *handle, uint64_t *appended) {
+  if (handle == nullptr) return CYCLIC_FILE_INVALID_HANDLE;
+  const bool counts = as_file(handle)->counts_messages();
+  if (appended != nullptr) *appended = counts ? as_file(handle)->appended_messages() : 0;
+  return counts ? 1 : 0;
+}
+
+int cyclic_file_check(void *handle, cyclic_file_check_t *check) {
+  if (handle == nullptr) return CYCLIC_FILE_INVALID_HANDLE;
+  if (check == nullptr) return CYCLIC_FILE_READ_ALL_FAILED;
+  CCyclicFile::Verdict verdict{};
+  const int result = as_file(handle)->verify(&verdict);
+  if (result != 0) return result;
+  const CCyclicFile::SalvagePlan &plan = verdict.plan;
+  *check = cyclic_file_check_t{};
+  check->header_length = verdict.header_length;
+  check->buffer_size = verdict.buffer_size;
+  check->message_count = plan.header_count;
+  check->read_offset = static_cast<int>(verdict.read_offset);
+  check->write_offset = static_cast<int>(verdict.write_offset);
+  check->wasted_tail = verdict.wasted_tail;
+  check->used_bytes = plan.header_span;
+  check->consistent = plan.consistent ? 1 : 0;
+  check->kept_count = plan.kept_count;
+  check->kept_bytes = plan.kept_span;
+  check->kept_payload = plan.kept_payload;
+  check->damaged_entries = verdict.damaged_entries;
+  check->misnumbered_entries = verdict.misnumbered_entries;
+  return 0;
 }
 
 int cyclic_file_read_all(void *handle, char **buffer, int *length) {

@@ -216,6 +216,12 @@ class CCyclicFile : public CCyclicBuffer {
     SalvagePlan plan;
     int32_t damaged_entries;
     int32_t misnumbered_entries;
+    // The header the copy holds.
+    int32_t header_length;
+    int32_t buffer_size;
+    int64_t read_offset;
+    int64_t write_offset;
+    int32_t wasted_tail;
   };
   int verify(Verdict *verdict);
   int verify(SalvagePlan *plan) {

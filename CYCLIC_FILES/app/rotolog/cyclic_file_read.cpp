@@ -511,6 +511,11 @@ int CCyclicFile::verify(Verdict *verdict) {
     ring.plan_salvage(&verdict->plan);
     verdict->damaged_entries = 0;
     verdict->misnumbered_entries = 0;
+    verdict->header_length = static_cast<int32_t>(mapped_length) - ring.buffer_size;
+    verdict->buffer_size = ring.buffer_size;
+    verdict->read_offset = ring.read_pos - ring.ring_start;
+    verdict->write_offset = ring.write_pos - ring.ring_start;
+    verdict->wasted_tail = ring.wasted_tail;
     const int64_t span = ring.stored_span();
     uint64_t latest_entry = 0;
     RecordStep step;
