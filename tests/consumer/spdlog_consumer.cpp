@@ -27,14 +27,19 @@ int main(int argc, char **argv) {
   }
   spdlog::drop("consumer");
 
+  // Each record is an entry: its text, and its level as syslog's.
   auto reader = std::make_shared<rotolog::cyclic_file_sink_st>(path, 0, CYCLIC_FILE_MODE_READ);
-  char *block = nullptr;
-  int length = 0;
-  const int count = cyclic_file_read_all(reader->handle(), &block, &length);
-  const std::string text =
-      block != nullptr ? std::string(block, static_cast<std::size_t>(length)) : "";
-  cyclic_file_free_read_buffer(reader->handle(), block);
-  if (count != 2 || text != "info request 7 took 12 ms\nwarning slow\n") {
+  std::string text;
+  const int count = cyclic_file_read_messages(
+      reader->handle(), 0, -1,
+      [](const cyclic_file_message_t *message, void *context) {
+        std::string &kept = *static_cast<std::string *>(context);
+        kept += std::to_string(message->is_entry ? message->level : -1) + " ";
+        kept.append(message->data, static_cast<std::size_t>(message->length));
+        return 0;
+      },
+      &text);
+  if (count != 2 || text != "6 info request 7 took 12 ms\n4 warning slow\n") {
     std::printf("read back %d messages: \"%s\"\n", count, text.c_str());
     ++failures;
   }
