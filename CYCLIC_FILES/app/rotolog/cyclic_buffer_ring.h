@@ -78,6 +78,12 @@ class CCyclicBuffer {
   // cyclic_file_entry.h). The walks that decide what a reader returns and
   // what a salvage keeps step with this; evictions need only step_record.
   bool step_message(int64_t at, int64_t span, RecordStep *step) const;
+  // Whether the payload of a record stepped over (kEntryHeadSize bytes or
+  // more) may be an entry, by the first bytes before the ring's end.
+  bool may_be_entry_at(const RecordStep &step) const {
+    const int64_t before_end = buffer_size - step.payload;
+    return before_end < kEntryHeadSize || may_be_entry(ring_start + step.payload);
+  }
   // What the payload of a record stepped over is, and its first
   // kEntryHeadSize bytes (a payload at least that long), joined across the
   // ring's end.
@@ -126,6 +132,10 @@ class CCyclicBuffer {
     int32_t older_count;  // 0: nothing to move
     int64_t older_from;   // where the older run lies now
     int64_t newer_from;   // where the newer run begins
+    // Of a consistent ring: the highest number an entry takes, plus the
+    // messages after it (0 without entries), which the lock file's count
+    // must reach (a cyclic file's writer sees to it when it opens the file).
+    uint64_t entries_counted;
   };
   // Works out the plan for the ring state as it stands; changes nothing.
   // Consistent rings cost one walk over their length fields.

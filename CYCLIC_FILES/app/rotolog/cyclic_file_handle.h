@@ -365,6 +365,7 @@ class CCyclicFile : public CCyclicBuffer {
   void repair_after_holder_died(bool earlier_boot);
   void mend();
   void count_past_entries();
+  void count_at_least(uint64_t needed);
   void rebase_published();
 
   // Each: 0 or a status, as the convention above says.

@@ -86,7 +86,7 @@ void CCyclicBuffer::plan_salvage(SalvagePlan *plan) const {
     const int64_t at = read_offset + distance;
     return at > size ? at - size : at;
   };
-  *plan = SalvagePlan{true, message_count, span, 0, 0, 0, read_offset, read_offset, 0, 0, 0};
+  *plan = SalvagePlan{true, message_count, span, 0, 0, 0, read_offset, read_offset, 0, 0, 0, 0};
   if (message_count == 0) return;
 
   int64_t distance = 0;
@@ -94,11 +94,29 @@ void CCyclicBuffer::plan_salvage(SalvagePlan *plan) const {
   int64_t payload = 0;
   RecordStep step;
   RecordStep last{};
+  uint64_t newest_entry = 0;
+  uint64_t after_entry = 0;
   while (distance < span && step_message(offset_at(distance), span - distance, &step)) {
     distance += step.used;
     payload += step.length;
     ++records;
     last = step;
+    // The entries' numbers, for the count they need (the head is read only
+    // of a record that begins like an entry).
+    EntryFields fields;
+    char head[kEntryHeadSize];
+    if (step.length >= kEntryHeadSize && may_be_entry_at(step)) {
+      copy_payload_head(step, head);
+      if (decode_entry(head, kEntryHeadSize, &fields)) {
+        newest_entry = fields.number;
+        after_entry = 0;
+        if (newest_entry > plan->entries_counted) plan->entries_counted = newest_entry;
+        continue;
+      }
+    }
+    ++after_entry;
+    if (newest_entry != 0 && newest_entry + after_entry > plan->entries_counted)
+      plan->entries_counted = newest_entry + after_entry;
   }
   const bool reached = distance == span;
   plan->consistent = reached && records == message_count;
@@ -351,7 +369,11 @@ void CCyclicFile::mend() {
   if (!locks.held() || reload_header() != 0) return;
   SalvagePlan plan;
   plan_salvage(&plan);
-  if (!plan.consistent) {
+  if (plan.consistent) {
+    count_at_least(plan.entries_counted);
+    return;
+  }
+  {
     PublishedChange change(published);
     apply_salvage(plan);
     store_header();
@@ -365,6 +387,8 @@ void CCyclicFile::mend() {
 // would have its new entries numbered below its old ones, and readers would
 // take them for records of another moment: under both locks, after a mend,
 // the count moves up to the highest entry's number and the messages after it.
+// A consistent ring's needs come from the salvage's plan, which walks its
+// records anyway: this walk is for a ring just salvaged.
 void CCyclicFile::count_past_entries() {
   if (published == nullptr || message_count == 0 || !positions_valid()) return;
   const int64_t span = stored_span();
@@ -388,7 +412,12 @@ void CCyclicFile::count_past_entries() {
     }
     if (newest != 0 && newest + after > needed) needed = newest + after;
   }
-  if (needed <= load_word(published, kAppended)) return;
+  count_at_least(needed);
+}
+
+// Under both locks: the lock file's count of messages appended reaches `needed`.
+void CCyclicFile::count_at_least(uint64_t needed) {
+  if (published == nullptr || needed <= load_word(published, kAppended)) return;
   PublishedChange change(published);
   store_word(published, kAppended, needed);
 }
