@@ -4,7 +4,6 @@
 #include "rotolog/cyclic_buffer_ring.h"
 
 #include "rotolog/cyclic_buffer.h"
-#include "rotolog/cyclic_file_entry.h"
 #include "rotolog/platform/vandrel.h"
 
 #include <cstdint>

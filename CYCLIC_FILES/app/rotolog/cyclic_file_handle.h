@@ -364,7 +364,6 @@ class CCyclicFile : public CCyclicBuffer {
   class PhaseReset;
   void repair_after_holder_died(bool earlier_boot);
   void mend();
-  void count_past_entries();
   void count_at_least(uint64_t needed);
   void rebase_published();
 

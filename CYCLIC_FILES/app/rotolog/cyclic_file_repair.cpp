@@ -37,7 +37,7 @@
 //   finished or undone, apply_intent), then the salvage. After a crash of the
 //   machine the lock file's phase is not trusted, only the salvage;
 // - a writer's open (mend): the salvage, then the count of appended
-//   messages moved past the entries the file holds (count_past_entries).
+//   messages moved past the entries the file holds (count_at_least).
 // A salvage that changed the header moves the published kAdvanced on by a
 // whole ring, so that no reader keeps a record copied across it.
 #include <cstring>
@@ -364,55 +364,28 @@ void CCyclicFile::repair_after_holder_died(bool earlier_boot) {
 
 // Under both locks: a header that disagrees with its records is salvaged and
 // stored. One walk over the records when they agree.
+//
+// Entries are numbered from the lock file's count. A file copied or restored
+// beside a lock file that counts fewer messages than its entries' numbers
+// would have its new entries numbered below its old ones, and readers would
+// take them for records of another moment: the count moves up to what the
+// entries need (SalvagePlan::entries_counted), which the plan's walk of a
+// consistent ring finds; a ring just salvaged is planned once more for it.
 void CCyclicFile::mend() {
   FileLocks locks(*this);
   if (!locks.held() || reload_header() != 0) return;
   SalvagePlan plan;
   plan_salvage(&plan);
-  if (plan.consistent) {
-    count_at_least(plan.entries_counted);
-    return;
-  }
-  {
-    PublishedChange change(published);
-    apply_salvage(plan);
-    store_header();
-    rebase_published();
-  }
-  count_past_entries();
-}
-
-// Entries are numbered from the lock file's count. A file copied or restored
-// beside a lock file that counts fewer messages than its entries' numbers
-// would have its new entries numbered below its old ones, and readers would
-// take them for records of another moment: under both locks, after a mend,
-// the count moves up to the highest entry's number and the messages after it.
-// A consistent ring's needs come from the salvage's plan, which walks its
-// records anyway: this walk is for a ring just salvaged.
-void CCyclicFile::count_past_entries() {
-  if (published == nullptr || message_count == 0 || !positions_valid()) return;
-  const int64_t span = stored_span();
-  // The highest number an entry of the ring takes, with the messages after
-  // it (an entry of another moment may be out of order).
-  uint64_t needed = 0;
-  uint64_t newest = 0;
-  uint64_t after = 0;
-  RecordStep step;
-  for (int64_t at = read_pos - ring_start, walked = 0;
-       walked < span && step_record(at, span - walked, 1, &step);
-       walked += step.used, at = step.next) {
-    char head[kEntryHeadSize];
-    EntryFields fields;
-    if (step.length >= kEntryHeadSize) copy_payload_head(step, head);
-    if (step.length >= kEntryHeadSize && decode_entry(head, kEntryHeadSize, &fields)) {
-      newest = fields.number;
-      after = 0;
-    } else {
-      ++after;
+  if (!plan.consistent) {
+    {
+      PublishedChange change(published);
+      apply_salvage(plan);
+      store_header();
+      rebase_published();
     }
-    if (newest != 0 && newest + after > needed) needed = newest + after;
+    plan_salvage(&plan);
   }
-  count_at_least(needed);
+  count_at_least(plan.entries_counted);
 }
 
 // Under both locks: the lock file's count of messages appended reaches `needed`.
