@@ -382,12 +382,19 @@ TEST_F(InterprocessLock, AMakerKilledAtAnyMomentNeverLeavesAnUnusableLockOrAnyOt
         [&] {
           vandrel_lock_t lock = open_lock(path, own_file());
           if (lock == nullptr) return 100 + errno % 100;
-          int result = enter_interprocess_critical_section(lock);
+          int first = enter_interprocess_critical_section(lock);
           leave_interprocess_critical_section(lock);
-          return result;
+          int second = enter_interprocess_critical_section(lock);
+          leave_interprocess_critical_section(lock);
+          return first * 10 + second;
         },
         5s);
-    EXPECT_EQ(status, VANDREL_LOCK_TAKEN);
+    // A maker killed after its magic word but before it left the lock is a
+    // holder that died: the next one is told so and holds the lock all the
+    // same, and the one after it finds nothing amiss.
+    EXPECT_TRUE(status == VANDREL_LOCK_TAKEN * 10 + VANDREL_LOCK_TAKEN ||
+                status == VANDREL_LOCK_OWNER_DIED * 10 + VANDREL_LOCK_TAKEN)
+        << status;
     EXPECT_EQ(entries(), std::set<std::string>{path.substr(directory_.size() + 1)});
     unlink(path.c_str());
   }
