@@ -29,7 +29,7 @@ namespace {
 constexpr int kRing = 64;
 
 // The errno each seam fails with: a full disk for the file services, an I/O
-// error for the mapping, a refusal for the lock file.
+// error for the mappings, a refusal for the lock file's mapping.
 int failure_of(test_seam seam) {
   switch (seam) {
     case TEST_SEAM_ALLOCATION:
@@ -37,10 +37,6 @@ int failure_of(test_seam seam) {
     case TEST_SEAM_MAP_FSTAT:
     case TEST_SEAM_MAP_MMAP:
       return EIO;
-    case TEST_SEAM_LOCK_OPEN:
-    case TEST_SEAM_LOCK_CREATE:
-    case TEST_SEAM_LOCK_RESERVE:
-    case TEST_SEAM_LOCK_OFD:
     case TEST_SEAM_LOCK_MMAP:
       return EACCES;
     default:

@@ -24,6 +24,7 @@
 #include "rotolog/cyclic_file_handle.h"
 #include "support/child_process.h"
 #include "support/cyclic_file_fixture.h"
+#include "support/seams.h"
 
 using namespace rotolog::detail;
 
@@ -296,23 +297,32 @@ TEST(CyclicFileLocks, ALockThatCannotBeHadFailsTheCreationAndCreatesNoFile) {
   const struct {
     test_seam service;
     int error;
-  } failures[] = {{TEST_SEAM_LOCK_CREATE, EACCES},
-                  {TEST_SEAM_LOCK_RESERVE, ENOSPC},
-                  {TEST_SEAM_LOCK_MMAP, EACCES}};
+  } failures[] = {{TEST_SEAM_FILE_CREATE, EACCES}, {TEST_SEAM_FILE_RESERVE, ENOSPC}};
   for (const auto &failure : failures) {
     SCOPED_TRACE(test_seam_name(failure.service));
-    test_seam_fail(failure.service, 1, failure.error);
+    FailOnFile fail(failure.service, "-lock", failure.error);
     EXPECT_EQ(file.open(kReadWrite, 256), nullptr);
-    test_seam_fail(failure.service, 0, 0);
+    EXPECT_EQ(fail.calls(), 1);
+    EXPECT_EQ(errno, failure.error);
     EXPECT_EQ(file.status(), CYCLIC_FILE_PERMISSION_DENIED);
     EXPECT_FALSE(file_exists(file.path()));
+    EXPECT_FALSE(file_exists(file.path() + "-lock"));
   }
+  test_seam_fail(TEST_SEAM_LOCK_MMAP, 1, EACCES);
+  EXPECT_EQ(file.open(kReadWrite, 256), nullptr);
+  test_seam_fail(TEST_SEAM_LOCK_MMAP, 0, 0);
+  EXPECT_EQ(file.status(), CYCLIC_FILE_PERMISSION_DENIED);
+  EXPECT_FALSE(file_exists(file.path()));
+
   void *writer = file.open(kReadWrite, 256);
   ASSERT_NE(writer, nullptr);
   ASSERT_EQ(cyclic_file_write(writer, "kept", 4), 0);
-  test_seam_fail(TEST_SEAM_LOCK_OPEN, 1, EACCES);
-  EXPECT_EQ(file.open(kReadWrite, 256), nullptr);
-  test_seam_fail(TEST_SEAM_LOCK_OPEN, 0, 0);
+  {
+    // The data file opens; its lock file does not.
+    FailOnFile fail(TEST_SEAM_FILE_OPEN, "-lock", EACCES);
+    EXPECT_EQ(file.open(kReadWrite, 256), nullptr);
+    EXPECT_EQ(fail.calls(), 1);
+  }
   EXPECT_EQ(file.status(), CYCLIC_FILE_PERMISSION_DENIED);
   EXPECT_EQ(read_all(writer).text, "kept");
 }

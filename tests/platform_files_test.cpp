@@ -18,6 +18,7 @@
 
 #include "support/child_process.h"
 #include "support/files.h"
+#include "support/seams.h"
 
 namespace {
 
@@ -83,6 +84,116 @@ TEST_F(FileServices, CreateNewGivesMode0660LessTheUmask) {
     return 0;
   });
   EXPECT_EQ(status, 0);
+}
+
+// A lock file's bits are decided by its data file, not by the umask of
+// whichever process happens to make it.
+TEST_F(FileServices, CreateExactGivesTheBitsAskedWhateverTheUmaskAndRefusesWhatIsThere) {
+  int status = run_in_child([&] {
+    const mode_t modes[] = {0600, 0644, 0660, 0666, 0604};
+    int index = 0;
+    for (mode_t mask : {mode_t{0}, mode_t{077}}) {
+      umask(mask);
+      for (mode_t mode : modes) {
+        std::string name = path("exact" + std::to_string(index++));
+        int fd = os_file_create_exact(name.c_str(), mode);
+        if (fd < 0) return 10 + index;
+        // Opened for reading and writing, close-on-exec.
+        const int flags = fcntl(fd, F_GETFL);
+        if ((flags & O_ACCMODE) != O_RDWR || !(fcntl(fd, F_GETFD) & FD_CLOEXEC)) return 30 + index;
+        os_file_close(fd);
+        struct stat info;
+        if (stat(name.c_str(), &info) != 0 || (info.st_mode & 07777) != mode) return 50 + index;
+      }
+    }
+    return 0;
+  });
+  EXPECT_EQ(status, 0);
+
+  ASSERT_EQ(symlink(path("target").c_str(), path("link").c_str()), 0);
+  errno = 0;
+  EXPECT_EQ(os_file_create_exact(path("link").c_str(), 0600), -1);
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(file_size(path("target")), -1);
+  EXPECT_EQ(os_file_create_exact(nullptr, 0600), -1);
+  EXPECT_EQ(errno, EINVAL);
+  test_seam_fail(TEST_SEAM_FILE_CREATE, 1, EDQUOT);
+  EXPECT_EQ(os_file_create_exact(path("quota").c_str(), 0600), -1);
+  EXPECT_EQ(errno, EDQUOT);
+  EXPECT_EQ(file_size(path("quota")), -1);
+}
+
+// Locks of one open file description: a second description of the same
+// file sees them, the one that holds them does not, and they go with it.
+TEST_F(FileServices, RangeLocksAreSeenByOtherDescriptionsAndGoWithTheirOwn) {
+  int holder = os_file_create_exact(path("locked").c_str(), 0600);
+  ASSERT_GE(holder, 0);
+  int other = open(path("locked").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(other, 0);
+
+  EXPECT_EQ(os_file_lock_conflict(other, F_WRLCK, 0, 0), F_UNLCK);
+  ASSERT_EQ(os_file_lock_range(holder, F_RDLCK, 0, 0), 0);
+  EXPECT_EQ(os_file_lock_conflict(other, F_WRLCK, 0, 0), F_RDLCK);
+  EXPECT_EQ(os_file_lock_conflict(other, F_RDLCK, 0, 0), F_UNLCK);
+  EXPECT_EQ(os_file_lock_conflict(holder, F_WRLCK, 0, 0), F_UNLCK);
+  errno = 0;
+  EXPECT_EQ(os_file_lock_range(other, F_WRLCK, 0, 0), -1);
+  EXPECT_TRUE(errno == EAGAIN || errno == EACCES) << errno;
+
+  // A range far past the end, and lengths the kernel cannot take.
+  ASSERT_EQ(os_file_lock_range(holder, F_UNLCK, 0, 0), 0);
+  ASSERT_EQ(os_file_lock_range(holder, F_WRLCK, uint64_t{1} << 40, 16), 0);
+  EXPECT_EQ(os_file_lock_conflict(other, F_RDLCK, 0, 16), F_UNLCK);
+  EXPECT_EQ(os_file_lock_conflict(other, F_RDLCK, (uint64_t{1} << 40) + 8, 1), F_WRLCK);
+  EXPECT_EQ(os_file_lock_range(holder, F_WRLCK, UINT64_MAX, 1), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(os_file_lock_conflict(other, F_WRLCK, 0, UINT64_MAX), -1);
+  EXPECT_EQ(errno, EINVAL);
+
+  os_file_close(holder);
+  EXPECT_EQ(os_file_lock_conflict(other, F_WRLCK, 0, 0), F_UNLCK);
+  test_seam_fail(TEST_SEAM_FILE_LOCK, 1, ENOLCK);
+  EXPECT_EQ(os_file_lock_range(other, F_WRLCK, 0, 0), -1);
+  EXPECT_EQ(errno, ENOLCK);
+  EXPECT_EQ(os_file_lock_range(other, F_WRLCK, 0, 0), 0);
+  os_file_close(other);
+}
+
+// The seams tell a hook which file a call works on, so that a test can fail
+// one file's calls among those of several.
+TEST_F(FileServices, ACallFailsOnlyOnTheFileItIsAimedAt) {
+  int kept = os_file_create_new(path("data").c_str());
+  ASSERT_GE(kept, 0);
+  {
+    FailOnFile fail(TEST_SEAM_FILE_CREATE, "data-lock", EMFILE);
+    EXPECT_EQ(os_file_create_exact(path("data-lock").c_str(), 0600), -1);
+    EXPECT_EQ(errno, EMFILE);
+    int other = os_file_create_new(path("other").c_str());
+    EXPECT_GE(other, 0);
+    os_file_close(other);
+    EXPECT_EQ(fail.calls(), 1);
+  }
+  int lock = os_file_create_exact(path("data-lock").c_str(), 0600);
+  ASSERT_GE(lock, 0);
+  for (test_seam seam : {TEST_SEAM_FILE_RESERVE, TEST_SEAM_FILE_SYNC, TEST_SEAM_FILE_WRITE}) {
+    SCOPED_TRACE(test_seam_name(seam));
+    // The second call on the lock file fails; those on the data file never.
+    FailOnFile fail(seam, "data-lock", EIO, 2);
+    auto call = [&](int fd) {
+      if (seam == TEST_SEAM_FILE_RESERVE) return os_file_reserve(fd, 160);
+      if (seam == TEST_SEAM_FILE_SYNC) return os_file_sync(fd);
+      return os_file_write_at(fd, "x", 1, 0);
+    };
+    EXPECT_EQ(call(kept), 0);
+    EXPECT_EQ(call(lock), 0);
+    EXPECT_EQ(call(kept), 0);
+    EXPECT_EQ(call(lock), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(call(lock), 0);
+    EXPECT_EQ(fail.calls(), 3);
+  }
+  os_file_close(lock);
+  os_file_close(kept);
 }
 
 TEST_F(FileServices, WriteAtWritesEveryByteAtItsOffsetWithoutMovingThePosition) {

@@ -27,7 +27,7 @@ if(TARGET rotolog_cat)
   add_executable(rotolog_cat_follow_test ${CMAKE_CURRENT_SOURCE_DIR}/rotolog_cat/follow_test.cpp)
   target_include_directories(rotolog_cat_follow_test PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
   target_compile_definitions(rotolog_cat_follow_test PRIVATE ROTOLOG_CAT_PATH="$<TARGET_FILE:rotolog_cat>")
-  target_link_libraries(rotolog_cat_follow_test PRIVATE rotolog_testing vandrel_testing
+  target_link_libraries(rotolog_cat_follow_test PRIVATE rotolog_testing sysbrace_testing
     GTest::gtest_main rotolog_warnings)
   add_dependencies(rotolog_cat_follow_test rotolog_cat)
   gtest_discover_tests(rotolog_cat_follow_test DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)

@@ -11,11 +11,21 @@ namespace platform_call {
 
 // True, with errno set to the chosen error, when a test makes this call of
 // `seam` fail: the caller then returns its failure without calling the
-// operating system. One relaxed load while no test uses the seams.
-inline bool seam_fails(test_seam seam) {
-  int error = test_seam_check(seam, nullptr, 0, 0);
+// operating system. A hook sees the path the call names, or the descriptor
+// it works on, so that a test can fail the calls on one file only. One
+// relaxed load while no test uses the seams.
+inline bool seam_fails(test_seam seam, const char *path = nullptr, int fd = -1) {
+  int error = test_seam_check(seam, const_cast<char *>(path), 0, fd);
   if (error <= 0) return false;
   errno = error;
+  return true;
+}
+
+// The allocation seam: a failed allocation reports ENOMEM, as malloc does,
+// whatever errno the test chose.
+inline bool allocation_fails() {
+  if (!seam_fails(TEST_SEAM_ALLOCATION)) return false;
+  errno = ENOMEM;
   return true;
 }
 

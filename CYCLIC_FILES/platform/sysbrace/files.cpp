@@ -99,27 +99,72 @@ bool nobody_holds(const char *path) {
   int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return false;
   struct stat info;
-  struct flock probe;
-  std::memset(&probe, 0, sizeof probe);
-  probe.l_type = F_WRLCK;
-  probe.l_whence = SEEK_SET;
   bool free = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-              fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type == F_UNLCK;
+              os_file_lock_conflict(fd, F_WRLCK, 0, 0) == F_UNLCK;
   close(fd);
   return free;
+}
+
+// The one exclusive create: a new file at path (O_EXCL never follows a
+// symlink there), opened with access, its bits mode less the umask.
+int create_exclusive(const char *path, int access, mode_t mode) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (seam_fails(TEST_SEAM_FILE_CREATE, path)) return -1;
+  return retry_on_eintr([&] {
+    return open(path, access | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, mode);
+  });
+}
+
+struct flock lock_request(short type, uint64_t start, uint64_t length) {
+  struct flock request;
+  std::memset(&request, 0, sizeof request);
+  request.l_type = type;
+  request.l_whence = SEEK_SET;
+  request.l_start = static_cast<off_t>(start);
+  request.l_len = static_cast<off_t>(length);
+  return request;
 }
 
 }  // namespace
 
 extern "C" {
 
-int os_file_create_new(const char *path) {
-  if (path == nullptr) {
+int os_file_create_new(const char *path) { return create_exclusive(path, O_WRONLY, 0660); }
+
+int os_file_create_exact(const char *path, mode_t mode) {
+  const int fd = create_exclusive(path, O_RDWR, mode & 07777);
+  // The umask took some bits: give them back while the file is still empty.
+  if (fd >= 0 && fchmod(fd, mode & 07777) != 0) {
+    const int error = errno;
+    close(fd);
+    unlink(path);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+int os_file_lock_range(int fd, short type, uint64_t start, uint64_t length) {
+  if (start > static_cast<uint64_t>(INT64_MAX) || length > static_cast<uint64_t>(INT64_MAX)) {
     errno = EINVAL;
     return -1;
   }
-  if (seam_fails(TEST_SEAM_FILE_CREATE)) return -1;
-  return retry_on_eintr([&] { return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660); });
+  if (seam_fails(TEST_SEAM_FILE_LOCK, nullptr, fd)) return -1;
+  struct flock request = lock_request(type, start, length);
+  return retry_on_eintr([&] { return fcntl(fd, F_OFD_SETLK, &request); });
+}
+
+int os_file_lock_conflict(int fd, short type, uint64_t start, uint64_t length) {
+  if (start > static_cast<uint64_t>(INT64_MAX) || length > static_cast<uint64_t>(INT64_MAX)) {
+    errno = EINVAL;
+    return -1;
+  }
+  struct flock probe = lock_request(type, start, length);
+  if (fcntl(fd, F_OFD_GETLK, &probe) != 0) return -1;
+  return probe.l_type;
 }
 
 int os_file_describe(int fd, os_file_facts_t *facts) {
@@ -134,6 +179,8 @@ int os_file_describe(int fd, os_file_facts_t *facts) {
   facts->owner = info.st_uid;
   facts->group = info.st_gid;
   facts->links = info.st_nlink;
+  facts->device = info.st_dev;
+  facts->inode = info.st_ino;
   return 0;
 }
 
@@ -142,7 +189,7 @@ int os_file_open_existing(const char *path, int writable, os_file_facts_t *facts
     errno = EINVAL;
     return -1;
   }
-  if (seam_fails(TEST_SEAM_FILE_OPEN)) return -1;
+  if (seam_fails(TEST_SEAM_FILE_OPEN, path)) return -1;
   int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
   int fd = retry_on_eintr([&] { return open_without_symlinks(path, flags); });
   if (fd < 0) return -1;
@@ -169,7 +216,7 @@ int os_file_open_existing(const char *path, int writable, os_file_facts_t *facts
 }
 
 int os_file_write_at(int fd, const void *data, size_t length, uint64_t offset) {
-  if (seam_fails(TEST_SEAM_FILE_WRITE)) return -1;
+  if (seam_fails(TEST_SEAM_FILE_WRITE, nullptr, fd)) return -1;
   if (offset > static_cast<uint64_t>(INT64_MAX) ||
       length > static_cast<uint64_t>(INT64_MAX) - offset) {
     errno = EFBIG;
@@ -194,7 +241,7 @@ int os_file_write_at(int fd, const void *data, size_t length, uint64_t offset) {
 }
 
 int os_file_reserve(int fd, uint64_t size) {
-  if (seam_fails(TEST_SEAM_FILE_RESERVE)) return -1;
+  if (seam_fails(TEST_SEAM_FILE_RESERVE, nullptr, fd)) return -1;
   if (size > static_cast<uint64_t>(INT64_MAX)) {
     errno = EFBIG;
     return -1;
@@ -214,7 +261,7 @@ int os_file_reserve(int fd, uint64_t size) {
 }
 
 int os_file_reserve_in_place(int fd, uint64_t size) {
-  if (seam_fails(TEST_SEAM_FILE_RESERVE)) return -1;
+  if (seam_fails(TEST_SEAM_FILE_RESERVE, nullptr, fd)) return -1;
   if (size > static_cast<uint64_t>(INT64_MAX)) {
     errno = EFBIG;
     return -1;
@@ -240,7 +287,7 @@ int os_file_size_allowed(uint64_t size) {
 }
 
 int os_file_sync(int fd) {
-  if (seam_fails(TEST_SEAM_FILE_SYNC)) return -1;
+  if (seam_fails(TEST_SEAM_FILE_SYNC, nullptr, fd)) return -1;
   return retry_on_eintr([&] { return fsync(fd); }) == 0 ? 0 : -1;
 }
 
@@ -255,7 +302,7 @@ int os_file_delete(const char *path) {
     errno = EINVAL;
     return -1;
   }
-  if (seam_fails(TEST_SEAM_FILE_DELETE)) return -1;
+  if (seam_fails(TEST_SEAM_FILE_DELETE, path)) return -1;
   return unlink(path) == 0 ? 0 : -1;
 }
 
@@ -303,11 +350,7 @@ int os_file_create_temporary(const char *path, char *temporary, size_t temporary
       // Tells a later creator that this one is alive (see
       // os_file_remove_stale_temporaries); where the file system has no
       // such locks, the pid in the name alone tells it.
-      struct flock creator;
-      std::memset(&creator, 0, sizeof creator);
-      creator.l_type = F_WRLCK;
-      creator.l_whence = SEEK_SET;
-      fcntl(fd, F_OFD_SETLK, &creator);
+      os_file_lock_range(fd, F_WRLCK, 0, 0);
       return fd;
     }
     if (errno != EEXIST) return -1;
@@ -358,7 +401,7 @@ int os_file_remove_stale_temporaries(const char *path) {
 }
 
 int os_file_publish(const char *temporary, const char *path) {
-  if (seam_fails(TEST_SEAM_FILE_PUBLISH)) return -1;
+  if (seam_fails(TEST_SEAM_FILE_PUBLISH, path)) return -1;
   // A rename that refuses to replace: the file appears whole, with one link
   // from the start.
   if (syscall(SYS_renameat2, AT_FDCWD, temporary, AT_FDCWD, path, RENAME_NOREPLACE) == 0) return 0;

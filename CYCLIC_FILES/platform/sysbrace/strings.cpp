@@ -1,13 +1,15 @@
 // sysbrace texts: copies and comparisons of NUL-terminated byte strings, and
 // the file existence test.
 #include "rotolog/platform/sysbrace.h"
-#include "rotolog/platform/vandrel.h"
 
 #include <strings.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+
+#include "system_call.h"
 
 extern "C" {
 
@@ -17,13 +19,14 @@ char *os_strdup(const char *text) {
     return nullptr;
   }
   size_t length = std::strlen(text);
-  // Copies come from vandrel so that the allocation seam reaches them too.
-  char *copy = static_cast<char *>(vel_malloc(length + 1));
+  // The allocation seam reaches copies too.
+  if (platform_call::allocation_fails()) return nullptr;
+  char *copy = static_cast<char *>(std::malloc(length + 1));
   if (copy != nullptr) std::memcpy(copy, text, length + 1);
   return copy;
 }
 
-void os_strdup_free(char *copy) { vel_free(copy); }
+void os_strdup_free(char *copy) { std::free(copy); }
 
 int os_strcmp(const char *searched, const char *stored) { return std::strcmp(searched, stored); }
 

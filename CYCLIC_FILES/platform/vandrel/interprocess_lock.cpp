@@ -38,6 +38,8 @@
 // left by the old one (the boot stamp), whose ids may be in use again.
 #include "rotolog/platform/vandrel.h"
 
+#include "rotolog/platform/sysbrace.h"
+
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <pthread.h>
@@ -57,8 +59,6 @@
 
 #include "system_call.h"
 
-using platform_call::as_errno_result;
-using platform_call::retry_on_eintr;
 using platform_call::seam_fails;
 
 namespace {
@@ -150,30 +150,6 @@ void after_fork_in_child() {
 void watch_forks() {
   static pthread_once_t once = PTHREAD_ONCE_INIT;
   pthread_once(&once, [] { pthread_atfork(nullptr, nullptr, after_fork_in_child); });
-}
-
-// One OFD lock request on [start, start + length): 0, or -1 with errno
-// (EAGAIN or EACCES: another open file holds a conflicting lock).
-int ofd_lock(int fd, short type, off_t start, off_t length) {
-  if (seam_fails(TEST_SEAM_LOCK_OFD)) return -1;
-  struct flock request = {};
-  request.l_type = type;
-  request.l_whence = SEEK_SET;
-  request.l_start = start;
-  request.l_len = length;
-  return retry_on_eintr([&] { return fcntl(fd, F_OFD_SETLK, &request); });
-}
-
-// The type of a lock another open file holds that conflicts with `type` on
-// the range, F_UNLCK when none does, -1 when the kernel cannot say.
-int conflicting_lock(int fd, short type, off_t start, off_t length) {
-  struct flock probe = {};
-  probe.l_type = type;
-  probe.l_whence = SEEK_SET;
-  probe.l_start = start;
-  probe.l_len = length;
-  if (fcntl(fd, F_OFD_GETLK, &probe) != 0) return -1;
-  return probe.l_type;
 }
 
 // The hash of this boot's id; 0 when it cannot be read (the stamp then
@@ -378,55 +354,35 @@ mode_t lock_file_permissions(mode_t data_mode) {
   return bits;
 }
 
-// The rules every lock file is held to, before anything is read from it or
-// locked in it: a regular file with one name (a second name would make it
-// another file's lock file too, or let the layout overwrite a file it
-// belongs to), owned by the guarded file's owner or the caller, and, in a
-// sticky directory that its group or others may write, by the caller or the
-// directory's owner (anyone else may have planted it there). 0 or errno.
-int check_rules(int fd, const char *path, const vandrel_guarded_file &guarded, struct stat *info) {
-  if (fstat(fd, info) != 0) return errno;
-  if (!S_ISREG(info->st_mode)) return EPROTO;
-  if (info->st_nlink != 1) return EMLINK;
-  const uid_t caller = geteuid();
-  if (info->st_uid != guarded.owner && info->st_uid != caller) return EPERM;
-  char directory[PATH_MAX];
-  const char *slash = std::strrchr(path, '/');
-  if (slash == nullptr) {
-    std::strcpy(directory, ".");
-  } else if (slash == path) {
-    std::strcpy(directory, "/");
-  } else {
-    const std::size_t length = static_cast<std::size_t>(slash - path);
-    if (length >= sizeof directory) return ENAMETOOLONG;
-    std::memcpy(directory, path, length);
-    directory[length] = '\0';
-  }
-  struct stat parent;
-  if (stat(directory, &parent) != 0) return errno;
-  const bool shared = (parent.st_mode & S_ISVTX) && (parent.st_mode & (S_IWGRP | S_IWOTH));
-  if (shared && info->st_uid != caller && info->st_uid != parent.st_uid) return EACCES;
-  return 0;
+// The rule a lock file is held to beyond those sysbrace holds every file it
+// opens to (a regular file with one name, in a sticky directory that its
+// group or others may write only the caller's or the directory owner's):
+// owned by the guarded file's owner or the caller. 0 or EPERM.
+int check_owner(const os_file_facts_t &facts, const vandrel_guarded_file &guarded) {
+  return facts.owner == guarded.owner || facts.owner == geteuid() ? 0 : EPERM;
 }
+
+// What a refused open reports: a file that is not a regular one (ENODEV
+// from sysbrace) is not a lock file.
+int open_refusal(int error) { return error == ENODEV ? EPROTO : error; }
 
 // A log whose bits were changed since its lock file was made (a service
 // that opens its log to readers) has its lock file follow, when the caller
 // may change its bits.
-void follow_the_data_files_bits(int fd, const struct stat &info,
+void follow_the_data_files_bits(int fd, const os_file_facts_t &facts,
                                 const vandrel_guarded_file &guarded) {
   const mode_t bits = lock_file_permissions(guarded.mode);
   const uid_t caller = geteuid();
-  if ((info.st_mode & 07777) != bits && (caller == info.st_uid || caller == 0)) fchmod(fd, bits);
+  if ((facts.mode & 07777) != bits && (caller == facts.owner || caller == 0)) fchmod(fd, bits);
 }
 
 // Opens the lock file at path for writing, creating it (empty) when there is
-// none; *made tells which. -1 with errno on failure.
-int open_or_create(const char *path, const vandrel_guarded_file &guarded, bool *made) {
+// none, and fills facts; *made tells which. -1 with errno on failure.
+int open_or_create(const char *path, const vandrel_guarded_file &guarded, os_file_facts_t *facts,
+                   bool *made) {
   *made = false;
   for (int attempt = 0; attempt < 4; ++attempt) {
-    if (seam_fails(TEST_SEAM_LOCK_OPEN)) return -1;
-    int fd = retry_on_eintr(
-        [&] { return open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY); });
+    int fd = os_file_open_existing(path, 1, facts);
     if (fd >= 0 || errno != ENOENT) return fd;
 
     // Only the data file's owner makes its lock file, or root, which hands
@@ -436,22 +392,23 @@ int open_or_create(const char *path, const vandrel_guarded_file &guarded, bool *
       errno = EPERM;
       return -1;
     }
-    if (seam_fails(TEST_SEAM_LOCK_CREATE)) return -1;
-    mode_t bits = lock_file_permissions(guarded.mode);
-    fd = retry_on_eintr([&] {
-      return open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, bits);
-    });
+    fd = os_file_create_exact(path, lock_file_permissions(guarded.mode));
     if (fd < 0) {
       if (errno == EEXIST) continue;  // made by someone else meanwhile: open theirs
       return -1;
     }
     *made = true;
-    // The exact bits (the umask took some), and the data file's owner and
-    // group where the caller may give them (a group it is not in stays its
-    // own). Both while the file is still empty.
-    fchmod(fd, bits);
+    // The data file's owner and group where the caller may give them (a
+    // group it is not in stays its own), while the file is still empty.
     if (caller != guarded.owner || getegid() != guarded.group)
       (void)!fchown(fd, guarded.owner, guarded.group);
+    if (os_file_describe(fd, facts) != 0) {
+      const int error = errno;
+      os_file_close(fd);
+      unlink(path);
+      errno = error;
+      return -1;
+    }
     return fd;
   }
   errno = EAGAIN;
@@ -471,11 +428,7 @@ void unmap_file(LockFile *file) { munmap(file, sizeof(LockFile)); }
 // stored through the mapping (a store into a page the file system has no
 // room for raises SIGBUS). 0 or errno.
 int reserve(int fd) {
-  if (seam_fails(TEST_SEAM_LOCK_RESERVE)) return errno;
-  if (retry_on_eintr([&] { return as_errno_result(posix_fallocate(fd, 0, kLockFileSize)); }) == 0)
-    return 0;
-  if (errno != EOPNOTSUPP && errno != EINVAL) return errno;
-  return retry_on_eintr([&] { return ftruncate(fd, kLockFileSize); }) == 0 ? 0 : errno;
+  return os_file_reserve(fd, static_cast<uint64_t>(kLockFileSize)) == 0 ? 0 : errno;
 }
 
 bool whole(const LockFile *file) {
@@ -493,15 +446,15 @@ int convert_old_layout(int fd, const vandrel_guarded_file &guarded) {
   if (pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
       head[0] != kLockFileMagic || (head[1] & 0xffu) != kOldLayoutVersion)
     return EPROTO;
-  if (ofd_lock(fd, F_WRLCK, 0, 0) != 0) {
+  if (os_file_lock_range(fd, F_WRLCK, 0, 0) != 0) {
     if (errno != EAGAIN && errno != EACCES) return errno;
-    return conflicting_lock(fd, F_WRLCK, 0, 0) == F_RDLCK ? EBUSY : EAGAIN;
+    return os_file_lock_conflict(fd, F_WRLCK, 0, 0) == F_RDLCK ? EBUSY : EAGAIN;
   }
-  int error = retry_on_eintr([&] { return ftruncate(fd, 0); }) == 0 ? 0 : errno;
+  int error = os_file_reserve(fd, 0) == 0 ? 0 : errno;
   const uid_t caller = geteuid();
   if (error == 0 && (caller == guarded.owner || caller == 0))
     fchmod(fd, lock_file_permissions(guarded.mode));
-  ofd_lock(fd, F_UNLCK, 0, 0);
+  os_file_lock_range(fd, F_UNLCK, 0, 0);
   return error == 0 ? EAGAIN : error;  // EAGAIN: now lay it out
 }
 
@@ -552,14 +505,15 @@ int open_for_writing(const char *path, const vandrel_guarded_file &guarded,
                      InterprocessLock *lock) {
   bool made = false;
   watch_forks();
-  int fd = open_or_create(path, guarded, &made);
-  if (fd < 0) return errno;
-  struct stat info;
-  int error = check_rules(fd, path, guarded, &info);
-  if (error == 0) follow_the_data_files_bits(fd, info, guarded);
-  if (error == 0 && info.st_size == kOldLayoutSize) error = convert_old_layout(fd, guarded);
-  if (error == 0 && info.st_size != 0 && info.st_size != kLockFileSize) error = EPROTO;
-  if (error == 0 && info.st_size == 0) error = reserve(fd);
+  os_file_facts_t facts;
+  int fd = open_or_create(path, guarded, &facts, &made);
+  if (fd < 0) return open_refusal(errno);
+  int error = check_owner(facts, guarded);
+  if (error == 0) follow_the_data_files_bits(fd, facts, guarded);
+  const off_t size = static_cast<off_t>(facts.size);
+  if (error == 0 && size == kOldLayoutSize) error = convert_old_layout(fd, guarded);
+  if (error == 0 && size != 0 && size != kLockFileSize) error = EPROTO;
+  if (error == 0 && size == 0) error = reserve(fd);
   LockFile *file = nullptr;
   if (error == 0) {
     file = map_file(fd, true);
@@ -575,7 +529,7 @@ int open_for_writing(const char *path, const vandrel_guarded_file &guarded,
     // A maker that failed removes what it made; a handle of that file would
     // be a lock of its own. Open the file the path names now.
     struct stat named;
-    if (stat(path, &named) != 0 || named.st_dev != info.st_dev || named.st_ino != info.st_ino)
+    if (stat(path, &named) != 0 || named.st_dev != facts.device || named.st_ino != facts.inode)
       error = EAGAIN;
   }
   if (error == 0) {
@@ -585,22 +539,21 @@ int open_for_writing(const char *path, const vandrel_guarded_file &guarded,
   if (file != nullptr) unmap_file(file);
   // Creates nothing that it cannot finish, and removes nothing that another
   // process may have finished meanwhile: only a file still empty.
-  struct stat now;
-  const bool empty = fstat(fd, &now) == 0 && now.st_size == 0;
-  close(fd);
+  os_file_facts_t now;
+  const bool empty = os_file_describe(fd, &now) == 0 && now.size == 0;
+  os_file_close(fd);
   if (made && error != EAGAIN && empty) unlink(path);
   return error;
 }
 
 int open_for_reading(const char *path, const vandrel_guarded_file &guarded,
                      InterprocessLock *lock) {
-  if (seam_fails(TEST_SEAM_LOCK_OPEN)) return errno;
-  int fd = retry_on_eintr(
-      [&] { return open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY); });
-  if (fd < 0) return errno;
-  struct stat info;
-  int error = check_rules(fd, path, guarded, &info);
-  if (error == 0 && info.st_size != kLockFileSize) error = info.st_size == 0 ? EAGAIN : EPROTO;
+  os_file_facts_t facts;
+  int fd = os_file_open_existing(path, 0, &facts);
+  if (fd < 0) return open_refusal(errno);
+  int error = check_owner(facts, guarded);
+  const off_t size = static_cast<off_t>(facts.size);
+  if (error == 0 && size != kLockFileSize) error = size == 0 ? EAGAIN : EPROTO;
   LockFile *file = nullptr;
   if (error == 0) {
     file = map_file(fd, false);
@@ -615,7 +568,7 @@ int open_for_reading(const char *path, const vandrel_guarded_file &guarded,
     return 0;
   }
   if (file != nullptr) unmap_file(file);
-  close(fd);
+  os_file_close(fd);
   return error;
 }
 
@@ -718,7 +671,7 @@ void destroy_interprocess_critical_section(vandrel_lock_t handle) {
   if (lock == nullptr) return;
   // The lock file stays for the other handles and for every later process.
   unmap_file(lock->file);
-  close(lock->fd);
+  os_file_close(lock->fd);
   vel_free(lock);
 }
 

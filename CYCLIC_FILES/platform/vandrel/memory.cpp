@@ -6,36 +6,24 @@
 
 #include "system_call.h"
 
-using platform_call::seam_fails;
-
-namespace {
-
-// A failed allocation reports ENOMEM, as malloc does, whatever errno the
-// test chose.
-bool allocation_must_fail() {
-  if (!seam_fails(TEST_SEAM_ALLOCATION)) return false;
-  errno = ENOMEM;
-  return true;
-}
-
-}  // namespace
+using platform_call::allocation_fails;
 
 extern "C" {
 
 void *vel_malloc(size_t size) {
-  if (allocation_must_fail()) return nullptr;
+  if (allocation_fails()) return nullptr;
   // malloc(0) may return null; a zero-byte request still gets a block.
   return std::malloc(size ? size : 1);
 }
 
 void *vel_calloc(size_t count, size_t size) {
-  if (allocation_must_fail()) return nullptr;
+  if (allocation_fails()) return nullptr;
   if (count == 0 || size == 0) return std::calloc(1, 1);
   return std::calloc(count, size);
 }
 
 void *vel_realloc(void *block, size_t size) {
-  if (allocation_must_fail()) return nullptr;
+  if (allocation_fails()) return nullptr;
   return std::realloc(block, size ? size : 1);
 }
 

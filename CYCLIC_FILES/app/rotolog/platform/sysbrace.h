@@ -51,6 +51,8 @@ typedef struct os_file_facts {
   uid_t owner;
   gid_t group;
   nlink_t links; /* names (hard links) the file has */
+  dev_t device;  /* with inode: which file it is */
+  ino_t inode;
 } os_file_facts_t;
 
 /* Fills facts from fstat of fd. 0, or -1 (EBADF; EINVAL for null facts). */
@@ -74,6 +76,15 @@ SYSBRACE_API int os_file_open_existing(const char *path, int writable, os_file_f
  * shared with the group, not the world. Returns the descriptor (release it
  * with os_file_close), or -1: EEXIST when something is at path already. */
 SYSBRACE_API int os_file_create_new(const char *path);
+
+/* Creates the file at path, which must not exist yet (a symlink there counts
+ * as existing), for reading and writing, with exactly the permission bits
+ * mode, whatever the caller's umask: for files whose bits are decided by the
+ * caller (a lock file shares its data file's readers and writers). Returns
+ * the descriptor (release it with os_file_close), or -1: EEXIST when
+ * something is at path already. Passes through the create seam, as
+ * os_file_create_new does. */
+SYSBRACE_API int os_file_create_exact(const char *path, mode_t mode);
 
 /* Writes all length bytes of data at offset of fd, retrying interrupted and
  * short writes. Returns 0, or -1 (errno of the failed write; EIO when the
@@ -118,6 +129,20 @@ SYSBRACE_API int os_file_delete(const char *path);
  * page-aligned. Returns NONZERO on success and 0 on failure (errno set; a
  * null address gives EINVAL), unlike the other file services. */
 SYSBRACE_API int os_flush_view(void *address, size_t length);
+
+/* Open file description locks (F_OFD_SETLK): tied to the open file, not to
+ * the process, and released when its last descriptor closes or its process
+ * ends. os_file_lock_range places a lock of type F_RDLCK or F_WRLCK, or
+ * removes one (F_UNLCK), on [start, start + length) of fd (length 0: to the
+ * end of the file, however long), without waiting. 0, or -1: EAGAIN (or
+ * EACCES) when another open file holds a lock in the way. Passes through the
+ * lock seam. */
+SYSBRACE_API int os_file_lock_range(int fd, short type, uint64_t start, uint64_t length);
+
+/* The type of lock (F_RDLCK or F_WRLCK) another open file holds that would
+ * keep a lock of type from the range, F_UNLCK when none would, or -1 with
+ * errno when the kernel cannot say. */
+SYSBRACE_API int os_file_lock_conflict(int fd, short type, uint64_t start, uint64_t length);
 
 /* Creates a new file beside path under a unique temporary name,
  * "<path>.<pid>.<tag>.tmp", as os_file_create_new does, and writes that name

@@ -8,9 +8,9 @@
  *   - call a hook that a test installs, to watch the call or, where the seam
  *     says so, to replace it (test_seam_set_hook).
  * Seams exist only in the test-only builds of the libraries (built with
- * ROTOLOG_TEST_SEAMS: vandrel_testing, sysbrace_testing, spanwick_testing,
+ * ROTOLOG_TEST_SEAMS: sysbrace_testing, vandrel_testing, spanwick_testing,
  * librotolog_testing and the tests' static library): the table lives in
- * vandrel_testing, the library every other one links. In the shipped
+ * sysbrace_testing, the library every other one links. In the shipped
  * libraries test_seam_check is 0 and no seam name is exported. A test
  * process that never calls a test_seam_ function pays one relaxed load of
  * one word per call; calls are counted from the first use of a test_seam_
@@ -35,8 +35,8 @@ extern "C" {
  *   CRASH: a crash point of the cyclic file's write path; its hook may end
  *     the process there (the point cannot fail). */
 #define TEST_SEAM_TABLE(X)                                                                         \
-  X(ALLOCATION, "allocation", CALL, "vel_malloc, vel_calloc and vel_realloc")                      \
-  X(FILE_CREATE, "sysbrace create", CALL, "os_file_create_new")                                    \
+  X(ALLOCATION, "allocation", CALL, "vel_malloc, vel_calloc, vel_realloc and os_strdup")           \
+  X(FILE_CREATE, "sysbrace create", CALL, "os_file_create_new and os_file_create_exact")           \
   X(FILE_WRITE, "sysbrace write", CALL, "os_file_write_at")                                        \
   X(FILE_RESERVE, "sysbrace reserve", CALL, "os_file_reserve (posix_fallocate / ftruncate)")       \
   X(FILE_SYNC, "sysbrace fsync", CALL, "os_file_sync")                                             \
@@ -44,12 +44,9 @@ extern "C" {
   X(FILE_DELETE, "sysbrace unlink", CALL, "os_file_delete")                                        \
   X(FILE_PUBLISH, "sysbrace publish", CALL, "os_file_publish")                                     \
   X(FILE_OPEN, "sysbrace open", CALL, "os_file_open_existing")                                     \
+  X(FILE_LOCK, "sysbrace ofd lock", CALL, "os_file_lock_range")                                    \
   X(MAP_FSTAT, "spanwick fstat", CALL, "the fstat of the file to map")                             \
   X(MAP_MMAP, "spanwick mmap", CALL, "the mmap of the whole file")                                 \
-  X(LOCK_OPEN, "lock open", CALL, "the open of an existing lock file")                             \
-  X(LOCK_CREATE, "lock create", CALL, "the creation of a missing lock file")                       \
-  X(LOCK_RESERVE, "lock reserve", CALL, "the reservation of a lock file's blocks")                 \
-  X(LOCK_OFD, "lock ofd", CALL, "each OFD lock request on a lock file (exclusive, shared)")        \
   X(LOCK_MMAP, "lock mmap", CALL, "the mmap of a lock file")                                       \
   X(LOCK_ENTER, "lock enter", LOCK, "enter_interprocess_critical_section, once the lock is held")  \
   X(LOCK_LEAVE, "lock leave", LOCK, "leave_interprocess_critical_section, before the release")     \
@@ -76,9 +73,12 @@ TEST_SEAM_API void test_seam_fail(enum test_seam seam, long nth, int error);
 TEST_SEAM_API long test_seam_calls(enum test_seam seam);
 
 /* One call as a hook sees it. object and length: the range os_flush_view
- * flushes, or the lock handle that enters or leaves (length 0); null and 0
- * elsewhere. result: for TEST_SEAM_LOCK_ENTER, what the entry reports
- * (VANDREL_LOCK_TAKEN or VANDREL_LOCK_OWNER_DIED); 0 elsewhere. */
+ * flushes, the path a file service names (create, open, delete, publish:
+ * the lock file's own calls among them), or the lock handle that enters or
+ * leaves (length 0); null and 0 elsewhere. result: for TEST_SEAM_LOCK_ENTER,
+ * what the entry reports (VANDREL_LOCK_TAKEN or VANDREL_LOCK_OWNER_DIED);
+ * the descriptor a file service works on (write, reserve, sync, ofd lock);
+ * -1 or 0 elsewhere. */
 typedef struct test_seam_call {
   enum test_seam seam;
   void *object;

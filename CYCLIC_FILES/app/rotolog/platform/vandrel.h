@@ -88,7 +88,8 @@ struct vandrel_guarded_file {
 /* How long enter waits for a holder that is alive before it gives up. */
 #define VANDREL_LOCK_PATIENCE_MS 500
 
-/* Opens the lock file at lock_file_path (O_NOFOLLOW, close-on-exec) for a
+/* Opens the lock file at lock_file_path (through sysbrace's file services:
+ * no symlink on the path is followed; close-on-exec) for a
  * process that may write the file `guarded` describes, making it when there
  * is none: only the guarded file's owner makes it, or root, which gives it
  * to that owner. A lock file is refused when it is not a regular file, has
@@ -100,10 +101,11 @@ struct vandrel_guarded_file {
  * the handle, to be released with destroy_interprocess_critical_section, or
  * null with errno: EINVAL (null argument), ENOMEM, EPERM (owned by someone
  * else, or missing and the caller may not make it), EMLINK (another name),
- * EPROTO (not a regular file, or not a lock file of this layout), EBUSY (a
- * process of an older version has it open), ELOOP (a symlink there), EACCES (no permission),
- * ENOSPC (no room to lay it out), EAGAIN (it stayed unfinished), or that of
- * the failed open, fcntl or mmap. A lock file this call made and could not
+ * EPROTO (not a regular file, or not a lock file of this layout), EISDIR (a
+ * directory), EBUSY (a process of an older version has it open), ELOOP (a
+ * symlink on the path), EACCES (no permission, or another user's file in a
+ * shared sticky directory), ENOSPC (no room to lay it out), EAGAIN (it stayed
+ * unfinished), or that of the failed open, fcntl or mmap. A lock file this call made and could not
  * finish is removed. */
 VANDREL_API vandrel_lock_t init_interprocess_critical_section(
     const char *lock_file_path, const struct vandrel_guarded_file *guarded);

@@ -1,4 +1,4 @@
-// vandrel test seams: the one table of test_seams.h, shared by every platform
+// sysbrace test seams: the one table of test_seams.h, shared by every platform
 // library and by librotolog's crash points. One entry per seam: its count of
 // calls, the countdown to the failing call and its errno, and the hook.
 #include "rotolog/platform/test_seams.h"
