@@ -12,6 +12,7 @@
 namespace {
 
 constexpr int64_t kSecond = 1000000000;
+constexpr int64_t kDay = 86400 * kSecond;
 // 2026-12-08 03:14:15.5 UTC, a Tuesday.
 constexpr int64_t kNow = 1796699655LL * kSecond + kSecond / 2;
 
@@ -99,6 +100,20 @@ TEST_F(SelectionTime, RefusesWhatIsNotATime) {
         // Beyond what 64 bits of nanoseconds hold (1677 to 2262).
         "4052-12-08 03:14:15.5Z", "1492-10-12", "+300y", "-300 years", "@9999999999"})
     EXPECT_TRUE(refused(text)) << "'" << text << "'";
+
+  // Days named from a `now` at either end of that reach (a message's own
+  // time, which any writer sets): the day past the end is refused, the
+  // day within is taken.
+  int64_t time = 0;
+  std::string problem;
+  EXPECT_FALSE(parse_time("yesterday", INT64_MIN + 1, &time, &problem));
+  EXPECT_FALSE(parse_time("today", INT64_MIN + 1, &time, &problem));
+  EXPECT_FALSE(parse_time("tomorrow", INT64_MAX, &time, &problem));
+  ASSERT_TRUE(parse_time("today", INT64_MAX, &time, &problem)) << problem;
+  EXPECT_LE(time, INT64_MAX);
+  EXPECT_GT(time, INT64_MAX - 2 * kDay);
+  ASSERT_TRUE(parse_time("tomorrow", INT64_MIN + 1, &time, &problem)) << problem;
+  EXPECT_LT(time, INT64_MIN + 2 * kDay);
 }
 
 TEST(SelectionLevels, TakesNamesNumbersAndRangesInEitherOrder) {

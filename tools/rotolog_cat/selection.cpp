@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -28,15 +29,20 @@ bool read_digits(const std::string &text, std::size_t *at, int digits, int *valu
   return true;
 }
 
-// Midnight (local time) of the day `days` from the day of `now`.
-int64_t local_midnight(int64_t now, int days) {
+// Midnight (local time) of the day `days` from the day of `now`, into
+// *midnight; false when that day has no time in nanoseconds since the epoch
+// that fits (a `now` given far from today).
+bool local_midnight(int64_t now, int days, int64_t *midnight) {
   time_t seconds = static_cast<time_t>(now / kSecond);
   struct tm fields {};
-  localtime_r(&seconds, &fields);
+  if (localtime_r(&seconds, &fields) == nullptr) return false;
   fields.tm_mday += days;
   fields.tm_hour = fields.tm_min = fields.tm_sec = 0;
   fields.tm_isdst = -1;
-  return static_cast<int64_t>(mktime(&fields)) * kSecond;
+  errno = 0;
+  const time_t day = mktime(&fields);
+  if (day == static_cast<time_t>(-1) && errno != 0) return false;
+  return !__builtin_mul_overflow(static_cast<int64_t>(day), kSecond, midnight);
 }
 
 // The nanoseconds of a unit of a relative time, or 0 for no such unit.
@@ -181,9 +187,9 @@ bool parse_calendar(const std::string &text, int64_t now, int64_t *time) {
 bool parse_time(const std::string &text, int64_t now, int64_t *time, std::string *problem) {
   *problem = "not a time: " + text;
   if (text == "now") return *time = now, true;
-  if (text == "today") return *time = local_midnight(now, 0), true;
-  if (text == "yesterday") return *time = local_midnight(now, -1), true;
-  if (text == "tomorrow") return *time = local_midnight(now, 1), true;
+  if (text == "today") return local_midnight(now, 0, time);
+  if (text == "yesterday") return local_midnight(now, -1, time);
+  if (text == "tomorrow") return local_midnight(now, 1, time);
   int64_t span = 0;
   if (!text.empty() && (text[0] == '-' || text[0] == '+')) {
     if (!parse_span(text.substr(1), &span)) return false;
