@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "rotolog/cyclic_file_handle.h"
 #include "support/child_process.h"
 #include "support/cyclic_file_fixture.h"
 
