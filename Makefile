@@ -13,7 +13,7 @@ help:
 	@echo "  test-tsan     every test under ThreadSanitizer (2 minutes)"
 	@echo "  stress        10,000 writers of one file killed at random (2 to 3 minutes)"
 	@echo "  crash         machine crashes and power cuts simulated in their long form"
-	@echo "  fuzz          each of the 5 libFuzzer targets for 5 minutes (clang): 25 minutes and the build"
+	@echo "  fuzz          each of the 5 libFuzzer targets for 5 minutes (clang), two at a time: 15 minutes and the build"
 	@echo "  bench         rotolog beside Boost, spdlog and system calls, then bench-follow (about 5 minutes)"
 	@echo "  bench-follow  rotolog-cat --follow: idle CPU, latency, write rate beside it (about 30 seconds)"
 	@echo "  install       build the library and rotolog-cat, install them into PREFIX (/usr/local; DESTDIR too)"
