@@ -1,6 +1,7 @@
 // Forked children for the tests: each runs a function and ends with _exit,
 // and the parent waits with a deadline, so that a hang fails one test and
-// not the run. Also the unprivileged user the attacker tests become.
+// not the run; a gate that starts them together. Also the unprivileged user
+// the attacker tests become.
 #ifndef ROTOLOG_TESTS_SUPPORT_CHILD_PROCESS_H
 #define ROTOLOG_TESTS_SUPPORT_CHILD_PROCESS_H
 
@@ -11,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -87,6 +89,62 @@ inline double monotonic_ms() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
+
+// Lines children up behind a gate: each says it is ready, and none goes on
+// before the parent has seen them all ready and opens the gate, so that
+// what they do before (opening a file, say) is over before any of them
+// starts the work measured. Made before the children are started.
+class StartGate {
+ public:
+  StartGate() {
+    if (pipe(ready_) != 0) ready_[0] = ready_[1] = -1;
+    if (pipe(release_) != 0) release_[0] = release_[1] = -1;
+  }
+  ~StartGate() {
+    for (int *fd : {&ready_[0], &ready_[1], &release_[0], &release_[1]}) close_once(fd);
+  }
+  StartGate(const StartGate &) = delete;
+  StartGate &operator=(const StartGate &) = delete;
+
+  // In a child, whether or not its preparation went well (the parent counts
+  // every child): says it is ready and waits for the gate. False when the
+  // gate could not be made or was not opened.
+  bool ready_and_wait() {
+    close_once(&release_[1]);
+    close_once(&ready_[0]);
+    char byte = 1;
+    if (write(ready_[1], &byte, 1) != 1) return false;
+    return read(release_[0], &byte, 1) == 0;
+  }
+
+  // In the parent, once every child is started: waits until `count` children
+  // said they are ready, then opens the gate. False when the gate could not
+  // be made or the children ended before they were all ready (the gate is
+  // opened all the same, so that none is left waiting).
+  bool open_when_ready(int count) {
+    close_once(&ready_[1]);
+    int seen = 0;
+    char byte;
+    while (seen < count && ready_[0] >= 0) {
+      const ssize_t got = read(ready_[0], &byte, 1);
+      if (got == 1) {
+        ++seen;
+      } else if (got == 0 || errno != EINTR) {
+        break;
+      }
+    }
+    close_once(&release_[1]);
+    return seen == count && release_[0] >= 0;
+  }
+
+ private:
+  static void close_once(int *fd) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  int ready_[2];
+  int release_[2];
+};
 
 }  // namespace test_support
 
