@@ -65,12 +65,16 @@ void CCyclicBuffer::free_scratch() {
 }
 
 int CCyclicBuffer::clean() {
-  write_pos = ring_start;
-  read_pos = ring_start;
+  start_over();
   message_count = 0;
-  wasted_tail = 0;
   error_flag = 0;
   return CYCLIC_BUFFER_OK;
+}
+
+void CCyclicBuffer::start_over() {
+  write_pos = ring_start;
+  read_pos = ring_start;
+  wasted_tail = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -177,9 +181,7 @@ int CCyclicBuffer::drop_records(int64_t byte_count, int32_t least_length) {
       // happens when the write position sat in the last bytes of the storage,
       // whose skipped tail the count included. The record fits the emptied
       // storage (the caller checked its size), so it starts at its first byte.
-      write_pos = ring_start;
-      read_pos = ring_start;
-      wasted_tail = 0;
+      start_over();
       return CYCLIC_BUFFER_OK;
     }
     int32_t freed = 0;
@@ -307,11 +309,7 @@ int CCyclicBuffer::write_before_end(const char *data, int32_t length) {
 // the growth limit the oldest record makes way. Eviction moves only read_pos
 // and the count, which `start` keeps so that a failure can be undone.
 int CCyclicBuffer::begin_write(WriteStart *start) {
-  if (message_count == 0) {
-    write_pos = ring_start;
-    read_pos = ring_start;
-    wasted_tail = 0;
-  }
+  if (message_count == 0) start_over();
   if (!positions_valid()) {
     error_flag = 1;
     return CYCLIC_BUFFER_WRITE_FAILED;

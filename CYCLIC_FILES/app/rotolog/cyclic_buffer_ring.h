@@ -182,6 +182,9 @@ class CCyclicBuffer {
     int32_t message_count;
   };
   int begin_write(WriteStart *start);
+  // An empty ring starts over at the start of the storage, with no skipped
+  // tail.
+  void start_over();
   int write_before_end(const char *data, int32_t length);
   int write_anywhere(const char *data, int32_t length);
   int drop_oldest(int32_t *freed, int32_t least_length);

@@ -120,13 +120,6 @@ void CCyclicBuffer::plan_salvage(SalvagePlan *plan) const {
   }
   const bool reached = distance == span;
   plan->consistent = reached && records == message_count;
-  if (plan->consistent) {
-    plan->kept_count = records;
-    plan->kept_span = distance;
-    plan->kept_payload = payload;
-    plan->write_offset = offset_at(distance);
-    return;
-  }
   const int64_t walked_whole = distance;
   if (!reached && records > 0) {
     // The record just before the first one that is not whole ends where
@@ -141,6 +134,7 @@ void CCyclicBuffer::plan_salvage(SalvagePlan *plan) const {
   plan->kept_span = distance;
   plan->kept_payload = payload;
   plan->write_offset = offset_at(distance);
+  if (plan->consistent) return;
 
   FailedStarts failed(span);
   if (!failed.usable()) return;  // no memory for the search: the walk stands
@@ -244,9 +238,7 @@ void CCyclicBuffer::plan_older_run(SalvagePlan *plan, int32_t records, int64_t p
 void CCyclicBuffer::apply_salvage(const SalvagePlan &plan) {
   message_count = plan.kept_count;
   if (message_count == 0) {
-    read_pos = ring_start;
-    write_pos = ring_start;
-    wasted_tail = 0;
+    start_over();
     return;
   }
   read_pos = ring_start + plan.read_offset;

@@ -118,14 +118,19 @@ int create_exclusive(const char *path, int access, mode_t mode) {
   });
 }
 
-struct flock lock_request(short type, uint64_t start, uint64_t length) {
-  struct flock request;
-  std::memset(&request, 0, sizeof request);
-  request.l_type = type;
-  request.l_whence = SEEK_SET;
-  request.l_start = static_cast<off_t>(start);
-  request.l_len = static_cast<off_t>(length);
-  return request;
+// The request for a range lock; false, with EINVAL, for a range no file
+// offset can hold.
+bool lock_request(short type, uint64_t start, uint64_t length, struct flock *request) {
+  if (start > static_cast<uint64_t>(INT64_MAX) || length > static_cast<uint64_t>(INT64_MAX)) {
+    errno = EINVAL;
+    return false;
+  }
+  std::memset(request, 0, sizeof *request);
+  request->l_type = type;
+  request->l_whence = SEEK_SET;
+  request->l_start = static_cast<off_t>(start);
+  request->l_len = static_cast<off_t>(length);
+  return true;
 }
 
 }  // namespace
@@ -148,22 +153,15 @@ int os_file_create_exact(const char *path, mode_t mode) {
 }
 
 int os_file_lock_range(int fd, short type, uint64_t start, uint64_t length) {
-  if (start > static_cast<uint64_t>(INT64_MAX) || length > static_cast<uint64_t>(INT64_MAX)) {
-    errno = EINVAL;
-    return -1;
-  }
+  struct flock request;
+  if (!lock_request(type, start, length, &request)) return -1;
   if (seam_fails(TEST_SEAM_FILE_LOCK, nullptr, fd)) return -1;
-  struct flock request = lock_request(type, start, length);
   return retry_on_eintr([&] { return fcntl(fd, F_OFD_SETLK, &request); });
 }
 
 int os_file_lock_conflict(int fd, short type, uint64_t start, uint64_t length) {
-  if (start > static_cast<uint64_t>(INT64_MAX) || length > static_cast<uint64_t>(INT64_MAX)) {
-    errno = EINVAL;
-    return -1;
-  }
-  struct flock probe = lock_request(type, start, length);
-  if (fcntl(fd, F_OFD_GETLK, &probe) != 0) return -1;
+  struct flock probe;
+  if (!lock_request(type, start, length, &probe) || fcntl(fd, F_OFD_GETLK, &probe) != 0) return -1;
   return probe.l_type;
 }
 

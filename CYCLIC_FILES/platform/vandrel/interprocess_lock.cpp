@@ -377,7 +377,8 @@ void follow_the_data_files_bits(int fd, const os_file_facts_t &facts,
 }
 
 // Opens the lock file at path for writing, creating it (empty) when there is
-// none, and fills facts; *made tells which. -1 with errno on failure.
+// none; *made tells which. Fills facts for a file it opened (the caller
+// describes one it made, once its owner is given). -1 with errno on failure.
 int open_or_create(const char *path, const vandrel_guarded_file &guarded, os_file_facts_t *facts,
                    bool *made) {
   *made = false;
@@ -402,13 +403,6 @@ int open_or_create(const char *path, const vandrel_guarded_file &guarded, os_fil
     // group it is not in stays its own), while the file is still empty.
     if (caller != guarded.owner || getegid() != guarded.group)
       (void)!fchown(fd, guarded.owner, guarded.group);
-    if (os_file_describe(fd, facts) != 0) {
-      const int error = errno;
-      os_file_close(fd);
-      unlink(path);
-      errno = error;
-      return -1;
-    }
     return fd;
   }
   errno = EAGAIN;
@@ -508,7 +502,8 @@ int open_for_writing(const char *path, const vandrel_guarded_file &guarded,
   os_file_facts_t facts;
   int fd = open_or_create(path, guarded, &facts, &made);
   if (fd < 0) return open_refusal(errno);
-  int error = check_owner(facts, guarded);
+  int error = made && os_file_describe(fd, &facts) != 0 ? errno : 0;
+  if (error == 0) error = check_owner(facts, guarded);
   if (error == 0) follow_the_data_files_bits(fd, facts, guarded);
   const off_t size = static_cast<off_t>(facts.size);
   if (error == 0 && size == kOldLayoutSize) error = convert_old_layout(fd, guarded);
