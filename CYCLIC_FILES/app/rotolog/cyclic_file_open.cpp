@@ -329,23 +329,18 @@ int CCyclicFile::obtain_locks(const char *path, const os_file_facts_t &facts) {
 
 void CCyclicFile::release() {
   unmap();
-  if (spare_copy_block != nullptr) {
-    vel_free(spare_copy_block);
-    spare_copy_block = nullptr;
-  }
+  // vel_free and os_strdup_free take null.
+  vel_free(spare_copy_block);
+  spare_copy_block = nullptr;
   if (spare_message_copy != nullptr) {
     release_copy(spare_message_copy);
     vel_free(spare_message_copy);
     spare_message_copy = nullptr;
   }
-  if (header != nullptr) {
-    vel_free(header);
-    header = nullptr;
-  }
-  if (file_name != nullptr) {
-    os_strdup_free(file_name);
-    file_name = nullptr;
-  }
+  vel_free(header);
+  header = nullptr;
+  os_strdup_free(file_name);
+  file_name = nullptr;
   if (interprocess_lock != nullptr) {
     destroy_interprocess_critical_section(interprocess_lock);
     interprocess_lock = nullptr;
